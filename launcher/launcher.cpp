@@ -1,0 +1,72 @@
+#include "launcher.h"
+#include "messages.h"
+#include "../fallback/fallback.h"
+
+LPSTR AllocateBuffer(LaunchState* state, DWORD dwSize)
+{
+  return (LPSTR)HeapAlloc(state->hHeap, HEAP_ZERO_MEMORY, dwSize);
+}
+
+void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer)
+{
+  if (lpBuffer != NULL)
+    HeapFree(state->hHeap, 0, lpBuffer);
+}
+
+void ShowAbout(void)
+{
+  MessageBoxA(NULL, QUENLO_ABOUT_TEXT, QUENLO_ABOUT_CAPTION, MB_OK | MB_ICONINFORMATION);
+}
+
+void ShowMissingDocument(void)
+{
+  MessageBoxA(NULL, QUENLO_MISSING_TEXT, QUENLO_CAPTION, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void ShowFailedLaunch(void)
+{
+  MessageBoxA(NULL, QUENLO_FAILED_TEXT, QUENLO_CAPTION, MB_OK | MB_ICONEXCLAMATION);
+}
+
+static void OpenDocument(LaunchState* state, int nShowCmd)
+{
+  if (ExtractArgument(state->lpCommandLine, state->lpArgument) == 0) {
+    ShowAbout();
+    return;
+  }
+  // Taken exactly as given: a relative name is looked up in the current
+  // directory, and a directory is something the shell can open too.
+  if (GetFileAttributesA(state->lpArgument) == INVALID_FILE_ATTRIBUTES) {
+    ShowMissingDocument();
+    return;
+  }
+  state->dwArgumentSize = (DWORD)lstrlenA(state->lpArgument) + 1;
+
+  HINSTANCE result = ShellExecuteA(NULL, "open", state->lpArgument, NULL, NULL, nShowCmd);
+  if ((UINT_PTR)result > 32)
+    return;
+  RunFallback(state);
+}
+
+int LauncherMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
+{
+  (void)hPrevInstance;
+  LaunchState state = {};
+  state.hInstance = hInstance;
+  state.lpCommandLine = lpCmdLine;
+  state.hHeap = GetProcessHeap();
+
+  // Without memory there is nothing to report with: leave quietly.
+  state.lpArgument = AllocateBuffer(&state, (DWORD)lstrlenA(lpCmdLine) + 1);
+  if (state.lpArgument == NULL)
+    return 0;
+
+  OpenDocument(&state, nShowCmd);
+
+  ReleaseBuffer(&state, state.lpCommand);
+  ReleaseBuffer(&state, state.lpEncodedPath);
+  if (state.lpDocumentPath != state.lpArgument)
+    ReleaseBuffer(&state, state.lpDocumentPath);
+  ReleaseBuffer(&state, state.lpArgument);
+  return 0;
+}
