@@ -14,7 +14,7 @@ static const int kReadAttempts = 3;
 // the spare bytes stay zero whatever the registry writes: the text always ends
 // inside the block, and a value that grew after the probe cannot overrun it.
 // The type is not looked at: whatever is stored is taken as text, unexpanded.
-// *lpBuffer is null unless a read was made; the result is that read's.
+// *lpBuffer is null unless a read was made; the result is then that read's.
 static LONG ReadDefaultValue(LaunchState* state, HKEY hKey, DWORD dwSpare, LPSTR* lpBuffer, DWORD* lpdwSize)
 {
   *lpBuffer = NULL;
@@ -38,7 +38,8 @@ static LONG ReadDefaultValue(LaunchState* state, HKEY hKey, DWORD dwSpare, LPSTR
     }
     ReleaseBuffer(state, buffer);  // grew since the probe; dataSize is its new size
   }
-  return result;
+  // Missing, too short to name anything, or rewritten on every read.
+  return ERROR_FILE_NOT_FOUND;
 }
 
 // Always the ".htm" handler, whatever the document's own extension: the shell

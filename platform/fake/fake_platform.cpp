@@ -76,6 +76,8 @@ void FakeWorld::SetBytes(const std::string& name, const std::string& bytes, DWOR
   key.type = type;
 }
 
+void FakeWorld::ClearValue(const std::string& name) { classesRoot[Upper(name)] = FakeKey(); }
+
 int FakeWorld::LiveBlocks() const
 {
   return static_cast<int>(std::count_if(blocks.begin(), blocks.end(), [](const FakeBlock& b) { return !b.released; }));
@@ -189,11 +191,16 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
   return TRUE;
 }
 
+static DWORD Attributes(const std::string& name)
+{
+  auto it = g_fake.files.find(Upper(FakeFullPath(name)));
+  return it == g_fake.files.end() ? INVALID_FILE_ATTRIBUTES : it->second;
+}
+
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
   ++g_fake.attributeQueries;
-  auto it = g_fake.files.find(Upper(FakeFullPath(lpFileName)));
-  return it == g_fake.files.end() ? INVALID_FILE_ATTRIBUTES : it->second;
+  return Attributes(lpFileName);
 }
 
 DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart)
@@ -294,15 +301,28 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation)
 {
+  // Like Windows, the program is the line's first token, quoted or up to a
+  // blank, and must exist (".exe" may be left off).
+  std::string line = lpCommandLine ? lpCommandLine : "";
+  size_t start = line.find_first_not_of(" \t");
+  std::string program;
+  if (start != std::string::npos && line[start] == '"')
+    program = line.substr(start + 1, line.find('"', start + 1) - start - 1);
+  else if (start != std::string::npos)
+    program = line.substr(start, line.find_first_of(" \t", start) - start);
+  bool namesProgram = !program.empty() && (Attributes(program) != INVALID_FILE_ATTRIBUTES ||
+                                           Attributes(program + ".exe") != INVALID_FILE_ATTRIBUTES);
   bool fromLauncher = lpStartupInfo != nullptr && lpStartupInfo == g_startupGiven &&
                       memcmp(lpStartupInfo, &g_startup, sizeof(g_startup)) == 0;
   g_fake.processCalls.push_back(FakeProcessCall{
       lpApplicationName != nullptr, lpCommandLine ? lpCommandLine : "", lpProcessAttributes != nullptr,
       lpThreadAttributes != nullptr, bInheritHandles, dwCreationFlags, lpEnvironment != nullptr,
       lpCurrentDirectory != nullptr, fromLauncher, lpProcessInformation != nullptr});
-  if (g_fake.processResult && lpProcessInformation)
+  if (!namesProgram || !g_fake.processResult)
+    return FALSE;
+  if (lpProcessInformation)
     memset(lpProcessInformation, 0, sizeof(*lpProcessInformation));
-  return g_fake.processResult;
+  return TRUE;
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)

@@ -93,6 +93,8 @@ struct FakeWorld {
   // A default value stored exactly as these bytes.
   void SetBytes(const std::string& name, const std::string& bytes, DWORD type = REG_SZ);
 
+  void ClearValue(const std::string& name);  // the key stays, its default value goes
+
   int LiveBlocks() const;
   bool Released(const void* block) const;
   const FakeBlock* Block(const void* address) const;  // the last block at that address

@@ -4,6 +4,7 @@
 #ifndef QUENLO_FAKE_WIN_API_H
 #define QUENLO_FAKE_WIN_API_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define WINAPI

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds every preset, runs every
+# preset's tests, and ends with one line that sums them up. Exits non-zero when
+# anything failed or when no test ran at all.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh "$@" || { echo "setup failed"; exit 1; }
+
+presets=(host win32 win64)
+for preset in "${presets[@]}"; do
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$(nproc)"; }; then
+    echo "build of preset $preset failed"
+    echo "quenlo: 0 passed, 1 failed"
+    exit 1
+  fi
+done
+
+passed=0 failed=0 skipped=0 status=0
+for preset in "${presets[@]}"; do
+  echo "== ctest --preset $preset"
+  log=$(mktemp)
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "preset $preset ran no test"
+    status=1
+  else
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+    n=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$summary")
+    s=$(grep -cE '\((Skipped|Not Run)\)' "$log")
+    passed=$((passed + n - f - s)) failed=$((failed + f)) skipped=$((skipped + s))
+  fi
+  rm -f "$log"
+done
+
+[ $((passed + failed)) -gt 0 ] || status=1
+echo "quenlo: $passed passed, $failed failed, $skipped skipped"
+exit $status
