@@ -1,0 +1,174 @@
+// Runs one command line exactly as given (Wine would quote arguments built from
+// a Unix argv), watches for the message boxes its process shows, reads each
+// one's caption, text and icon, presses OK, and reports when the process ends.
+//
+// Environment: QUENLO_E2E_COMMAND the command line, QUENLO_E2E_DIR its current
+// directory, QUENLO_E2E_OUT the report file, QUENLO_E2E_TIMEOUT milliseconds.
+// Report lines: "box<TAB>caption<TAB>icon<TAB>text" (text with \n escaped),
+// then "exit<TAB>status<TAB>milliseconds", or "timeout" / "spawn-failed".
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const int kIconId = 1088;  // the message box's icon control
+
+struct Watch {
+  DWORD processId;
+  HWND handled[16];
+  int count;
+  FILE* out;
+};
+
+// Which standard icon the box shows, told apart by its pixels: icons belong
+// to the process that loaded them, so their handles cannot be compared.
+const char* IdentifyIcon(HWND box)
+{
+  HWND control = GetDlgItem(box, kIconId);
+  if (control == NULL || !IsWindowVisible(control))
+    return "none";
+  RECT r;
+  GetWindowRect(control, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0 || w > 128 || h > 128)
+    return "unknown";
+
+  HDC screen = GetDC(NULL);
+  HDC shot = CreateCompatibleDC(screen);
+  HBITMAP shotBitmap = CreateCompatibleBitmap(screen, w, h);
+  SelectObject(shot, shotBitmap);
+  BitBlt(shot, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  COLORREF background = GetPixel(shot, 0, 0);
+
+  const struct {
+    LPCSTR id;
+    const char* name;
+  } candidates[] = {{IDI_ASTERISK, "information"}, {IDI_EXCLAMATION, "exclamation"},
+                    {IDI_HAND, "error"}, {IDI_QUESTION, "question"}};
+  const char* best = "unknown";
+  long bestDiff = (long)w * h / 10 + 1;
+  for (const auto& c : candidates) {
+    HDC ref = CreateCompatibleDC(screen);
+    HBITMAP refBitmap = CreateCompatibleBitmap(screen, w, h);
+    SelectObject(ref, refBitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, w, h};
+    FillRect(ref, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(ref, 0, 0, LoadIconA(NULL, c.id), w, h, 0, NULL, DI_NORMAL);
+    long diff = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        diff += GetPixel(ref, x, y) != GetPixel(shot, x, y);
+    if (diff < bestDiff) {
+      bestDiff = diff;
+      best = c.name;
+    }
+    DeleteDC(ref);
+    DeleteObject(refBitmap);
+  }
+  DeleteDC(shot);
+  DeleteObject(shotBitmap);
+  ReleaseDC(NULL, screen);
+  return best;
+}
+
+struct TextSearch {
+  char* text;
+  int size;
+};
+
+// The message is the box's one static control with text; its id differs
+// between Windows versions.
+BOOL CALLBACK OnChild(HWND child, LPARAM param)
+{
+  TextSearch* search = reinterpret_cast<TextSearch*>(param);
+  char cls[32] = "";
+  GetClassNameA(child, cls, sizeof(cls));
+  if (lstrcmpiA(cls, "Static") != 0 || GetDlgCtrlID(child) == kIconId)
+    return TRUE;
+  return GetWindowTextA(child, search->text, search->size) == 0;
+}
+
+BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
+{
+  Watch* watch = reinterpret_cast<Watch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  char cls[64] = "";
+  GetClassNameA(hwnd, cls, sizeof(cls));
+  if (pid != watch->processId || !IsWindowVisible(hwnd) || strcmp(cls, "#32770") != 0)
+    return TRUE;
+  for (int i = 0; i < watch->count; ++i)
+    if (watch->handled[i] == hwnd)
+      return TRUE;
+  if (watch->count < 16)
+    watch->handled[watch->count++] = hwnd;
+
+  // Let the box finish painting before its icon is looked at.
+  RedrawWindow(hwnd, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(300);
+  char caption[256] = "", text[2048] = "";
+  GetWindowTextA(hwnd, caption, sizeof(caption));
+  TextSearch search = {text, sizeof(text)};
+  EnumChildWindows(hwnd, OnChild, reinterpret_cast<LPARAM>(&search));
+  fprintf(watch->out, "box\t%s\t%s\t", caption, IdentifyIcon(hwnd));
+  for (const char* p = text; *p; ++p) {
+    if (*p == '\n')
+      fputs("\\n", watch->out);
+    else if (*p != '\r')
+      fputc(*p, watch->out);
+  }
+  fputc('\n', watch->out);
+  fflush(watch->out);
+  PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+int main()
+{
+  const char* command = getenv("QUENLO_E2E_COMMAND");
+  const char* directory = getenv("QUENLO_E2E_DIR");
+  const char* outPath = getenv("QUENLO_E2E_OUT");
+  const char* timeoutText = getenv("QUENLO_E2E_TIMEOUT");
+  if (command == NULL || outPath == NULL)
+    return 2;
+  DWORD timeout = timeoutText ? static_cast<DWORD>(atoi(timeoutText)) : 20000;
+  FILE* out = fopen(outPath, "w");
+  if (out == NULL)
+    return 3;
+
+  char line[40000];
+  lstrcpynA(line, command, sizeof(line));
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  DWORD start = GetTickCount();
+  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, directory, &startup, &process)) {
+    fprintf(out, "spawn-failed\t%lu\n", GetLastError());
+    fclose(out);
+    return 1;
+  }
+  Watch watch = {process.dwProcessId, {}, 0, out};
+  for (;;) {
+    if (WaitForSingleObject(process.hProcess, 25) == WAIT_OBJECT_0)
+      break;
+    EnumWindows(OnWindow, reinterpret_cast<LPARAM>(&watch));
+    if (GetTickCount() - start > timeout) {
+      TerminateProcess(process.hProcess, 99);
+      fprintf(out, "timeout\n");
+      fclose(out);
+      return 1;
+    }
+  }
+  DWORD status = 0;
+  GetExitCodeProcess(process.hProcess, &status);
+  fprintf(out, "exit\t%lu\t%lu\n", status, GetTickCount() - start);
+  fclose(out);
+  return 0;
+}
