@@ -1,33 +1,35 @@
 #!/usr/bin/env bash
-# Installs what building and testing Quenlo needs on Debian 12, and nothing that
-# is already there. Works as root or through sudo.
+# Installs what Quenlo's scripts need on Debian 12, and nothing that is already
+# there. Works as root or through sudo; safe to run again.
+#
+#   setup.sh [GROUP...]   build (default), wine, test, i686, bench, or a package name
 set -euo pipefail
 
-packages=(
-  cmake make g++ python3 libgtest-dev            # host build and unit tests
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64        # the Windows exes
-  wine wine64 xvfb xdotool                       # running them, with real message boxes
-)
-i386_packages=()
-while [ $# -gt 0 ]; do
+packages=()
+add_group() {
   case "$1" in
-    --i686) i386_packages=(wine32:i386) ; packages+=(qemu-user) ;;  # the 32-bit smoke test
-    *) packages+=("$1") ;;
+    build) packages+=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
+    wine)  packages+=(wine wine64 xvfb xdotool) ;;
+    test)  packages+=(libgtest-dev valgrind clang libclang-rt-14-dev) ;;
+    i686)  packages+=(qemu-user wine32:i386) ;;  # the 32-bit exe under emulation
+    bench) packages+=(hyperfine libbenchmark-dev valgrind) ;;
+    *)     packages+=("$1") ;;
   esac
-  shift
-done
+}
+[ $# -gt 0 ] || set -- build
+for group in "$@"; do add_group "$group"; done
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 missing=()
-for p in "${packages[@]}" "${i386_packages[@]}"; do
+for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"
-if [ ${#i386_packages[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
 as_root apt-get update -q

@@ -5,9 +5,10 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh "$@" || { echo "setup failed"; exit 1; }
+bash scripts/setup.sh build wine test i686 || { echo "setup failed"; exit 1; }
 
-presets=(host win32 win64)
+# The product first: the end-to-end cases of win64 also check the win32 exe.
+presets=(win32 win64 host host-asan fuzz)
 for preset in "${presets[@]}"; do
   if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$(nproc)"; }; then
     echo "build of preset $preset failed"

@@ -310,7 +310,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     program = line.substr(start + 1, line.find('"', start + 1) - start - 1);
   else if (start != std::string::npos)
     program = line.substr(start, line.find_first_of(" \t", start) - start);
-  bool namesProgram = !program.empty() && (Attributes(program) != INVALID_FILE_ATTRIBUTES ||
+  bool namesProgram = !program.empty() && (!g_fake.programsMustExist || Attributes(program) != INVALID_FILE_ATTRIBUTES ||
                                            Attributes(program + ".exe") != INVALID_FILE_ATTRIBUTES);
   bool fromLauncher = lpStartupInfo != nullptr && lpStartupInfo == g_startupGiven &&
                       memcmp(lpStartupInfo, &g_startup, sizeof(g_startup)) == 0;

@@ -64,6 +64,7 @@ struct FakeWorld {
   std::map<std::string, FakeKey> classesRoot;  // key name, upper case
   INT_PTR shellResult = 42;
   BOOL processResult = TRUE;
+  bool programsMustExist = true;  // a started line's program must be on the fake disk
   int failAllocation = 0;     // the n-th allocation (from 1) fails; 0: none does
   int failFullPathCall = 0;   // the n-th GetFullPathNameA call (from 1) returns 0
   // Runs before every RegQueryValueExA, with the key and the query's index

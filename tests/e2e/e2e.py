@@ -59,10 +59,10 @@ def default_value(key, value):
 
 # ---------------------------------------------------------------- fixture
 
-def setup(state_path, quenlo, recorder, driver):
+def setup(state_path, tools):
     work = tempfile.mkdtemp(prefix="quenlo-e2e-")
-    state = {"work": work, "prefix": os.path.join(work, "prefix"), "quenlo": quenlo, "recorder": recorder,
-             "driver": driver, "xvfb": None, "display": os.environ.get("DISPLAY", "")}
+    state = dict(tools, work=work, prefix=os.path.join(work, "prefix"), xvfb=None,
+                 display=os.environ.get("DISPLAY", ""))
     with open(state_path, "w") as f:
         json.dump(state, f)
     if not state["display"]:
@@ -92,7 +92,7 @@ def setup(state_path, quenlo, recorder, driver):
             f.write("<html><body>%s</body></html>\n" % rel)
     # Documents of type ".qdoc" open through the shell, straight to the recorder.
     import_reg(state, default_value(".qdoc", SHELL_CLASS) +
-               default_value(SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(recorder)))
+               default_value(SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state["recorder"])))
     print("prefix %s on display %s" % (state["prefix"], state["display"]))
     return 0
 
@@ -131,19 +131,20 @@ def records_in(folder):
     return found
 
 
-def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0):
+def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0, timeout=20):
     """Runs quenlo.exe with `argument_line` after its name, in `cwd`."""
     folder = tempfile.mkdtemp(dir=state["work"], prefix="records-")
     report = os.path.join(folder, "driver.txt")
     command = '"%s"%s' % (winpath(state["quenlo"]), argument_line)
     env = {"QUENLO_E2E_COMMAND": command, "QUENLO_E2E_DIR": winpath(cwd), "QUENLO_E2E_OUT": winpath(report),
-           "QUENLO_RECORD_DIR": winpath(folder)}
+           "QUENLO_RECORD_DIR": winpath(folder), "QUENLO_E2E_TIMEOUT": str(timeout * 1000)}
     if handler_sleep:
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
-    run_wine(state, [state["driver"]], env=env)
+    run_wine(state, [state["driver"]], env=env, timeout=timeout + 60)
     boxes, status, millis, timed_out = [], None, None, False
-    with open(report, encoding="latin-1") as f:
-        for line in f.read().splitlines():
+    raw = open(report, encoding="latin-1").read() if os.path.exists(report) else "(no report)"
+    if True:
+        for line in raw.splitlines():
             parts = line.split("\t")
             if parts[0] == "box":
                 boxes.append({"caption": parts[1], "icon": parts[2], "text": parts[3].replace("\\n", "\n")})
@@ -159,6 +160,7 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
     time.sleep(settle)
     run = Run(boxes, status, millis, records_in(folder), timed_out)
     run.records_at_exit = exited_with
+    run.report = raw
     return run
 
 
@@ -190,7 +192,7 @@ def check(condition, message):
 
 def expect_boxes(run, wanted):
     """wanted: list of (caption, icon, text or None for 'contains the job line')."""
-    check(not run.timed_out, "Quenlo did not exit in time")
+    check(not run.timed_out, "Quenlo did not run to its end: %r" % run.report)
     check(run.status == 0, "exit status %r" % run.status)
     got = [(b["caption"], b["icon"], b["text"]) for b in run.boxes]
     check(len(got) == len(wanted), "boxes %r, expected %d" % (got, len(wanted)))
@@ -315,6 +317,117 @@ def case_directory_passes_existence_check(s):
     check(all(b["text"] != MISSING for b in run.boxes), "a directory was reported missing")
 
 
+EXPECTED_VERSION = {
+    "FixedFileVersion": "1.0.0.2", "FixedProductVersion": "1.0.0.2", "FileOS": "0x4", "FileType": "1",
+    "FileFlags": "0x0", "Translation": "0x0409 0x04e4", "FileVersion": "1.0.0.2", "ProductName": "Quenlo",
+    "ProductVersion": "1.0.0.2", "OriginalFilename": "quenlo.exe", "InternalName": "quenlo",
+    "CompanyName": "The Quenlo developers", "FileDescription": "Quenlo document launcher",
+    "LegalCopyright": "Copyright (C) 2026 The Quenlo developers",
+    "Comments": "Opens an HTML page on removable media with the registered browser.",
+}
+
+
+def case_version_record(s):
+    check(os.path.exists(s["product"]), "no product exe at %s: build the win32 preset first" % s["product"])
+    report = os.path.join(s["work"], "version.txt")
+    run_wine(s, [s["verinfo"]], env={"QUENLO_E2E_FILE": winpath(s["product"]), "QUENLO_E2E_OUT": winpath(report)})
+    with open(report, encoding="latin-1") as f:
+        got = dict(line.split("\t", 1) for line in f.read().splitlines())
+    for key, value in EXPECTED_VERSION.items():
+        check(got.get(key) == value, "version record %s = %r, expected %r" % (key, got.get(key), value))
+
+
+BINFMT = "/proc/sys/fs/binfmt_misc"
+QEMU_ENTRY = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+              r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+              ":/usr/bin/qemu-i386:F")
+SKIP = 77
+
+
+def enable_i386_emulation():
+    """Registers qemu for i386 ELF programs. Returns (ok, registered_here, why)."""
+    if not os.path.exists("/usr/lib/wine/wine") or not os.path.exists("/usr/bin/qemu-i386"):
+        return False, False, "Wine's 32-bit side or qemu-i386 is not installed"
+    if not os.path.exists(BINFMT + "/register"):
+        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(BINFMT + "/register"):
+        return False, False, "binfmt_misc cannot be mounted here"
+    if os.path.exists(BINFMT + "/qemu-i386"):
+        return True, False, ""
+    try:
+        with open(BINFMT + "/register", "w") as f:
+            f.write(QEMU_ENTRY)
+    except OSError as error:
+        return False, False, "cannot register qemu-i386: %s" % error
+    return True, True, ""
+
+
+def disable_i386_emulation():
+    try:
+        with open(BINFMT + "/qemu-i386", "w") as f:
+            f.write("-1")
+    except OSError:
+        pass
+
+
+def smoke_i686(quenlo32, recorder, driver):
+    """The 32-bit product itself, under emulation, through one fallback start.
+    Slow (minutes), so it has a prefix of its own and emulation only meanwhile."""
+    if not os.path.exists(quenlo32):
+        print("FAIL no 32-bit exe at %s" % quenlo32)
+        return 1
+    ok, registered, why = enable_i386_emulation()
+    if not ok:
+        print("SKIP %s" % why)
+        return SKIP
+    # qemu's default guest address space leaves no room for the shared user
+    # data page Wine maps at 0x7ffe0000; a smaller reserve does.
+    os.environ["QEMU_RESERVED_VA"] = "0xf7000000"
+    work = tempfile.mkdtemp(prefix="quenlo-i686-")
+    state = {"work": work, "prefix": os.path.join(work, "prefix"), "display": "", "quenlo": quenlo32,
+             "recorder": recorder, "driver": driver}
+    env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
+    try:
+        started = time.time()
+        subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if run_wine(state, ["wineboot", "-i"], timeout=900) != 0:
+            print("FAIL wineboot under emulation")
+            return 1
+        print("prefix ready in %.0f s" % (time.time() - started))
+        os.makedirs(os.path.join(work, "medium", "docs"))
+        with open(os.path.join(work, "medium", "docs", "index.qnone"), "w") as f:
+            f.write("<html></html>\n")
+        set_html_handler(state, rec(state) + ' --single-argument "%1"')
+        # Started by the plain 32-bit loader, as a user's double-click would;
+        # an argument without blanks reaches it unquoted. No display: Quenlo
+        # shows nothing on this course, and a box would return at once.
+        folder = tempfile.mkdtemp(dir=work, prefix="records-")
+        env32 = dict(env, QUENLO_RECORD_DIR=winpath(folder))
+        env32.pop("DISPLAY", None)
+        started = time.time()
+        status = subprocess.run(["wine", winpath(quenlo32), r"docs\index.qnone"], env=env32, cwd=medium(state),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                timeout=900).returncode
+        print("32-bit run took %.0f s" % (time.time() - started))
+        deadline = time.time() + 60
+        while not records_in(folder) and time.time() < deadline:
+            time.sleep(0.5)
+        check(status == 0, "exit status %r" % status)
+        run = Run([], status, None, records_in(folder), False)
+        expect_started(run, [rec(state) + r' --single-argument  "docs\index.qnone"'], winpath(medium(state)))
+    except Failure as failure:
+        print("FAIL i686 smoke: %s" % failure)
+        return 1
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if registered:
+            disable_i386_emulation()
+        shutil.rmtree(work, ignore_errors=True)
+    print("ok i686 smoke")
+    return 0
+
+
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
 
 
@@ -334,18 +447,22 @@ def run_case(state_path, name):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=["setup", "case", "teardown", "list"])
+    parser.add_argument("action", choices=["setup", "case", "teardown", "list", "smoke-i686"])
     parser.add_argument("name", nargs="?")
     parser.add_argument("--state")
     parser.add_argument("--quenlo")
     parser.add_argument("--recorder")
     parser.add_argument("--driver")
+    parser.add_argument("--verinfo")
+    parser.add_argument("--product")
     a = parser.parse_args()
     if a.action == "list":
         print(";".join(CASES))
         return 0
     if a.action == "setup":
-        return setup(a.state, a.quenlo, a.recorder, a.driver)
+        return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "product")})
+    if a.action == "smoke-i686":
+        return smoke_i686(a.product, a.recorder, a.driver)
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)
