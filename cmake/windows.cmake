@@ -19,17 +19,22 @@ add_executable(quenlo WIN32
     platform/windows/crt.cpp
     resources/version.rc)
 target_compile_options(quenlo PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    $<$<COMPILE_LANGUAGE:CXX>:-Os -flto -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
     -Wall -Wextra -Werror>)
-set_source_files_properties(platform/windows/crt.cpp PROPERTIES COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+# Link-time optimisation takes a sixth off the code, which keeps it within one
+# fewer 512-byte file block. The memset and memcpy that code generation may
+# call stay out of it, or it could drop them before they are needed.
+set_source_files_properties(platform/windows/crt.cpp PROPERTIES
+    COMPILE_OPTIONS "-fno-lto;-fno-tree-loop-distribute-patterns")
 target_link_options(quenlo PRIVATE
-    -nostdlib -Wl,--gc-sections -s -Wl,--subsystem,windows -Wl,--entry,${QUENLO_ENTRY})
+    -Os -flto -nostdlib -Wl,--gc-sections -s -Wl,--subsystem,windows -Wl,--entry,${QUENLO_ENTRY})
 target_link_libraries(quenlo PRIVATE kernel32 user32 shell32 advapi32)
 
 set(QUENLO_EXE $<TARGET_FILE:quenlo>)
 add_subdirectory(tests/product)
 add_subdirectory(tests/e2e)
+add_subdirectory(bench)
 
 # The release package: the exe, the example medium, the authors' README and the
 # licence, with Windows line ends on the texts.

@@ -2,7 +2,8 @@
 """Checks a built quenlo.exe from its bytes: PE format and subsystem, the exact
 import list, and that the version record is its only resource.
 
-usage: check_exe.py EXE {win32|win64} EXPECTED_IMPORTS [--max-size BYTES]
+usage: check_exe.py EXE {win32|win64} EXPECTED_IMPORTS
+       check_exe.py --max-size BYTES EXE
 """
 import struct
 import sys
@@ -83,9 +84,19 @@ class PE:
         return found
 
 
+def check_size(budget, path):
+    size = len(open(path, "rb").read())
+    print("%s: %d bytes, budget %d" % (path, size, budget))
+    if size > budget:
+        print("FAIL: %d bytes over the budget" % (size - budget))
+        return 1
+    return 0
+
+
 def main():
+    if sys.argv[1] == "--max-size":
+        return check_size(int(sys.argv[2]), sys.argv[3])
     path, arch, expected_path = sys.argv[1:4]
-    max_size = int(sys.argv[5]) if len(sys.argv) > 5 and sys.argv[4] == "--max-size" else None
     data = open(path, "rb").read()
     pe = PE(data)
     problems = []
@@ -107,9 +118,6 @@ def main():
     resources = pe.resources()
     if [(t, n) for t, n, _ in resources] != [(RT_VERSION, 1)]:
         problems.append("resources other than one version record: %s" % resources)
-
-    if max_size is not None and len(data) > max_size:
-        problems.append("%d bytes, over the budget of %d" % (len(data), max_size))
 
     print("%s: %d bytes, %d imports, resources %s" % (path, len(data), len(imports), resources))
     for p in problems:
