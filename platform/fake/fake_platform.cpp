@@ -135,26 +135,25 @@ std::string FakeFullPath(const std::string& name)
     rest = cwd.substr(3) + "\\" + path;
   }
 
-  std::vector<std::string> parts;
+  // Built in place, part by part: ".." takes the last part off again.
+  std::string full = drive + "\\";
   size_t start = 0;
   while (start <= rest.size()) {
     size_t end = rest.find('\\', start);
     if (end == std::string::npos)
       end = rest.size();
-    std::string part = rest.substr(start, end - start);
-    if (part == "..") {
-      if (!parts.empty())
-        parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+    size_t length = end - start;
+    if (length == 2 && rest.compare(start, 2, "..") == 0) {
+      full.resize(std::max<size_t>(3, full.rfind('\\')));
+    } else if (length > 0 && !(length == 1 && rest[start] == '.')) {
+      if (full.size() > 3)
+        full += '\\';
+      full.append(rest, start, length);
     }
     start = end + 1;
   }
-  std::string full = drive + "\\";
-  for (size_t i = 0; i < parts.size(); ++i)
-    full += (i ? "\\" : "") + parts[i];
-  if (!parts.empty() && path.back() == '\\')
-    full += "\\";
+  if (full.size() > 3 && path.back() == '\\')
+    full += '\\';
   return full;
 }
 
