@@ -50,7 +50,7 @@ if [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=":$n"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 fi
-wineserver -p >/dev/null 2>&1
+mkdir -p "$WINEPREFIX" && wineserver -p >/dev/null 2>&1
 $wine64 wineboot -i >/dev/null 2>&1 || fail "could not create a Wine prefix"
 
 if [ "$mode" = text ]; then

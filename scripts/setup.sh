@@ -9,7 +9,7 @@ packages=()
 add_group() {
   case "$1" in
     build) packages+=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
-    wine)  packages+=(wine wine64 xvfb xdotool) ;;
+    wine)  packages+=(wine wine64 xvfb) ;;
     test)  packages+=(libgtest-dev valgrind clang libclang-rt-14-dev) ;;
     i686)  packages+=(qemu-user wine32:i386) ;;  # the 32-bit exe under emulation
     bench) packages+=(hyperfine libbenchmark-dev valgrind) ;;

@@ -59,6 +59,14 @@ def default_value(key, value):
 
 # ---------------------------------------------------------------- fixture
 
+def start_persistent_wineserver(prefix):
+    """One server for the whole run: each Wine command then starts in a fraction
+    of a second. It needs the prefix folder to exist already."""
+    os.makedirs(prefix, exist_ok=True)
+    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+
+
 def setup(state_path, tools):
     work = tempfile.mkdtemp(prefix="quenlo-e2e-")
     state = dict(tools, work=work, prefix=os.path.join(work, "prefix"), xvfb=None,
@@ -79,8 +87,7 @@ def setup(state_path, tools):
     with open(state_path, "w") as f:
         json.dump(state, f)
 
-    env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
-    subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    start_persistent_wineserver(state["prefix"])
     if run_wine(state, ["wineboot", "-i"], timeout=300) != 0:
         raise RuntimeError("wineboot failed")
 
@@ -117,8 +124,11 @@ def teardown(state_path):
 # ---------------------------------------------------------------- one run
 
 class Run:
-    def __init__(self, boxes, status, millis, records, timed_out):
-        self.boxes, self.status, self.millis, self.records, self.timed_out = boxes, status, millis, records, timed_out
+    """What one run showed (boxes), returned (status, millis) and started (records)."""
+
+    def __init__(self, boxes, status, millis, records, timed_out, records_at_exit=(), report=""):
+        self.boxes, self.status, self.millis, self.records = boxes, status, millis, records
+        self.timed_out, self.records_at_exit, self.report = timed_out, list(records_at_exit), report
 
 
 def records_in(folder):
@@ -142,26 +152,25 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
     run_wine(state, [state["driver"]], env=env, timeout=timeout + 60)
     boxes, status, millis, timed_out = [], None, None, False
-    raw = open(report, encoding="latin-1").read() if os.path.exists(report) else "(no report)"
-    if True:
-        for line in raw.splitlines():
-            parts = line.split("\t")
-            if parts[0] == "box":
-                boxes.append({"caption": parts[1], "icon": parts[2], "text": parts[3].replace("\\n", "\n")})
-            elif parts[0] == "exit":
-                status, millis = int(parts[1]), int(parts[2])
-            elif parts[0] in ("timeout", "spawn-failed"):
-                timed_out = True
+    raw = "(no report)"
+    if os.path.exists(report):
+        with open(report, encoding="latin-1") as f:
+            raw = f.read()
+    for line in raw.splitlines():
+        parts = line.split("\t")
+        if parts[0] == "box":
+            boxes.append({"caption": parts[1], "icon": parts[2], "text": parts[3].replace("\\n", "\n")})
+        elif parts[0] == "exit":
+            status, millis = int(parts[1]), int(parts[2])
+        elif parts[0] in ("timeout", "spawn-failed"):
+            timed_out = True
     exited_with = records_in(folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
     deadline = time.time() + 10
     while len(records_in(folder)) < expect_records and time.time() < deadline:
         time.sleep(0.1)
     time.sleep(settle)
-    run = Run(boxes, status, millis, records_in(folder), timed_out)
-    run.records_at_exit = exited_with
-    run.report = raw
-    return run
+    return Run(boxes, status, millis, records_in(folder), timed_out, exited_with, raw)
 
 
 # ---------------------------------------------------------------- cases
@@ -390,7 +399,7 @@ def smoke_i686(quenlo32, recorder, driver):
     env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
     try:
         started = time.time()
-        subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start_persistent_wineserver(state["prefix"])
         if run_wine(state, ["wineboot", "-i"], timeout=900) != 0:
             print("FAIL wineboot under emulation")
             return 1
