@@ -54,12 +54,7 @@ TEST_P(ExtractArgumentTest, YieldsTheRestOfTheLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ExtractArgumentTest, ::testing::ValuesIn(kArgumentCases),
-                         [](const ::testing::TestParamInfo<ArgumentCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return TestName(info.param.name); });
 
 TEST(ExtractArgument, ArgumentIsATailOfTheLine)
 {

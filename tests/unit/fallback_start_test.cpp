@@ -85,12 +85,7 @@ TEST_P(ComposeTest, ComposesTheCommandLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ComposeTest, ::testing::ValuesIn(kComposeCases),
-                         [](const ::testing::TestParamInfo<ComposeCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.what; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return TestName(info.param.what); });
 
 // Whole runs through LauncherMain with a shell that fails.
 class FallbackRunTest : public WorldTest {
@@ -165,14 +160,20 @@ TEST_F(FallbackRunTest, FailedStartsAreReportedOnce)
   }
 }
 
-// An argument much longer than its full path still reaches the handler whole:
-// the command buffer grows instead of being overrun or cut.
-TEST_F(FallbackRunTest, LongRelativeArgumentIsNeverCut)
+// Forty "x\.." steps in front of docs\page one.htm: far longer than its full path.
+std::string LongRelativeArgument()
 {
   std::string argument;
   for (int i = 0; i < 40; ++i)
     argument += "x\\..\\";
-  argument += "docs\\page one.htm";
+  return argument + "docs\\page one.htm";
+}
+
+// An argument much longer than its full path still reaches the handler whole:
+// the command buffer grows instead of being overrun or cut.
+TEST_F(FallbackRunTest, LongRelativeArgumentIsNeverCut)
+{
+  std::string argument = LongRelativeArgument();
   for (const char* command : {"v.exe %1", "v.exe \"%1\""}) {
     SCOPED_TRACE(command);
     FakeReset();
@@ -191,10 +192,7 @@ TEST_F(FallbackRunTest, LongRelativeArgumentIsNeverCut)
 
 TEST_F(FallbackRunTest, NoMemoryToGrowTheCommandIsAFailedStart)
 {
-  std::string argument;
-  for (int i = 0; i < 40; ++i)
-    argument += "x\\..\\";
-  argument += "docs\\page one.htm";
+  std::string argument = LongRelativeArgument();
   InstallHtmlHandler("C:\\Viewer\\viewer.exe %1");
   // argument, path, encoded path, class, command: the sixth is the bigger one.
   g_fake.failAllocation = 6;

@@ -113,12 +113,7 @@ TEST_P(LookupTableTest, ReadsTheOpenCommandOfTheHtmClass)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LookupTableTest, ::testing::ValuesIn(kLookupCases),
-                         [](const ::testing::TestParamInfo<LookupCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.what; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         [](const auto& info) { return TestName(info.param.what); });
 
 TEST_F(HandlerLookupTest, BuffersAreSizedFromTheValuesAndThePath)
 {

@@ -1,5 +1,6 @@
 #include "world.h"
 
+#include <cctype>
 #include <vector>
 
 const char kViewer[] = "C:\\Viewer\\viewer.exe";
@@ -9,6 +10,14 @@ void InstallHtmlHandler(const std::string& command, DWORD type)
   g_fake.SetText(".htm", "htmlfile");
   g_fake.SetText("htmlfile\\shell\\open\\command", command, type);
   g_fake.AddFile(kViewer);
+}
+
+std::string TestName(const char* description)
+{
+  std::string name;
+  for (const char* p = description; *p; ++p)
+    name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  return name;
 }
 
 int RunLauncher(const std::string& commandLine, int showCommand)

@@ -24,6 +24,9 @@ protected:
 // puts the viewer program on disk.
 void InstallHtmlHandler(const std::string& command, DWORD type = REG_SZ);
 
+// A test name from a case's description: letters and digits kept, the rest '_'.
+std::string TestName(const char* description);
+
 // Runs LauncherMain on a copy of the command line, as the entry would.
 int RunLauncher(const std::string& commandLine, int showCommand = SW_SHOWDEFAULT);
 
