@@ -28,7 +28,8 @@ target_compile_options(quenlo PRIVATE
 set_source_files_properties(platform/windows/crt.cpp PROPERTIES
     COMPILE_OPTIONS "-fno-lto;-fno-tree-loop-distribute-patterns")
 target_link_options(quenlo PRIVATE
-    -Os -flto -nostdlib -Wl,--gc-sections -s -Wl,--subsystem,windows -Wl,--entry,${QUENLO_ENTRY})
+    -Os -flto -nostdlib -Wl,--gc-sections -s -Wl,--no-insert-timestamp -Wl,--subsystem,windows
+    -Wl,--entry,${QUENLO_ENTRY})
 target_link_libraries(quenlo PRIVATE kernel32 user32 shell32 advapi32)
 
 set(QUENLO_EXE $<TARGET_FILE:quenlo>)

@@ -380,7 +380,7 @@ def disable_i386_emulation():
         pass
 
 
-def smoke_i686(quenlo32, recorder, driver):
+def smoke_i686(quenlo32, recorder):
     """The 32-bit product itself, under emulation, through one fallback start.
     Slow (minutes), so it has a prefix of its own and emulation only meanwhile."""
     if not os.path.exists(quenlo32):
@@ -395,7 +395,7 @@ def smoke_i686(quenlo32, recorder, driver):
     os.environ["QEMU_RESERVED_VA"] = "0xf7000000"
     work = tempfile.mkdtemp(prefix="quenlo-i686-")
     state = {"work": work, "prefix": os.path.join(work, "prefix"), "display": "", "quenlo": quenlo32,
-             "recorder": recorder, "driver": driver}
+             "recorder": recorder}
     env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
     try:
         started = time.time()
@@ -471,7 +471,7 @@ def main():
     if a.action == "setup":
         return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "product")})
     if a.action == "smoke-i686":
-        return smoke_i686(a.product, a.recorder, a.driver)
+        return smoke_i686(a.product, a.recorder)
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)
