@@ -3,11 +3,11 @@
 # against the alternatives a medium author has, and how the cost of a run grows
 # with the argument. Prints a markdown report and writes it to docs/benchmarks.md.
 #
-#   bench/run.sh [RUNS]    RUNS per latency command (default 30)
+#   bench/run.sh [RUNS]    RUNS per latency command (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-runs=${1:-30}
+runs=${1:-60}
 bash scripts/setup.sh build wine test bench >/dev/null 2>&1
 for preset in win32 win64 host; do
   { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } >/dev/null
@@ -111,8 +111,20 @@ cd "$root"
 out "## Launch latency under Wine"
 out ""
 out "64-bit builds, one private prefix with a persistent wineserver; each command runs from a"
-out "Unix shell until the registered handler (a recorder exe) has written its command line."
-out "hyperfine, 3 warm-up runs and $runs measured runs per command, all in one run."
+out "Unix shell in the medium's folder until the registered handler (a recorder exe) has"
+out "written its command line. hyperfine, 3 warm-up runs and $runs measured runs per command,"
+out "all in one run."
+cat >>"$report" <<'MD'
+
+The commands, run with `/usr/lib/wine/wine64`; `.qdoc` is registered to the recorder, and
+`.qnone` has no association, so Quenlo falls back to the `.htm` handler (also the recorder):
+
+- Quenlo, shell course: `wine64 quenlo.exe docs\page.qdoc`
+- Quenlo, fallback course: `wine64 quenlo.exe docs\page.qnone`
+- Wine's start: `wine64 start docs\page.qdoc`
+- cmd /c start: `wine64 cmd /c start docs\page.qdoc`
+- floor: `wine64 quenlo_floor.exe docs\page.qdoc` (bench/floor.cpp: ShellExecuteA, then exit)
+MD
 out ""
 python3 - "$work/latency.json" >>"$report" <<'PY'
 import json, sys
