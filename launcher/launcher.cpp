@@ -13,6 +13,15 @@ void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer)
     HeapFree(state->hHeap, 0, lpBuffer);
 }
 
+void ReleaseRunBuffers(LaunchState* state)
+{
+  ReleaseBuffer(state, state->lpCommand);
+  ReleaseBuffer(state, state->lpEncodedPath);
+  if (state->lpDocumentPath != state->lpArgument)  // borrowed, not owned
+    ReleaseBuffer(state, state->lpDocumentPath);
+  ReleaseBuffer(state, state->lpArgument);
+}
+
 void ShowAbout(void)
 {
   MessageBoxA(NULL, QUENLO_ABOUT_TEXT, QUENLO_ABOUT_CAPTION, MB_OK | MB_ICONINFORMATION);
@@ -63,10 +72,6 @@ int LauncherMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, 
 
   OpenDocument(&state, nShowCmd);
 
-  ReleaseBuffer(&state, state.lpCommand);
-  ReleaseBuffer(&state, state.lpEncodedPath);
-  if (state.lpDocumentPath != state.lpArgument)
-    ReleaseBuffer(&state, state.lpDocumentPath);
-  ReleaseBuffer(&state, state.lpArgument);
+  ReleaseRunBuffers(&state);
   return 0;
 }

@@ -17,6 +17,8 @@ DWORD ExtractArgument(LPCSTR lpCmdLine, LPSTR lpOut);
 LPSTR AllocateBuffer(LaunchState* state, DWORD dwSize);
 // Releases a block of the run's heap; null is allowed.
 void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer);
+// Releases every buffer the state owns, each once, whatever course the run took.
+void ReleaseRunBuffers(LaunchState* state);
 
 // The run's message boxes. The only way Quenlo tells its user anything.
 void ShowAbout(void);

@@ -57,7 +57,6 @@ struct FakeQuery {
 
 struct FakeWorld {
   // What a run sees.
-  std::string commandLine;
   HINSTANCE moduleHandle = nullptr;
   std::string currentDirectory = "E:\\";
   std::map<std::string, DWORD> files;  // full path, upper case -> attributes

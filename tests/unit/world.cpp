@@ -22,7 +22,6 @@ std::string TestName(const char* description)
 
 int RunLauncher(const std::string& commandLine, int showCommand)
 {
-  g_fake.commandLine = commandLine;
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
   return LauncherMain(g_fake.moduleHandle, nullptr, line.data(), showCommand);
@@ -57,10 +56,6 @@ LaunchState StateFor(const std::string& argument)
 
 void ReleaseState(LaunchState* state)
 {
-  ReleaseBuffer(state, state->lpCommand);
-  ReleaseBuffer(state, state->lpEncodedPath);
-  if (state->lpDocumentPath != state->lpArgument)
-    ReleaseBuffer(state, state->lpDocumentPath);
-  ReleaseBuffer(state, state->lpArgument);
+  ReleaseRunBuffers(state);
   *state = LaunchState();
 }
