@@ -1,5 +1,4 @@
 #include "fallback.h"
-#include "../launcher/launcher.h"
 
 void ResolveFullPath(LaunchState* state)
 {

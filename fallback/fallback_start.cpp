@@ -1,5 +1,5 @@
 #include "fallback.h"
-#include "../launcher/launcher.h"
+#include "../launcher/messages.h"
 
 static const CHAR kQuotedPlaceholder[] = "\"%1\"";
 static const CHAR kPlaceholder[] = "%1";

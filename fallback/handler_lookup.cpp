@@ -1,5 +1,4 @@
 #include "fallback.h"
-#include "../launcher/launcher.h"
 
 static const CHAR kHtmlKey[] = ".htm";
 static const CHAR kOpenCommandKey[] = "\\shell\\open\\command";

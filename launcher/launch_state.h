@@ -19,4 +19,12 @@ struct LaunchState {
   LPSTR lpEncodedPath;   // owned only while it is being swapped into lpDocumentPath
 };
 
+// A zero-filled block from the run's heap, or null. The zero fill is what ends
+// text that the registry writes without a terminator.
+LPSTR AllocateBuffer(LaunchState* state, DWORD dwSize);
+// Releases a block of the run's heap; null is allowed.
+void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer);
+// Releases every buffer the state owns, each once, whatever course the run took.
+void ReleaseRunBuffers(LaunchState* state);
+
 #endif

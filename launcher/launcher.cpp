@@ -2,41 +2,6 @@
 #include "messages.h"
 #include "../fallback/fallback.h"
 
-LPSTR AllocateBuffer(LaunchState* state, DWORD dwSize)
-{
-  return (LPSTR)HeapAlloc(state->hHeap, HEAP_ZERO_MEMORY, dwSize);
-}
-
-void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer)
-{
-  if (lpBuffer != NULL)
-    HeapFree(state->hHeap, 0, lpBuffer);
-}
-
-void ReleaseRunBuffers(LaunchState* state)
-{
-  ReleaseBuffer(state, state->lpCommand);
-  ReleaseBuffer(state, state->lpEncodedPath);
-  if (state->lpDocumentPath != state->lpArgument)  // borrowed, not owned
-    ReleaseBuffer(state, state->lpDocumentPath);
-  ReleaseBuffer(state, state->lpArgument);
-}
-
-void ShowAbout(void)
-{
-  MessageBoxA(NULL, QUENLO_ABOUT_TEXT, QUENLO_ABOUT_CAPTION, MB_OK | MB_ICONINFORMATION);
-}
-
-void ShowMissingDocument(void)
-{
-  MessageBoxA(NULL, QUENLO_MISSING_TEXT, QUENLO_CAPTION, MB_OK | MB_ICONEXCLAMATION);
-}
-
-void ShowFailedLaunch(void)
-{
-  MessageBoxA(NULL, QUENLO_FAILED_TEXT, QUENLO_CAPTION, MB_OK | MB_ICONEXCLAMATION);
-}
-
 static void OpenDocument(LaunchState* state, int nShowCmd)
 {
   if (ExtractArgument(state->lpCommandLine, state->lpArgument) == 0) {

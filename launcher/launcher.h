@@ -12,17 +12,4 @@ int LauncherMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, 
 // Returns its length; 0 means there is no document.
 DWORD ExtractArgument(LPCSTR lpCmdLine, LPSTR lpOut);
 
-// A zero-filled block from the run's heap, or null. The zero fill is what ends
-// text that the registry writes without a terminator.
-LPSTR AllocateBuffer(LaunchState* state, DWORD dwSize);
-// Releases a block of the run's heap; null is allowed.
-void ReleaseBuffer(LaunchState* state, LPSTR lpBuffer);
-// Releases every buffer the state owns, each once, whatever course the run took.
-void ReleaseRunBuffers(LaunchState* state);
-
-// The run's message boxes. The only way Quenlo tells its user anything.
-void ShowAbout(void);
-void ShowMissingDocument(void);
-void ShowFailedLaunch(void);
-
 #endif

@@ -13,4 +13,9 @@
 #define QUENLO_MISSING_TEXT "The specified file does not exist."
 #define QUENLO_FAILED_TEXT "Failed to launch specified file."
 
+// The run's message boxes: the only way Quenlo tells its user anything.
+void ShowAbout(void);
+void ShowMissingDocument(void);
+void ShowFailedLaunch(void);
+
 #endif
