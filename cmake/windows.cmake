@@ -50,6 +50,16 @@ install(TARGETS quenlo RUNTIME DESTINATION .)
 install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_BINARY_DIR}/package/LICENSE.txt DESTINATION .)
 install(DIRECTORY examples/medium/ DESTINATION medium)
 set(CPACK_GENERATOR ZIP)
+# The example medium as a disc image, made by the command medium authors use.
+if(QUENLO_ARCH STREQUAL win32)
+  set(QUENLO_DISC ${CMAKE_BINARY_DIR}/quenlo-${PROJECT_VERSION}-example.iso)
+  add_custom_target(disc
+      COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/make-disc.sh --exe $<TARGET_FILE:quenlo>
+              ${PROJECT_SOURCE_DIR}/examples/medium ${QUENLO_DISC}
+      DEPENDS quenlo
+      COMMENT "Making the example disc ${QUENLO_DISC}"
+      VERBATIM)
+endif()
 set(CPACK_PACKAGE_FILE_NAME quenlo-${PROJECT_VERSION}-${QUENLO_ARCH})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 include(CPack)

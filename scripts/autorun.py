@@ -1,0 +1,183 @@
+"""autorun.inf as Windows reads it, and what Quenlo needs of its open line.
+
+Shared by the disc-image command (make_disc.py), which checks a medium before
+it is mastered, and by the disc preflight (try_disc.py), which reads the
+autorun.inf of a finished image. Every problem is a Refusal: one line that
+names it and says how to mend it.
+"""
+import os
+
+PROGRAM = "quenlo.exe"
+# What Windows does not allow in a name, and what Joliet cannot hold (";").
+FORBIDDEN = set('\\/:*?"<>|;')
+# Joliet names hold 64 UCS-2 characters by the standard; -joliet-long, which
+# Windows reads, 103 (longer ones are cut short without a word). A path on
+# the disc must leave room in MAX_PATH (260) for "D:" and the terminator, or
+# Windows' ANSI calls, Quenlo's among them, cannot reach it.
+JOLIET_NAME = 103
+DISC_PATH = 257
+LABEL = 32
+
+
+class Refusal(Exception):
+    """One line: the problem and how to mend it."""
+
+
+def upper(text):
+    """Windows compares names by upper-casing each character on its own."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in text)
+
+
+def decode(data):
+    """An .inf is UTF-16 when it starts with a byte-order mark, else bytes in
+    the PC's ANSI code page (Western: 1252)."""
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        return data.decode("utf-16")
+    if data[:3] == b"\xef\xbb\xbf":
+        data = data[3:]
+    return data.decode("cp1252", errors="replace")
+
+
+def read_autorun(data):
+    """The keys of the first [autorun] section, names in lower case, values as
+    GetPrivateProfileString gives them: blanks around them and one pair of
+    enclosing quotes dropped; the first of a repeated key counts."""
+    keys, section, seen = {}, None, False
+    for raw in decode(data).splitlines():
+        line = raw.strip()
+        if not line or line.startswith(";"):
+            continue
+        if line.startswith("["):
+            name = line[1:line.index("]")] if "]" in line else line[1:]
+            section = name.strip().lower()
+            if section == "autorun" and seen:
+                section = None  # only the first such section is read
+            seen = seen or section == "autorun"
+            continue
+        if section != "autorun" or "=" not in line:
+            continue
+        key, value = (part.strip() for part in line.split("=", 1))
+        if len(value) > 1 and value[0] == value[-1] and value[0] in "\"'":
+            value = value[1:-1]
+        keys.setdefault(key.lower(), value)
+    if not seen:
+        raise Refusal("autorun.inf has no [autorun] section: begin it with a line [autorun]")
+    return keys
+
+
+def split_open_line(line):
+    """(program, page) as Quenlo takes them: the page is the rest of the line
+    after the program name and the blanks behind it, quotes and all."""
+    if line.startswith('"'):
+        end = line.find('"', 1)
+        if end < 0:
+            return line[1:], ""
+        return line[1:end], line[end + 1:].lstrip(" \t")
+    program, _, page = line.partition(" ")
+    return program, page.lstrip(" \t")
+
+
+def find_name(folder, name):
+    """The entry of folder whose name Windows would take for name, or None."""
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return None
+    if name in entries:
+        return name
+    wanted = upper(name)
+    return next((e for e in sorted(entries) if upper(e) == wanted), None)
+
+
+def open_line(keys):
+    """(program, page) of the open line, once it is known to run Quenlo."""
+    line = keys.get("open")
+    if not line:
+        raise Refusal("autorun.inf has no open line in its [autorun] section: add open=%s PAGE" % PROGRAM)
+    program, page = split_open_line(line)
+    if upper(program) not in (upper(PROGRAM), upper(PROGRAM[:-4])):
+        raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM))
+    return program, page
+
+
+def check_page(page, root, where):
+    """The page relative to root with the disc's own spelling, once it is
+    known that Quenlo will find and open it. `where` names root in messages."""
+    if not page:
+        raise Refusal("the open line names no page, so Quenlo would only show its About box: "
+                      "write open=%s PAGE, with PAGE from the disc's root" % PROGRAM)
+    if '"' in page:
+        raise Refusal('the page %s is in double quotes, and Quenlo keeps quotes as part of the name: '
+                      'remove them (a name with spaces needs none)' % page)
+    if page[0] in "\\/" or (len(page) > 1 and page[1] == ":"):
+        raise Refusal('the page "%s" is an absolute path, but the disc\'s drive letter differs from PC to PC: '
+                      'name it from the disc\'s root, as docs\\index.htm' % page)
+    parts = [p for p in page.replace("/", "\\").split("\\") if p not in ("", ".")]
+    if ".." in parts:
+        raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page)
+    odd = sorted({c for c in page if ord(c) > 126 or ord(c) < 32})
+    if odd:
+        raise Refusal('the page "%s" has characters beyond ASCII (%s), which reach Quenlo only where the PC\'s '
+                      'code page has them: rename the page with ASCII letters' % (page, "".join(odd)))
+    path, found = root, []
+    for part in parts:
+        name = find_name(path, part)
+        if name is None:
+            raise Refusal('the page "%s" is not in %s (names match without regard to case): '
+                          'correct the open line or add the page' % (page, where))
+        path = os.path.join(path, name)
+        found.append(name)
+    if not parts or os.path.isdir(path):
+        raise Refusal('the page "%s" is a folder: name the HTML page in it' % page)
+    return "\\".join(found)
+
+
+def check_open_line(keys, root, where):
+    return check_page(open_line(keys)[1], root, where)
+
+
+def check_names(root):
+    """Every name under root must survive as a Joliet name Windows can open."""
+    for folder, dirs, files in os.walk(root, followlinks=True):
+        dirs.sort()
+        rel = os.path.relpath(folder, root)
+        where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
+        seen = {}
+        for raw in dirs + sorted(files):
+            name = os.fsdecode(raw)
+            try:
+                name.encode("utf-8")
+            except UnicodeEncodeError:
+                raise Refusal('a name in %s is not valid UTF-8 (%r): rename it' % (where, name)) from None
+            bad = sorted({c for c in name if c in FORBIDDEN or ord(c) < 32})
+            if bad:
+                raise Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
+                              % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters"
+                                                       for c in bad)))
+            if any(ord(c) > 0xFFFF for c in name):
+                raise Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it'
+                              % (name, where))
+            if len(name) > JOLIET_NAME:
+                raise Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d: '
+                              'shorten it' % (name, where, len(name), JOLIET_NAME))
+            if name[-1] in ". ":
+                raise Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
+                              % (name, where))
+            other = seen.setdefault(upper(name), name)
+            if other != name:
+                raise Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
+                              % (other, name, where))
+            disc_path = len("\\" + os.path.normpath(os.path.join(rel, name)))
+            if disc_path > DISC_PATH:
+                raise Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: '
+                              'shorten the names or the nesting' % (name, where, disc_path, DISC_PATH))
+
+
+def check_label(label):
+    if len(label) > LABEL:
+        raise Refusal('the volume label "%s" has %d characters; ISO 9660 holds at most %d: shorten it'
+                      % (label, len(label), LABEL))
+    odd = sorted({c for c in label if not (32 <= ord(c) <= 126)})
+    if odd or not label.strip():
+        raise Refusal('the volume label "%s" has characters ISO 9660 cannot hold%s: use ASCII letters, '
+                      'digits and spaces' % (label, " (%s)" % "".join(odd) if odd else ""))

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""The disc-image command: what it refuses, and one good, signed image.
+
+  check_disc.py EXE    EXE: the built quenlo.exe to put on the discs
+"""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MAKE_DISC = os.path.join(TOP, "scripts", "make-disc.sh")
+ICON = bytes([0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0]) + b"\0\0\0\0"
+
+# name: (autorun.inf or None, extra files, arguments, signing password, what the refusal says)
+START = ["--start", "docs\\index.htm"]
+DISC = ["SOURCE", "OUTPUT"]
+REFUSALS = {
+    "no section": ("open=quenlo.exe docs\\index.htm", {}, DISC, None, "no [autorun] section"),
+    "no open line": ("[AutoRun]\r\nlabel=x", {}, DISC, None, "no open line"),
+    "other program": ("[autorun]\r\nopen=setup.exe docs\\index.htm", {}, DISC, None, 'runs "setup.exe", not quenlo'),
+    "quoted page": ('[autorun]\r\nopen=quenlo.exe "docs\\page two.htm"', {}, DISC, None, "in double quotes"),
+    "absolute page": ("[autorun]\r\nopen=quenlo.exe C:\\docs\\index.htm", {}, DISC, None, "is an absolute path"),
+    "rooted page": ("[autorun]\r\nopen=quenlo.exe \\docs\\index.htm", {}, DISC, None, "is an absolute path"),
+    "page leaves": ("[autorun]\r\nopen=quenlo.exe docs\\..\\..\\index.htm", {}, DISC, None, 'goes up with ".."'),
+    "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, None, "is not in"),
+    "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, None, "is a folder"),
+    "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, None, 'has ":", which Windows does not allow'),
+    "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, None, "at most 103"),
+    "case twins": (None, {"docs/Index.htm": ""}, START + DISC, None, "differ only in case"),
+    "long label": (None, {}, START + ["--label", "L" * 33] + DISC, None, "ISO 9660 holds at most 32"),
+    "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, None, "not an icon file"),
+    "both": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm", {}, START + DISC, None, "--start and"),
+    "no autorun": (None, {}, DISC, None, "has no autorun.inf"),
+    "no source": (None, {}, START + ["/nonexistent", "OUTPUT"], None, "no folder at /nonexistent"),
+    "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + DISC, None, "no exe at"),
+    "wrong password": (None, {}, START + ["--sign", "CERT"] + DISC, "wrong", "cannot read the certificate"),
+}
+
+
+def make_disc(args, password=None):
+    env = dict(os.environ)
+    env.pop("QUENLO_SIGN_PASSWORD", None)
+    if password is not None:
+        env["QUENLO_SIGN_PASSWORD"] = password
+    return subprocess.run(["bash", MAKE_DISC] + args, env=env, capture_output=True, text=True)
+
+
+def medium(folder, autorun, extra):
+    files = {"docs/index.htm": "<p>index</p>", "docs/page two.htm": "<p>two</p>", "docs/caf\u00e9.htm": "<p>caf\u00e9</p>"}
+    files.update(extra)
+    for rel, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+        with open(os.path.join(folder, rel), "w", encoding="utf-8") as f:
+            f.write(text)
+    if autorun is not None:
+        with open(os.path.join(folder, "autorun.inf"), "w", newline="") as f:
+            f.write(autorun + "\r\n")
+
+
+def joliet(image, *command):
+    return subprocess.run(["xorriso", "-rockridge", "off", "-joliet", "on", "-indev", image] + list(command),
+                          capture_output=True, text=True, check=True).stdout
+
+
+def main(exe):
+    failures = []
+    work = tempfile.mkdtemp(prefix="quenlo-disc-test-")
+    cert = os.path.join(work, "cert")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", cert + ".key", "-out",
+                    cert + ".pem", "-days", "2", "-subj", "/CN=Quenlo Test Publisher", "-addext",
+                    "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-out", cert + ".pfx", "-inkey", cert + ".key", "-in",
+                    cert + ".pem", "-passout", "pass:p4ss"], check=True)
+    with open(exe, "rb") as f:
+        exe_bytes = f.read()
+
+    for n, (name, (autorun, extra, args, password, message)) in enumerate(REFUSALS.items()):
+        source, output = os.path.join(work, "m%d" % n, "medium"), os.path.join(work, "out%d.iso" % n)
+        medium(source, autorun, extra)
+        places = {"SOURCE": source, "OUTPUT": output, "WORK": os.path.dirname(source), "CERT": cert + ".pfx"}
+        args = [places.get(a, a).replace("WORK", places["WORK"]) for a in args]
+        if n == 0:  # an earlier image survives a refusal
+            with open(output, "w") as f:
+                f.write("earlier")
+        result = make_disc(args if "--exe" in args else ["--exe", exe] + args, password)
+        lines = result.stderr.strip().splitlines()
+        left = [f for f in os.listdir(work) if f.startswith(".out%d" % n)]
+        kept = open(output).read() == "earlier" if n == 0 else not os.path.exists(output)
+        if result.returncode == 0 or len(lines) != 1 or message not in lines[0] or left or not kept:
+            failures.append("%s: exit %d, %r, left %r, output as before %s" % (name, result.returncode,
+                                                                               result.stderr, left, kept))
+
+    # A good disc: Joliet names with spaces and beyond ASCII, the root's two
+    # files, the exe unchanged; then the same signed, the build's exe not.
+    source = os.path.join(work, "good")
+    medium(source, None, {})
+    with open(os.path.join(work, "disc.ico"), "wb") as f:
+        f.write(ICON)
+    image = os.path.join(work, "good.iso")
+    result = make_disc(["--exe", exe, "--start", "docs\\page two.htm", "--label", "Test disc", "--icon",
+                        os.path.join(work, "disc.ico"), source, image])
+    listing = joliet(image, "-find", "/", "-type", "f") if result.returncode == 0 else ""
+    for path in ["'/quenlo.exe'", "'/autorun.inf'", "'/disc.ico'", "'/docs/page two.htm'", "'/docs/caf\u00e9.htm'"]:
+        if path not in listing.splitlines():
+            failures.append("good disc: %s not in %r (%s)" % (path, listing, result.stderr))
+    got = os.path.join(work, "got")
+    if result.returncode == 0:
+        joliet(image, "-osirrox", "on", "-extract", "/", got)
+        with open(os.path.join(got, "quenlo.exe"), "rb") as f:
+            if f.read() != exe_bytes:
+                failures.append("good disc: the exe on it differs from %s" % exe)
+        with open(os.path.join(got, "autorun.inf"), "rb") as f:
+            wanted = b"[autorun]\r\nopen=quenlo.exe docs\\page two.htm\r\nlabel=Test disc\r\nicon=disc.ico\r\n"
+            if f.read() != wanted:
+                failures.append("good disc: autorun.inf is not %r" % wanted)
+
+    signed = os.path.join(work, "signed.iso")
+    result = make_disc(["--exe", exe, "--start", "docs\\index.htm", "--sign", cert + ".pfx", source, signed], "p4ss")
+    if "Signed by: CN=Quenlo Test Publisher" not in result.stdout:
+        failures.append("signed disc: %r %r" % (result.stdout, result.stderr))
+    else:
+        joliet(signed, "-osirrox", "on", "-extract", "/quenlo.exe", os.path.join(work, "signed.exe"))
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert + ".pem", "-in",
+                                 os.path.join(work, "signed.exe")], capture_output=True)
+        if verify.returncode != 0:
+            failures.append("signed disc: its exe does not verify: %r" % verify.stdout[-300:])
+    with open(exe, "rb") as f:
+        if hashlib.sha256(f.read()).digest() != hashlib.sha256(exe_bytes).digest():
+            failures.append("signing changed the build's own exe")
+
+    subprocess.run(["chmod", "-R", "u+w", work])
+    subprocess.run(["rm", "-rf", work])
+    for failure in failures:
+        print("FAIL " + failure)
+    print("%d refusals and 2 good discs checked, %d failures" % (len(REFUSALS), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
