@@ -201,7 +201,9 @@ def make(a, stage):
     files = count_files(source, left_out) + 2 + (1 if icon else 0)
     size = os.path.getsize(output)
     print("Disc image: %s" % a.output)
-    print("Label: %s" % label)
+    # Joliet's volume label, the one Windows reads, holds 16 characters.
+    print("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")' % label[:16]
+                           if len(label) > 16 else ""))
     print("Open line: %s" % keys["open"])
     print("Files: %d" % files)
     print("Image size: {:,} bytes ({:.1f} MiB)".format(size, size / 1048576))
