@@ -3,7 +3,10 @@
 // one's caption, text and icon, presses OK, and reports when the process ends.
 //
 // Environment: QUENLO_E2E_COMMAND the command line, QUENLO_E2E_DIR its current
-// directory, QUENLO_E2E_OUT the report file, QUENLO_E2E_TIMEOUT milliseconds.
+// directory (the driver's own too, so a bare program name is found there, as
+// when Windows runs a disc's open line), QUENLO_E2E_OUT the report file,
+// QUENLO_E2E_TIMEOUT milliseconds, QUENLO_E2E_HOLD a file whose appearance
+// lets a reported box be dismissed (a picture of the screen comes first).
 // Report lines: "box<TAB>caption<TAB>icon<TAB>text" (text with \n escaped),
 // then "exit<TAB>status<TAB>milliseconds", or "timeout" / "spawn-failed".
 #include <windows.h>
@@ -21,6 +24,7 @@ struct Watch {
   HWND handled[16];
   int count;
   FILE* out;
+  const char* hold;
 };
 
 // Which standard icon the box shows, told apart by its pixels: icons belong
@@ -124,6 +128,11 @@ BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
   }
   fputc('\n', watch->out);
   fflush(watch->out);
+  if (watch->hold != NULL) {
+    for (int i = 0; i < 300 && GetFileAttributesA(watch->hold) == INVALID_FILE_ATTRIBUTES; ++i)
+      Sleep(50);
+    DeleteFileA(watch->hold);
+  }
   PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
   return TRUE;
 }
@@ -148,13 +157,15 @@ int main()
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
+  if (directory != NULL)
+    SetCurrentDirectoryA(directory);
   DWORD start = GetTickCount();
   if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, directory, &startup, &process)) {
     fprintf(out, "spawn-failed\t%lu\n", GetLastError());
     fclose(out);
     return 1;
   }
-  Watch watch = {process.dwProcessId, {}, 0, out};
+  Watch watch = {process.dwProcessId, {}, 0, out, getenv("QUENLO_E2E_HOLD")};
   for (;;) {
     if (WaitForSingleObject(process.hProcess, 25) == WAIT_OBJECT_0)
       break;

@@ -2,55 +2,41 @@
 """End-to-end cases for the built quenlo.exe under Wine, with a real registry,
 real child processes and real message boxes on a virtual display.
 
-  e2e.py setup    --state FILE      private prefix, Xvfb, persistent wineserver
+  e2e.py setup    --state FILE      a Wine session (scripts/winerun.py), a medium and its disc
   e2e.py case NAME --state FILE     one case (see CASES)
   e2e.py teardown --state FILE      stop and remove all of it
   e2e.py list                       the case names
 
 Quenlo is started by driver.exe with an exact command line (Wine would quote
 arguments built from a Unix argv); the driver reads and dismisses its message
-boxes. Handlers are recorder.exe, which leaves one record per start.
+boxes. Handlers are recorder.exe, which leaves one record per start. The
+helpers and the session match the bitness of the quenlo.exe under test.
 """
 import argparse
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-WINE = "/usr/lib/wine/wine64"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import try_disc  # noqa: E402
+import winerun  # noqa: E402
+from winerun import import_reg, winpath  # noqa: E402
+
 JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
 FAILED = "Failed to launch specified file."
 HTML_CLASS = "Quenlo.E2E.Html"
 SHELL_CLASS = "Quenlo.E2E.Doc"
-
-
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def run_wine(state, args, env=None, timeout=120):
-    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state["display"])
-    full.update(env or {})
-    # Never a pipe: Wine's services inherit it and would hold the reader.
-    return subprocess.run([WINE] + args, env=full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
+SKIP = 77
+MAKE_DISC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "make-disc.sh")
 
 
 def reg_escape(text):
     return text.replace("\\", "\\\\").replace('"', '\\"')
-
-
-def import_reg(state, lines):
-    path = os.path.join(state["work"], "case.reg")
-    with open(path, "w", encoding="latin-1") as f:
-        f.write("REGEDIT4\n\n" + "\n".join(lines) + "\n")
-    if run_wine(state, ["regedit", "/S", winpath(path)]) != 0:
-        raise RuntimeError("regedit failed on " + path)
 
 
 def default_value(key, value):
@@ -59,77 +45,55 @@ def default_value(key, value):
 
 # ---------------------------------------------------------------- fixture
 
-def start_persistent_wineserver(prefix):
-    """One server for the whole run: each Wine command then starts in a fraction
-    of a second. It needs the prefix folder to exist already."""
-    os.makedirs(prefix, exist_ok=True)
-    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
-
-
 def setup(state_path, tools):
-    work = tempfile.mkdtemp(prefix="quenlo-e2e-")
-    state = dict(tools, work=work, prefix=os.path.join(work, "prefix"), xvfb=None,
-                 display=os.environ.get("DISPLAY", ""))
-    with open(state_path, "w") as f:
-        json.dump(state, f)
-    if not state["display"]:
-        for n in range(90, 140):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-                break
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        for _ in range(100):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                break
-            time.sleep(0.05)
-        state["xvfb"], state["display"] = xvfb.pid, ":%d" % n
-    with open(state_path, "w") as f:
-        json.dump(state, f)
+    """One session for every case of a run: its prefix and display, a medium
+    in a plain folder, and the same medium as a read-only disc in drive D:."""
+    state = winerun.session(winerun.machine(tools["quenlo"]), **tools)
+    winerun.save(state, state_path)
+    try:
+        winerun.start(state)
+    except winerun.Unavailable as why:
+        state["skip"] = str(why)
+        print("SKIP %s" % why)
+        return SKIP
+    finally:
+        winerun.save(state, state_path)
 
-    start_persistent_wineserver(state["prefix"])
-    if run_wine(state, ["wineboot", "-i"], timeout=300) != 0:
-        raise RuntimeError("wineboot failed")
-
-    medium = os.path.join(work, "medium")
-    for rel in ["docs/index.htm", "docs/index.qnone", "docs/page one.qnone", "my docs/page two.qnone",
-                "docs/note.qdoc"]:
+    medium = os.path.join(state["work"], "medium")
+    for rel in ["docs/index.htm", "docs/index.qnone", "docs/page one.qnone", "docs/page two.qnone",
+                "my docs/page two.qnone", "docs/note.qdoc"]:
         os.makedirs(os.path.dirname(os.path.join(medium, rel)), exist_ok=True)
         with open(os.path.join(medium, rel), "w") as f:
             f.write("<html><body>%s</body></html>\n" % rel)
     # Documents of type ".qdoc" open through the shell, straight to the recorder.
     import_reg(state, default_value(".qdoc", SHELL_CLASS) +
                default_value(SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state["recorder"])))
-    print("prefix %s on display %s" % (state["prefix"], state["display"]))
+
+    state["no_disc"] = winerun.fuse_missing()
+    if not state["no_disc"]:
+        image = state["disc_image"] = os.path.join(state["work"], "medium.iso")
+        subprocess.run(["bash", MAKE_DISC, "--exe", state["quenlo"], "--start", "docs\\index.htm", medium, image],
+                       stdout=subprocess.DEVNULL, check=True)
+        state["disc_folder"] = winerun.mount(state, image)
+        try:  # read-only, as a pressed disc is: whatever runs from it can write nothing there
+            open(os.path.join(state["disc_folder"], "written"), "w").close()
+            raise RuntimeError("the mounted disc is writable")
+        except OSError:
+            pass
+    winerun.save(state, state_path)
+    print("prefix %s on display %s, disc %s" % (state["prefix"], state["display"], state.get("disc_image")))
     return 0
 
 
 def teardown(state_path):
-    if not os.path.exists(state_path):
-        return 0
-    with open(state_path) as f:
-        state = json.load(f)
-    env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
-    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if state.get("xvfb"):
-        try:
-            os.killpg(state["xvfb"], signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-    shutil.rmtree(state["work"], ignore_errors=True)
-    os.remove(state_path)
+    if os.path.exists(state_path):
+        with open(state_path) as f:
+            winerun.stop(json.load(f))
+        os.remove(state_path)
     return 0
 
 
 # ---------------------------------------------------------------- one run
-
-class Run:
-    """What one run showed (boxes), returned (status, millis) and started (records)."""
-
-    def __init__(self, boxes, status, millis, records, timed_out, records_at_exit=(), report=""):
-        self.boxes, self.status, self.millis, self.records = boxes, status, millis, records
-        self.timed_out, self.records_at_exit, self.report = timed_out, list(records_at_exit), report
-
 
 def records_in(folder):
     found = []
@@ -141,36 +105,24 @@ def records_in(folder):
     return found
 
 
-def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0):
-    """Runs quenlo.exe with `argument_line` after its name, in `cwd`."""
+def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0, program=None):
+    """Runs quenlo.exe with `argument_line` after its name, in `cwd` (a folder,
+    or a Windows path). The run's report gains what the handlers recorded:
+    `records`, and `records_at_exit`, those already there when Quenlo ended."""
     folder = tempfile.mkdtemp(dir=state["work"], prefix="records-")
-    report = os.path.join(folder, "driver.txt")
-    command = '"%s"%s' % (winpath(state["quenlo"]), argument_line)
-    env = {"QUENLO_E2E_COMMAND": command, "QUENLO_E2E_DIR": winpath(cwd), "QUENLO_E2E_OUT": winpath(report),
-           "QUENLO_RECORD_DIR": winpath(folder), "QUENLO_E2E_TIMEOUT": "20000"}
+    env = {"QUENLO_RECORD_DIR": winpath(folder)}
     if handler_sleep:
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
-    run_wine(state, [state["driver"]], env=env, timeout=80)
-    boxes, status, millis, timed_out = [], None, None, False
-    raw = "(no report)"
-    if os.path.exists(report):
-        with open(report, encoding="latin-1") as f:
-            raw = f.read()
-    for line in raw.splitlines():
-        parts = line.split("\t")
-        if parts[0] == "box":
-            boxes.append({"caption": parts[1], "icon": parts[2], "text": parts[3].replace("\\n", "\n")})
-        elif parts[0] == "exit":
-            status, millis = int(parts[1]), int(parts[2])
-        elif parts[0] in ("timeout", "spawn-failed"):
-            timed_out = True
-    exited_with = records_in(folder)
+    command = (program or '"%s"' % winpath(state["quenlo"])) + argument_line
+    run = winerun.drive(state, command, cwd if ":" in cwd else winpath(cwd), env=env)
+    run.records_at_exit = records_in(folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
-    deadline = time.time() + 10
+    deadline = time.time() + (30 if state["arch"] == "i686" else 10)
     while len(records_in(folder)) < expect_records and time.time() < deadline:
         time.sleep(0.1)
     time.sleep(settle)
-    return Run(boxes, status, millis, records_in(folder), timed_out, exited_with, raw)
+    run.records = records_in(folder)
+    return run
 
 
 # ---------------------------------------------------------------- cases
@@ -201,7 +153,7 @@ def check(condition, message):
 
 def expect_boxes(run, wanted):
     """wanted: list of (caption, icon, text or None for 'contains the job line')."""
-    check(not run.timed_out, "Quenlo did not run to its end: %r" % run.report)
+    check(not run.timed_out, "Quenlo did not run to its end: %r" % run.raw)
     check(run.status == 0, "exit status %r" % run.status)
     got = [(b["caption"], b["icon"], b["text"]) for b in run.boxes]
     check(len(got) == len(wanted), "boxes %r, expected %d" % (got, len(wanted)))
@@ -263,13 +215,31 @@ def case_shell_open(s):
           "the shell's handler was not the one started: %r" % run.records)
 
 
-def fallback_case(argument_line, template, expected_tail, cwd_rel=""):
+def need_disc(s, on_disc=True):
+    """Cases on the disc need FUSE; elsewhere they report skipped, saying why."""
+    if on_disc and s.get("no_disc"):
+        raise Skipped(s["no_disc"])
+    if on_disc:
+        winerun.map_cdrom(s, s["disc_folder"])
+
+
+def case_disc_shell_open(s):
+    need_disc(s)
+    run = launch(s, r" docs\note.qdoc", "D:\\", expect_records=1, program="quenlo.exe")
+    expect_boxes(run, [])
+    expect_started(run, ['"%s" --via-shell "D:\\docs\\note.qdoc"' % winpath(s["recorder"])])
+
+
+def fallback_case(argument_line, template, expected_tail, cwd_rel="", on_disc=False):
+    """On the disc, the open line's way: quenlo.exe by its bare name, from D:\\."""
     def case(s):
+        need_disc(s, on_disc)
         set_html_handler(s, template.replace("REC", rec(s)))
-        cwd = os.path.join(medium(s), cwd_rel)
-        run = launch(s, argument_line, cwd, expect_records=1)
+        cwd = "D:\\" if on_disc else os.path.join(medium(s), cwd_rel)
+        run = launch(s, argument_line, cwd, expect_records=1, program="quenlo.exe" if on_disc else None)
         expect_boxes(run, [])
-        expect_started(run, [rec(s) + expected_tail.replace("MEDIUM", winpath(medium(s)))], winpath(cwd))
+        root = "D:" if on_disc else winpath(medium(s))
+        expect_started(run, [rec(s) + expected_tail.replace("MEDIUM", root)], cwd if on_disc else winpath(cwd))
     return case
 
 
@@ -283,6 +253,10 @@ case_fallback_address_spaces = fallback_case(
     r" my docs\page two.qnone", "REC -nohome", r" -nohome file:///MEDIUM\my%20docs\page%20two.qnone")
 case_fallback_address_from_subfolder = fallback_case(
     r" ..\my docs\page two.qnone", "REC", r" file:///MEDIUM\my%20docs\page%20two.qnone", cwd_rel="docs")
+case_disc_fallback_address = fallback_case(
+    r" docs\page two.qnone", "REC -nohome", r" -nohome file:///MEDIUM\docs\page%20two.qnone", on_disc=True)
+case_disc_fallback_placeholder = fallback_case(
+    r" docs\page two.qnone", 'REC "%1"', r'  "docs\page two.qnone"', on_disc=True)
 
 
 def case_fallback_absolute_argument(s):
@@ -311,11 +285,13 @@ def case_fallback_missing_program(s):
 
 
 def case_exits_before_slow_handler(s):
+    # Longer than Quenlo's own run takes: under emulation that is 4 to 5 s.
+    sleep = 15000 if s["arch"] == "i686" else 4000
     set_html_handler(s, rec(s) + ' "%1"')
-    run = launch(s, r" docs\page one.qnone", medium(s), handler_sleep=4000, expect_records=1)
+    run = launch(s, r" docs\page one.qnone", medium(s), handler_sleep=sleep, expect_records=1)
     expect_boxes(run, [])
     check(run.records_at_exit == [], "the handler finished before Quenlo exited")
-    check(run.millis is not None and run.millis < 4000, "Quenlo took %r ms" % run.millis)
+    check(run.millis is not None and run.millis < sleep, "Quenlo took %r ms" % run.millis)
     check(len(run.records) == 1, "the slow handler never recorded: %r" % run.records)
 
 
@@ -339,112 +315,66 @@ EXPECTED_VERSION = {
 def case_version_record(s):
     check(os.path.exists(s["product"]), "no product exe at %s: build the win32 preset first" % s["product"])
     report = os.path.join(s["work"], "version.txt")
-    run_wine(s, [s["verinfo"]], env={"QUENLO_E2E_FILE": winpath(s["product"]), "QUENLO_E2E_OUT": winpath(report)})
+    winerun.run_wine(s, [s["verinfo"]], env={"QUENLO_E2E_FILE": winpath(s["product"]), "QUENLO_E2E_OUT": winpath(report)},
+                     program=winerun.loader(s))
     with open(report, encoding="latin-1") as f:
         got = dict(line.split("\t", 1) for line in f.read().splitlines())
     for key, value in EXPECTED_VERSION.items():
         check(got.get(key) == value, "version record %s = %r, expected %r" % (key, got.get(key), value))
 
 
-BINFMT = "/proc/sys/fs/binfmt_misc"
-QEMU_ENTRY = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-              r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-              ":/usr/bin/qemu-i386:F")
-SKIP = 77
+def try_case(broken_page):
+    """The disc preflight on a good disc made by make-disc.sh, or on one made
+    with xorriso alone whose open line names a page that is not there."""
+    def case(s):
+        need_disc(s)
+        image = s["disc_image"]
+        if broken_page:
+            folder = tempfile.mkdtemp(dir=s["work"], prefix="bad-disc-")
+            os.makedirs(os.path.join(folder, "docs"))
+            for rel, text in [("autorun.inf", "[autorun]\r\nopen=quenlo.exe docs\\missing.htm\r\n"),
+                              ("docs/index.htm", "<p>here</p>")]:
+                with open(os.path.join(folder, rel), "w", newline="") as f:
+                    f.write(text)
+            shutil.copy(s["quenlo"], os.path.join(folder, "quenlo.exe"))
+            image = folder + ".iso"
+            subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        shot, said = os.path.join(s["work"], "try.png"), []
+        why = try_disc.try_disc(s, image, shot, say=said.append)
+        with open(shot, "rb") as f:
+            check(f.read(8) == b"\x89PNG\r\n\x1a\n", "no picture at %s" % shot)
+        if broken_page:
+            check(why and MISSING in why, "the preflight said %r, then %r" % (said, why))
+            check("Message box: Quenlo: " + MISSING in said, "the box was not reported: %r" % said)
+        else:
+            check(why is None, "the page was not opened: %r" % why)
+            check("docs/index.htm" in "\n".join(said), "the page was not rendered: %r" % said)
+    return case
 
 
-def enable_i386_emulation():
-    """Registers qemu for i386 ELF programs. Returns (ok, registered_here, why)."""
-    if not os.path.exists("/usr/lib/wine/wine") or not os.path.exists("/usr/bin/qemu-i386"):
-        return False, False, "Wine's 32-bit side or qemu-i386 is not installed"
-    if not os.path.exists(BINFMT + "/register"):
-        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(BINFMT + "/register"):
-        return False, False, "binfmt_misc cannot be mounted here"
-    if os.path.exists(BINFMT + "/qemu-i386"):
-        return True, False, ""
-    try:
-        with open(BINFMT + "/register", "w") as f:
-            f.write(QEMU_ENTRY)
-    except OSError as error:
-        return False, False, "cannot register qemu-i386: %s" % error
-    return True, True, ""
-
-
-def disable_i386_emulation():
-    try:
-        with open(BINFMT + "/qemu-i386", "w") as f:
-            f.write("-1")
-    except OSError:
-        pass
-
-
-def smoke_i686(quenlo32, recorder):
-    """The 32-bit product itself, under emulation, through one fallback start.
-    Slow (minutes), so it has a prefix of its own and emulation only meanwhile."""
-    if not os.path.exists(quenlo32):
-        print("FAIL no 32-bit exe at %s" % quenlo32)
-        return 1
-    ok, registered, why = enable_i386_emulation()
-    if not ok:
-        print("SKIP %s" % why)
-        return SKIP
-    # qemu's default guest address space leaves no room for the shared user
-    # data page Wine maps at 0x7ffe0000; a smaller reserve does.
-    os.environ["QEMU_RESERVED_VA"] = "0xf7000000"
-    work = tempfile.mkdtemp(prefix="quenlo-i686-")
-    state = {"work": work, "prefix": os.path.join(work, "prefix"), "display": "", "quenlo": quenlo32,
-             "recorder": recorder}
-    env = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all")
-    try:
-        started = time.time()
-        start_persistent_wineserver(state["prefix"])
-        if run_wine(state, ["wineboot", "-i"], timeout=900) != 0:
-            print("FAIL wineboot under emulation")
-            return 1
-        print("prefix ready in %.0f s" % (time.time() - started))
-        os.makedirs(os.path.join(work, "medium", "docs"))
-        with open(os.path.join(work, "medium", "docs", "index.qnone"), "w") as f:
-            f.write("<html></html>\n")
-        set_html_handler(state, rec(state) + ' --single-argument "%1"')
-        # Started by the plain 32-bit loader, as a user's double-click would;
-        # an argument without blanks reaches it unquoted. No display: Quenlo
-        # shows nothing on this course, and a box would return at once.
-        folder = tempfile.mkdtemp(dir=work, prefix="records-")
-        env32 = dict(env, QUENLO_RECORD_DIR=winpath(folder))
-        env32.pop("DISPLAY", None)
-        started = time.time()
-        status = subprocess.run(["wine", winpath(quenlo32), r"docs\index.qnone"], env=env32, cwd=medium(state),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                timeout=900).returncode
-        print("32-bit run took %.0f s" % (time.time() - started))
-        deadline = time.time() + 60
-        while not records_in(folder) and time.time() < deadline:
-            time.sleep(0.5)
-        check(status == 0, "exit status %r" % status)
-        run = Run([], status, None, records_in(folder), False)
-        expect_started(run, [rec(state) + r' --single-argument  "docs\index.qnone"'], winpath(medium(state)))
-    except Failure as failure:
-        print("FAIL i686 smoke: %s" % failure)
-        return 1
-    finally:
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if registered:
-            disable_i386_emulation()
-        shutil.rmtree(work, ignore_errors=True)
-    print("ok i686 smoke")
-    return 0
+case_try_good_disc = try_case(broken_page=False)
+case_try_missing_page = try_case(broken_page=True)
 
 
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
 
 
+class Skipped(Exception):
+    pass
+
+
 def run_case(state_path, name):
     with open(state_path) as f:
         state = json.load(f)
+    if state.get("skip"):
+        print("SKIP %s: %s" % (name, state["skip"]))
+        return SKIP
     try:
         CASES[name](state)
+    except Skipped as why:
+        print("SKIP %s: %s" % (name, why))
+        return SKIP
     except Failure as failure:
         print("FAIL %s: %s" % (name, failure))
         return 1
@@ -456,7 +386,7 @@ def run_case(state_path, name):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=["setup", "case", "teardown", "list", "smoke-i686"])
+    parser.add_argument("action", choices=["setup", "case", "teardown", "list"])
     parser.add_argument("name", nargs="?")
     parser.add_argument("--state")
     parser.add_argument("--quenlo")
@@ -470,8 +400,6 @@ def main():
         return 0
     if a.action == "setup":
         return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "product")})
-    if a.action == "smoke-i686":
-        return smoke_i686(a.product, a.recorder)
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)

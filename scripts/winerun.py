@@ -1,0 +1,353 @@
+"""A private Wine session in which a Quenlo exe runs as on a user's PC.
+
+A prefix of its own, a virtual display, one persistent wineserver, qemu for a
+32-bit exe, a disc image mounted read-only as the CD drive D:, a browser
+behind Wine's browser bridge, and the driver (tests/e2e/driver.cpp), which
+runs one command line exactly as given and reads the message boxes it shows.
+The state is a plain dict, so a test runner can keep it in a file between
+cases. Used by the disc preflight (try_disc.py) and the end-to-end cases.
+"""
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+BINFMT = "/proc/sys/fs/binfmt_misc"
+QEMU_ENTRY = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+              r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+              ":/usr/bin/qemu-i386:F")
+# Debian's Wine has no preloader, so its 32-bit side reserves everything the
+# guest has above the shared user data page (0x7ffe0000) itself, 64 KiB per
+# mmap call, each slow under emulation. Ending the guest's address space 16 MiB
+# above that page leaves a few hundred calls: a run takes seconds, not 80 to
+# 90 s (0xf7000000). Without a reserve the page cannot be mapped at all, and
+# 0x80000000 is too small for Wine to start.
+QEMU_RESERVED_VA = "0x81000000"
+
+
+class Unavailable(Exception):
+    """This machine cannot do it; the text says why."""
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def machine(exe):
+    """"i686" or "x86_64" for a Windows exe, else None."""
+    try:
+        with open(exe, "rb") as f:
+            head = f.read(4096)
+        pe = struct.unpack_from("<I", head, 60)[0]
+        if head[:2] != b"MZ" or head[pe:pe + 4] != b"PE\0\0":
+            return None
+        return {0x14C: "i686", 0x8664: "x86_64"}.get(struct.unpack_from("<H", head, pe + 4)[0])
+    except (OSError, struct.error):
+        return None
+
+
+# ---------------------------------------------------------------- emulation
+
+def enable_i386_emulation():
+    """Registers qemu for i386 ELF programs; True when this call registered it."""
+    if not os.path.exists(WINE32) or not os.path.exists("/usr/bin/qemu-i386"):
+        raise Unavailable("Wine's 32-bit side or qemu-i386 is not installed")
+    if not os.path.exists(BINFMT + "/register"):
+        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(BINFMT + "/register"):
+        raise Unavailable("binfmt_misc cannot be mounted here, so 32-bit Wine cannot run under qemu")
+    if os.path.exists(BINFMT + "/qemu-i386"):
+        return False
+    try:
+        with open(BINFMT + "/register", "w") as f:
+            f.write(QEMU_ENTRY)
+    except OSError as error:
+        raise Unavailable("cannot register qemu-i386 with binfmt_misc: %s" % error) from None
+    return True
+
+
+def disable_i386_emulation():
+    try:
+        with open(BINFMT + "/qemu-i386", "w") as f:
+            f.write("-1")
+    except OSError:
+        pass
+
+
+# ---------------------------------------------------------------- session
+
+def loader(state):
+    """The Wine loader for the session's exes (the 32-bit one runs under qemu)."""
+    return WINE32 if state["arch"] == "i686" else WINE64
+
+
+def run_wine(state, args, env=None, timeout=120, program=WINE64):
+    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state["display"],
+                **state.get("env", {}))
+    full.update(env or {})
+    # Never a pipe: Wine's services inherit it and would hold the reader.
+    return subprocess.run([program] + args, env=full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+
+def import_reg(state, lines):
+    path = os.path.join(state["work"], "session.reg")
+    with open(path, "w", encoding="latin-1") as f:
+        f.write("REGEDIT4\n\n" + "\n".join(lines) + "\n")
+    if run_wine(state, ["regedit", "/S", winpath(path)]) != 0:
+        raise RuntimeError("regedit failed on " + path)
+
+
+def save(state, path):
+    with open(path, "w") as f:
+        json.dump(state, f)
+
+
+def session(arch, driver, **extra):
+    """The state of a session for exes of `arch`, run by `driver` (built for
+    the same); start() makes it real, stop() undoes whatever exists of it."""
+    work = tempfile.mkdtemp(prefix="quenlo-wine-")
+    return dict(extra, work=work, prefix=os.path.join(work, "prefix"), arch=arch, driver=driver, xvfb=None,
+                wm=None, display="", emulation=False, env={}, mounts=[])
+
+
+def start(state):
+    """Raises Unavailable where the session's arch cannot run here."""
+    if state["arch"] == "i686":
+        state["emulation"] = enable_i386_emulation()
+        state["env"] = {"QEMU_RESERVED_VA": QEMU_RESERVED_VA}
+    for n in range(90, 140):
+        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+            break
+    xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    state["xvfb"], state["display"] = xvfb.pid, ":%d" % n
+    for _ in range(100):
+        if os.path.exists("/tmp/.X11-unix/X%d" % n):
+            break
+        time.sleep(0.05)
+    # A window manager gives windows their title bars, so a picture shows a
+    # box's caption as a user sees it.
+    twmrc = os.path.join(state["work"], "twmrc")
+    with open(twmrc, "w") as f:
+        f.write('RandomPlacement\nUsePPosition "on"\nNoGrabServer\n')
+    if shutil.which("twm"):
+        state["wm"] = subprocess.Popen(["twm", "-display", state["display"], "-f", twmrc], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True).pid
+    # One server for the whole session: each Wine command then starts in a
+    # fraction of a second. It needs the prefix folder to exist already.
+    os.makedirs(state["prefix"])
+    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=state["prefix"], **state["env"]),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    if run_wine(state, ["wineboot", "-i"], timeout=600) != 0:
+        raise RuntimeError("wineboot failed")
+
+
+def kill(pid, group=False):
+    try:
+        (os.killpg if group else os.kill)(pid, signal.SIGTERM)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def stop(state):
+    """Undoes all of a session, however far it got."""
+    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=state["prefix"], **state.get("env", {})),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for pid in browser_pids(state):
+        kill(pid)
+    for folder in state.get("mounts", []):
+        unmount(folder)
+    for pid in (state.get("wm"), state.get("xvfb")):
+        if pid:
+            kill(pid, group=True)
+    if state.get("emulation"):
+        disable_i386_emulation()
+    shutil.rmtree(state["work"], ignore_errors=True)
+
+
+# ---------------------------------------------------------------- discs
+
+def fuse_missing():
+    """Why a disc image cannot be mounted here, or None."""
+    if not os.path.exists("/dev/fuse"):
+        return "this machine has no /dev/fuse, so a disc image cannot be mounted"
+    for tool in ("fuseiso", "fusermount"):
+        if not shutil.which(tool):
+            return "%s is not installed (scripts/setup.sh disc installs it)" % tool
+    return None
+
+
+def joliet_label(path):
+    """The volume label Windows shows for an ISO 9660 image with a Joliet
+    tree ("" when it has none), or None for any other file."""
+    try:
+        with open(path, "rb") as f:
+            for sector in range(16, 64):
+                f.seek(sector * 2048)
+                descriptor = f.read(2048)
+                if len(descriptor) < 2048 or descriptor[1:6] != b"CD001" or descriptor[0] == 255:
+                    return None
+                if descriptor[0] == 2 and descriptor[88:91] in (b"%/@", b"%/C", b"%/E"):
+                    return descriptor[40:72].decode("utf-16-be", errors="replace").rstrip(" \0")
+    except OSError:
+        pass
+    return None
+
+
+def mount(state, image):
+    """Mounts image read-only in a new folder of the session; returns it."""
+    folder = tempfile.mkdtemp(dir=state["work"], prefix="disc-")
+    if subprocess.run(["fuseiso", os.path.abspath(image), folder], stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        raise Unavailable("fuseiso could not mount %s" % image)
+    state["mounts"].append(folder)
+    return folder
+
+
+def unmount(folder):
+    for flags in (["-u"], ["-uz"]):
+        if subprocess.run(["fusermount"] + flags + [folder], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            return
+
+
+def map_cdrom(state, folder):
+    """Drive D: is folder, with the type of a CD-ROM drive."""
+    link = os.path.join(state["prefix"], "dosdevices", "d:")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(folder, link)
+    import_reg(state, ["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
+
+
+# ---------------------------------------------------------------- browser
+
+def use_browser(state, folder):
+    """Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
+    hands pages to this script: it notes what it got, renders the page as
+    text with w3m, and shows it in dillo on the virtual display."""
+    script = os.path.join(folder, "browser.sh")
+    with open(script, "w") as f:
+        f.write("#!/bin/sh\n"
+                'printf "%%s\\n" "$1" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"\n'
+                'w3m -dump -cols 78 "$1" >"%(d)s/rendered.txt" 2>&1\n'
+                'if command -v dillo >/dev/null; then\n'
+                '  DISPLAY=%(x)s dillo "$1" >/dev/null 2>&1 </dev/null &\n'
+                '  echo $! >>"%(d)s/browser.pids"\n'
+                'fi\n' % {"d": folder, "x": state["display"]})
+    os.chmod(script, 0o755)
+    state.setdefault("browsers", []).append(folder)
+    import_reg(state, ["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]", '"Browsers"="%s"' % script, ""])
+
+
+def browser_pids(state):
+    pids = []
+    for folder in state.get("browsers", []):
+        try:
+            with open(os.path.join(folder, "browser.pids")) as f:
+                pids += [int(line) for line in f if line.strip().isdigit()]
+        except OSError:
+            pass
+    return pids
+
+
+def wait_for_window(state, klass, seconds):
+    """True once a visible window of that X class is on the display."""
+    result = subprocess.run(["timeout", str(seconds), "xdotool", "search", "--sync", "--onlyvisible", "--class",
+                             klass], env=dict(os.environ, DISPLAY=state["display"]),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return result.returncode == 0
+
+
+def picture(state, path):
+    """A PNG of the whole virtual screen."""
+    subprocess.run(["import", "-display", state["display"], "-window", "root", path],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    return os.path.exists(path) and os.path.getsize(path) > 0
+
+
+# ---------------------------------------------------------------- one run
+
+class Report:
+    """What the driver saw: boxes (caption, icon, text), exit status, time."""
+
+    def __init__(self, raw):
+        self.raw, self.boxes, self.status, self.millis, self.timed_out = raw, [], None, None, False
+        for line in raw.splitlines():
+            parts = line.split("\t")
+            if parts[0] == "box" and len(parts) >= 4:
+                self.boxes.append({"caption": parts[1], "icon": parts[2], "text": parts[3].replace("\\n", "\n")})
+            elif parts[0] == "exit":
+                self.status, self.millis = int(parts[1]), int(parts[2])
+            elif parts[0] in ("timeout", "spawn-failed"):
+                self.timed_out = True
+
+
+def read(path):
+    try:
+        with open(path, encoding="latin-1") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def drive(state, command, directory, env=None, on_box=None, trace=None):
+    """Runs `command` (a Windows command line) in `directory` (a Windows path)
+    through the driver, and returns its Report. on_box(box) is called while
+    each box is still on the screen. With trace, Wine's process trace goes to
+    that file."""
+    timeout = 60000 if state["arch"] == "i686" else 20000  # emulation is slow to start a process
+    folder = tempfile.mkdtemp(dir=state["work"], prefix="run-")
+    report, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
+    env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(report),
+               QUENLO_E2E_TIMEOUT=str(timeout))
+    if on_box:
+        env["QUENLO_E2E_HOLD"] = winpath(hold)
+    if trace:
+        env["WINEDEBUG"] = "+process"
+    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state["display"],
+                **state.get("env", {}))
+    full.update(env)
+    err = open(trace, "w") if trace else subprocess.DEVNULL
+    try:
+        process = subprocess.Popen([loader(state), state["driver"]], env=full, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=err)
+        seen = 0
+        deadline = time.time() + timeout / 1000 + 120
+        while process.poll() is None and time.time() < deadline:
+            boxes = Report(read(report)).boxes
+            if on_box and len(boxes) > seen:
+                on_box(boxes[seen])
+                seen += 1
+                open(hold, "w").close()
+            time.sleep(0.1)
+        if process.poll() is None:
+            process.kill()
+    finally:
+        if trace:
+            err.close()
+    return Report(read(report) or "(no report)")
+
+
+def started_by(trace):
+    """The last command line that a process other than the driver started,
+    from Wine's +process trace: what Quenlo, or the shell inside it, started."""
+    driver, pending, started = None, {}, ""
+    for line in read(trace).splitlines():
+        if "trace:process:CreateProcessInternalW" not in line:
+            continue
+        thread = line.split(":", 1)[0]
+        driver = driver or thread
+        if 'cmdline L"' in line:
+            pending[thread] = line.split('cmdline L"', 1)[1]
+        elif "started process" in line and thread != driver:
+            started = pending.get(thread, "")
+    return started.rsplit('"', 1)[0].replace('\\"', '"').replace("\\\\", "\\")
