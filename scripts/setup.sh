@@ -2,7 +2,7 @@
 # Installs what Quenlo's scripts need on Debian 12, and nothing that is already
 # there. Works as root or through sudo; safe to run again.
 #
-#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, bench, or a package name
+#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, or a package name
 set -euo pipefail
 
 packages=()
@@ -13,6 +13,7 @@ add_group() {
     test)  packages+=(libgtest-dev valgrind clang libclang-rt-14-dev) ;;
     i686)  packages+=(qemu-user wine32:i386) ;;  # the 32-bit exe under emulation
     disc)  packages+=(python3 xorriso osslsigncode openssl) ;;
+    trydisc) packages+=(python3 fuseiso w3m dillo twm imagemagick xdotool) ;;  # a disc under Wine, pictured
     bench) packages+=(hyperfine libbenchmark-dev valgrind) ;;
     *)     packages+=("$1") ;;
   esac
