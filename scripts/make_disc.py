@@ -235,4 +235,8 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:  # everything was undone on the way out
+        print("make-disc: interrupted", file=sys.stderr)
+        sys.exit(130)

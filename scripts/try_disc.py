@@ -121,7 +121,7 @@ def try_disc(state, image, shot, broken=False, say=print):
         return why + ("; the check says: %s" % finding if finding else "")
     finally:
         for pid in winerun.browser_pids({"browsers": [browser]}):
-            winerun.kill(pid)
+            winerun.kill(pid, group=True)
         winerun.unmount(folder)
         state["mounts"].remove(folder)
 
@@ -182,4 +182,8 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:  # everything was undone on the way out
+        print("try-disc: interrupted", file=sys.stderr)
+        sys.exit(130)

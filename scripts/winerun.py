@@ -162,7 +162,7 @@ def stop(state):
     subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=state["prefix"], **state.get("env", {})),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for pid in browser_pids(state):
-        kill(pid)
+        kill(pid, group=True)
     for folder in state.get("mounts", []):
         unmount(folder)
     for pid in (state.get("wm"), state.get("xvfb")):
@@ -240,8 +240,9 @@ def use_browser(state, folder):
                 'printf "%%s\\n" "$1" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"\n'
                 'w3m -dump -cols 78 "$1" >"%(d)s/rendered.txt" 2>&1\n'
                 'if command -v dillo >/dev/null; then\n'
-                '  DISPLAY=%(x)s dillo "$1" >/dev/null 2>&1 </dev/null &\n'
-                '  echo $! >>"%(d)s/browser.pids"\n'
+                # A session of its own, so that its helpers (dpid) go with it.
+                '  DISPLAY=%(x)s HOME="%(d)s" setsid sh -c \'echo $$ >>"$0/browser.pids"; exec dillo "$1"\' \\\n'
+                '    "%(d)s" "$1" >/dev/null 2>&1 </dev/null &\n'
                 'fi\n' % {"d": folder, "x": state["display"]})
     os.chmod(script, 0o755)
     state.setdefault("browsers", []).append(folder)

@@ -286,7 +286,7 @@ def case_fallback_missing_program(s):
 
 def case_exits_before_slow_handler(s):
     # Longer than Quenlo's own run takes: under emulation that is 4 to 5 s.
-    sleep = 15000 if s["arch"] == "i686" else 4000
+    sleep = 10000 if s["arch"] == "i686" else 4000
     set_html_handler(s, rec(s) + ' "%1"')
     run = launch(s, r" docs\page one.qnone", medium(s), handler_sleep=sleep, expect_records=1)
     expect_boxes(run, [])
