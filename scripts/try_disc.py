@@ -82,6 +82,8 @@ def try_disc(state, image, shot, broken=False, say=print):
         if shown and shown != label:
             say('Explorer shows the disc as "%s" (the label of autorun.inf)' % shown)
         say("Open line: %s" % keys["open"])
+        if finding:
+            say("The check of make-disc.sh says: %s" % finding)
         winerun.map_cdrom(state, folder)
         winerun.use_browser(state, browser)
         if broken:
@@ -151,7 +153,7 @@ def main(argv):
     try:
         _, exe, _ = read_disc(winerun.mount(state, a.image))
         arch = winerun.machine(exe)
-    except Refusal as refusal:
+    except (Refusal, winerun.Unavailable) as refusal:
         return refuse(str(refusal))
     finally:
         for folder in state["mounts"]:
