@@ -123,7 +123,7 @@ def check_page(page, root, where):
     for part in parts:
         name = find_name(path, part)
         if name is None:
-            raise Refusal('the page "%s" is not in %s (names match without regard to case): '
+            raise Refusal('the page "%s" is not among the files of %s (names match without regard to case): '
                           'correct the open line or add the page' % (page, where))
         path = os.path.join(path, name)
         found.append(name)

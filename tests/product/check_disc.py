@@ -24,7 +24,7 @@ REFUSALS = {
     "absolute page": ("[autorun]\r\nopen=quenlo.exe C:\\docs\\index.htm", {}, DISC, None, "is an absolute path"),
     "rooted page": ("[autorun]\r\nopen=quenlo.exe \\docs\\index.htm", {}, DISC, None, "is an absolute path"),
     "page leaves": ("[autorun]\r\nopen=quenlo.exe docs\\..\\..\\index.htm", {}, DISC, None, 'goes up with ".."'),
-    "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, None, "is not in"),
+    "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, None, "is not among the files"),
     "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, None, "is a folder"),
     "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, None, 'has ":", which Windows does not allow'),
     "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, None, "at most 103"),
