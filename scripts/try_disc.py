@@ -87,8 +87,7 @@ def try_disc(state, image, shot, broken=False, say=print):
         winerun.map_cdrom(state, folder)
         winerun.use_browser(state, browser)
         if broken:
-            winerun.import_reg(state, ["[-HKEY_CLASSES_ROOT\\.htm]", "", "[-HKEY_CURRENT_USER\\Software\\Classes\\.htm]",
-                                       "", "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.htm]", ""])
+            winerun.remove_html_association(state)
         pictures = []
         trace = os.path.join(browser, "trace.txt")
         report = winerun.drive(state, keys["open"], "D:\\", trace=trace,
@@ -122,8 +121,7 @@ def try_disc(state, image, shot, broken=False, say=print):
             why = "Quenlo said nothing, but no browser was given the page"
         return why + ("; the check says: %s" % finding if finding else "")
     finally:
-        for pid in winerun.browser_pids({"browsers": [browser]}):
-            winerun.kill(pid, group=True)
+        winerun.stop_browser(browser)
         winerun.unmount(folder)
         state["mounts"].remove(folder)
 

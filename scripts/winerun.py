@@ -88,10 +88,16 @@ def loader(state):
     return WINE32 if state["arch"] == "i686" else WINE64
 
 
-def run_wine(state, args, env=None, timeout=120, program=WINE64):
-    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state["display"],
+def wine_env(state, env=None):
+    """The environment of a Wine command in the session."""
+    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state.get("display", ""),
                 **state.get("env", {}))
     full.update(env or {})
+    return full
+
+
+def run_wine(state, args, env=None, timeout=120, program=WINE64):
+    full = wine_env(state, env)
     # Never a pipe: Wine's services inherit it and would hold the reader.
     return subprocess.run([program] + args, env=full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL, timeout=timeout).returncode
@@ -144,7 +150,7 @@ def start(state):
     # One server for the whole session: each Wine command then starts in a
     # fraction of a second. It needs the prefix folder to exist already.
     os.makedirs(state["prefix"])
-    subprocess.run(["wineserver", "-p"], env=dict(os.environ, WINEPREFIX=state["prefix"], **state["env"]),
+    subprocess.run(["wineserver", "-p"], env=wine_env(state),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     if run_wine(state, ["wineboot", "-i"], timeout=600) != 0:
         raise RuntimeError("wineboot failed")
@@ -159,10 +165,9 @@ def kill(pid, group=False):
 
 def stop(state):
     """Undoes all of a session, however far it got."""
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=state["prefix"], **state.get("env", {})),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for pid in browser_pids(state):
-        kill(pid, group=True)
+    subprocess.run(["wineserver", "-k"], env=wine_env(state), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for folder in state.get("browsers", []):
+        stop_browser(folder)
     for folder in state.get("mounts", []):
         unmount(folder)
     for pid in (state.get("wm"), state.get("xvfb")):
@@ -230,6 +235,12 @@ def map_cdrom(state, folder):
 
 # ---------------------------------------------------------------- browser
 
+def remove_html_association(state):
+    """A PC on which no browser is registered for ".htm"."""
+    import_reg(state, ["[-HKEY_CLASSES_ROOT\\.htm]", "", "[-HKEY_CURRENT_USER\\Software\\Classes\\.htm]", "",
+                       "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.htm]", ""])
+
+
 def use_browser(state, folder):
     """Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
     hands pages to this script: it notes what it got, renders the page as
@@ -249,15 +260,15 @@ def use_browser(state, folder):
     import_reg(state, ["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]", '"Browsers"="%s"' % script, ""])
 
 
-def browser_pids(state):
-    pids = []
-    for folder in state.get("browsers", []):
-        try:
-            with open(os.path.join(folder, "browser.pids")) as f:
-                pids += [int(line) for line in f if line.strip().isdigit()]
-        except OSError:
-            pass
-    return pids
+def stop_browser(folder):
+    """Ends the browsers that the script in folder started, helpers and all."""
+    try:
+        with open(os.path.join(folder, "browser.pids")) as f:
+            pids = [int(line) for line in f if line.strip().isdigit()]
+    except OSError:
+        pids = []
+    for pid in pids:
+        kill(pid, group=True)
 
 
 def wait_for_window(state, klass, seconds):
@@ -314,9 +325,7 @@ def drive(state, command, directory, env=None, on_box=None, trace=None):
         env["QUENLO_E2E_HOLD"] = winpath(hold)
     if trace:
         env["WINEDEBUG"] = "+process"
-    full = dict(os.environ, WINEPREFIX=state["prefix"], WINEDEBUG="-all", DISPLAY=state["display"],
-                **state.get("env", {}))
-    full.update(env)
+    full = wine_env(state, env)
     err = open(trace, "w") if trace else subprocess.DEVNULL
     try:
         process = subprocess.Popen([loader(state), state["driver"]], env=full, stdin=subprocess.DEVNULL,

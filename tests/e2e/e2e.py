@@ -132,11 +132,6 @@ def set_html_handler(state, template):
                default_value(HTML_CLASS + "\\shell\\open\\command", template))
 
 
-def remove_html_association(state):
-    import_reg(state, ["[-HKEY_CLASSES_ROOT\\.htm]", "", "[-HKEY_CURRENT_USER\\Software\\Classes\\.htm]", "",
-                       "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.htm]", ""])
-
-
 def restore_html_association(state):
     import_reg(state, ["[HKEY_CLASSES_ROOT\\.htm]", '@="htmlfile"', '"Content Type"="text/html"', "",
                        "[-HKEY_CLASSES_ROOT\\%s]" % HTML_CLASS, ""])
@@ -268,7 +263,7 @@ def case_fallback_absolute_argument(s):
 
 
 def case_fallback_no_htm_association(s):
-    remove_html_association(s)
+    winerun.remove_html_association(s)
     try:
         run = launch(s, r" docs\page one.qnone", medium(s))
     finally:
