@@ -33,12 +33,14 @@ target_link_options(quenlo PRIVATE
 target_link_libraries(quenlo PRIVATE kernel32 user32 shell32 advapi32)
 
 set(QUENLO_EXE $<TARGET_FILE:quenlo>)
+add_subdirectory(disc)
 add_subdirectory(tests/product)
 add_subdirectory(tests/e2e)
 add_subdirectory(bench)
 
 # The release package: the exe, the example medium, the authors' README and the
-# licence, with Windows line ends on the texts.
+# licence, with Windows line ends on the texts; and beside it the author tools'
+# Debian package (disc/).
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(QUENLO_ARCH win32)
 else()
@@ -46,10 +48,37 @@ else()
 endif()
 configure_file(docs/medium-authors.txt ${CMAKE_BINARY_DIR}/package/README.txt @ONLY NEWLINE_STYLE WIN32)
 configure_file(LICENSE ${CMAKE_BINARY_DIR}/package/LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
-install(TARGETS quenlo RUNTIME DESTINATION .)
-install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_BINARY_DIR}/package/LICENSE.txt DESTINATION .)
-install(DIRECTORY examples/medium/ DESTINATION medium)
-set(CPACK_GENERATOR ZIP)
+install(TARGETS quenlo RUNTIME DESTINATION . COMPONENT zip)
+install(FILES ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_BINARY_DIR}/package/LICENSE.txt DESTINATION .
+        COMPONENT zip)
+install(DIRECTORY examples/medium/ DESTINATION medium COMPONENT zip)
+# The author tools carry the product, so only its preset packages them.
+if(QUENLO_ARCH STREQUAL win32)
+  set(CPACK_GENERATOR ZIP DEB)
+else()
+  set(CPACK_GENERATOR ZIP)
+endif()
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/disc/package.cmake)
+set(CPACK_QUENLO_BUILD ${CMAKE_BINARY_DIR})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quenlo's disc tools: check, make and try discs that open an HTML page")
+set(CPACK_DEBIAN_PACKAGE_NAME quenlo-disc)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Quenlo developers <developers@quenlo.invalid>")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quenlo opens an HTML page from a CD, DVD or USB stick on Windows.
+The quenlo-disc command checks a medium as a user's PC will meet it, masters
+it as an ISO image with quenlo.exe and autorun.inf, and tries the image under
+Wine as a user's PC meets it, with a picture of the screen.")
+# Mastering and signing; Wine, its virtual display and window manager; the
+# browsers that render the page and the tools that picture it; qemu for the
+# shipped 32-bit exe. Wine's 32-bit side needs the i386 architecture, which
+# apt cannot add by itself: only recommended.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "python3, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, dillo, imagemagick, qemu-user")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine32, fuseiso")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst;${PROJECT_SOURCE_DIR}/disc/debian/prerm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The example medium as a disc image, made by the command medium authors use.
 if(QUENLO_ARCH STREQUAL win32)
   set(QUENLO_DISC ${CMAKE_BINARY_DIR}/quenlo-${PROJECT_VERSION}-example.iso)

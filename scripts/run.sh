@@ -25,9 +25,10 @@ for arg in "$@"; do
 done
 [ "$preset" = win32 ] && echo "The shipped 32-bit exe runs under emulation: this takes a minute or two."
 
-bash scripts/setup.sh build wine i686 disc trydisc >/dev/null 2>&1 || fail "could not install what is needed"
+bash scripts/setup.sh build wine i686 disc trydisc || fail "could not install what is needed"
+[ -x build/win32/quenlo.exe ] && [ -x build/win64/quenlo.exe ] || echo "Building Quenlo, 32- and 64-bit (first run only, under a minute)"
 for p in win32 win64; do
-  { cmake --preset "$p" && cmake --build --preset "$p"; } >/dev/null || fail "the $p build failed"
+  { cmake --preset "$p" && cmake --build --preset "$p" -j "$(nproc)"; } >/dev/null || fail "the $p build failed"
 done
 image=build/$preset/example-disc.iso
 bash scripts/make-disc.sh --exe "build/$preset/quenlo.exe" examples/medium "$image" || fail "the disc could not be made"

@@ -2,12 +2,12 @@
 """End-to-end cases for the built quenlo.exe under Wine, with a real registry,
 real child processes and real message boxes on a virtual display.
 
-  e2e.py setup    --state FILE      a Wine session (scripts/winerun.py), a medium and its disc
+  e2e.py setup    --state FILE      a Wine session (quenlo_disc.wine), a medium and its disc
   e2e.py case NAME --state FILE     one case (see CASES)
   e2e.py teardown --state FILE      stop and remove all of it
   e2e.py list                       the case names
 
-Quenlo is started by driver.exe with an exact command line (Wine would quote
+Quenlo is started by the disc tools' driver with an exact command line (Wine would quote
 arguments built from a Unix argv); the driver reads and dismisses its message
 boxes. Handlers are recorder.exe, which leaves one record per start. The
 helpers and the session match the bitness of the quenlo.exe under test.
@@ -21,10 +21,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import try_disc  # noqa: E402
-import winerun  # noqa: E402
-from winerun import import_reg, winpath  # noqa: E402
+from quenlo_disc import preflight
+from quenlo_disc import wine as winerun
+from quenlo_disc.wine import import_reg, winpath
 
 JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
@@ -69,12 +68,14 @@ def setup(state_path, tools):
     import_reg(state, default_value(".qdoc", SHELL_CLASS) +
                default_value(SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state["recorder"])))
 
-    state["no_disc"] = winerun.fuse_missing()
-    if not state["no_disc"]:
-        image = state["disc_image"] = os.path.join(state["work"], "medium.iso")
-        subprocess.run(["bash", MAKE_DISC, "--exe", state["quenlo"], "--start", "docs\\index.htm", medium, image],
-                       stdout=subprocess.DEVNULL, check=True)
-        state["disc_folder"] = winerun.mount(state, image)
+    image = state["disc_image"] = os.path.join(state["work"], "medium.iso")
+    subprocess.run(["bash", MAKE_DISC, "--exe", state["quenlo"], "--start", "docs\\index.htm", medium, image],
+                   stdout=subprocess.DEVNULL, check=True)
+    try:
+        state["disc_folder"] = winerun.present(state, image)
+    except winerun.Unavailable as why:
+        state["no_disc"] = str(why)
+    if state.get("disc_folder") in state["mounts"]:
         try:  # read-only, as a pressed disc is: whatever runs from it can write nothing there
             open(os.path.join(state["disc_folder"], "written"), "w").close()
             raise RuntimeError("the mounted disc is writable")
@@ -336,7 +337,7 @@ def try_case(broken_page):
             subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         shot, said = os.path.join(s["work"], "try.png"), []
-        why = try_disc.try_disc(s, image, shot, say=said.append)
+        why = preflight.try_disc(s, image, shot, say=said.append)
         with open(shot, "rb") as f:
             check(f.read(8) == b"\x89PNG\r\n\x1a\n", "no picture at %s" % shot)
         if broken_page:

@@ -1,11 +1,12 @@
 """A private Wine session in which a Quenlo exe runs as on a user's PC.
 
 A prefix of its own, a virtual display, one persistent wineserver, qemu for a
-32-bit exe, a disc image mounted read-only as the CD drive D:, a browser
-behind Wine's browser bridge, and the driver (tests/e2e/driver.cpp), which
-runs one command line exactly as given and reads the message boxes it shows.
-The state is a plain dict, so a test runner can keep it in a file between
-cases. Used by the disc preflight (try_disc.py) and the end-to-end cases.
+32-bit exe, a disc image's content presented read-only as the CD drive D:, a
+browser behind Wine's browser bridge, and the driver (driver.cpp beside this
+package), which runs one command line exactly as given and reads the message
+boxes it shows. The state is a plain dict, so a test runner can keep it in a
+file between cases. Used by the disc preflight and the end-to-end cases.
+Nothing here needs root once qemu's binfmt_misc entry exists.
 """
 import json
 import os
@@ -16,12 +17,11 @@ import subprocess
 import tempfile
 import time
 
+from . import LIB
+
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 BINFMT = "/proc/sys/fs/binfmt_misc"
-QEMU_ENTRY = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-              r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-              ":/usr/bin/qemu-i386:F")
 # Debian's Wine has no preloader, so its 32-bit side reserves everything the
 # guest has above the shared user data page (0x7ffe0000) itself, 64 KiB per
 # mmap call, each slow under emulation. Ending the guest's address space 16 MiB
@@ -29,6 +29,12 @@ QEMU_ENTRY = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x0
 # 90 s (0xf7000000). Without a reserve the page cannot be mapped at all, and
 # 0x80000000 is too small for Wine to start.
 QEMU_RESERVED_VA = "0x81000000"
+# A 64-bit session needs nothing of Wine's 32-bit side. Where qemu is
+# registered for i386 programs (as the package does for good), making a
+# prefix would run that side under emulation too: a minute instead of
+# seconds. A reserve too small for any program makes each such start fail at
+# once, as on a machine without emulation.
+QEMU_NO_32BIT = "0x1000"
 
 
 class Unavailable(Exception):
@@ -54,31 +60,49 @@ def machine(exe):
 
 # ---------------------------------------------------------------- emulation
 
-def enable_i386_emulation():
-    """Registers qemu for i386 ELF programs; True when this call registered it."""
-    if not os.path.exists(WINE32) or not os.path.exists("/usr/bin/qemu-i386"):
-        raise Unavailable("Wine's 32-bit side or qemu-i386 is not installed")
-    if not os.path.exists(BINFMT + "/register"):
-        subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(BINFMT + "/register"):
-        raise Unavailable("binfmt_misc cannot be mounted here, so 32-bit Wine cannot run under qemu")
-    if os.path.exists(BINFMT + "/qemu-i386"):
-        return False
+def register_command():
+    """What root runs to let every user's Wine run 32-bit programs."""
+    return "sh %s" % os.path.join(LIB, "register-i386")
+
+
+def i386_entry():
+    """The name of an enabled binfmt_misc entry that hands i386 programs to
+    qemu, or None."""
     try:
-        with open(BINFMT + "/register", "w") as f:
-            f.write(QEMU_ENTRY)
-    except OSError as error:
-        raise Unavailable("cannot register qemu-i386 with binfmt_misc: %s" % error) from None
+        names = os.listdir(BINFMT)
+    except OSError:
+        return None
+    for name in sorted(set(names) - {"register", "status"}):
+        try:
+            with open(os.path.join(BINFMT, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        interpreter = next((line.split(None, 1)[1] for line in lines if line.startswith("interpreter ")), "")
+        if lines[:1] == ["enabled"] and os.path.basename(interpreter).startswith("qemu-i386"):
+            return name
+    return None
+
+
+def enable_i386_emulation():
+    """Makes sure 32-bit Wine can run; True when this call registered qemu
+    (only root can, and then removes it again at the end of the session)."""
+    if not os.path.exists(WINE32) or not os.path.exists("/usr/bin/qemu-i386"):
+        raise Unavailable("Wine's 32-bit side or qemu-i386 is not installed: as root, run dpkg --add-architecture "
+                          "i386 && apt-get update && apt-get install wine32:i386 qemu-user")
+    if i386_entry():
+        return False
+    if os.geteuid() != 0:
+        raise Unavailable("no binfmt_misc entry hands 32-bit programs to qemu: as root, run %s" % register_command())
+    if subprocess.run(["sh", os.path.join(LIB, "register-i386")], stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL).returncode != 0 or not i386_entry():
+        raise Unavailable("binfmt_misc cannot be set up here, so 32-bit Wine cannot run under qemu")
     return True
 
 
 def disable_i386_emulation():
-    try:
-        with open(BINFMT + "/qemu-i386", "w") as f:
-            f.write("-1")
-    except OSError:
-        pass
+    subprocess.run(["sh", os.path.join(LIB, "register-i386"), "--remove"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
 
 # ---------------------------------------------------------------- session
@@ -129,6 +153,8 @@ def start(state):
     if state["arch"] == "i686":
         state["emulation"] = enable_i386_emulation()
         state["env"] = {"QEMU_RESERVED_VA": QEMU_RESERVED_VA}
+    else:
+        state["env"] = {"QEMU_RESERVED_VA": QEMU_NO_32BIT}
     for n in range(90, 140):
         if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
             break
@@ -168,26 +194,21 @@ def stop(state):
     subprocess.run(["wineserver", "-k"], env=wine_env(state), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for folder in state.get("browsers", []):
         stop_browser(folder)
-    for folder in state.get("mounts", []):
-        unmount(folder)
+    withdraw(state)
     for pid in (state.get("wm"), state.get("xvfb")):
         if pid:
             kill(pid, group=True)
     if state.get("emulation"):
         disable_i386_emulation()
+    subprocess.run(["chmod", "-R", "u+w", state["work"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     shutil.rmtree(state["work"], ignore_errors=True)
 
 
 # ---------------------------------------------------------------- discs
 
-def fuse_missing():
-    """Why a disc image cannot be mounted here, or None."""
-    if not os.path.exists("/dev/fuse"):
-        return "this machine has no /dev/fuse, so a disc image cannot be mounted"
-    for tool in ("fuseiso", "fusermount"):
-        if not shutil.which(tool):
-            return "%s is not installed (scripts/setup.sh disc installs it)" % tool
-    return None
+def can_mount():
+    """True where this user can mount an image read-only through FUSE."""
+    return os.access("/dev/fuse", os.R_OK | os.W_OK) and bool(shutil.which("fuseiso") and shutil.which("fusermount"))
 
 
 def joliet_label(path):
@@ -207,14 +228,44 @@ def joliet_label(path):
     return None
 
 
-def mount(state, image):
-    """Mounts image read-only in a new folder of the session; returns it."""
+def present(state, image):
+    """The image's own content, read-only, in a new folder of the session;
+    returns it. Mounted through FUSE where this user may; elsewhere its Joliet
+    tree, which is what Windows shows, is extracted and made read-only."""
     folder = tempfile.mkdtemp(dir=state["work"], prefix="disc-")
-    if subprocess.run(["fuseiso", os.path.abspath(image), folder], stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL).returncode != 0:
-        raise Unavailable("fuseiso could not mount %s" % image)
-    state["mounts"].append(folder)
+    if can_mount():
+        if subprocess.run(["fuseiso", os.path.abspath(image), folder], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            raise Unavailable("fuseiso could not mount %s" % image)
+        state["mounts"].append(folder)
+        return folder
+    if not shutil.which("xorriso"):
+        raise Unavailable("xorriso is not installed, so the image cannot be read: install xorriso")
+    result = subprocess.run(["xorriso", "-abort_on", "FAILURE", "-osirrox", "on", "-rockridge", "off", "-joliet",
+                             "on", "-indev", os.path.abspath(image), "-extract", "/", folder],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    state.setdefault("extracted", []).append(folder)
+    if result.returncode != 0:
+        last = result.stderr.decode(errors="replace").strip().splitlines()
+        raise Unavailable("xorriso could not read %s%s" % (image, ": " + last[-1] if last else ""))
+    for top, dirs, files in os.walk(folder):
+        for name in files:
+            os.chmod(os.path.join(top, name), 0o444)
+        os.chmod(top, 0o555)
     return folder
+
+
+def withdraw(state, folder=None):
+    """Takes away a disc that present() gave (all of them without folder)."""
+    for f in list(state.get("mounts", [])):
+        if folder in (None, f):
+            unmount(f)
+            state["mounts"].remove(f)
+    for f in list(state.get("extracted", [])):
+        if folder in (None, f):
+            subprocess.run(["chmod", "-R", "u+w", f], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            shutil.rmtree(f, ignore_errors=True)
+            state["extracted"].remove(f)
 
 
 def unmount(folder):

@@ -1,31 +1,13 @@
 """autorun.inf as Windows reads it, and what Quenlo needs of its open line.
 
-Shared by the disc-image command (make_disc.py), which checks a medium before
-it is mastered, and by the disc preflight (try_disc.py), which reads the
-autorun.inf of a finished image. Every problem is a Refusal: one line that
+Shared by the check and mastering of a medium (master.py) and by the disc
+preflight (preflight.py), which reads the autorun.inf of a finished image. Every problem is a Refusal: one line that
 names it and says how to mend it.
 """
 import os
 
-PROGRAM = "quenlo.exe"
-# What Windows does not allow in a name, and what Joliet cannot hold (";").
-FORBIDDEN = set('\\/:*?"<>|;')
-# Joliet names hold 64 UCS-2 characters by the standard; -joliet-long, which
-# Windows reads, 103 (longer ones are cut short without a word). A path on
-# the disc must leave room in MAX_PATH (260) for "D:" and the terminator, or
-# Windows' ANSI calls, Quenlo's among them, cannot reach it.
-JOLIET_NAME = 103
-DISC_PATH = 257
-LABEL = 32
-
-
-class Refusal(Exception):
-    """One line: the problem and how to mend it."""
-
-
-def upper(text):
-    """Windows compares names by upper-casing each character on its own."""
-    return "".join(c.upper() if len(c.upper()) == 1 else c for c in text)
+from . import PROGRAM, Refusal
+from .names import find_name, upper
 
 
 def decode(data):
@@ -77,18 +59,6 @@ def split_open_line(line):
     return program, page.lstrip(" \t")
 
 
-def find_name(folder, name):
-    """The entry of folder whose name Windows would take for name, or None."""
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return None
-    if name in entries:
-        return name
-    wanted = upper(name)
-    return next((e for e in sorted(entries) if upper(e) == wanted), None)
-
-
 def open_line(keys):
     """(program, page) of the open line, once it is known to run Quenlo."""
     line = keys.get("open")
@@ -134,50 +104,3 @@ def check_page(page, root, where):
 
 def check_open_line(keys, root, where):
     return check_page(open_line(keys)[1], root, where)
-
-
-def check_names(root):
-    """Every name under root must survive as a Joliet name Windows can open."""
-    for folder, dirs, files in os.walk(root, followlinks=True):
-        dirs.sort()
-        rel = os.path.relpath(folder, root)
-        where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
-        seen = {}
-        for raw in dirs + sorted(files):
-            name = os.fsdecode(raw)
-            try:
-                name.encode("utf-8")
-            except UnicodeEncodeError:
-                raise Refusal('a name in %s is not valid UTF-8 (%r): rename it' % (where, name)) from None
-            bad = sorted({c for c in name if c in FORBIDDEN or ord(c) < 32})
-            if bad:
-                raise Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
-                              % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters"
-                                                       for c in bad)))
-            if any(ord(c) > 0xFFFF for c in name):
-                raise Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it'
-                              % (name, where))
-            if len(name) > JOLIET_NAME:
-                raise Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d: '
-                              'shorten it' % (name, where, len(name), JOLIET_NAME))
-            if name[-1] in ". ":
-                raise Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
-                              % (name, where))
-            other = seen.setdefault(upper(name), name)
-            if other != name:
-                raise Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
-                              % (other, name, where))
-            disc_path = len("\\" + os.path.normpath(os.path.join(rel, name)))
-            if disc_path > DISC_PATH:
-                raise Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: '
-                              'shorten the names or the nesting' % (name, where, disc_path, DISC_PATH))
-
-
-def check_label(label):
-    if len(label) > LABEL:
-        raise Refusal('the volume label "%s" has %d characters; ISO 9660 holds at most %d: shorten it'
-                      % (label, len(label), LABEL))
-    odd = sorted({c for c in label if not (32 <= ord(c) <= 126)})
-    if odd or not label.strip():
-        raise Refusal('the volume label "%s" has characters ISO 9660 cannot hold%s: use ASCII letters, '
-                      'digits and spaces' % (label, " (%s)" % "".join(odd) if odd else ""))

@@ -1,29 +1,22 @@
-#!/usr/bin/env python3
-"""make-disc: a Quenlo medium as an ISO 9660 image with Joliet and Rock Ridge.
+"""A Quenlo medium checked as a user's PC will meet it, and mastered as an ISO
+9660 image with Joliet and Rock Ridge.
 
-    make-disc.sh [--label LABEL] [--start PAGE] [--icon FILE.ico] [--exe EXE]
-                 [--sign CERT.pfx] SOURCE_DIR OUTPUT.iso
-
-The disc holds SOURCE_DIR with quenlo.exe and autorun.inf at its root. Before
-anything is written, the medium is checked as a user's PC will meet it; any
-problem is one line on standard error, exit status 1, and no OUTPUT.iso (an
-earlier one is replaced only by a complete new image). SOURCE_DIR is only read.
-With --sign, the disc's copy of the exe carries an Authenticode signature
-(SHA-256); a password for the certificate comes from QUENLO_SIGN_PASSWORD.
+The disc holds SOURCE_DIR with quenlo.exe and autorun.inf at its root.
+plan() checks everything and writes nothing; master() makes the image from a
+plan. Any problem is a Refusal, and no image (an earlier one is replaced only
+by a complete new one). SOURCE_DIR is only read. A signed disc's copy of the
+exe carries an Authenticode signature (SHA-256); a password for the
+certificate comes from QUENLO_SIGN_PASSWORD.
 """
-import argparse
 import os
-import shutil
-import signal
 import struct
 import subprocess
-import sys
 import tempfile
 
-from autorun import PROGRAM, Refusal, check_label, check_names, check_open_line, find_name, read_autorun
+from . import PROGRAM, Refusal, product_exe
+from .autorun import check_open_line, read_autorun
+from .names import check_label, check_names, find_name
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_EXE = os.path.join(ROOT, "build", "win32", "quenlo.exe")
 DEFAULT_LABEL = "QUENLO"
 CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
@@ -62,7 +55,7 @@ def run(command, what, env=None, stdin=None):
     return result.stdout.decode(errors="replace")
 
 
-def sign(exe, certificate, stage):
+def sign_exe(exe, certificate, stage):
     """Signs a copy of exe in stage and verifies it against the certificate's
     own chain (and the system's roots). Returns the copy and the signer."""
     if not os.path.isfile(certificate):
@@ -121,74 +114,86 @@ def count_files(root, left_out):
     return total
 
 
-def make(a, stage):
-    source = os.path.abspath(a.source)
-    output = os.path.abspath(a.output)
+def plan(source, stage, start=None, label=None, icon=None, exe=None, sign=None):
+    """Checks the medium in source as it would be mastered, writing only in
+    stage. Returns what master() needs and what the disc will say: a dict."""
+    name = source
+    source = os.path.abspath(source)
     if not os.path.isdir(source):
-        raise Refusal("no folder at %s: give make-disc the folder that holds the medium's pages" % a.source)
-    if output == source or output.startswith(source + os.sep):
-        raise Refusal("%s lies inside %s, so the image would hold itself: write it elsewhere" % (a.output, a.source))
-    if not os.path.isdir(os.path.dirname(output)):
-        raise Refusal("no folder for %s: create it first" % a.output)
-    exe = a.exe or DEFAULT_EXE
-    if not os.path.isfile(exe):
-        hint = ("build it with: cmake --preset win32 && cmake --build --preset win32" if not a.exe
-                else "name the built exe")
-        raise Refusal("no exe at %s: %s" % (exe, hint))
+        raise Refusal("no folder at %s: give the folder that holds the medium's pages" % name)
+    if exe is None:
+        exe = product_exe()
+        if not os.path.isfile(exe):
+            raise Refusal("no exe at %s: build it with: cmake --preset win32 && cmake --build --preset win32" % exe)
+    elif not os.path.isfile(exe):
+        raise Refusal("no exe at %s: name the built exe" % exe)
     if not is_windows_program(exe):
         raise Refusal("%s is not a Windows program: give --exe the built quenlo.exe" % exe)
 
     their_autorun = find_name(source, "autorun.inf")
-    if a.start is not None and their_autorun:
+    if start is not None and their_autorun:
         raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
-                      % os.path.join(a.source, their_autorun))
-    if a.start is None and not their_autorun:
-        raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % a.source)
-    icon = None
-    if a.icon:
-        if not os.path.isfile(a.icon) or not is_icon(a.icon):
-            raise Refusal("%s is not an icon file: give --icon a Windows .ico" % a.icon)
-        icon = os.path.basename(a.icon)
-        if find_name(source, icon) or not all(32 < ord(c) < 127 for c in icon):
+                      % os.path.join(name, their_autorun))
+    if start is None and not their_autorun:
+        raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % name)
+    icon_name = None
+    if icon:
+        if not os.path.isfile(icon) or not is_icon(icon):
+            raise Refusal("%s is not an icon file: give --icon a Windows .ico" % icon)
+        icon_name = os.path.basename(icon)
+        if find_name(source, icon_name) or not all(32 < ord(c) < 127 for c in icon_name):
             raise Refusal('the icon\'s name "%s" is taken in %s or not plain ASCII: rename the icon'
-                          % (icon, a.source))
-    if a.label is not None:
-        check_label(a.label)
+                          % (icon_name, name))
+    if label is not None:
+        check_label(label)
     check_names(source)
 
-    if a.start is not None:
-        if any(ord(c) < 32 or ord(c) > 126 for c in a.start):
-            raise Refusal('the page "%s" has characters beyond ASCII: rename the page with ASCII letters' % a.start)
+    if start is not None:
+        if any(ord(c) < 32 or ord(c) > 126 for c in start):
+            raise Refusal('the page "%s" has characters beyond ASCII: rename the page with ASCII letters' % start)
         autorun = os.path.join(stage, "autorun.inf")
         with open(autorun, "wb") as f:
-            f.write(autorun_text(a.start, a.label, icon))
+            f.write(autorun_text(start, label, icon_name))
     else:
         autorun = os.path.join(source, their_autorun)
     with open(autorun, "rb") as f:
         keys = read_autorun(f.read())
-    check_open_line(keys, source, a.source)
-    label = a.label if a.label is not None else keys.get("label") or DEFAULT_LABEL
-    try:
-        check_label(label)
-    except Refusal as refusal:
-        raise Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal) from None
+    check_open_line(keys, source, name)
+    if label is None:
+        label = keys.get("label") or DEFAULT_LABEL
+        try:
+            check_label(label)
+        except Refusal as refusal:
+            raise Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal) from None
 
     signer = None
-    if a.sign:
-        exe, signer = sign(exe, a.sign, stage)
-
+    if sign:
+        exe, signer = sign_exe(exe, sign, stage)
     # The disc's root gets the launcher and its autorun.inf whatever SOURCE_DIR
     # has under those names.
     left_out = [os.path.join(source, n) for n in (find_name(source, PROGRAM), their_autorun) if n]
+    return {"source": source, "exe": exe, "autorun": autorun, "keys": keys, "label": label,
+            "icon": os.path.abspath(icon) if icon else None, "icon_name": icon_name, "signer": signer,
+            "left_out": left_out, "files": count_files(source, left_out) + 2 + (1 if icon else 0)}
+
+
+def master(p, output):
+    """Masters plan p as the image output (replaced only once complete)."""
+    output_name, output = output, os.path.abspath(output)
+    if output == p["source"] or output.startswith(p["source"] + os.sep):
+        raise Refusal("%s lies inside %s, so the image would hold itself: write it elsewhere"
+                      % (output_name, p["source"]))
+    if not os.path.isdir(os.path.dirname(output)):
+        raise Refusal("no folder for %s: create it first" % output_name)
     partial = tempfile.NamedTemporaryFile(dir=os.path.dirname(output), prefix=".%s." % os.path.basename(output),
                                           suffix=".part", delete=False).name
     try:
-        grafts = ["/=" + source, "/%s=%s" % (PROGRAM, exe), "/autorun.inf=" + autorun]
-        if icon:
-            grafts.append("/%s=%s" % (icon, os.path.abspath(a.icon)))
-        excluded = sum((["-x", p] for p in left_out), [])
+        grafts = ["/=" + p["source"], "/%s=%s" % (PROGRAM, p["exe"]), "/autorun.inf=" + p["autorun"]]
+        if p["icon"]:
+            grafts.append("/%s=%s" % (p["icon_name"], p["icon"]))
+        excluded = sum((["-x", path] for path in p["left_out"]), [])
         run(["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-joliet-long", "-r", "-f",
-             "-input-charset", "utf-8", "-V", label, "-o", partial] + excluded + ["-graft-points"] + grafts,
+             "-input-charset", "utf-8", "-V", p["label"], "-o", partial] + excluded + ["-graft-points"] + grafts,
             "xorriso could not master the image")
         mask = os.umask(0)
         os.umask(mask)
@@ -197,46 +202,4 @@ def make(a, stage):
     finally:
         if os.path.exists(partial):
             os.remove(partial)
-
-    files = count_files(source, left_out) + 2 + (1 if icon else 0)
-    size = os.path.getsize(output)
-    print("Disc image: %s" % a.output)
-    # Joliet's volume label, the one Windows reads, holds 16 characters.
-    print("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")' % label[:16]
-                           if len(label) > 16 else ""))
-    print("Open line: %s" % keys["open"])
-    print("Files: %d" % files)
-    print("Image size: {:,} bytes ({:.1f} MiB)".format(size, size / 1048576))
-    if signer:
-        print("Signed by: %s (Authenticode, SHA-256)" % signer)
-
-
-def main(argv):
-    parser = argparse.ArgumentParser(prog="make-disc.sh", description="Master a Quenlo medium as an ISO image.")
-    parser.add_argument("--label")
-    parser.add_argument("--start", metavar="PAGE")
-    parser.add_argument("--icon", metavar="FILE.ico")
-    parser.add_argument("--exe")
-    parser.add_argument("--sign", metavar="CERT.pfx")
-    parser.add_argument("source", metavar="SOURCE_DIR")
-    parser.add_argument("output", metavar="OUTPUT.iso")
-    a = parser.parse_args(argv)
-    # A signal ends the run through the clean-ups below, like any refusal.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
-    stage = tempfile.mkdtemp(prefix="quenlo-disc-")
-    try:
-        make(a, stage)
-    except Refusal as refusal:
-        print("make-disc: %s" % refusal, file=sys.stderr)
-        return 1
-    finally:
-        shutil.rmtree(stage, ignore_errors=True)
-    return 0
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:  # everything was undone on the way out
-        print("make-disc: interrupted", file=sys.stderr)
-        sys.exit(130)
+    return os.path.getsize(output)

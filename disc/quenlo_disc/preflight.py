@@ -1,29 +1,20 @@
-#!/usr/bin/env python3
-"""try-disc: a disc image run the way a user meets it, before it is burnt.
+"""A disc image run the way a user meets it, before it is burnt.
 
-    try-disc.sh IMAGE.iso [--broken-association]
-
-Mounts the image read-only as the CD drive D: of a private Wine prefix, reads
-its autorun.inf as Windows does, and runs the open line from D:\\ with the
-disc's own quenlo.exe (a 32-bit one under qemu emulation). Prints what a user
-would meet and saves a picture of the screen at that moment beside the image
-(IMAGE.try.png). Exits 0 when the page was opened; otherwise 1, with one line
-that says why. --broken-association tries it on a PC with no browser
-registered for ".htm".
+The image's own content, read-only, is the CD drive D: of a private Wine
+prefix; its autorun.inf is read as Windows does, and the open line runs from
+D:\\ with the disc's own quenlo.exe (a 32-bit one under qemu emulation).
+What a user would meet is told line by line, and a picture of the screen at
+that moment is saved.
 """
-import argparse
 import os
 import shutil
-import signal
-import sys
 import tempfile
 import time
 
-import winerun
-from autorun import Refusal, check_page, find_name, open_line, read_autorun
+from . import Refusal, wine as winerun
+from .autorun import check_page, open_line, read_autorun
+from .names import find_name
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DRIVERS = {"i686": "build/win32/tests/e2e/e2e_driver.exe", "x86_64": "build/win64/tests/e2e/e2e_driver.exe"}
 MISSING = "The specified file does not exist."
 FAILED = "Failed to launch specified file."
 MEANING = {
@@ -39,13 +30,13 @@ def read_disc(folder):
     name = find_name(folder, "autorun.inf")
     if name is None:
         raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
-                      "make the image with make-disc.sh --start PAGE")
+                      "make the image with quenlo-disc make --start PAGE")
     with open(os.path.join(folder, name), "rb") as f:
         keys = read_autorun(f.read())
     program, page = open_line(keys)
     exe = find_name(folder, program) or find_name(folder, program + ".exe")
     if exe is None:
-        raise Refusal("the open line runs %s, which is not at the disc's root: make the image with make-disc.sh"
+        raise Refusal("the open line runs %s, which is not at the disc's root: make the image with quenlo-disc make"
                       % program)
     return keys, os.path.join(folder, exe), page
 
@@ -68,7 +59,7 @@ def wait_for(path, seconds):
 def try_disc(state, image, shot, broken=False, say=print):
     """Runs the disc in a started session. Returns None when the page opened,
     else why not, in the author's terms."""
-    folder = winerun.mount(state, image)
+    folder = winerun.present(state, image)
     browser = tempfile.mkdtemp(dir=state["work"], prefix="browser-")
     try:
         keys, _, page = read_disc(folder)
@@ -83,7 +74,7 @@ def try_disc(state, image, shot, broken=False, say=print):
             say('Explorer shows the disc as "%s" (the label of autorun.inf)' % shown)
         say("Open line: %s" % keys["open"])
         if finding:
-            say("The check of make-disc.sh says: %s" % finding)
+            say("The check of quenlo-disc says: %s" % finding)
         winerun.map_cdrom(state, folder)
         winerun.use_browser(state, browser)
         if broken:
@@ -122,68 +113,25 @@ def try_disc(state, image, shot, broken=False, say=print):
         return why + ("; the check says: %s" % finding if finding else "")
     finally:
         winerun.stop_browser(browser)
-        winerun.unmount(folder)
-        state["mounts"].remove(folder)
+        winerun.withdraw(state, folder)
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(prog="try-disc.sh", description="Run a disc image as a user's PC would.")
-    parser.add_argument("image", metavar="IMAGE.iso")
-    parser.add_argument("--broken-association", action="store_true",
-                        help='a PC with no browser registered for ".htm"')
-    a = parser.parse_args(argv)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
-    signal.signal(signal.SIGHUP, lambda *_: sys.exit(130))
-
-    def refuse(why):
-        print("try-disc: %s" % why, file=sys.stderr)
-        return 1
-
-    if not os.path.isfile(a.image) or winerun.joliet_label(a.image) is None:
-        return refuse("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % a.image)
-    missing = winerun.fuse_missing()
-    if missing:
-        return refuse("cannot mount the image: %s" % missing)
-
-    # Which exe the disc runs decides the session, so look before making one.
+def disc_arch(image):
+    """The bitness of the exe that the image's open line runs ("i686" or
+    "x86_64"), looked at before a session is made for it."""
+    if not os.path.isfile(image) or winerun.joliet_label(image) is None:
+        raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image)
     peek = tempfile.mkdtemp(prefix="quenlo-peek-")
     state = {"work": peek, "mounts": []}
     try:
-        _, exe, _ = read_disc(winerun.mount(state, a.image))
+        _, exe, _ = read_disc(winerun.present(state, image))
         arch = winerun.machine(exe)
-    except (Refusal, winerun.Unavailable) as refusal:
-        return refuse(str(refusal))
+    except winerun.Unavailable as why:
+        raise Refusal(str(why)) from None
     finally:
-        for folder in state["mounts"]:
-            winerun.unmount(folder)
+        winerun.withdraw(state)
         shutil.rmtree(peek, ignore_errors=True)
     if arch is None:
-        return refuse("the disc's %s is not a Windows program: make the image with make-disc.sh"
+        raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make"
                       % os.path.basename(exe))
-
-    shot = os.path.splitext(os.path.abspath(a.image))[0] + ".try.png"
-    print("Disc: %s" % a.image)
-    if arch == "i686":
-        print("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes about a minute.")
-    state = winerun.session(arch, os.path.join(ROOT, DRIVERS[arch]))
-    try:
-        winerun.start(state)
-        why = try_disc(state, a.image, shot, a.broken_association)
-    except winerun.Unavailable as unavailable:
-        return refuse("this machine cannot run the disc's %s exe: %s" % (arch, unavailable))
-    except Refusal as refusal:
-        return refuse(str(refusal))
-    finally:
-        winerun.stop(state)
-    if why:
-        return refuse("the page was not opened: %s" % why)
-    print("The page was opened.")
-    return 0
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:  # everything was undone on the way out
-        print("try-disc: interrupted", file=sys.stderr)
-        sys.exit(130)
+    return arch

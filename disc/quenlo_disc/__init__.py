@@ -1,0 +1,38 @@
+"""Quenlo's tools for medium authors: check a medium, master it as a disc
+image, and try the image as a user's PC meets it.
+
+The package lives either in a checkout (disc/quenlo_disc, with the builds in
+build/) or installed (/usr/lib/quenlo-disc/quenlo_disc, with the exe and the
+drivers beside it); the files it ships are found from where it is.
+"""
+import os
+
+VERSION = "1.0.0.2"
+PROGRAM = "quenlo.exe"
+
+LIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHECKOUT = os.path.dirname(LIB)
+
+
+class Refusal(Exception):
+    """One line: the problem and how to mend it."""
+
+
+def installed():
+    """True when this is the installed package rather than a checkout."""
+    return os.path.exists(os.path.join(LIB, PROGRAM))
+
+
+def product_exe():
+    """The shipped 32-bit quenlo.exe: the package's own, or the checkout's build."""
+    if installed():
+        return os.path.join(LIB, PROGRAM)
+    return os.path.join(CHECKOUT, "build", "win32", PROGRAM)
+
+
+def driver(arch):
+    """The driver program for exes of arch ("i686" or "x86_64")."""
+    name = "driver-%s.exe" % arch
+    if installed():
+        return os.path.join(LIB, name)
+    return os.path.join(CHECKOUT, "build", "win32", "disc", name)
