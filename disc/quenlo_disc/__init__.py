@@ -31,8 +31,10 @@ def product_exe():
 
 
 def driver(arch):
-    """The driver program for exes of arch ("i686" or "x86_64")."""
+    """The driver program for exes of arch ("i686" or "x86_64"), in a folder
+    without a quenlo.exe: Windows looks for the program of a command line in
+    its starter's folder first."""
     name = "driver-%s.exe" % arch
     if installed():
-        return os.path.join(LIB, name)
+        return os.path.join(LIB, "drivers", name)
     return os.path.join(CHECKOUT, "build", "win32", "disc", name)
