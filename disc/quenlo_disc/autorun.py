@@ -4,46 +4,83 @@ Shared by the check and mastering of a medium (master.py) and by the disc
 preflight (preflight.py), which reads the autorun.inf of a finished image. Every problem is a Refusal: one line that
 names it and says how to mend it.
 """
+import codecs
 import os
+import re
 
 from . import PROGRAM, Refusal
 from .names import find_name, upper
 
 
+# What Windows' profile reader takes for blanks around lines, names and
+# values: ASCII's, and ^Z (DOS's end of file, found on old CDs); no others.
+BLANKS = " \t\n\v\f\r\x1a"
+
+
+def ansi(data, code_page="cp1252"):
+    """Bytes in a PC's ANSI code page as Windows maps them: the few bytes
+    1252 leaves undefined stand for the characters of the same number."""
+    return data.decode(code_page, errors="ansi")
+
+
+codecs.register_error("ansi", lambda e: (chr(e.object[e.start]), e.start + 1))
+
+
 def decode(data):
-    """An .inf is UTF-16 when it starts with a byte-order mark, else bytes in
-    the PC's ANSI code page (Western: 1252)."""
-    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
-        return data.decode("utf-16")
+    """The text of an .inf as Windows' profile reader takes it: UTF-8 after
+    its byte-order mark, UTF-16 after one of its own (a last odd byte is
+    dropped), everything else in the PC's ANSI code page (Western: 1252)."""
     if data[:3] == b"\xef\xbb\xbf":
-        data = data[3:]
-    return data.decode("cp1252", errors="replace")
+        return data[3:].decode("utf-8", errors="replace")
+    for mark, codec in ((b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
+        if data[:2] == mark:
+            body = data[2:]
+            return body[:len(body) & ~1].decode(codec, errors="replace")
+    return ansi(data)
+
+
+def same_name(a, b):
+    """Profile names match without regard to case, character by character."""
+    return len(a) == len(b) and upper(a) == upper(b)
+
+
+def sections(data):
+    """[(name, [(key, value or None)])] as GetPrivateProfileString parses the
+    file: lines end at CR or LF; a line is a section header when it begins
+    with "[" and has a "]", its name everything up to the last "]"; any other
+    line is a key, with the value after its first "=" (none without one);
+    blanks are trimmed around lines, names, keys and values; each text ends
+    at a NUL. Keys before any header belong to a section with no name."""
+    found = [("", [])]
+    for line in re.split("[\r\n]", decode(data)):
+        line = line.strip(BLANKS)
+        if not line:
+            continue
+        if line[0] == "[" and "]" in line:
+            found.append((line[1:line.rindex("]")].split("\0")[0].strip(BLANKS), []))
+            continue
+        key, equals, value = line.partition("=")
+        key = key.rstrip(BLANKS).split("\0")[0]
+        found[-1][1].append((key, value.lstrip(BLANKS).split("\0")[0] if equals else None))
+    return found
 
 
 def read_autorun(data):
-    """The keys of the first [autorun] section, names in lower case, values as
-    GetPrivateProfileString gives them: blanks around them and one pair of
-    enclosing quotes dropped; the first of a repeated key counts."""
-    keys, section, seen = {}, None, False
-    for raw in decode(data).splitlines():
-        line = raw.strip()
-        if not line or line.startswith(";"):
-            continue
-        if line.startswith("["):
-            name = line[1:line.index("]")] if "]" in line else line[1:]
-            section = name.strip().lower()
-            if section == "autorun" and seen:
-                section = None  # only the first such section is read
-            seen = seen or section == "autorun"
-            continue
-        if section != "autorun" or "=" not in line:
-            continue
-        key, value = (part.strip() for part in line.split("=", 1))
-        if len(value) > 1 and value[0] == value[-1] and value[0] in "\"'":
-            value = value[1:-1]
-        keys.setdefault(key.lower(), value)
-    if not seen:
+    """The keys of the [autorun] section as Windows reads them, names in lower
+    case: only the first section of that name counts, and in it only the
+    first key of each name (one without "=" hides later ones); a value loses
+    one pair of enclosing quotes."""
+    section = next((keys for name, keys in sections(data) if name and same_name(name, "autorun")), None)
+    if section is None:
         raise Refusal("autorun.inf has no [autorun] section: begin it with a line [autorun]")
+    keys = {}
+    for key, value in section:
+        if key and not any(same_name(key, k) for k in keys):
+            keys[key.lower()] = value
+    keys = {k: v for k, v in keys.items() if v is not None}
+    for key, value in keys.items():
+        if len(value) > 1 and value[0] == value[-1] and value[0] in "\"'":
+            keys[key] = value[1:-1]
     return keys
 
 

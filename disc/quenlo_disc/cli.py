@@ -67,8 +67,15 @@ def parsers(prog):
     return top
 
 
-def run_check(a, stage):
+def plan(a, stage, prog):
     p = master.plan(a.source, stage, start=a.start, label=a.label, icon=a.icon, exe=a.exe, sign=a.sign)
+    for warning in p["warnings"]:
+        print("%s: warning: %s" % (prog, warning), file=sys.stderr)
+    return p
+
+
+def run_check(a, stage, prog):
+    p = plan(a, stage, prog)
     print("open: %s" % p["keys"]["open"])
     for key in KEYS:
         if key in p["keys"]:
@@ -76,8 +83,8 @@ def run_check(a, stage):
     print("The medium is ready: make would master it with %d files, labelled %s." % (p["files"], p["label"]))
 
 
-def run_make(a, stage):
-    p = master.plan(a.source, stage, start=a.start, label=a.label, icon=a.icon, exe=a.exe, sign=a.sign)
+def run_make(a, stage, prog):
+    p = plan(a, stage, prog)
     size = master.master(p, a.output)
     label = p["label"]
     print("Disc image: %s" % a.output)
@@ -91,7 +98,7 @@ def run_make(a, stage):
         print("Signed by: %s (Authenticode, SHA-256)" % p["signer"])
 
 
-def run_try(a, stage):
+def run_try(a, stage, prog):
     arch = preflight.disc_arch(a.image)
     shot = os.path.splitext(os.path.abspath(a.image))[0] + ".try.png"
     print("Disc: %s" % a.image)
@@ -119,6 +126,9 @@ COMMANDS = {"check": run_check, "make": run_make, "try": run_try}
 def main(argv, prog="quenlo-disc", command=None):
     """The command line argv, or with command given (the scripts' own
     make-disc and try-disc), that subcommand's arguments alone."""
+    # Names from the command line or a folder may be any bytes: show them, escaped.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")
     top = parsers(prog)
     if command:
         sub = top._subparsers._group_actions[0].choices[command]
@@ -136,13 +146,21 @@ def main(argv, prog="quenlo-disc", command=None):
         signal.signal(number, lambda *_: sys.exit(130))
     stage = tempfile.mkdtemp(prefix="quenlo-disc-")
     try:
-        COMMANDS[a.command](a, stage)
+        COMMANDS[a.command](a, stage, prog)
     except Refusal as refusal:
-        print("%s: %s" % (prog, refusal), file=sys.stderr)
-        return 1
+        return fail(prog, refusal)
     except KeyboardInterrupt:  # everything was undone on the way out
-        print("%s: interrupted" % prog, file=sys.stderr)
-        return 130
+        return fail(prog, "interrupted", 130)
+    except OSError as error:  # the machine said no: a full disk, a file that went away
+        where = " %s" % error.filename if error.filename else ""
+        return fail(prog, "cannot go on:%s: %s" % (where, error.strerror or error))
+    except Exception as error:  # still one line, never a traceback
+        return fail(prog, "stopped by a fault of its own (%s: %s): please report it" % (type(error).__name__, error))
     finally:
         shutil.rmtree(stage, ignore_errors=True)
     return 0
+
+
+def fail(prog, why, status=1):
+    print("%s: %s" % (prog, why), file=sys.stderr)
+    return status

@@ -15,7 +15,7 @@ import tempfile
 
 from . import PROGRAM, Refusal, product_exe
 from .autorun import check_open_line, read_autorun
-from .names import check_label, check_names, find_name
+from .names import check_label, check_names, count_files, find_name
 
 DEFAULT_LABEL = "QUENLO"
 CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
@@ -58,6 +58,8 @@ def run(command, what, env=None, stdin=None):
 def sign_exe(exe, certificate, stage):
     """Signs a copy of exe in stage and verifies it against the certificate's
     own chain (and the system's roots). Returns the copy and the signer."""
+    if os.path.isdir(certificate):
+        raise Refusal("%s is a folder: give --sign the certificate's PKCS#12 (.pfx) file" % certificate)
     if not os.path.isfile(certificate):
         raise Refusal("no certificate at %s: give --sign a PKCS#12 (.pfx) file" % certificate)
     # Never on a command line, where any user's ps would show it.
@@ -107,13 +109,6 @@ def autorun_text(page, label, icon):
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def count_files(root, left_out):
-    total = 0
-    for folder, _, files in os.walk(root, followlinks=True):
-        total += sum(1 for f in files if os.path.join(folder, f) not in left_out)
-    return total
-
-
 def plan(source, stage, start=None, label=None, icon=None, exe=None, sign=None):
     """Checks the medium in source as it would be mastered, writing only in
     stage. Returns what master() needs and what the disc will say: a dict."""
@@ -158,7 +153,10 @@ def plan(source, stage, start=None, label=None, icon=None, exe=None, sign=None):
         autorun = os.path.join(source, their_autorun)
     with open(autorun, "rb") as f:
         keys = read_autorun(f.read())
-    check_open_line(keys, source, name)
+    page = check_open_line(keys, source, name)
+    warnings = ['the page "%s" has "%s" in its name: a browser handed it as a file:/// address (as Quenlo does when '
+                'the shell cannot open it) reads "#" as the start of a fragment and "%%xx" as an escape, and misses '
+                'the page; a name without them is safer' % (page, c) for c in "#%" if c in page]
     if label is None:
         label = keys.get("label") or DEFAULT_LABEL
         try:
@@ -174,7 +172,8 @@ def plan(source, stage, start=None, label=None, icon=None, exe=None, sign=None):
     left_out = [os.path.join(source, n) for n in (find_name(source, PROGRAM), their_autorun) if n]
     return {"source": source, "exe": exe, "autorun": autorun, "keys": keys, "label": label,
             "icon": os.path.abspath(icon) if icon else None, "icon_name": icon_name, "signer": signer,
-            "left_out": left_out, "files": count_files(source, left_out) + 2 + (1 if icon else 0)}
+            "left_out": left_out, "files": count_files(source, left_out) + 2 + (1 if icon else 0),
+            "warnings": warnings}
 
 
 def master(p, output):
@@ -183,8 +182,16 @@ def master(p, output):
     if output == p["source"] or output.startswith(p["source"] + os.sep):
         raise Refusal("%s lies inside %s, so the image would hold itself: write it elsewhere"
                       % (output_name, p["source"]))
-    if not os.path.isdir(os.path.dirname(output)):
+    folder = os.path.dirname(output)
+    if os.path.isdir(output):
+        raise Refusal("%s is a folder: name the image file to write, as %s" % (output_name,
+                                                                               os.path.join(output_name, "disc.iso")))
+    if os.path.lexists(output) and not os.path.isfile(output):
+        raise Refusal("%s exists and is not a file, so no image replaces it: name another file" % output_name)
+    if not os.path.isdir(folder):
         raise Refusal("no folder for %s: create it first" % output_name)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise Refusal("you cannot write in %s: write the image elsewhere" % folder)
     partial = tempfile.NamedTemporaryFile(dir=os.path.dirname(output), prefix=".%s." % os.path.basename(output),
                                           suffix=".part", delete=False).name
     try:

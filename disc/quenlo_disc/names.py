@@ -1,6 +1,8 @@
 """Names as Windows and the disc's Joliet tree take them: which a disc can
 hold and Windows open, and how Windows matches one name with another."""
+import errno
 import os
+import stat
 
 from . import Refusal
 
@@ -13,6 +15,11 @@ FORBIDDEN = set('\\/:*?"<>|;')
 JOLIET_NAME = 103
 DISC_PATH = 257
 LABEL = 32
+# Names Windows opens as devices whatever folder they are in, extension or
+# not: the DOS devices, the consoles of Windows 8 and later, and COM and LPT
+# with a superscript digit, which Windows reads as the digit.
+DEVICES = ({"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}
+           | {port + digit for port in ("COM", "LPT") for digit in "123456789\u00b9\u00b2\u00b3"})
 
 
 def upper(text):
@@ -32,14 +39,73 @@ def find_name(folder, name):
     return next((e for e in sorted(entries) if upper(e) == wanted), None)
 
 
+def walk(root):
+    """(folder, rel, dirs, files) for each folder of root as the disc will hold
+    it, top down and sorted. Links are followed while they stay inside root
+    (Windows sees a copy); whatever else is not a plain file or folder that
+    this user can read is refused by name: nothing from outside root, and
+    nothing that cannot be copied, goes onto a disc unasked."""
+    top = os.path.realpath(root)
+
+    def refuse(path, what):
+        raise Refusal("%s %s" % (path, what))
+
+    def visit(folder, rel, holders):
+        try:
+            names = sorted(os.listdir(folder))
+        except OSError as error:
+            refuse(folder, "cannot be read (%s): give yourself read access to it, or move it out" % error.strerror)
+        dirs, files = [], []
+        for name in names:
+            path = os.path.join(folder, name)
+            info = os.lstat(path)
+            if stat.S_ISLNK(info.st_mode):
+                target = os.readlink(path)
+                try:
+                    real = os.path.realpath(path, strict=True)
+                except OSError as error:
+                    if error.errno == errno.ELOOP:
+                        refuse(path, 'is a link loop (it leads to "%s" and back): remove the link' % target)
+                    refuse(path, 'is a link to "%s", which does not exist: remove the link or restore its target'
+                           % target)
+                if real != top and not real.startswith(top + os.sep):
+                    refuse(path, 'is a link to %s, outside %s, and nothing from outside goes onto a disc unasked: '
+                           'copy what the disc needs into the folder, or remove the link' % (real, root))
+                info = os.stat(path)
+            if stat.S_ISDIR(info.st_mode):
+                if os.path.realpath(path) in holders:
+                    refuse(path, 'is a link to a folder that holds it, so the disc would never end: remove the link')
+                if not os.access(path, os.R_OK | os.X_OK):
+                    refuse(path, "is a folder you cannot read: give yourself read access to it, or move it out")
+                dirs.append(name)
+            elif stat.S_ISREG(info.st_mode):
+                if not os.access(path, os.R_OK):
+                    refuse(path, "is a file you cannot read: give yourself read access to it, or move it out")
+                files.append(name)
+            else:
+                kind = ("a named pipe" if stat.S_ISFIFO(info.st_mode) else "a socket" if stat.S_ISSOCK(info.st_mode)
+                        else "a device")
+                refuse(path, "is %s, not a file a disc can hold: move it out of the folder" % kind)
+        yield folder, rel, dirs, files
+        for name in dirs:
+            path = os.path.join(folder, name)
+            yield from visit(path, name if rel == "." else os.path.join(rel, name), holders | {os.path.realpath(path)})
+
+    return visit(root, ".", {top})
+
+
+def device_name(name):
+    """True for a name that Windows takes for a device (NUL, COM1, ...), with
+    any extension and blanks before it, on any Windows still in use."""
+    return upper(name.split(".", 1)[0].rstrip(" ")) in DEVICES
+
+
 def check_names(root):
     """Every name under root must survive as a Joliet name Windows can open."""
-    for folder, dirs, files in os.walk(root, followlinks=True):
-        dirs.sort()
-        rel = os.path.relpath(folder, root)
+    for folder, rel, dirs, files in walk(root):
         where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
         seen = {}
-        for raw in dirs + sorted(files):
+        for raw in dirs + files:
             name = os.fsdecode(raw)
             try:
                 name.encode("utf-8")
@@ -59,6 +125,9 @@ def check_names(root):
             if name[-1] in ". ":
                 raise Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
                               % (name, where))
+            if device_name(name):
+                raise Refusal('the name "%s" in %s is one Windows keeps for a device (%s), so the file cannot be '
+                              'opened: rename it' % (name, where, upper(name.split(".", 1)[0].rstrip(" "))))
             other = seen.setdefault(upper(name), name)
             if other != name:
                 raise Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
@@ -67,6 +136,10 @@ def check_names(root):
             if disc_path > DISC_PATH:
                 raise Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: '
                               'shorten the names or the nesting' % (name, where, disc_path, DISC_PATH))
+
+
+def count_files(root, left_out=()):
+    return sum(1 for folder, _, _, files in walk(root) for f in files if os.path.join(folder, f) not in left_out)
 
 
 def check_label(label):

@@ -15,13 +15,14 @@ helpers and the session match the bitness of the quenlo.exe under test.
 import argparse
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
-from quenlo_disc import preflight
+from quenlo_disc import Refusal, autorun, preflight
 from quenlo_disc import wine as winerun
 from quenlo_disc.wine import import_reg, winpath
 
@@ -319,6 +320,84 @@ def case_version_record(s):
         check(got.get(key) == value, "version record %s = %r, expected %r" % (key, got.get(key), value))
 
 
+# Pieces of autorun.inf files, well-formed and not, for a reading that must
+# match Windows' own on every one of them.
+INI_HEADERS = ["[autorun]", "[AutoRun]", "[ autorun ]", "[autorun ]", "[autorun] ; note", "[autorun]x", "[autorun",
+               "autorun]", "[autorun]]", "[[autorun]", "[auto\0run]", "[autorun\0]", "[autorunx]", "\t[autorun]\x1a",
+               "[other]", "[]", "[auto]run]"]
+INI_KEYS = ["open", "OPEN", " open ", "Open\t", "label", "LaBeL", "la\0bel", "open\0x", ";open", "o pen", "open\xa0",
+            "\x1copen", "icon", ""]
+INI_VALUES = ["quenlo.exe docs\\index.htm", ' quenlo.exe "docs\\page two.htm" ', '"quenlo.exe a.htm"', "'x'", '"', '""',
+              "", "quenlo.exe caf\xe9.htm", "a\0b", "v  \0w", "x\x1a", "\xa0y\xa0", "= more", "q\x0bq", "\x1cz\x1c",
+              "\u20acuro", "x\x81y", "'mixed\"", "\x85n\x85", "\xa0b\xa0"]
+INI_ENDS = ["\r\n", "\n", "\r", "\n\r"]
+
+
+def ini_line(rng):
+    roll = rng.random()
+    if roll < 0.3:
+        return rng.choice(INI_HEADERS)
+    if roll < 0.8:
+        return "%s%s=%s%s" % (rng.choice(INI_KEYS), rng.choice(["", " ", "\t"]), rng.choice(["", " "]),
+                              rng.choice(INI_VALUES))
+    return rng.choice(INI_KEYS[:6] + [";comment=x", "", "  ", "=value", "[x"])
+
+
+def ansi_bytes(text):
+    """text in code page 1252, where the five bytes it leaves undefined stand
+    for themselves and a character it lacks is "?"."""
+    return b"".join(c.encode("cp1252", "ignore") or (bytes([ord(c)]) if c in "\x81\x8d\x8f\x90\x9d" else b"?")
+                    for c in text)
+
+
+def ini_file(rng):
+    end = rng.choice(INI_ENDS)
+    text = "".join(ini_line(rng) + (end if rng.random() < 0.9 else rng.choice(INI_ENDS))
+                   for _ in range(rng.randint(1, 10)))
+    form = rng.choice(["ansi"] * 5 + ["utf-8-bom", "utf-8-bom", "utf-16-le", "utf-16-le", "utf-16-be", "utf-8"])
+    if form == "ansi":
+        return ansi_bytes(text)
+    if form == "utf-8-bom":
+        return b"\xef\xbb\xbf" + text.encode("utf-8")
+    if form == "utf-8":  # no mark: read as ANSI, so its é becomes two characters
+        return text.encode("utf-8")
+    data = (b"\xff\xfe" if form == "utf-16-le" else b"\xfe\xff") + text.encode(form)
+    return data + (b"x" if rng.random() < 0.2 else b"")
+
+
+def case_autorun_reader_matches_windows(s):
+    """The tools' reading of a few hundred generated files against Windows'
+    own GetPrivateProfileStringA, for the keys that decide a disc."""
+    rng = random.Random(17)
+    folder = tempfile.mkdtemp(dir=s["work"], prefix="ini-")
+    files = []
+    for n in range(400):
+        files.append(os.path.join(folder, "%03d.inf" % n))
+        with open(files[-1], "wb") as f:
+            f.write(ini_file(rng))
+    with open(os.path.join(folder, "list.txt"), "w") as f:
+        f.write("".join(winpath(path) + "\n" for path in files))
+    report = os.path.join(folder, "read.txt")
+    winerun.run_wine(s, [s["inireader"]], program=winerun.loader(s),
+                     env={"QUENLO_E2E_LIST": winpath(os.path.join(folder, "list.txt")),
+                          "QUENLO_E2E_OUT": winpath(report), "LC_ALL": "en_US.UTF-8"})
+    windows = [[bytes.fromhex(v) for v in line.split("\t")] for line in open(report).read().splitlines()]
+    check(len(windows) == len(files), "Windows read %d of %d files" % (len(windows), len(files)))
+    differ = []
+    for path, wanted in zip(files, windows):
+        with open(path, "rb") as f:
+            data = f.read()
+        try:
+            keys = autorun.read_autorun(data)
+        except Refusal:
+            keys = {}
+        got = [ansi_bytes(keys.get(k, "")) for k in ("open", "label")]
+        if got != wanted:
+            differ.append("%s %r: Windows %r, tools %r" % (os.path.basename(path), data[:120], wanted, got))
+    check(not differ, "%d of %d files read otherwise than Windows reads them; first: %s"
+          % (len(differ), len(files), "\n".join(differ[:5])))
+
+
 def try_case(broken_page):
     """The disc preflight on a good disc made by make-disc.sh, or on one made
     with xorriso alone whose open line names a page that is not there."""
@@ -389,13 +468,15 @@ def main():
     parser.add_argument("--recorder")
     parser.add_argument("--driver")
     parser.add_argument("--verinfo")
+    parser.add_argument("--inireader")
     parser.add_argument("--product")
     a = parser.parse_args()
     if a.action == "list":
         print(";".join(CASES))
         return 0
     if a.action == "setup":
-        return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "product")})
+        return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "inireader",
+                                                                "product")})
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)
