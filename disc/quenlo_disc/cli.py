@@ -138,8 +138,7 @@ def main(argv, prog="quenlo-disc", command=None):
     else:
         a = top.parse_args(argv)
         if not a.command:
-            top.print_help()
-            return 2
+            return fail(prog, "name a command: check, make or try (see %s --help)" % prog, 2)
         prog = "%s %s" % (prog, a.command)
     # A signal ends the run through the clean-ups below, like any refusal.
     for number in (signal.SIGTERM, signal.SIGHUP):

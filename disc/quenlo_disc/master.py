@@ -154,9 +154,10 @@ def plan(source, stage, start=None, label=None, icon=None, exe=None, sign=None):
     with open(autorun, "rb") as f:
         keys = read_autorun(f.read())
     page = check_open_line(keys, source, name)
-    warnings = ['the page "%s" has "%s" in its name: a browser handed it as a file:/// address (as Quenlo does when '
+    odd = " and ".join('"%s"' % c for c in "#%" if c in page)
+    warnings = ['the page "%s" has %s in its name: a browser handed it as a file:/// address (as Quenlo does when '
                 'the shell cannot open it) reads "#" as the start of a fragment and "%%xx" as an escape, and misses '
-                'the page; a name without them is safer' % (page, c) for c in "#%" if c in page]
+                'the page; a name without them is safer' % (page, odd)] if odd else []
     if label is None:
         label = keys.get("label") or DEFAULT_LABEL
         try:
@@ -192,8 +193,11 @@ def master(p, output):
         raise Refusal("no folder for %s: create it first" % output_name)
     if not os.access(folder, os.W_OK | os.X_OK):
         raise Refusal("you cannot write in %s: write the image elsewhere" % folder)
-    partial = tempfile.NamedTemporaryFile(dir=os.path.dirname(output), prefix=".%s." % os.path.basename(output),
-                                          suffix=".part", delete=False).name
+    try:
+        partial = tempfile.NamedTemporaryFile(dir=folder, prefix=".%s." % os.path.basename(output), suffix=".part",
+                                              delete=False).name
+    except OSError as error:
+        raise Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror)) from None
     try:
         grafts = ["/=" + p["source"], "/%s=%s" % (PROGRAM, p["exe"]), "/autorun.inf=" + p["autorun"]]
         if p["icon"]:

@@ -10,6 +10,7 @@ import os
 import shutil
 import tempfile
 import time
+import urllib.parse
 
 from . import Refusal, wine as winerun
 from .autorun import check_page, open_line, read_autorun
@@ -64,10 +65,9 @@ def try_disc(state, image, shot, broken=False, say=print):
     try:
         keys, _, page = read_disc(folder)
         try:
-            check_page(page, folder, "the disc")
-            finding = None
+            on_disc, finding = os.path.join(folder, *check_page(page, folder, "the disc").split("\\")), None
         except Refusal as refusal:
-            finding = str(refusal)
+            on_disc, finding = None, str(refusal)
         label, shown = winerun.joliet_label(image), keys.get("label")
         say("Label: %s" % (label or "(none)"))
         if shown and shown != label:
@@ -84,9 +84,12 @@ def try_disc(state, image, shot, broken=False, say=print):
         report = winerun.drive(state, keys["open"], "D:\\", trace=trace,
                                on_box=lambda box: pictures.append(winerun.picture(state, shot)))
         started = winerun.started_by(trace)
-        opened = not report.boxes and wait_for(os.path.join(browser, "page.txt"),
+        handed = not report.boxes and wait_for(os.path.join(browser, "page.txt"),
                                                60 if state["arch"] == "i686" else 20)
-        if opened and winerun.wait_for_window(state, "Dillo", 30):
+        address, status = (winerun.read(os.path.join(browser, "page.txt")).splitlines() + ["", ""])[:2]
+        rendered = winerun.read(os.path.join(browser, "rendered.txt")).strip("\n")
+        shown = handed and shows(address, on_disc) and status == "0" and rendered
+        if handed and winerun.wait_for_window(state, "Dillo", 30):
             time.sleep(1.5)  # let it draw the page
         if not pictures:
             pictures.append(winerun.picture(state, shot))
@@ -96,12 +99,21 @@ def try_disc(state, image, shot, broken=False, say=print):
         say("Started: %s" % (started or "nothing"))
         for box in report.boxes:
             say("Message box: %s: %s" % (box["caption"], box["text"].split("\n")[0]))
+        if handed:
+            say("The browser was handed: %s" % address)
         say("Picture: %s" % (shot if pictures[0] else "none could be taken"))
-        if opened:
+        if handed:
             say("The page as the text browser rendered it (first lines):\n----")
-            say("\n".join(winerun.read(os.path.join(browser, "rendered.txt")).strip("\n").splitlines()[:8]))
+            say("\n".join(rendered.splitlines()[:8]))
             say("----")
+        if shown:
             return None
+        if handed and not shows(address, on_disc):
+            what = ("the open line's page, %s, is not on the disc" % page if on_disc is None
+                    else "not the disc's page D:\\%s" % page)
+            return 'the browser was handed "%s", %s' % (address, what)
+        if handed:
+            return 'the browser could not show the page: %s' % (rendered.splitlines() or ["it rendered nothing"])[0]
         if report.timed_out or report.status is None:
             return "Quenlo did not run to its end: %s" % report.raw.strip()
         if report.boxes:
@@ -116,9 +128,24 @@ def try_disc(state, image, shot, broken=False, say=print):
         winerun.withdraw(state, folder)
 
 
+def shows(address, page):
+    """True when a browser handed address opens the file page: a file:// URL
+    or a plain path that leads to it, the fragment and query not counted."""
+    if page is None:
+        return False
+    if "://" in address:
+        parts = urllib.parse.urlsplit(address)
+        if parts.scheme != "file":
+            return False
+        address = urllib.parse.unquote(parts.path)
+    return os.path.realpath(address) == os.path.realpath(page)
+
+
 def disc_arch(image):
     """The bitness of the exe that the image's open line runs ("i686" or
     "x86_64"), looked at before a session is made for it."""
+    if not os.path.exists(image):
+        raise Refusal("no file at %s: name the disc image to try" % image)
     if not os.path.isfile(image) or winerun.joliet_label(image) is None:
         raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image)
     peek = tempfile.mkdtemp(prefix="quenlo-peek-")

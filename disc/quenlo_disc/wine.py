@@ -294,13 +294,15 @@ def remove_html_association(state):
 
 def use_browser(state, folder):
     """Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
-    hands pages to this script: it notes what it got, renders the page as
-    text with w3m, and shows it in dillo on the virtual display."""
+    hands pages to this script: it renders the page as text with w3m, notes
+    what it got and w3m's status (page.txt), and shows it in dillo on the
+    virtual display."""
     script = os.path.join(folder, "browser.sh")
     with open(script, "w") as f:
         f.write("#!/bin/sh\n"
-                'printf "%%s\\n" "$1" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"\n'
                 'w3m -dump -cols 78 "$1" >"%(d)s/rendered.txt" 2>&1\n'
+                # What it was handed and how the rendering went, once it is done.
+                'printf "%%s\\n%%s\\n" "$1" "$?" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"\n'
                 'if command -v dillo >/dev/null; then\n'
                 # A session of its own, so that its helpers (dpid) go with it.
                 '  DISPLAY=%(x)s HOME="%(d)s" setsid sh -c \'echo $$ >>"$0/browser.pids"; exec dillo "$1"\' \\\n'

@@ -398,17 +398,26 @@ def case_autorun_reader_matches_windows(s):
           % (len(differ), len(files), "\n".join(differ[:5])))
 
 
-def try_case(broken_page):
-    """The disc preflight on a good disc made by make-disc.sh, or on one made
-    with xorriso alone whose open line names a page that is not there."""
+# Discs made with xorriso alone, which the check would refuse: an open line
+# whose page is not there, and one whose page is an Internet shortcut, so
+# that the browser is handed an address elsewhere instead of the page.
+BAD_DISCS = {
+    "missing": {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\missing.htm\r\n", "docs/index.htm": "<p>here</p>"},
+    "elsewhere": {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\site.url\r\n",
+                  "docs/site.url": "[InternetShortcut]\r\nURL=http://quenlo-test.invalid/\r\n"},
+}
+
+
+def try_case(bad):
+    """The disc preflight on a good disc made by make-disc.sh, or on one of
+    BAD_DISCS, which it must not report as opened."""
     def case(s):
         need_disc(s)
         image = s["disc_image"]
-        if broken_page:
+        if bad:
             folder = tempfile.mkdtemp(dir=s["work"], prefix="bad-disc-")
             os.makedirs(os.path.join(folder, "docs"))
-            for rel, text in [("autorun.inf", "[autorun]\r\nopen=quenlo.exe docs\\missing.htm\r\n"),
-                              ("docs/index.htm", "<p>here</p>")]:
+            for rel, text in BAD_DISCS[bad].items():
                 with open(os.path.join(folder, rel), "w", newline="") as f:
                     f.write(text)
             shutil.copy(s["quenlo"], os.path.join(folder, "quenlo.exe"))
@@ -419,17 +428,21 @@ def try_case(broken_page):
         why = preflight.try_disc(s, image, shot, say=said.append)
         with open(shot, "rb") as f:
             check(f.read(8) == b"\x89PNG\r\n\x1a\n", "no picture at %s" % shot)
-        if broken_page:
+        if bad == "missing":
             check(why and MISSING in why, "the preflight said %r, then %r" % (said, why))
             check("Message box: Quenlo: " + MISSING in said, "the box was not reported: %r" % said)
+        elif bad == "elsewhere":
+            check(why and 'handed "http://quenlo-test.invalid/", not the disc\'s page D:\\docs\\site.url' in why,
+                  "the preflight said %r, then %r" % (said, why))
         else:
             check(why is None, "the page was not opened: %r" % why)
             check("docs/index.htm" in "\n".join(said), "the page was not rendered: %r" % said)
     return case
 
 
-case_try_good_disc = try_case(broken_page=False)
-case_try_missing_page = try_case(broken_page=True)
+case_try_good_disc = try_case(None)
+case_try_missing_page = try_case("missing")
+case_try_browser_handed_elsewhere = try_case("elsewhere")
 
 
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}

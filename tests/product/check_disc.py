@@ -5,15 +5,18 @@
 """
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MAKE_DISC = os.path.join(TOP, "scripts", "make-disc.sh")
+QUENLO_DISC = os.path.join(TOP, "disc", "quenlo-disc")
 ICON = bytes([0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0]) + b"\0\0\0\0"
 
 # name: (autorun.inf or None, extra files, arguments, signing password, what the refusal says)
+LINK, PIPE = "link:", "pipe:"
 START = ["--start", "docs\\index.htm"]
 DISC = ["SOURCE", "OUTPUT"]
 REFUSALS = {
@@ -36,7 +39,72 @@ REFUSALS = {
     "no source": (None, {}, START + ["/nonexistent", "OUTPUT"], None, "no folder at /nonexistent"),
     "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + DISC, None, "no exe at"),
     "wrong password": (None, {}, START + ["--sign", "CERT"] + DISC, "wrong", "cannot read the certificate"),
+    # Exactly the author's folder: links are taken only while they stay in it.
+    "link out": (None, {"docs/home": LINK + "../.."}, START + DISC, None, "outside"),
+    "file link out": (None, {"docs/x.htm": LINK + "../../../cert.pem"}, START + DISC, None, "outside"),
+    "dangling link": (None, {"docs/gone.htm": LINK + "nowhere.htm"}, START + DISC, None, "which does not exist"),
+    "link loop": (None, {"docs/loop": LINK + "loop"}, START + DISC, None, "is a link loop"),
+    "link up": (None, {"docs/up": LINK + ".."}, START + DISC, None, "a folder that holds it"),
+    "pipe": (None, {"docs/pipe": PIPE}, START + DISC, None, "is a named pipe"),
+    "device name": (None, {"docs/aux.htm": ""}, START + DISC, None, "keeps for a device (AUX)"),
+    "superscript port": (None, {"docs/com\u00b9": ""}, START + DISC, None, "keeps for a device"),
+    "output folder": (None, {}, START + ["SOURCE", "WORK"], None, "is a folder: name the image file"),
+    "output device": (None, {}, START + ["SOURCE", "/dev/null"], None, "exists and is not a file"),
+    "certificate folder": (None, {}, START + ["--sign", "WORK"] + DISC, "p4ss", "is a folder: give --sign"),
 }
+
+
+# Odd command lines and odd machines: each must end in one line on standard
+# error and a failing status, never a traceback. (arguments, what the line says)
+ODD = [
+    ([], "name a command"),
+    (["frobnicate"], "invalid choice"),
+    (["make"], "required"),
+    (["make", "SOURCE"], "required"),
+    (["check", "--label"], "expected one argument"),
+    (["check", "EXE"], "no folder at"),
+    (["check", b"--start", b"docs\\\xff.htm", "SOURCE"], "beyond ASCII"),
+    (["make", "--start", "docs\\index.htm", "SOURCE", "/proc/quenlo.iso"], "you cannot write in /proc"),
+    (["make", "--start", "docs\\index.htm", "SOURCE", "/nonexistent/x.iso"], "no folder for"),
+    (["make", "--start", "docs\\index.htm", "SOURCE", "FULL/x.iso"], "exceeds free space"),
+    (["try"], "required"),
+    (["try", "/nonexistent.iso"], "no file at"),
+    (["try", "EXE"], "not an ISO 9660 image"),
+    (["try", "WORK"], "not an ISO 9660 image"),
+    (["check", "--start", "docs\\index.htm", "LOCKED"], "a file you cannot read"),
+]
+
+
+def odd_runs(work, exe, source):
+    """The ODD table; a full disk where a small one can be mounted, a locked
+    file where an ordinary user can be had."""
+    failures = []
+    full, locked = os.path.join(work, "full"), os.path.join(work, "locked")
+    os.makedirs(full)
+    has_full = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k", "tmpfs", full], capture_output=True).returncode == 0
+    medium(locked, None, {"docs/secret.htm": "<p>mine</p>"})
+    os.chmod(os.path.join(locked, "docs", "secret.htm"), 0o600)
+    user = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 and shutil.which("runuser") else []
+    for folder in (work, os.path.dirname(work)):
+        os.chmod(folder, 0o755)
+    try:
+        for args, message in ODD:
+            if "FULL/x.iso" in args and not has_full or "LOCKED" in args and os.geteuid() == 0 and not user:
+                continue
+            places = {"SOURCE": source, "EXE": exe, "WORK": work, "FULL/x.iso": os.path.join(full, "x.iso"),
+                      "LOCKED": locked}
+            command = [QUENLO_DISC, "--exe", exe] if args[:1] in (["make"], ["check"]) else [QUENLO_DISC]
+            command = command[:1] + args[:1] + command[1:] + [places.get(a, a) for a in args[1:]]
+            run = subprocess.run((user if "LOCKED" in args else []) + command, capture_output=True)
+            err = run.stderr.decode(errors="replace")
+            if run.returncode == 0 or "Traceback" in err or len(err.strip().splitlines()) != 1 or message not in err:
+                failures.append("odd %r: exit %d, %r" % (args, run.returncode, err[-600:]))
+        if os.listdir(full) if has_full else False:
+            failures.append("a full disk kept %r" % os.listdir(full))
+    finally:
+        if has_full:
+            subprocess.run(["umount", full])
+    return failures
 
 
 def make_disc(args, password=None):
@@ -51,9 +119,15 @@ def medium(folder, autorun, extra):
     files = {"docs/index.htm": "<p>index</p>", "docs/page two.htm": "<p>two</p>", "docs/caf\u00e9.htm": "<p>caf\u00e9</p>"}
     files.update(extra)
     for rel, text in files.items():
-        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
-        with open(os.path.join(folder, rel), "w", encoding="utf-8") as f:
-            f.write(text)
+        path = os.path.join(folder, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if text.startswith(LINK):
+            os.symlink(text[len(LINK):], path)
+        elif text == PIPE:
+            os.mkfifo(path)
+        else:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
     if autorun is not None:
         with open(os.path.join(folder, "autorun.inf"), "w", newline="") as f:
             f.write(autorun + "\r\n")
@@ -130,11 +204,13 @@ def main(exe):
         if hashlib.sha256(f.read()).digest() != hashlib.sha256(exe_bytes).digest():
             failures.append("signing changed the build's own exe")
 
+    failures += odd_runs(os.path.join(work, "odd"), exe, source)
+
     subprocess.run(["chmod", "-R", "u+w", work])
     subprocess.run(["rm", "-rf", work])
     for failure in failures:
         print("FAIL " + failure)
-    print("%d refusals and 2 good discs checked, %d failures" % (len(REFUSALS), len(failures)))
+    print("%d refusals, %d odd runs and 2 good discs checked, %d failures" % (len(REFUSALS), len(ODD), len(failures)))
     return 1 if failures else 0
 
 
