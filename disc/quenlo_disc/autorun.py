@@ -23,7 +23,20 @@ def ansi(data, code_page="cp1252"):
     return data.decode(code_page, errors="ansi")
 
 
-codecs.register_error("ansi", lambda e: (chr(e.object[e.start]), e.start + 1))
+def to_ansi(text, code_page="cp1252"):
+    return text.encode(code_page, errors="ansi")
+
+
+def _same_number(error):
+    if isinstance(error, UnicodeDecodeError):
+        return chr(error.object[error.start]), error.start + 1
+    wrong = error.object[error.start]
+    if ord(wrong) > 255:
+        raise error
+    return bytes([ord(wrong)]), error.start + 1
+
+
+codecs.register_error("ansi", _same_number)
 
 
 def decode(data):
@@ -53,16 +66,23 @@ def sections(data):
     at a NUL. Keys before any header belong to a section with no name."""
     found = [("", [])]
     for line in re.split("[\r\n]", decode(data)):
-        line = line.strip(BLANKS)
-        if not line:
-            continue
-        if line[0] == "[" and "]" in line:
-            found.append((line[1:line.rindex("]")].split("\0")[0].strip(BLANKS), []))
-            continue
-        key, equals, value = line.partition("=")
-        key = key.rstrip(BLANKS).split("\0")[0]
-        found[-1][1].append((key, value.lstrip(BLANKS).split("\0")[0] if equals else None))
+        parsed = parse_line(line)
+        if parsed and parsed[0] == "section":
+            found.append((parsed[1], []))
+        elif parsed:
+            found[-1][1].append(parsed[1:])
     return found
+
+
+def parse_line(line):
+    """("section", name), ("key", key, value or None), or None for a blank line."""
+    line = line.strip(BLANKS)
+    if not line:
+        return None
+    if line[0] == "[" and "]" in line:
+        return "section", line[1:line.rindex("]")].split("\0")[0].strip(BLANKS)
+    key, equals, value = line.partition("=")
+    return "key", key.rstrip(BLANKS).split("\0")[0], value.lstrip(BLANKS).split("\0")[0] if equals else None
 
 
 def read_autorun(data):

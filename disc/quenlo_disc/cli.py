@@ -36,10 +36,18 @@ def medium_options(parser):
                         help='write autorun.inf with open=quenlo.exe PAGE, e.g. --start "docs\\read me.htm"')
     parser.add_argument("--label", help='the volume label (at most 32 ASCII characters), e.g. --label "My product"')
     parser.add_argument("--icon", metavar="FILE.ico", help="the disc's icon, copied to its root, e.g. --icon art/disc.ico")
+    parser.add_argument("--action", metavar="TEXT", help='write action=TEXT, the entry of AutoPlay on USB sticks '
+                                                         '(not CDs), e.g. --action "Open the catalogue"')
     parser.add_argument("--exe", help="the quenlo.exe to put on the disc (default: the shipped one), "
                                       "e.g. --exe build/win64/quenlo.exe")
     parser.add_argument("--sign", metavar="CERT.pfx", help="sign the disc's quenlo.exe with this certificate; its "
                                                            "password in QUENLO_SIGN_PASSWORD, e.g. --sign me.pfx")
+    parser.add_argument("--timestamp", metavar="URL", help="with --sign, have the time-stamping authority at URL "
+                                                           "(RFC 3161) stamp the signature, e.g. --timestamp "
+                                                           "http://timestamp.example.com")
+    parser.add_argument("--keep-everything", action="store_true",
+                        help="put version control folders and system and editor files (.git, .DS_Store, *~) on the "
+                             "disc too, e.g. --keep-everything")
     parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages, e.g. my-pages/")
 
 
@@ -67,19 +75,79 @@ def parsers(prog):
     return top
 
 
-def plan(a, stage, prog):
-    p = master.plan(a.source, stage, start=a.start, label=a.label, icon=a.icon, exe=a.exe, sign=a.sign)
+def plan(a, stage, prog, seen=None):
+    if a.timestamp and not a.sign:
+        raise Refusal("--timestamp stamps a signature, and there is none: add --sign CERT.pfx, or drop --timestamp")
+    p = master.plan(a.source, stage, start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe,
+                    sign=a.sign, timestamp=a.timestamp, keep_all=a.keep_everything, seen=seen)
     for warning in p["warnings"]:
         print("%s: warning: %s" % (prog, warning), file=sys.stderr)
     return p
 
 
-def run_check(a, stage, prog):
-    p = plan(a, stage, prog)
-    print("open: %s" % p["keys"]["open"])
+def describe(p):
+    """What Windows will make of the disc, and what went onto it how."""
+    label, shown = p["label"], p["keys"].get("label")
+    joliet = label[:16]
+    lines = ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s'
+             % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
+                " (Joliet holds 16 characters)" if len(label) > 16 else "")]
+    if p["left_out"]:
+        lines.append("Left out: %s (--keep-everything puts them on the disc)"
+                     % ", ".join("%s%s (%s)" % (path.replace(os.sep, "/"), "/" if os.path.isdir(
+                         os.path.join(p["source"], path)) else "", kind) for path, kind in p["left_out"]))
+    for path in p["replaced"]:
+        lines.append("Replaced: %s, by the quenlo.exe that the disc carries" % path)
+    if p["updated"]:
+        lines.append("autorun.inf: yours, with %s set by the options" % " and ".join(p["updated"]))
+    links = p["links"]
+    lines.append("Links: %d to files on the disc, all there; %d to the web and %d to mail addresses, not followed"
+                 % (links["file"], links["web"], links["mail"]))
+    return lines
+
+
+def fits(size):
+    medium = master.fitting(size)
+    return "fits a %s" % medium if medium else "fits none of CD-R, DVD\u00b1R, DVD\u00b1R DL or BD-R: split the medium"
+
+
+def signature_lines(sig):
+    lines = ["Signed by: %s (Authenticode, SHA-256)" % sig["signer"]]
+    if not sig["trusted"]:
+        lines.append("Windows will call its publisher unknown: the certificate %s, so Windows cannot check who "
+                     "signed: sign with a code-signing certificate from a certificate authority"
+                     % ("is self-signed" if sig["self_signed"] else "does not lead to a root this machine trusts"))
+    if sig["stamped"]:
+        lines.append("Time-stamped: %s by %s, so the signature stays good after the certificate expires%s"
+                     % (sig["stamped"], sig["authority"], "" if sig["authority_trusted"] else
+                        " (if Windows trusts that authority, which this machine does not)"))
+    else:
+        lines.append("Not time-stamped: the signature stops verifying when the certificate expires (%s); "
+                     "--timestamp URL has an authority stamp it" % sig["expires"])
+    return lines
+
+
+def show_keys(keys):
+    """How Windows reads autorun.inf: its open line, then the other keys it uses."""
+    if "open" in keys:
+        print("open: %s" % keys["open"])
     for key in KEYS:
-        if key in p["keys"]:
-            print("%s: %s" % (key, p["keys"][key]))
+        if key in keys:
+            print("%s: %s" % (key, keys[key]))
+
+
+def run_check(a, stage, prog):
+    seen = {}
+    try:
+        p = plan(a, stage, prog, seen)
+    except Refusal:
+        show_keys(seen.get("keys", {}))  # what was read before the refusal
+        raise
+    show_keys(p["keys"])
+    for line in describe(p) + ["Image: about {:.1f} MiB, which {}".format(p["estimate"] / 1048576, fits(p["estimate"]))]:
+        print(line)
+    if p["signature"]:
+        print("\n".join(signature_lines(p["signature"])))
     print("The medium is ready: make would master it with %d files, labelled %s." % (p["files"], p["label"]))
 
 
@@ -92,10 +160,11 @@ def run_make(a, stage, prog):
     print("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")' % label[:16]
                            if len(label) > 16 else ""))
     print("Open line: %s" % p["keys"]["open"])
+    print("\n".join(describe(p)))
     print("Files: %d" % p["files"])
-    print("Image size: {:,} bytes ({:.1f} MiB)".format(size, size / 1048576))
-    if p["signer"]:
-        print("Signed by: %s (Authenticode, SHA-256)" % p["signer"])
+    print("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size)))
+    if p["signature"]:
+        print("\n".join(signature_lines(p["signature"])))
 
 
 def run_try(a, stage, prog):

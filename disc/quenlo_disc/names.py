@@ -1,13 +1,16 @@
 """Names as Windows and the disc's Joliet tree take them: which a disc can
 hold and Windows open, and how Windows matches one name with another."""
 import errno
+import fnmatch
 import os
 import stat
 
 from . import Refusal
 
-# What Windows does not allow in a name, and what Joliet cannot hold (";").
-FORBIDDEN = set('\\/:*?"<>|;')
+# What Windows does not allow in a name; and what the disc's Joliet names
+# cannot hold though Windows would.
+FORBIDDEN = set('\\/:*?"<>|')
+JOLIET_FORBIDDEN = set(";")
 # Joliet names hold 64 UCS-2 characters by the standard; -joliet-long, which
 # Windows reads, 103 (longer ones are cut short without a word). A path on
 # the disc must leave room in MAX_PATH (260) for "D:" and the terminator, or
@@ -15,6 +18,14 @@ FORBIDDEN = set('\\/:*?"<>|;')
 JOLIET_NAME = 103
 DISC_PATH = 257
 LABEL = 32
+# What version control, editors and systems leave in a folder: not the
+# medium's, so not on its disc unless asked for.
+VERSION_CONTROL = {".git", ".svn", ".hg", ".bzr", "CVS", "_darcs"}
+CLUTTER_FOLDERS = VERSION_CONTROL | {".Spotlight-V100", ".Trashes", ".fseventsd", ".TemporaryItems", "__MACOSX",
+                                     ".idea", ".vscode"}
+CLUTTER_FILES = {".ds_store", "thumbs.db", "ehthumbs.db", ".directory", ".gitignore", ".gitattributes",
+                 ".gitmodules", ".hgignore"}
+CLUTTER_PATTERNS = ["*~", "*.swp", "*.swo", ".*.sw?", "#*#", ".#*", "._*"]
 # Names Windows opens as devices whatever folder they are in, extension or
 # not: the DOS devices, the consoles of Windows 8 and later, and COM and LPT
 # with a superscript digit, which Windows reads as the digit.
@@ -39,12 +50,23 @@ def find_name(folder, name):
     return next((e for e in sorted(entries) if upper(e) == wanted), None)
 
 
-def walk(root):
+def clutter(name, folder):
+    """What kind of dropping the name is, or None for a name of the medium's own."""
+    if folder and name in CLUTTER_FOLDERS:
+        return "version control" if name in VERSION_CONTROL else "system or editor files"
+    if not folder and (name.lower() in CLUTTER_FILES or any(fnmatch.fnmatchcase(name, p) for p in CLUTTER_PATTERNS)):
+        return "system or editor files"
+    return None
+
+
+def walk(root, left_out=None):
     """(folder, rel, dirs, files) for each folder of root as the disc will hold
     it, top down and sorted. Links are followed while they stay inside root
     (Windows sees a copy); whatever else is not a plain file or folder that
     this user can read is refused by name: nothing from outside root, and
-    nothing that cannot be copied, goes onto a disc unasked."""
+    nothing that cannot be copied, goes onto a disc unasked. Given a list,
+    left_out gains the (disc path, kind) of each dropping of version control,
+    editors and systems, which stay off the disc."""
     top = os.path.realpath(root)
 
     def refuse(path, what):
@@ -59,6 +81,10 @@ def walk(root):
         for name in names:
             path = os.path.join(folder, name)
             info = os.lstat(path)
+            kind = clutter(name, stat.S_ISDIR(info.st_mode)) if left_out is not None else None
+            if kind:
+                left_out.append((name if rel == "." else os.path.join(rel, name), kind))
+                continue
             if stat.S_ISLNK(info.st_mode):
                 target = os.readlink(path)
                 try:
@@ -100,9 +126,10 @@ def device_name(name):
     return upper(name.split(".", 1)[0].rstrip(" ")) in DEVICES
 
 
-def check_names(root):
-    """Every name under root must survive as a Joliet name Windows can open."""
-    for folder, rel, dirs, files in walk(root):
+def check_names(root, tree):
+    """Every name in tree (walk(root) as a list) must survive as a Joliet name
+    Windows can open."""
+    for folder, rel, dirs, files in tree:
         where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
         seen = {}
         for raw in dirs + files:
@@ -116,6 +143,10 @@ def check_names(root):
                 raise Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
                               % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters"
                                                        for c in bad)))
+            bad = sorted({c for c in name if c in JOLIET_FORBIDDEN})
+            if bad:
+                raise Refusal('the name "%s" in %s has %s, which Windows allows but the disc\'s Joliet names cannot '
+                              'hold: rename it' % (name, where, " ".join('"%s"' % c for c in bad)))
             if any(ord(c) > 0xFFFF for c in name):
                 raise Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it'
                               % (name, where))
@@ -138,15 +169,20 @@ def check_names(root):
                               'shorten the names or the nesting' % (name, where, disc_path, DISC_PATH))
 
 
-def count_files(root, left_out=()):
-    return sum(1 for folder, _, _, files in walk(root) for f in files if os.path.join(folder, f) not in left_out)
+def disc_paths(tree):
+    """Every file and folder of tree as a path on the disc, with "/"."""
+    for _, rel, dirs, files in tree:
+        for name in dirs + files:
+            yield name if rel == "." else "%s/%s" % (rel.replace(os.sep, "/"), name)
 
 
 def check_label(label):
+    if not label.strip():
+        raise Refusal("the volume label is empty: give --label a name, or leave --label out")
     if len(label) > LABEL:
         raise Refusal('the volume label "%s" has %d characters; ISO 9660 holds at most %d: shorten it'
                       % (label, len(label), LABEL))
     odd = sorted({c for c in label if not (32 <= ord(c) <= 126)})
-    if odd or not label.strip():
+    if odd:
         raise Refusal('the volume label "%s" has characters ISO 9660 cannot hold%s: use ASCII letters, '
                       'digits and spaces' % (label, " (%s)" % "".join(odd) if odd else ""))

@@ -4,11 +4,13 @@
   check_disc.py EXE    EXE: the built quenlo.exe to put on the discs
 """
 import hashlib
+import http.server
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MAKE_DISC = os.path.join(TOP, "scripts", "make-disc.sh")
@@ -16,7 +18,7 @@ QUENLO_DISC = os.path.join(TOP, "disc", "quenlo-disc")
 ICON = bytes([0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0]) + b"\0\0\0\0"
 
 # name: (autorun.inf or None, extra files, arguments, signing password, what the refusal says)
-LINK, PIPE = "link:", "pipe:"
+LINK, PIPE, SPARSE = "link:", "pipe:", "sparse:"
 START = ["--start", "docs\\index.htm"]
 DISC = ["SOURCE", "OUTPUT"]
 REFUSALS = {
@@ -51,6 +53,21 @@ REFUSALS = {
     "output folder": (None, {}, START + ["SOURCE", "WORK"], None, "is a folder: name the image file"),
     "output device": (None, {}, START + ["SOURCE", "/dev/null"], None, "exists and is not a file"),
     "certificate folder": (None, {}, START + ["--sign", "WORK"] + DISC, "p4ss", "is a folder: give --sign"),
+    # The whole medium: its links, the files autorun.inf names, what Windows reads.
+    "missing link": (None, {"docs/index.htm": '<p>\n<a href="Gone.htm#x">x</a>'}, START + DISC, None,
+                     'docs/index.htm, line 2: the link "Gone.htm#x" leads to nothing on the disc'),
+    "link off medium": (None, {"docs/index.htm": '<a href="file:///C:/docs/x.htm">x</a>'}, START + DISC, None,
+                        "leaves the medium (a file:/// address"),
+    "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, None,
+                        '".." above the disc\'s root'),
+    "icon names nothing": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=disc.ico,0", {}, DISC, None,
+                           'icon names "disc.ico", which is not on the disc'),
+    "stamp unsigned": (None, {}, START + ["--timestamp", "http://127.0.0.1:9/"] + DISC, None,
+                       "--timestamp stamps a signature, and there is none"),
+    "huge file": (None, {"docs/film.mp4": SPARSE}, START + DISC, None, "Windows reads no file of 4 GiB or more"),
+    "semicolon": (None, {"docs/a;b.htm": ""}, START + DISC, None, "Windows allows but the disc's Joliet names"),
+    "empty label": (None, {}, START + ["--label", ""] + DISC, None, "the volume label is empty"),
+    "missing icon": (None, {}, START + ["--icon", "/nonexistent.ico"] + DISC, None, "no icon at /nonexistent.ico"),
 }
 
 
@@ -62,7 +79,7 @@ ODD = [
     (["make"], "required"),
     (["make", "SOURCE"], "required"),
     (["check", "--label"], "expected one argument"),
-    (["check", "EXE"], "no folder at"),
+    (["check", "EXE"], "is a file, not a folder"),
     (["check", b"--start", b"docs\\\xff.htm", "SOURCE"], "beyond ASCII"),
     (["make", "--start", "docs\\index.htm", "SOURCE", "/proc/quenlo.iso"], "you cannot write in /proc"),
     (["make", "--start", "docs\\index.htm", "SOURCE", "/nonexistent/x.iso"], "no folder for"),
@@ -107,6 +124,48 @@ def odd_runs(work, exe, source):
     return failures
 
 
+class TimeStamper:
+    """An RFC 3161 time-stamping authority on 127.0.0.1: OpenSSL's ts answers
+    each request that comes by HTTP POST."""
+
+    def __init__(self, folder):
+        os.makedirs(folder)
+        self.cert = os.path.join(folder, "tsa.pem")
+        key, config = os.path.join(folder, "tsa.key"), os.path.join(folder, "tsa.cnf")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", self.cert,
+                        "-days", "2", "-subj", "/CN=Quenlo Test TSA", "-addext",
+                        "extendedKeyUsage=critical,timeStamping"], check=True, capture_output=True)
+        with open(config, "w") as f:
+            f.write("[tsa]\ndefault_tsa = this\n[this]\nserial = %s/serial\nsigner_cert = %s\nsigner_key = %s\n"
+                    "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256, sha1\n"
+                    "ess_cert_id_alg = sha256\n" % (folder, self.cert, key))
+        with open(os.path.join(folder, "serial"), "w") as f:
+            f.write("01\n")
+
+        class Answer(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = os.path.join(folder, "query")
+                with open(query, "wb") as f:
+                    f.write(self.rfile.read(int(self.headers["Content-Length"])))
+                reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out",
+                                        "/dev/stdout"], capture_output=True).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Answer)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+
+
 def make_disc(args, password=None):
     env = dict(os.environ)
     env.pop("QUENLO_SIGN_PASSWORD", None)
@@ -116,7 +175,11 @@ def make_disc(args, password=None):
 
 
 def medium(folder, autorun, extra):
-    files = {"docs/index.htm": "<p>index</p>", "docs/page two.htm": "<p>two</p>", "docs/caf\u00e9.htm": "<p>caf\u00e9</p>"}
+    # Links as authors write them: other letter case, escapes, fragments, queries.
+    files = {"docs/index.htm": '<p><a href="PAGE%20TWO.HTM#end">two</a> <a href="caf%C3%A9.htm?x=1">caf\u00e9</a>'
+                               ' <a href="https://example.com/">web</a> <a href="#top">top</a>',
+             "docs/page two.htm": '<p><a href="Index.htm">back</a><img src="../docs/caf%c3%a9.htm">',
+             "docs/caf\u00e9.htm": "<p>caf\u00e9</p>"}
     files.update(extra)
     for rel, text in files.items():
         path = os.path.join(folder, rel)
@@ -125,6 +188,9 @@ def medium(folder, autorun, extra):
             os.symlink(text[len(LINK):], path)
         elif text == PIPE:
             os.mkfifo(path)
+        elif text == SPARSE:
+            with open(path, "wb") as f:
+                f.truncate(4 << 30)
         else:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
@@ -169,7 +235,7 @@ def main(exe):
     # A good disc: Joliet names with spaces and beyond ASCII, the root's two
     # files, the exe unchanged; then the same signed, the build's exe not.
     source = os.path.join(work, "good")
-    medium(source, None, {})
+    medium(source, None, {".git/HEAD": "ref", "docs/.DS_Store": "", "docs/index.htm~": ""})
     with open(os.path.join(work, "disc.ico"), "wb") as f:
         f.write(ICON)
     image = os.path.join(work, "good.iso")
@@ -179,6 +245,11 @@ def main(exe):
     for path in ["'/quenlo.exe'", "'/autorun.inf'", "'/disc.ico'", "'/docs/page two.htm'", "'/docs/caf\u00e9.htm'"]:
         if path not in listing.splitlines():
             failures.append("good disc: %s not in %r (%s)" % (path, listing, result.stderr))
+    for line in ["Left out: .git/ (version control), docs/.DS_Store (system or editor files), docs/index.htm~ "
+                 "(system or editor files)", "Links: 4 to files on the disc, all there; 1 to the web",
+                 "which fits a CD-R (700 MB)"]:
+        if line not in result.stdout or ".git" in listing or "~" in listing:
+            failures.append("good disc: no line %r in %r, or a dropping on it: %r" % (line, result.stdout, listing))
     got = os.path.join(work, "got")
     if result.returncode == 0:
         joliet(image, "-osirrox", "on", "-extract", "/", got)
@@ -190,16 +261,42 @@ def main(exe):
             if f.read() != wanted:
                 failures.append("good disc: autorun.inf is not %r" % wanted)
 
+    # The author's own autorun.inf, brought in line with the options.
+    with open(os.path.join(source, "autorun.inf"), "w", newline="") as f:
+        f.write("[AutoRun]\r\nLabel=Old label\r\nopen=quenlo.exe docs\\index.htm\r\n")
+    result = subprocess.run([QUENLO_DISC, "make", "--exe", exe, "--label", "New label", "--action", "Open it",
+                             source, image], capture_output=True, text=True)
+    joliet(image, "-osirrox", "on", "-extract", "/autorun.inf", os.path.join(work, "theirs.inf"))
+    with open(os.path.join(work, "theirs.inf"), "rb") as f:
+        theirs = f.read()
+    if (theirs != b"[AutoRun]\r\naction=Open it\r\nlabel=New label\r\nopen=quenlo.exe docs\\index.htm\r\n"
+            or "autorun.inf: yours, with action and label set by the options" not in result.stdout):
+        failures.append("updated autorun.inf: %r, %r %r" % (theirs, result.stdout, result.stderr))
+    os.remove(os.path.join(source, "autorun.inf"))
+
+    # Signed: what Windows will make of it, unstamped, and stamped by a
+    # time-stamping authority of the test's own on 127.0.0.1.
+    env = dict(os.environ, QUENLO_SIGN_PASSWORD="p4ss")
+    result = subprocess.run([QUENLO_DISC, "check", "--exe", exe, "--start", "docs\\index.htm", "--sign",
+                             cert + ".pfx", source], capture_output=True, text=True, env=env)
+    for line in ["Windows will call its publisher unknown: the certificate is self-signed", "Not time-stamped"]:
+        if line not in result.stdout:
+            failures.append("unstamped signature: no %r in %r %r" % (line, result.stdout, result.stderr))
     signed = os.path.join(work, "signed.iso")
-    result = make_disc(["--exe", exe, "--start", "docs\\index.htm", "--sign", cert + ".pfx", source, signed], "p4ss")
-    if "Signed by: CN=Quenlo Test Publisher" not in result.stdout:
+    tsa = TimeStamper(os.path.join(work, "tsa"))
+    try:
+        result = make_disc(["--exe", exe, "--start", "docs\\index.htm", "--sign", cert + ".pfx", "--timestamp",
+                            tsa.url, source, signed], "p4ss")
+    finally:
+        tsa.stop()
+    if "Signed by: CN=Quenlo Test Publisher" not in result.stdout or "Time-stamped: " not in result.stdout:
         failures.append("signed disc: %r %r" % (result.stdout, result.stderr))
     else:
         joliet(signed, "-osirrox", "on", "-extract", "/quenlo.exe", os.path.join(work, "signed.exe"))
-        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert + ".pem", "-in",
-                                 os.path.join(work, "signed.exe")], capture_output=True)
-        if verify.returncode != 0:
-            failures.append("signed disc: its exe does not verify: %r" % verify.stdout[-300:])
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert + ".pem", "-TSA-CAfile", tsa.cert, "-in",
+                                 os.path.join(work, "signed.exe")], capture_output=True, text=True)
+        if verify.returncode != 0 or "Timestamp Server Signature verification: ok" not in verify.stdout:
+            failures.append("signed disc: its exe or its stamp does not verify: %r" % verify.stdout[-600:])
     with open(exe, "rb") as f:
         if hashlib.sha256(f.read()).digest() != hashlib.sha256(exe_bytes).digest():
             failures.append("signing changed the build's own exe")
@@ -210,7 +307,7 @@ def main(exe):
     subprocess.run(["rm", "-rf", work])
     for failure in failures:
         print("FAIL " + failure)
-    print("%d refusals, %d odd runs and 2 good discs checked, %d failures" % (len(REFUSALS), len(ODD), len(failures)))
+    print("%d refusals, %d odd runs and 4 good discs checked, %d failures" % (len(REFUSALS), len(ODD), len(failures)))
     return 1 if failures else 0
 
 
