@@ -71,11 +71,13 @@ The quenlo-disc command checks a medium as a user's PC will meet it, masters
 it as an ISO image with quenlo.exe and autorun.inf, and tries the image under
 Wine as a user's PC meets it, with a picture of the screen.")
 # Mastering and signing; Wine, its virtual display and window manager; the
-# browsers that render the page and the tools that picture it; qemu for the
-# shipped 32-bit exe. Wine's 32-bit side needs the i386 architecture, which
+# browsers that render the page (Chromium, with a font for Chinese, Japanese
+# and Korean) and the tools that picture it; the locales of other PCs; qemu
+# for the shipped 32-bit exe. Wine's 32-bit side needs the i386 architecture, which
 # apt cannot add by itself: only recommended.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, dillo, imagemagick, qemu-user")
+    "python3, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, chromium, fonts-wqy-zenhei, \
+imagemagick, locales, qemu-user")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine32, fuseiso")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst;${PROJECT_SOURCE_DIR}/disc/debian/prerm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -9,6 +9,7 @@ import os
 import re
 
 from . import PROGRAM, Refusal
+from .codepages import WESTERN, check_text, codec
 from .names import find_name, upper
 
 
@@ -39,17 +40,17 @@ def _same_number(error):
 codecs.register_error("ansi", _same_number)
 
 
-def decode(data):
+def decode(data, code_page=WESTERN):
     """The text of an .inf as Windows' profile reader takes it: UTF-8 after
     its byte-order mark, UTF-16 after one of its own (a last odd byte is
     dropped), everything else in the PC's ANSI code page (Western: 1252)."""
     if data[:3] == b"\xef\xbb\xbf":
         return data[3:].decode("utf-8", errors="replace")
-    for mark, codec in ((b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
+    for mark, utf16 in ((b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
         if data[:2] == mark:
             body = data[2:]
-            return body[:len(body) & ~1].decode(codec, errors="replace")
-    return ansi(data)
+            return body[:len(body) & ~1].decode(utf16, errors="replace")
+    return ansi(data, codec(code_page))
 
 
 def same_name(a, b):
@@ -57,7 +58,7 @@ def same_name(a, b):
     return len(a) == len(b) and upper(a) == upper(b)
 
 
-def sections(data):
+def sections(data, code_page=WESTERN):
     """[(name, [(key, value or None)])] as GetPrivateProfileString parses the
     file: lines end at CR or LF; a line is a section header when it begins
     with "[" and has a "]", its name everything up to the last "]"; any other
@@ -65,7 +66,7 @@ def sections(data):
     blanks are trimmed around lines, names, keys and values; each text ends
     at a NUL. Keys before any header belong to a section with no name."""
     found = [("", [])]
-    for line in re.split("[\r\n]", decode(data)):
+    for line in re.split("[\r\n]", decode(data, code_page)):
         parsed = parse_line(line)
         if parsed and parsed[0] == "section":
             found.append((parsed[1], []))
@@ -85,12 +86,12 @@ def parse_line(line):
     return "key", key.rstrip(BLANKS).split("\0")[0], value.lstrip(BLANKS).split("\0")[0] if equals else None
 
 
-def read_autorun(data):
+def read_autorun(data, code_page=WESTERN):
     """The keys of the [autorun] section as Windows reads them, names in lower
     case: only the first section of that name counts, and in it only the
     first key of each name (one without "=" hides later ones); a value loses
     one pair of enclosing quotes."""
-    section = next((keys for name, keys in sections(data) if name and same_name(name, "autorun")), None)
+    section = next((keys for name, keys in sections(data, code_page) if name and same_name(name, "autorun")), None)
     if section is None:
         raise Refusal("autorun.inf has no [autorun] section: begin it with a line [autorun]")
     keys = {}
@@ -127,9 +128,11 @@ def open_line(keys):
     return program, page
 
 
-def check_page(page, root, where):
+def check_page(page, root, where, code_page=None):
     """The page relative to root with the disc's own spelling, once it is
-    known that Quenlo will find and open it. `where` names root in messages."""
+    known that Quenlo will find and open it. `where` names root in messages.
+    Quenlo gets the page in the PC's ANSI code page: ASCII reaches every PC;
+    with code_page, whatever has a form there reaches the PCs that use it."""
     if not page:
         raise Refusal("the open line names no page, so Quenlo would only show its About box: "
                       "write open=%s PAGE, with PAGE from the disc's root" % PROGRAM)
@@ -142,10 +145,7 @@ def check_page(page, root, where):
     parts = [p for p in page.replace("/", "\\").split("\\") if p not in ("", ".")]
     if ".." in parts:
         raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page)
-    odd = sorted({c for c in page if ord(c) > 126 or ord(c) < 32})
-    if odd:
-        raise Refusal('the page "%s" has characters beyond ASCII (%s), which reach Quenlo only where the PC\'s '
-                      'code page has them: rename the page with ASCII letters' % (page, "".join(odd)))
+    check_text("the page", page, code_page)
     path, found = root, []
     for part in parts:
         name = find_name(path, part)
@@ -159,5 +159,5 @@ def check_page(page, root, where):
     return "\\".join(found)
 
 
-def check_open_line(keys, root, where):
-    return check_page(open_line(keys)[1], root, where)
+def check_open_line(keys, root, where, code_page=None):
+    return check_page(open_line(keys)[1], root, where, code_page)

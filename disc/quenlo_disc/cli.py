@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 
-from . import VERSION, Refusal, driver, master, preflight, wine
+from . import VERSION, Refusal, codepages, driver, master, preflight, wine
 
 KEYS = ("label", "icon", "action")
 
@@ -31,6 +31,13 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, "%s: %s (see %s --help)\n" % (self.prog, message, self.prog))
 
 
+def code_page_option(text):
+    try:
+        return codepages.parse(text)
+    except Refusal as refusal:
+        raise argparse.ArgumentTypeError(str(refusal)) from None
+
+
 def medium_options(parser):
     parser.add_argument("--start", metavar="PAGE",
                         help='write autorun.inf with open=quenlo.exe PAGE, e.g. --start "docs\\read me.htm"')
@@ -45,6 +52,9 @@ def medium_options(parser):
     parser.add_argument("--timestamp", metavar="URL", help="with --sign, have the time-stamping authority at URL "
                                                            "(RFC 3161) stamp the signature, e.g. --timestamp "
                                                            "http://timestamp.example.com")
+    parser.add_argument("--code-page", metavar="CP", type=code_page_option,
+                        help="the ANSI code page of the PCs the disc is for, so the page and label may use its "
+                             "letters, e.g. --code-page 932 (Japanese)")
     parser.add_argument("--keep-everything", action="store_true",
                         help="put version control folders and system and editor files (.git, .DS_Store, *~) on the "
                              "disc too, e.g. --keep-everything")
@@ -72,6 +82,11 @@ def parsers(prog):
     trying.add_argument("image", metavar="IMAGE.iso", help="the disc image to try, e.g. my-product.iso")
     trying.add_argument("--broken-association", action="store_true",
                         help='a PC with no browser registered for ".htm", e.g. --broken-association')
+    trying.add_argument("--code-page", metavar="CP", type=code_page_option, default=codepages.WESTERN,
+                        help="a PC of that ANSI code page (default 1252, Western), e.g. --code-page 932")
+    trying.add_argument("--matrix", action="store_true",
+                        help="several kinds of PC in one run, with a table and a contact sheet IMAGE.matrix.png, "
+                             "e.g. --matrix")
     return top
 
 
@@ -79,7 +94,8 @@ def plan(a, stage, prog, seen=None):
     if a.timestamp and not a.sign:
         raise Refusal("--timestamp stamps a signature, and there is none: add --sign CERT.pfx, or drop --timestamp")
     p = master.plan(a.source, stage, start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe,
-                    sign=a.sign, timestamp=a.timestamp, keep_all=a.keep_everything, seen=seen)
+                    sign=a.sign, timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page,
+                    seen=seen)
     for warning in p["warnings"]:
         print("%s: warning: %s" % (prog, warning), file=sys.stderr)
     return p
@@ -89,7 +105,9 @@ def describe(p):
     """What Windows will make of the disc, and what went onto it how."""
     label, shown = p["label"], p["keys"].get("label")
     joliet = label[:16]
-    lines = ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s'
+    lines = ["For PCs using %s" % codepages.described(p["code_page"]) if p["code_page"] else
+             "For PCs of every code page: its page and label are ASCII"]
+    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s'
              % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
                 " (Joliet holds 16 characters)" if len(label) > 16 else "")]
     if p["left_out"]:
@@ -179,14 +197,17 @@ def run_try(a, stage, prog):
     state = wine.session(arch, driver(arch))
     try:
         wine.start(state)
-        why = preflight.try_disc(state, a.image, shot, a.broken_association)
+        if a.matrix:
+            why = preflight.matrix(state, a.image, os.path.splitext(os.path.abspath(a.image))[0] + ".matrix.png")
+        else:
+            why = preflight.try_disc(state, a.image, shot, a.broken_association, code_page=a.code_page)
     except wine.Unavailable as unavailable:
         raise Refusal("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
     finally:
         wine.stop(state)
     if why:
-        raise Refusal("the page was not opened: %s" % why)
-    print("The page was opened.")
+        raise Refusal(why if a.matrix else "the page was not opened: %s" % why)
+    print("The page was shown on every kind of PC that can reach it." if a.matrix else "The page was opened.")
 
 
 COMMANDS = {"check": run_check, "make": run_make, "try": run_try}

@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 
 from . import PROGRAM, Refusal, product_exe
+from .codepages import WESTERN, check_text, codec
 from .autorun import check_open_line, decode, parse_line, read_autorun, same_name, split_open_line, to_ansi
 from .names import check_label, check_names, disc_paths, find_name, upper, walk
 from .pages import check_links
@@ -126,21 +127,21 @@ def sign_exe(exe, certificate, stage, timestamp=None):
             "authority_trusted": "Timestamp Server Signature verification: ok" in report}
 
 
-def autorun_text(page, label, icon, action):
+def autorun_text(page, label, icon, action, code_page=None):
     lines = ["[autorun]", "open=%s %s" % (PROGRAM, page)]
     for key, value in (("label", label), ("icon", icon), ("action", action)):
         if value:
             lines.append("%s=%s" % (key, value))
-    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+    return ("\r\n".join(lines) + "\r\n").encode(codec(code_page) if code_page else "ascii")
 
 
-def with_keys(data, given):
+def with_keys(data, given, code_page=WESTERN):
     """The author's autorun.inf with the keys given (name: value) set in its
     [autorun] section: each key's first line replaced where Windows reads one,
     added after the section's header where not; in the file's own encoding."""
-    mark, codec = next((m, c) for m, c in ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"),
+    mark, unicode = next((m, c) for m, c in ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"),
                                            (b"\xfe\xff", "utf-16-be"), (b"", None)) if data.startswith(m))
-    text = decode(data)
+    text = decode(data, code_page)
     end = "\r\n" if "\r\n" in text else "\n"
     lines = [line for line in re.findall(r"[^\r\n]*(?:\r\n|[\r\n]|$)", text) if line]
     parsed = [parse_line(line) for line in lines]
@@ -157,7 +158,7 @@ def with_keys(data, given):
         lines[header] += end
     lines[header + 1:header + 1] = ["%s=%s%s" % (k, v, end) for k, v in given.items() if k not in done]
     text = "".join(lines)
-    return mark + text.encode(codec) if codec else to_ansi(text)
+    return mark + text.encode(unicode) if unicode else to_ansi(text, codec(code_page))
 
 
 def files_named(keys):
@@ -179,7 +180,7 @@ def fitting(size):
 
 
 def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None, sign=None, timestamp=None,
-         keep_all=False, seen=None):
+         keep_all=False, code_page=None, seen=None):
     """Checks the medium in source as it would be mastered, writing only in
     stage. Returns what master() needs and what the disc will say: a dict.
     seen, a dict, gets the keys of autorun.inf as soon as they are read, so
@@ -218,12 +219,10 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
         if not all(32 <= ord(c) < 127 for c in icon_name):
             raise Refusal('the icon\'s name "%s" has characters beyond ASCII, which autorun.inf cannot give every '
                           'PC: rename the icon with ASCII letters' % icon_name)
-    for option, value in (("--label", label), ("--action", action)):
-        if value is not None and any(ord(c) < 32 or ord(c) > 126 for c in value):
-            raise Refusal('%s "%s" has characters beyond ASCII, which reach Windows only where the PC\'s code page '
-                          'has them: use ASCII letters' % (option, value))
+    if action is not None:
+        check_text("--action", action, code_page)
     if label is not None:
-        check_label(label)
+        check_label(label, code_page)
     if action is not None and not action.strip():
         raise Refusal("--action is empty: give the text of the AutoPlay entry, or leave --action out")
 
@@ -239,24 +238,24 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
     theirs = [n for n in (find_name(source, PROGRAM), their_autorun) if n]
     paths = (set(disc_paths(tree)) - set(theirs)) | {PROGRAM, "autorun.inf"} | ({icon_name} if icon else set())
 
+    ansi_page = code_page or WESTERN
     given = {k: v for k, v in (("label", label), ("icon", icon_name), ("action", action)) if v is not None}
     autorun = os.path.join(stage, "autorun.inf")
     if start is not None:
-        if any(ord(c) < 32 or ord(c) > 126 for c in start):
-            raise Refusal('the page "%s" has characters beyond ASCII: rename the page with ASCII letters' % start)
+        check_text("the page", start, code_page)
         with open(autorun, "wb") as f:
-            f.write(autorun_text(start, label, icon_name, action))
+            f.write(autorun_text(start, label, icon_name, action, code_page))
     else:
         with open(os.path.join(source, their_autorun), "rb") as f:
             data = f.read()
-        read_autorun(data)
+        read_autorun(data, ansi_page)
         with open(autorun, "wb") as f:
-            f.write(with_keys(data, given) if given else data)
+            f.write(with_keys(data, given, ansi_page) if given else data)
     with open(autorun, "rb") as f:
-        keys = read_autorun(f.read())
+        keys = read_autorun(f.read(), ansi_page)
     if seen is not None:
         seen["keys"] = keys
-    page = check_open_line(keys, source, name)
+    page = check_open_line(keys, source, name, code_page)
     index = {upper(p): p for p in paths}
     for key, named in files_named(keys):
         if upper(named.replace("\\", "/").lstrip("/")) not in index:
@@ -265,7 +264,7 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
     if label is None:
         label = keys.get("label") or DEFAULT_LABEL
         try:
-            check_label(label)
+            check_label(label, code_page)
         except Refusal as refusal:
             raise Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal) from None
     links = check_links(source, paths)
@@ -285,7 +284,7 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
             "replaced": replaced, "updated": sorted(given) if start is None else [], "links": links,
             "files": sum(1 for p in paths if p in (PROGRAM, "autorun.inf", icon_name)
                          or os.path.isfile(os.path.join(source, p))),
-            "estimate": estimate + 400 * 1024, "warnings": warnings}
+            "estimate": estimate + 400 * 1024, "warnings": warnings, "code_page": code_page}
 
 
 def master(p, output):

@@ -6,6 +6,7 @@ import os
 import stat
 
 from . import Refusal
+from .codepages import check_text
 
 # What Windows does not allow in a name; and what the disc's Joliet names
 # cannot hold though Windows would.
@@ -176,13 +177,14 @@ def disc_paths(tree):
             yield name if rel == "." else "%s/%s" % (rel.replace(os.sep, "/"), name)
 
 
-def check_label(label):
+def check_label(label, code_page=None):
+    """The volume label: ASCII, or with code_page whatever has a form there
+    (Windows reads the Joliet label, in Unicode; the ISO 9660 one holds its
+    UTF-8 bytes)."""
     if not label.strip():
         raise Refusal("the volume label is empty: give --label a name, or leave --label out")
-    if len(label) > LABEL:
-        raise Refusal('the volume label "%s" has %d characters; ISO 9660 holds at most %d: shorten it'
-                      % (label, len(label), LABEL))
-    odd = sorted({c for c in label if not (32 <= ord(c) <= 126)})
-    if odd:
-        raise Refusal('the volume label "%s" has characters ISO 9660 cannot hold%s: use ASCII letters, '
-                      'digits and spaces' % (label, " (%s)" % "".join(odd) if odd else ""))
+    size = len(label.encode("utf-8"))
+    if size > LABEL:
+        raise Refusal('the volume label "%s" has %d %s; ISO 9660 holds at most %d: shorten it'
+                      % (label, size, "characters" if size == len(label) else "bytes in UTF-8", LABEL))
+    check_text("the volume label", label, code_page)

@@ -8,11 +8,13 @@ that moment is saved.
 """
 import os
 import shutil
+import subprocess
 import tempfile
 import time
 import urllib.parse
 
-from . import Refusal, wine as winerun
+from . import Refusal, codepages, wine as winerun
+from .codepages import WESTERN
 from .autorun import check_page, open_line, read_autorun
 from .names import find_name
 
@@ -25,15 +27,15 @@ MEANING = {
 }
 
 
-def read_disc(folder):
-    """(keys of autorun.inf, the exe the open line runs, its page), or a Refusal
-    when the disc runs nothing of Quenlo's."""
+def read_disc(folder, code_page=WESTERN):
+    """(keys of autorun.inf as a PC of code_page reads it, the exe the open
+    line runs, its page), or a Refusal when the disc runs nothing of Quenlo's."""
     name = find_name(folder, "autorun.inf")
     if name is None:
         raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
                       "make the image with quenlo-disc make --start PAGE")
     with open(os.path.join(folder, name), "rb") as f:
-        keys = read_autorun(f.read())
+        keys = read_autorun(f.read(), code_page)
     program, page = open_line(keys)
     exe = find_name(folder, program) or find_name(folder, program + ".exe")
     if exe is None:
@@ -57,18 +59,23 @@ def wait_for(path, seconds):
     return os.path.exists(path)
 
 
-def try_disc(state, image, shot, broken=False, say=print):
-    """Runs the disc in a started session. Returns None when the page opened,
-    else why not, in the author's terms."""
-    folder = winerun.present(state, image)
+def try_disc(state, image, shot, broken=False, say=print, code_page=WESTERN, folder=None):
+    """Runs the disc in a started session, on a PC of code_page. Returns None
+    when the page opened, else why not, in the author's terms. folder: the
+    disc's content already presented, else it is presented for this run."""
+    presented = folder is None
+    folder = winerun.present(state, image) if presented else folder
     browser = tempfile.mkdtemp(dir=state["work"], prefix="browser-")
+    pc = codepages.environment(code_page)
     try:
-        keys, _, page = read_disc(folder)
+        keys, _, page = read_disc(folder, code_page)
         try:
-            on_disc, finding = os.path.join(folder, *check_page(page, folder, "the disc").split("\\")), None
+            on_disc = os.path.join(folder, *check_page(page, folder, "the disc", code_page).split("\\"))
+            finding = None
         except Refusal as refusal:
             on_disc, finding = None, str(refusal)
         label, shown = winerun.joliet_label(image), keys.get("label")
+        say("PC: one using %s%s" % (codepages.described(code_page), ", with no browser registered" if broken else ""))
         say("Label: %s" % (label or "(none)"))
         if shown and shown != label:
             say('Explorer shows the disc as "%s" (the label of autorun.inf)' % shown)
@@ -81,15 +88,15 @@ def try_disc(state, image, shot, broken=False, say=print):
             winerun.remove_html_association(state)
         pictures = []
         trace = os.path.join(browser, "trace.txt")
-        report = winerun.drive(state, keys["open"], "D:\\", trace=trace,
+        report = winerun.drive(state, keys["open"], "D:\\", env=pc, trace=trace,
                                on_box=lambda box: pictures.append(winerun.picture(state, shot)))
         started = winerun.started_by(trace)
         handed = not report.boxes and wait_for(os.path.join(browser, "page.txt"),
                                                60 if state["arch"] == "i686" else 20)
         address, status = (winerun.read(os.path.join(browser, "page.txt")).splitlines() + ["", ""])[:2]
-        rendered = winerun.read(os.path.join(browser, "rendered.txt")).strip("\n")
+        rendered = winerun.read(os.path.join(browser, "rendered.txt"), "utf-8").strip("\n")
         shown = handed and shows(address, on_disc) and status == "0" and rendered
-        if handed and winerun.wait_for_window(state, "Dillo", 30):
+        if handed and winerun.browser() and winerun.wait_for_window(state, winerun.browser()[0], 30):
             time.sleep(1.5)  # let it draw the page
         if not pictures:
             pictures.append(winerun.picture(state, shot))
@@ -125,7 +132,8 @@ def try_disc(state, image, shot, broken=False, say=print):
         return why + ("; the check says: %s" % finding if finding else "")
     finally:
         winerun.stop_browser(browser)
-        winerun.withdraw(state, folder)
+        if presented:
+            winerun.withdraw(state, folder)
 
 
 def shows(address, page):
@@ -162,3 +170,59 @@ def disc_arch(image):
         raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make"
                       % os.path.basename(exe))
     return arch
+
+
+# The kinds of PC a matrix tries: one for each of these code pages with a
+# browser, and a Western one without.
+MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
+
+
+def meets(why, said):
+    """What a user meets, in a few words: the page, Quenlo's box, or why not."""
+    if why is None:
+        return "the page shown"
+    box = next((line.split(": ", 2)[2] for line in said if line.startswith("Message box: ")), None)
+    return 'Quenlo\'s box "%s"' % box if box else why
+
+
+def page_name(folder):
+    """The open line's page as it is named on the disc, read in the first code
+    page of MATRIX in which it leads to a file, or None."""
+    for code_page in MATRIX:
+        try:
+            return check_page(read_disc(folder, code_page)[2], folder, "the disc")
+        except Refusal:
+            continue
+    return None
+
+
+def matrix(state, image, sheet, say=print):
+    """Tries the disc on each kind of PC of MATRIX in the started session, says
+    what a user meets on each in a table, and makes a contact sheet of the
+    screens at sheet. Returns None when the page was shown on every code page
+    in which its name has a form, else which PCs missed it."""
+    folder = winerun.present(state, image)
+    try:
+        name = page_name(folder)
+        rows = []
+        for code_page, broken in [(cp, False) for cp in MATRIX] + [(WESTERN, True)]:
+            shot = os.path.join(state["work"], "matrix-%d%s.png" % (code_page, "-none" if broken else ""))
+            said = []
+            why = try_disc(state, image, shot, broken, said.append, code_page, folder)
+            kind = "%s (%d)%s" % (codepages.CODE_PAGES[code_page][0], code_page, ", no browser" if broken else "")
+            must = not broken and name is not None and codepages.has_form(name, code_page)
+            rows.append((kind, meets(why, said), shot, must and why is not None))
+    finally:
+        winerun.withdraw(state, folder)
+    width = max(len(row[0]) for row in rows) + 2
+    say("%-*s%s" % (width, "PC", "What a user meets"))
+    for kind, met, _, missed in rows:
+        say("%-*s%s%s" % (width, kind, met, "  <- missed" if missed else ""))
+    command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
+    for kind, met, shot, _ in rows:
+        command += ["-label", "%s\\n%s" % (kind, met[:48]), shot if os.path.exists(shot) else "xc:white"]
+    subprocess.run(command + ["-tile", "3x", "-geometry", "320x240+6+6", sheet], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+    say("Contact sheet: %s" % (sheet if os.path.exists(sheet) else "none could be made"))
+    missed = [kind for kind, _, _, miss in rows if miss]
+    return "the page was not shown on %s" % ", ".join(missed) if missed else None

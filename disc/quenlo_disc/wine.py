@@ -180,6 +180,16 @@ def start(state):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     if run_wine(state, ["wineboot", "-i"], timeout=600) != 0:
         raise RuntimeError("wineboot failed")
+    # Between runs Wine would end its services and desktop, and bring them back
+    # for the next one at the cost of a 10 s wait for RpcSs inside the shell's
+    # "open" of a page. A program that never ends keeps them: cmd, reading a
+    # pipe that nobody writes.
+    keep = os.path.join(state["work"], "keep")
+    os.mkfifo(keep)
+    reader = os.open(keep, os.O_RDWR)
+    subprocess.Popen([WINE64, "cmd.exe"], stdin=reader, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     env=wine_env(state), start_new_session=True)
+    os.close(reader)
 
 
 def kill(pid, group=False):
@@ -292,22 +302,39 @@ def remove_html_association(state):
                        "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.htm]", ""])
 
 
+# The graphical browser that shows the page on the virtual display: Chromium
+# where it is installed, as it draws any script with whatever font has it
+# (dillo draws Japanese as empty boxes), else dillo. Its X class, then its
+# command after the page's address is added.
+BROWSERS = [("chromium", ["chromium", "--no-sandbox", "--test-type", "--user-data-dir=$0/profile", "--no-first-run",
+                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                          "--disable-gpu", "--disable-breakpad", "--window-position=0,0",
+                          "--window-size=1024,768"]),
+            ("Dillo", ["dillo"])]
+
+
+def browser():
+    """(X class, command) of the graphical browser there is, or None."""
+    return next((b for b in BROWSERS if shutil.which(b[1][0])), None)
+
+
 def use_browser(state, folder):
     """Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
     hands pages to this script: it renders the page as text with w3m, notes
-    what it got and w3m's status (page.txt), and shows it in dillo on the
-    virtual display."""
+    what it got and w3m's status (page.txt), and shows it in the graphical
+    browser on the virtual display."""
+    shown = browser()
     script = os.path.join(folder, "browser.sh")
     with open(script, "w") as f:
         f.write("#!/bin/sh\n"
                 'w3m -dump -cols 78 "$1" >"%(d)s/rendered.txt" 2>&1\n'
                 # What it was handed and how the rendering went, once it is done.
                 'printf "%%s\\n%%s\\n" "$1" "$?" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"\n'
-                'if command -v dillo >/dev/null; then\n'
-                # A session of its own, so that its helpers (dpid) go with it.
-                '  DISPLAY=%(x)s HOME="%(d)s" setsid sh -c \'echo $$ >>"$0/browser.pids"; exec dillo "$1"\' \\\n'
-                '    "%(d)s" "$1" >/dev/null 2>&1 </dev/null &\n'
-                'fi\n' % {"d": folder, "x": state["display"]})
+                % {"d": folder})
+        if shown:
+            # A session of its own, so that its helpers (dpid, zygotes) go with it.
+            f.write('DISPLAY=%s HOME="%s" setsid sh -c \'echo $$ >>"$0/browser.pids"; exec %s "$1"\' \\\n'
+                    '  "%s" "$1" >/dev/null 2>&1 </dev/null &\n' % (state["display"], folder, " ".join(shown[1]), folder))
     os.chmod(script, 0o755)
     state.setdefault("browsers", []).append(folder)
     import_reg(state, ["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]", '"Browsers"="%s"' % script, ""])
@@ -322,6 +349,8 @@ def stop_browser(folder):
         pids = []
     for pid in pids:
         kill(pid, group=True)
+    # Chromium's crash handlers leave its session; they name its folder.
+    subprocess.run(["pkill", "-f", folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def wait_for_window(state, klass, seconds):
@@ -356,9 +385,9 @@ class Report:
                 self.timed_out = True
 
 
-def read(path):
+def read(path, encoding="latin-1"):
     try:
-        with open(path, encoding="latin-1") as f:
+        with open(path, encoding=encoding, errors="replace") as f:
             return f.read()
     except OSError:
         return ""

@@ -16,13 +16,14 @@ import argparse
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, autorun, preflight
+from quenlo_disc import Refusal, autorun, codepages, preflight
 from quenlo_disc import wine as winerun
 from quenlo_disc.wine import import_reg, winpath
 
@@ -30,9 +31,11 @@ JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
 FAILED = "Failed to launch specified file."
 HTML_CLASS = "Quenlo.E2E.Html"
+JAPANESE = "\u65e5\u672c\u8a9e \u30da\u30fc\u30b8"  # "Japanese page", with a space
 SHELL_CLASS = "Quenlo.E2E.Doc"
 SKIP = 77
 MAKE_DISC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "make-disc.sh")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "medium")
 
 
 def reg_escape(text):
@@ -61,7 +64,7 @@ def setup(state_path, tools):
 
     medium = os.path.join(state["work"], "medium")
     for rel in ["docs/index.htm", "docs/index.qnone", "docs/page one.qnone", "docs/page two.qnone",
-                "my docs/page two.qnone", "docs/note.qdoc"]:
+                "my docs/page two.qnone", "docs/note.qdoc", "docs/%s.qnone" % JAPANESE, "docs/%s.qdoc" % JAPANESE]:
         os.makedirs(os.path.dirname(os.path.join(medium, rel)), exist_ok=True)
         with open(os.path.join(medium, rel), "w") as f:
             f.write("<html><body>%s</body></html>\n" % rel)
@@ -107,12 +110,14 @@ def records_in(folder):
     return found
 
 
-def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0, program=None):
+def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_records=0, program=None,
+           code_page=None):
     """Runs quenlo.exe with `argument_line` after its name, in `cwd` (a folder,
-    or a Windows path). The run's report gains what the handlers recorded:
-    `records`, and `records_at_exit`, those already there when Quenlo ended."""
+    or a Windows path), on a PC of code_page (Western by default). The run's
+    report gains what the handlers recorded: `records`, and `records_at_exit`,
+    those already there when Quenlo ended."""
     folder = tempfile.mkdtemp(dir=state["work"], prefix="records-")
-    env = {"QUENLO_RECORD_DIR": winpath(folder)}
+    env = dict(codepages.environment(code_page) if code_page else {}, QUENLO_RECORD_DIR=winpath(folder))
     if handler_sleep:
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
     command = (program or '"%s"' % winpath(state["quenlo"])) + argument_line
@@ -220,23 +225,37 @@ def need_disc(s, on_disc=True):
         winerun.map_cdrom(s, s["disc_folder"])
 
 
-def case_disc_shell_open(s):
-    need_disc(s)
-    run = launch(s, r" docs\note.qdoc", "D:\\", expect_records=1, program="quenlo.exe")
-    expect_boxes(run, [])
-    expect_started(run, ['"%s" --via-shell "D:\\docs\\note.qdoc"' % winpath(s["recorder"])])
+def in_code_page(text, code_page):
+    """text as a program of that code page has it, in the records' reading."""
+    return text.encode(codepages.codec(code_page)).decode("latin-1") if code_page else text
 
 
-def fallback_case(argument_line, template, expected_tail, cwd_rel="", on_disc=False):
+def disc_shell_case(name, code_page=None):
+    def case(s):
+        need_disc(s)
+        run = launch(s, " docs\\" + name, "D:\\", expect_records=1, program="quenlo.exe", code_page=code_page)
+        expect_boxes(run, [])
+        expect_started(run, [in_code_page('"%s" --via-shell "D:\\docs\\%s"' % (winpath(s["recorder"]), name),
+                                          code_page)])
+    return case
+
+
+case_disc_shell_open = disc_shell_case("note.qdoc")
+case_disc_shell_open_932 = disc_shell_case(JAPANESE + ".qdoc", 932)
+
+
+def fallback_case(argument_line, template, expected_tail, cwd_rel="", on_disc=False, code_page=None):
     """On the disc, the open line's way: quenlo.exe by its bare name, from D:\\."""
     def case(s):
         need_disc(s, on_disc)
         set_html_handler(s, template.replace("REC", rec(s)))
         cwd = "D:\\" if on_disc else os.path.join(medium(s), cwd_rel)
-        run = launch(s, argument_line, cwd, expect_records=1, program="quenlo.exe" if on_disc else None)
+        run = launch(s, argument_line, cwd, expect_records=1, program="quenlo.exe" if on_disc else None,
+                     code_page=code_page)
         expect_boxes(run, [])
         root = "D:" if on_disc else winpath(medium(s))
-        expect_started(run, [rec(s) + expected_tail.replace("MEDIUM", root)], cwd if on_disc else winpath(cwd))
+        expect_started(run, [in_code_page(rec(s) + expected_tail.replace("MEDIUM", root), code_page)],
+                       cwd if on_disc else winpath(cwd))
     return case
 
 
@@ -254,6 +273,12 @@ case_disc_fallback_address = fallback_case(
     r" docs\page two.qnone", "REC -nohome", r" -nohome file:///MEDIUM\docs\page%20two.qnone", on_disc=True)
 case_disc_fallback_placeholder = fallback_case(
     r" docs\page two.qnone", 'REC "%1"', r'  "docs\page two.qnone"', on_disc=True)
+# The same on a Japanese PC, with a page named in Japanese, spaces and all.
+case_disc_fallback_address_932 = fallback_case(
+    " docs\\%s.qnone" % JAPANESE, "REC -nohome", " -nohome file:///MEDIUM\\docs\\%s.qnone" % JAPANESE.replace(" ", "%20"),
+    on_disc=True, code_page=932)
+case_disc_fallback_placeholder_932 = fallback_case(
+    " docs\\%s.qnone" % JAPANESE, 'REC "%1"', '  "docs\\%s.qnone"' % JAPANESE, on_disc=True, code_page=932)
 
 
 def case_fallback_absolute_argument(s):
@@ -443,6 +468,51 @@ def try_case(bad):
 case_try_good_disc = try_case(None)
 case_try_missing_page = try_case("missing")
 case_try_browser_handed_elsewhere = try_case("elsewhere")
+
+
+def case_try_japanese_disc(s):
+    """A disc for Japanese PCs, its page named in Japanese: shown on one, and
+    on a Western PC, whose code page has no form for the name, not found."""
+    need_disc(s)
+    folder = tempfile.mkdtemp(dir=s["work"], prefix="japanese-")
+    os.makedirs(os.path.join(folder, "docs"))
+    with open(os.path.join(folder, "docs", JAPANESE + ".htm"), "w", encoding="utf-8") as f:
+        f.write('<meta charset="utf-8"><h1>\u3088\u3046\u3053\u305d</h1>')
+    image = folder + ".iso"
+    made = subprocess.run(["bash", MAKE_DISC, "--exe", s["quenlo"], "--code-page", "932", "--start",
+                           "docs\\%s.htm" % JAPANESE, folder, image], capture_output=True, text=True)
+    check(made.returncode == 0 and "For PCs using code page 932 (Japanese)" in made.stdout,
+          "the disc was not made: %r %r" % (made.stdout, made.stderr))
+    for code_page, shown in ((932, True), (1252, False)):
+        shot, said = os.path.join(s["work"], "japanese-%d.png" % code_page), []
+        why = preflight.try_disc(s, image, shot, say=said.append, code_page=code_page)
+        check(os.path.exists(shot), "no picture at %s" % shot)
+        if shown:
+            check(why is None and "\u3088\u3046\u3053\u305d" in "\n".join(said),
+                  "not shown on a Japanese PC: %r, %r" % (said, why))
+        else:
+            check(why and MISSING in why and "Message box: Quenlo: " + MISSING in said,
+                  "a Western PC reached the page: %r, %r" % (said, why))
+
+
+def case_try_matrix(s):
+    """The example disc on every kind of PC of the matrix, with its sheet."""
+    if s["arch"] == "i686":
+        raise Skipped("the matrix is tried with the 64-bit build only, to keep the run short")
+    need_disc(s)
+    folder = tempfile.mkdtemp(dir=s["work"], prefix="matrix-")
+    image, said = os.path.join(folder, "example.iso"), []
+    subprocess.run(["bash", MAKE_DISC, "--exe", s["quenlo"], EXAMPLE, image], stdout=subprocess.DEVNULL, check=True)
+    why = preflight.matrix(s, image, os.path.join(folder, "example.matrix.png"), say=said.append)
+    table = "\n".join(said)
+    check(why is None, "the matrix said %r:\n%s" % (why, table))
+    for code_page in preflight.MATRIX:
+        check(re.search(r"\(%d\) +the page shown" % code_page, table), "no row for %d:\n%s" % (code_page, table))
+    check(re.search(r"\(1252\), no browser +Quenlo's box \"%s\"" % FAILED, table), "no row without a browser:\n" + table)
+    size = subprocess.run(["identify", "-format", "%w %h", os.path.join(folder, "example.matrix.png")],
+                          capture_output=True, text=True).stdout.split()
+    check(len(size) == 2 and int(size[0]) > 3 * 320 and int(size[1]) > 3 * 240,
+          "the contact sheet is %r, not three rows of three thumbnails" % size)
 
 
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}

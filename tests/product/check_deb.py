@@ -17,7 +17,7 @@ EXPECTED = {"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "drivers/driver-i
             LIB + "register-i386", LIB + "quenlo_disc/cli.py", "./usr/lib/binfmt.d/quenlo-i386.conf",
             "./usr/share/doc/quenlo-disc/README.txt", "./usr/share/doc/quenlo-disc/copyright",
             "./usr/share/doc/quenlo-disc/examples/medium/autorun.inf"}
-DEPENDS = {"xorriso", "osslsigncode", "wine64", "xvfb", "dillo", "w3m", "imagemagick", "qemu-user"}
+DEPENDS = {"xorriso", "osslsigncode", "wine64", "xvfb", "chromium", "w3m", "imagemagick", "locales", "qemu-user"}
 
 
 def main():

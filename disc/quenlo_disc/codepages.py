@@ -1,0 +1,97 @@
+"""The ANSI code pages of the PCs a disc is for, and the locales under which
+Wine gives a program each of them.
+
+Quenlo receives its page in the PC's ANSI code page, so the open line's page
+and the label must have a form in it. Wine takes a program's code page from
+the locale it is started with; the locale must exist on the Unix side too,
+or names beyond ASCII do not cross it intact. The locales are compiled on
+first use into a folder of this user's (glibc's LOCPATH), so no root is
+needed for them.
+"""
+import os
+import subprocess
+
+from . import Refusal
+
+# code page: (what its PCs are called, a locale whose Windows code page it is)
+CODE_PAGES = {
+    874: ("Thai", "th_TH"), 932: ("Japanese", "ja_JP"), 936: ("Chinese, simplified", "zh_CN"),
+    949: ("Korean", "ko_KR"), 950: ("Chinese, traditional", "zh_TW"), 1250: ("Central European", "pl_PL"),
+    1251: ("Cyrillic", "ru_RU"), 1252: ("Western", "en_US"), 1253: ("Greek", "el_GR"), 1254: ("Turkish", "tr_TR"),
+    1255: ("Hebrew", "he_IL"), 1256: ("Arabic", "ar_EG"), 1257: ("Baltic", "lt_LT"), 1258: ("Vietnamese", "vi_VN"),
+}
+WESTERN = 1252
+
+
+def codec(code_page):
+    return "gbk" if code_page == 936 else "cp%d" % code_page
+
+
+def described(code_page):
+    return "code page %d (%s)" % (code_page, CODE_PAGES[code_page][0])
+
+
+def parse(text):
+    """The code page an option names, or a Refusal."""
+    try:
+        code_page = int(text)
+    except ValueError:
+        code_page = None
+    if code_page not in CODE_PAGES:
+        raise Refusal("%s is not a code page of Windows PCs: give one of %s" % (text, ", ".join(map(str, CODE_PAGES))))
+    return code_page
+
+
+def missing(text, code_page):
+    """The characters of text that have no form in code_page, in order."""
+    out = []
+    for c in text:
+        try:
+            c.encode(codec(code_page))
+        except UnicodeEncodeError:
+            if c not in out:
+                out.append(c)
+    return out
+
+
+def has_form(text, code_page):
+    return not missing(text, code_page)
+
+
+def locale_home():
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(cache, "quenlo-disc", "locales")
+
+
+def environment(code_page):
+    """The environment under which Wine gives a program code_page, with its
+    locale compiled first where it is not yet; a Refusal where it cannot be."""
+    name = "%s.UTF-8" % CODE_PAGES[code_page][1]
+    home = locale_home()
+    if not os.path.isdir(os.path.join(home, name)):
+        os.makedirs(home, exist_ok=True)
+        result = subprocess.run(["localedef", "-i", CODE_PAGES[code_page][1], "-f", "UTF-8", os.path.join(home, name)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not os.path.isdir(os.path.join(home, name)):
+            last = result.stderr.decode(errors="replace").strip().splitlines()
+            raise Refusal("cannot make the locale %s for a PC of %s%s: install Debian's package locales"
+                          % (name, described(code_page), " (%s)" % last[-1] if last else ""))
+    return {"LANG": name, "LC_ALL": name, "LOCPATH": home}
+
+
+def check_text(what, text, code_page=None):
+    """Refuses text that does not reach Quenlo or Windows intact on the PCs
+    the disc is for: beyond ASCII without code_page, or with no form in it."""
+    control = sorted({c for c in text if ord(c) < 32})
+    if control:
+        raise Refusal('%s "%s" has control characters: remove them' % (what, text))
+    if code_page is None:
+        odd = [c for c in text if ord(c) > 126]
+        if odd:
+            raise Refusal('%s "%s" has characters beyond ASCII (%s), which reach Windows only on PCs whose code page '
+                          'has them: give --code-page CP for the PCs the disc is for, or use ASCII letters'
+                          % (what, text, "".join(sorted(set(odd)))))
+    elif missing(text, code_page):
+        raise Refusal('%s "%s" has characters with no form in %s (%s), so those PCs cannot reach it: rename it, '
+                      'or give the --code-page of the PCs it is for' % (what, text, described(code_page),
+                                                                       "".join(missing(text, code_page))))
