@@ -90,7 +90,7 @@ def check_text(what, text, code_page=None):
         if odd:
             raise Refusal('%s "%s" has characters beyond ASCII (%s), which reach Windows only on PCs whose code page '
                           'has them: give --code-page CP for the PCs the disc is for, or use ASCII letters'
-                          % (what, text, "".join(sorted(set(odd)))))
+                          % (what, text, "".join(dict.fromkeys(odd))))
     elif missing(text, code_page):
         raise Refusal('%s "%s" has characters with no form in %s (%s), so those PCs cannot reach it: rename it, '
                       'or give the --code-page of the PCs it is for' % (what, text, described(code_page),

@@ -497,8 +497,6 @@ def case_try_japanese_disc(s):
 
 def case_try_matrix(s):
     """The example disc on every kind of PC of the matrix, with its sheet."""
-    if s["arch"] == "i686":
-        raise Skipped("the matrix is tried with the 64-bit build only, to keep the run short")
     need_disc(s)
     folder = tempfile.mkdtemp(dir=s["work"], prefix="matrix-")
     image, said = os.path.join(folder, "example.iso"), []
@@ -516,6 +514,9 @@ def case_try_matrix(s):
 
 
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
+# Cases of the disc tools rather than of the exe: the 64-bit session serves
+# them, and the run under emulation stays short.
+TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix"}
 
 
 class Skipped(Exception):
@@ -555,7 +556,7 @@ def main():
     parser.add_argument("--product")
     a = parser.parse_args()
     if a.action == "list":
-        print(";".join(CASES))
+        print(";".join(n for n in CASES if a.name != "i686" or n not in TOOLS_ONLY))
         return 0
     if a.action == "setup":
         return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "inireader",
