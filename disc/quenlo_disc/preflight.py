@@ -190,7 +190,7 @@ def page_name(folder):
     page of MATRIX in which it leads to a file, or None."""
     for code_page in MATRIX:
         try:
-            return check_page(read_disc(folder, code_page)[2], folder, "the disc")
+            return check_page(read_disc(folder, code_page)[2], folder, "the disc", code_page)
         except Refusal:
             continue
     return None
@@ -220,9 +220,11 @@ def matrix(state, image, sheet, say=print):
         say("%-*s%s%s" % (width, kind, met, "  <- missed" if missed else ""))
     command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
     for kind, met, shot, _ in rows:
-        command += ["-label", "%s\\n%s" % (kind, met[:48]), shot if os.path.exists(shot) else "xc:white"]
+        command += ["-label", "%s\\n%s" % (kind, met[:52]), shot if os.path.exists(shot) else "xc:white"]
     subprocess.run(command + ["-tile", "3x", "-geometry", "320x240+6+6", sheet], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=120)
     say("Contact sheet: %s" % (sheet if os.path.exists(sheet) else "none could be made"))
     missed = [kind for kind, _, _, miss in rows if miss]
-    return "the page was not shown on %s" % ", ".join(missed) if missed else None
+    return ("the page was not shown on %s, though its name has a form there: a disc reaches the PCs of one "
+            "code page (make it with --code-page for them), or of every one with an ASCII name"
+            % ", ".join(missed)) if missed else None

@@ -308,7 +308,7 @@ def remove_html_association(state):
 # command after the page's address is added.
 BROWSERS = [("chromium", ["chromium", "--no-sandbox", "--test-type", "--user-data-dir=$0/profile", "--no-first-run",
                           "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                          "--disable-gpu", "--disable-breakpad", "--window-position=0,0",
+                          "--disable-gpu", "--disable-breakpad", "--disable-features=Translate", "--window-position=0,0",
                           "--window-size=1024,768"]),
             ("Dillo", ["dillo"])]
 
