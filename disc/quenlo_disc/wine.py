@@ -243,12 +243,16 @@ def present(state, image):
     returns it. Mounted through FUSE where this user may; elsewhere its Joliet
     tree, which is what Windows shows, is extracted and made read-only."""
     folder = tempfile.mkdtemp(dir=state["work"], prefix="disc-")
-    if can_mount():
-        if subprocess.run(["fuseiso", os.path.abspath(image), folder], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            raise Unavailable("fuseiso could not mount %s" % image)
-        state["mounts"].append(folder)
-        return folder
+    # /dev/fuse may be open to this user while mounting still fails (no
+    # setuid fusermount): a mount counts once its root can be read.
+    if can_mount() and subprocess.run(["fuseiso", os.path.abspath(image), folder], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL).returncode == 0:
+        try:
+            os.listdir(folder)
+            state["mounts"].append(folder)
+            return folder
+        except OSError:
+            unmount(folder)
     if not shutil.which("xorriso"):
         raise Unavailable("xorriso is not installed, so the image cannot be read: install xorriso")
     result = subprocess.run(["xorriso", "-abort_on", "FAILURE", "-osirrox", "on", "-rockridge", "off", "-joliet",
