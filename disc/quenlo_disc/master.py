@@ -235,7 +235,8 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
             if size >= LARGEST_FILE:
                 raise Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 disc: "
                               "split it, or make it smaller".format(size) % os.path.join(folder, f))
-    theirs = [n for n in (find_name(source, PROGRAM), their_autorun) if n]
+    their_exe = find_name(source, PROGRAM)
+    theirs = [n for n in (their_exe, their_autorun) if n]
     paths = (set(disc_paths(tree)) - set(theirs)) | {PROGRAM, "autorun.inf"} | ({icon_name} if icon else set())
 
     ansi_page = code_page or WESTERN
@@ -273,7 +274,7 @@ def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None
     warnings = ['the page "%s" has %s in its name: a browser handed it as a file:/// address (as Quenlo does when '
                 'the shell cannot open it) reads "#" as the start of a fragment and "%%xx" as an escape, and misses '
                 'the page; a name without them is safer' % (page, odd)] if odd else []
-    replaced = [os.path.join(name, n) for n in theirs if n == find_name(source, PROGRAM)]
+    replaced = [os.path.join(name, their_exe)] if their_exe else []
     signature = sign_exe(exe, sign, stage, timestamp) if sign else None
     estimate = sum(-(-os.path.getsize(os.path.join(source, p)) // 2048) * 2048 for p in paths
                    if p not in (PROGRAM, "autorun.inf", icon_name) and os.path.isfile(os.path.join(source, p)))
