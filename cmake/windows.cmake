@@ -76,9 +76,9 @@ Wine as a user's PC meets it, with a picture of the screen.")
 # for the shipped 32-bit exe. Wine's 32-bit side needs the i386 architecture, which
 # apt cannot add by itself: only recommended.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, chromium, fonts-wqy-zenhei, \
+    "python3, bubblewrap, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, chromium, fonts-wqy-zenhei, \
 imagemagick, locales, qemu-user")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine32, fuseiso")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine32")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst;${PROJECT_SOURCE_DIR}/disc/debian/prerm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The example medium as a disc image, made by the command medium authors use.

@@ -14,7 +14,7 @@ add_group() {
     test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev) why="the tests" ;;
     i686)  group=(qemu-user wine32:i386) why="the 32-bit exe under emulation" ;;
     disc)  group=(python3 xorriso osslsigncode openssl) why="making disc images" ;;
-    trydisc) group=(python3 fuseiso w3m chromium fonts-wqy-zenhei dillo twm imagemagick xdotool locales)
+    trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei dillo twm imagemagick xdotool locales)
              why="trying discs" ;;
     bench) group=(hyperfine libbenchmark-dev valgrind) why="the measurements" ;;
     *)     group=("$1") why="$1" ;;

@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 
-from . import VERSION, Refusal, codepages, driver, master, preflight, wine
+from . import VERSION, Refusal, codepages, driver, master, preflight, sandbox, wine
 
 KEYS = ("label", "icon", "action")
 
@@ -87,6 +87,9 @@ def parsers(prog):
     trying.add_argument("--matrix", action="store_true",
                         help="several kinds of PC in one run, with a table and a contact sheet IMAGE.matrix.png, "
                              "e.g. --matrix")
+    trying.add_argument("--no-sandbox", action="store_true",
+                        help="run the disc's programs without the sandbox that keeps them from your files and the "
+                             "network, where none can be made, e.g. --no-sandbox")
     return top
 
 
@@ -186,25 +189,33 @@ def run_make(a, stage, prog):
 
 
 def run_try(a, stage, prog):
-    arch = preflight.disc_arch(a.image)
-    shot = os.path.splitext(os.path.abspath(a.image))[0] + ".try.png"
+    preflight.is_image(a.image)
+    if not a.no_sandbox:
+        sandbox.require()
+    image = os.path.abspath(a.image)
+    stem = os.path.splitext(image)[0]
     print("Disc: %s" % a.image)
-    if arch == "i686":
-        print("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes about a minute.")
-    if not os.path.isfile(driver(arch)):
-        raise Refusal("no driver at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
-                      % driver(arch))
-    state = wine.session(arch, driver(arch))
-    try:
-        wine.start(state)
-        if a.matrix:
-            why = preflight.matrix(state, a.image, os.path.splitext(os.path.abspath(a.image))[0] + ".matrix.png")
-        else:
-            why = preflight.try_disc(state, a.image, shot, a.broken_association, code_page=a.code_page)
-    except wine.Unavailable as unavailable:
-        raise Refusal("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
-    finally:
-        wine.stop(state)
+    print(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
+    with wine.Session(sandboxed=not a.no_sandbox) as session:
+        arch = None
+        try:
+            folder = session.present(image)
+            arch = preflight.disc_arch(folder)
+            if arch == "i686":
+                print("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes longer.")
+            if not os.path.isfile(driver()):
+                raise Refusal("no driver at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
+                              % driver())
+            session.start(arch, driver(), preflight.MATRIX if a.matrix else [a.code_page])
+            if a.matrix:
+                _, why = preflight.matrix(session, image, folder, stem + ".matrix.png",
+                                          begin=lambda kind: print(kind, end="", flush=True))
+            else:
+                why = preflight.try_disc(session, image, folder, stem + ".try.png", a.broken_association,
+                                         code_page=a.code_page).why
+        except wine.Unavailable as unavailable:
+            raise Refusal("this machine cannot run the disc's %s exe: %s" % (arch, unavailable) if arch else
+                          "this machine cannot read the disc: %s" % unavailable) from None
     if why:
         raise Refusal(why if a.matrix else "the page was not opened: %s" % why)
     print("The page was shown on every kind of PC that can reach it." if a.matrix else "The page was opened.")
@@ -217,8 +228,9 @@ def main(argv, prog="quenlo-disc", command=None):
     """The command line argv, or with command given (the scripts' own
     make-disc and try-disc), that subcommand's arguments alone."""
     # Names from the command line or a folder may be any bytes: show them, escaped.
+    # Line by line, so that a try's progress shows as it goes, piped or not.
     for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace")
+        stream.reconfigure(errors="backslashreplace", line_buffering=True)
     top = parsers(prog)
     if command:
         sub = top._subparsers._group_actions[0].choices[command]

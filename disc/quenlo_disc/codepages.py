@@ -63,12 +63,21 @@ def locale_home():
     return os.path.join(cache, "quenlo-disc", "locales")
 
 
+def locale_name(code_page):
+    return "%s.UTF-8" % CODE_PAGES[code_page][1]
+
+
+def compiled(code_page):
+    """True when the locale of code_page's PCs is ready for Wine."""
+    return os.path.isdir(os.path.join(locale_home(), locale_name(code_page)))
+
+
 def environment(code_page):
     """The environment under which Wine gives a program code_page, with its
     locale compiled first where it is not yet; a Refusal where it cannot be."""
-    name = "%s.UTF-8" % CODE_PAGES[code_page][1]
+    name = locale_name(code_page)
     home = locale_home()
-    if not os.path.isdir(os.path.join(home, name)):
+    if not compiled(code_page):
         os.makedirs(home, exist_ok=True)
         result = subprocess.run(["localedef", "-i", CODE_PAGES[code_page][1], "-f", "UTF-8", os.path.join(home, name)],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -77,27 +77,28 @@ def links_of(path):
 
 def resolve(index, rel, address):
     """What address, found in the file rel (a path on the disc), leads to: ("web"
-    | "mail" | "none", None), or ("file", the disc path it names, or None when
-    nothing on the disc has that name). index maps each disc path, upper-cased
-    as Windows compares names, to its own spelling. Raises ValueError with the
-    reason for an address that leaves the medium."""
+    | "mail" | "none", None, None), or ("file", the disc path it names or None
+    when nothing on the disc has that name, the path as the link spells it).
+    index maps each disc path, upper-cased as Windows compares names, to its
+    own spelling. Raises ValueError with the reason for an address that
+    leaves the medium."""
     address = address.strip().replace("\\", "/")
     scheme = address.split(":", 1)[0].lower() if re.match(r"[A-Za-z][A-Za-z0-9+.-]+:", address) else ""
     if address.startswith("//"):
         raise ValueError("a UNC path, which names another computer")
     if scheme in WEB:
-        return "web", None
+        return "web", None, None
     if scheme in MAIL:
-        return "mail", None
+        return "mail", None, None
     if scheme == "file":
         raise ValueError("a file:/// address, which names a drive of the PC, not the disc wherever it is")
     if re.match(r"[A-Za-z]:", address):
         raise ValueError("a drive letter, and the disc's differs from PC to PC")
     if scheme:
-        return "none", None
+        return "none", None, None
     path = urllib.parse.unquote(address.split("#", 1)[0].split("?", 1)[0])
     if not path:
-        return "none", None  # the page itself, or a place in it
+        return "none", None, None  # the page itself, or a place in it
     # A browser keeps the drive of a file:/// page for a link from the root.
     parts = ([] if path.startswith("/") else rel.split("/")[:-1]) + path.split("/")
     on_disc = []
@@ -108,28 +109,46 @@ def resolve(index, rel, address):
             on_disc.pop()
         elif part not in ("", "."):
             on_disc.append(part)
-    return "file", index.get(upper("/".join(on_disc))) if on_disc else ""
+    spelled = "/".join(on_disc)
+    return "file", index.get(upper(spelled)) if on_disc else "", spelled
 
 
-def check_links(root, paths):
-    """Refuses the first link of the pages and stylesheets among paths (every
-    file and folder on the disc, as disc paths) that leads to nothing on the
-    disc or off the medium. Returns how many links lead to files on the disc,
-    to the web and to mail addresses."""
+def followed(root, paths):
+    """(rel, line, address, kind, target, spelled) for every link of the
+    pages and stylesheets among paths (every file and folder on the disc, as
+    disc paths), as resolve() takes it; kind "off", with the reason as
+    target, for one that leaves the medium."""
     index = {upper(p): p for p in paths}
-    counts = {"file": 0, "web": 0, "mail": 0, "none": 0}
     for rel in sorted(paths):
         if not rel.lower().endswith(PAGES + (".css",)) or not os.path.isfile(os.path.join(root, rel)):
             continue
         for line, address in links_of(os.path.join(root, rel)):
-            where = '%s, line %d: the link "%s"' % (rel, line, address)
             try:
-                kind, target = resolve(index, rel, address)
+                kind, target, spelled = resolve(index, rel, address)
             except ValueError as error:
-                raise Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
-                              "page.htm or ../docs/page.htm" % (where, error)) from None
-            if kind == "file" and target is None:
-                raise Refusal("%s leads to nothing on the disc (names match without regard to case): correct the "
-                              "link or add the file" % where)
-            counts[kind] += 1
+                kind, target, spelled = "off", str(error), None
+            yield rel, line, address, kind, target, spelled
+
+
+def spellings(root, paths):
+    """{spelling: disc path} for each link that names a file of the disc in
+    other letters' case than the disc does (Windows finds it; Linux would not)."""
+    return {spelled: target for _, _, _, kind, target, spelled in followed(root, paths)
+            if kind == "file" and target and spelled != target}
+
+
+def check_links(root, paths):
+    """Refuses the first link of the pages and stylesheets among paths that
+    leads to nothing on the disc or off the medium. Returns how many links
+    lead to files on the disc, to the web and to mail addresses."""
+    counts = {"file": 0, "web": 0, "mail": 0, "none": 0}
+    for rel, line, address, kind, target, _ in followed(root, paths):
+        where = '%s, line %d: the link "%s"' % (rel, line, address)
+        if kind == "off":
+            raise Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
+                          "page.htm or ../docs/page.htm" % (where, target))
+        if kind == "file" and target is None:
+            raise Refusal("%s leads to nothing on the disc (names match without regard to case): correct the "
+                          "link or add the file" % where)
+        counts[kind] += 1
     return counts

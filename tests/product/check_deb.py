@@ -12,12 +12,11 @@ import sys
 import tempfile
 
 LIB = "./usr/lib/quenlo-disc/"
-EXPECTED = {"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "drivers/driver-i686.exe",
-            LIB + "drivers/driver-x86_64.exe",
+EXPECTED = {"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "drivers/driver-x86_64.exe",
             LIB + "register-i386", LIB + "quenlo_disc/cli.py", "./usr/lib/binfmt.d/quenlo-i386.conf",
             "./usr/share/doc/quenlo-disc/README.txt", "./usr/share/doc/quenlo-disc/copyright",
             "./usr/share/doc/quenlo-disc/examples/medium/autorun.inf"}
-DEPENDS = {"xorriso", "osslsigncode", "wine64", "xvfb", "chromium", "w3m", "imagemagick", "locales", "qemu-user"}
+DEPENDS = {"bubblewrap", "xorriso", "osslsigncode", "wine64", "xvfb", "chromium", "w3m", "imagemagick", "locales", "qemu-user"}
 
 
 def main():
