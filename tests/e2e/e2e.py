@@ -18,14 +18,15 @@ import os
 import random
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, autorun, codepages, preflight
-from quenlo_disc import wine as winerun
-from quenlo_disc.wine import import_reg, winpath
+from quenlo_disc import Refusal, autorun, codepages, preflight, sandbox
+from quenlo_disc import wine
+from quenlo_disc.wine import Session, Unavailable, machine, winpath
 
 JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
@@ -49,51 +50,47 @@ def default_value(key, value):
 # ---------------------------------------------------------------- fixture
 
 def setup(state_path, tools):
-    """One session for every case of a run: its prefix and display, a medium
-    in a plain folder, and the same medium as a read-only disc in drive D:."""
-    state = winerun.session(winerun.machine(tools["quenlo"]), **tools)
-    winerun.save(state, state_path)
+    """One session for every case of a run, in its sandbox: its prefix and
+    display, a medium in a plain folder, and the same medium as a read-only
+    disc in drive D:."""
+    state = Session(detached=True, tools=[path for path in tools.values() if os.path.exists(path)])
+    state.notes.update(tools)
+    state.save(state_path)
     try:
-        winerun.start(state)
-    except winerun.Unavailable as why:
-        state["skip"] = str(why)
+        sandbox.require()
+        state.start(machine(tools["quenlo"]), tools["driver"], code_pages=preflight.MATRIX + [1251])
+    except (Unavailable, Refusal) as why:
+        state.notes["skip"] = str(why)
         print("SKIP %s" % why)
         return SKIP
     finally:
-        winerun.save(state, state_path)
+        state.save(state_path)
 
-    medium = os.path.join(state["work"], "medium")
+    medium = os.path.join(state.box, "medium")
     for rel in ["docs/index.htm", "docs/index.qnone", "docs/page one.qnone", "docs/page two.qnone",
                 "my docs/page two.qnone", "docs/note.qdoc", "docs/%s.qnone" % JAPANESE, "docs/%s.qdoc" % JAPANESE]:
         os.makedirs(os.path.dirname(os.path.join(medium, rel)), exist_ok=True)
         with open(os.path.join(medium, rel), "w") as f:
             f.write("<html><body>%s</body></html>\n" % rel)
     # Documents of type ".qdoc" open through the shell, straight to the recorder.
-    import_reg(state, default_value(".qdoc", SHELL_CLASS) +
-               default_value(SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state["recorder"])))
+    state.import_reg(default_value(".qdoc", SHELL_CLASS) + default_value(
+        SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state.notes["recorder"])))
 
-    image = state["disc_image"] = os.path.join(state["work"], "medium.iso")
-    subprocess.run(["bash", MAKE_DISC, "--exe", state["quenlo"], "--start", "docs\\index.htm", medium, image],
+    image = state.notes["disc_image"] = os.path.join(state.box, "medium.iso")
+    subprocess.run(["bash", MAKE_DISC, "--exe", state.notes["quenlo"], "--start", "docs\\index.htm", medium, image],
                    stdout=subprocess.DEVNULL, check=True)
     try:
-        state["disc_folder"] = winerun.present(state, image)
-    except winerun.Unavailable as why:
-        state["no_disc"] = str(why)
-    if state.get("disc_folder") in state["mounts"]:
-        try:  # read-only, as a pressed disc is: whatever runs from it can write nothing there
-            open(os.path.join(state["disc_folder"], "written"), "w").close()
-            raise RuntimeError("the mounted disc is writable")
-        except OSError:
-            pass
-    winerun.save(state, state_path)
-    print("prefix %s on display %s, disc %s" % (state["prefix"], state["display"], state.get("disc_image")))
+        state.notes["disc_folder"] = state.present(image)
+    except Unavailable as why:
+        state.notes["no_disc"] = str(why)
+    state.save(state_path)
+    print("prefix %s on display %s, disc %s" % (state.prefix, state.display, image))
     return 0
 
 
 def teardown(state_path):
     if os.path.exists(state_path):
-        with open(state_path) as f:
-            winerun.stop(json.load(f))
+        Session.attach(state_path).stop()
         os.remove(state_path)
     return 0
 
@@ -116,15 +113,15 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
     or a Windows path), on a PC of code_page (Western by default). The run's
     report gains what the handlers recorded: `records`, and `records_at_exit`,
     those already there when Quenlo ended."""
-    folder = tempfile.mkdtemp(dir=state["work"], prefix="records-")
+    folder = state.folder("records-")
     env = dict(codepages.environment(code_page) if code_page else {}, QUENLO_RECORD_DIR=winpath(folder))
     if handler_sleep:
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
-    command = (program or '"%s"' % winpath(state["quenlo"])) + argument_line
-    run = winerun.drive(state, command, cwd if ":" in cwd else winpath(cwd), env=env)
+    command = (program or '"%s"' % winpath(state.notes["quenlo"])) + argument_line
+    run = state.drive(command, cwd if ":" in cwd else winpath(cwd), env=env)
     run.records_at_exit = records_in(folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
-    deadline = time.time() + (30 if state["arch"] == "i686" else 10)
+    deadline = time.time() + (30 if state.arch == "i686" else 10)
     while len(records_in(folder)) < expect_records and time.time() < deadline:
         time.sleep(0.1)
     time.sleep(settle)
@@ -135,12 +132,12 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
 # ---------------------------------------------------------------- cases
 
 def set_html_handler(state, template):
-    import_reg(state, default_value(".htm", HTML_CLASS) +
+    state.import_reg(default_value(".htm", HTML_CLASS) +
                default_value(HTML_CLASS + "\\shell\\open\\command", template))
 
 
 def restore_html_association(state):
-    import_reg(state, ["[HKEY_CLASSES_ROOT\\.htm]", '@="htmlfile"', '"Content Type"="text/html"', "",
+    state.import_reg(["[HKEY_CLASSES_ROOT\\.htm]", '@="htmlfile"', '"Content Type"="text/html"', "",
                        "[-HKEY_CLASSES_ROOT\\%s]" % HTML_CLASS, ""])
 
 
@@ -177,11 +174,11 @@ def expect_started(run, commands, directory=None):
 
 
 def rec(state):
-    return '"%s"' % winpath(state["recorder"])
+    return '"%s"' % winpath(state.notes["recorder"])
 
 
 def medium(state):
-    return os.path.join(state["work"], "medium")
+    return os.path.join(state.box, "medium")
 
 
 def case_about_no_argument(s):
@@ -219,10 +216,10 @@ def case_shell_open(s):
 
 def need_disc(s, on_disc=True):
     """Cases on the disc need FUSE; elsewhere they report skipped, saying why."""
-    if on_disc and s.get("no_disc"):
-        raise Skipped(s["no_disc"])
+    if on_disc and s.notes.get("no_disc"):
+        raise Skipped(s.notes["no_disc"])
     if on_disc:
-        winerun.map_cdrom(s, s["disc_folder"])
+        s.map_cdrom(s.notes["disc_folder"])
 
 
 def in_code_page(text, code_page):
@@ -235,7 +232,7 @@ def disc_shell_case(name, code_page=None):
         need_disc(s)
         run = launch(s, " docs\\" + name, "D:\\", expect_records=1, program="quenlo.exe", code_page=code_page)
         expect_boxes(run, [])
-        expect_started(run, [in_code_page('"%s" --via-shell "D:\\docs\\%s"' % (winpath(s["recorder"]), name),
+        expect_started(run, [in_code_page('"%s" --via-shell "D:\\docs\\%s"' % (winpath(s.notes["recorder"]), name),
                                           code_page)])
     return case
 
@@ -290,7 +287,7 @@ def case_fallback_absolute_argument(s):
 
 
 def case_fallback_no_htm_association(s):
-    winerun.remove_html_association(s)
+    s.remove_html_association()
     try:
         run = launch(s, r" docs\page one.qnone", medium(s))
     finally:
@@ -308,7 +305,7 @@ def case_fallback_missing_program(s):
 
 def case_exits_before_slow_handler(s):
     # Longer than Quenlo's own run takes: under emulation that is 4 to 5 s.
-    sleep = 10000 if s["arch"] == "i686" else 4000
+    sleep = 10000 if s.arch == "i686" else 4000
     set_html_handler(s, rec(s) + ' "%1"')
     run = launch(s, r" docs\page one.qnone", medium(s), handler_sleep=sleep, expect_records=1)
     expect_boxes(run, [])
@@ -335,10 +332,11 @@ EXPECTED_VERSION = {
 
 
 def case_version_record(s):
-    check(os.path.exists(s["product"]), "no product exe at %s: build the win32 preset first" % s["product"])
-    report = os.path.join(s["work"], "version.txt")
-    winerun.run_wine(s, [s["verinfo"]], env={"QUENLO_E2E_FILE": winpath(s["product"]), "QUENLO_E2E_OUT": winpath(report)},
-                     program=winerun.loader(s))
+    product = s.notes["product"]
+    check(os.path.exists(product), "no product exe at %s: build the win32 preset first" % product)
+    report = os.path.join(s.folder("version-"), "version.txt")
+    s.wine([s.notes["verinfo"]], env={"QUENLO_E2E_FILE": winpath(product), "QUENLO_E2E_OUT": winpath(report)},
+           program=s.loader())
     with open(report, encoding="latin-1") as f:
         got = dict(line.split("\t", 1) for line in f.read().splitlines())
     for key, value in EXPECTED_VERSION.items():
@@ -394,7 +392,7 @@ def case_autorun_reader_matches_windows(s):
     """The tools' reading of a few hundred generated files against Windows'
     own GetPrivateProfileStringA, for the keys that decide a disc."""
     rng = random.Random(17)
-    folder = tempfile.mkdtemp(dir=s["work"], prefix="ini-")
+    folder = s.folder("ini-")
     files = []
     for n in range(400):
         files.append(os.path.join(folder, "%03d.inf" % n))
@@ -403,9 +401,9 @@ def case_autorun_reader_matches_windows(s):
     with open(os.path.join(folder, "list.txt"), "w") as f:
         f.write("".join(winpath(path) + "\n" for path in files))
     report = os.path.join(folder, "read.txt")
-    winerun.run_wine(s, [s["inireader"]], program=winerun.loader(s),
-                     env={"QUENLO_E2E_LIST": winpath(os.path.join(folder, "list.txt")),
-                          "QUENLO_E2E_OUT": winpath(report), "LC_ALL": "en_US.UTF-8"})
+    s.wine([s.notes["inireader"]], program=s.loader(),
+           env={"QUENLO_E2E_LIST": winpath(os.path.join(folder, "list.txt")), "QUENLO_E2E_OUT": winpath(report),
+                "LC_ALL": "en_US.UTF-8"})
     windows = [[bytes.fromhex(v) for v in line.split("\t")] for line in open(report).read().splitlines()]
     check(len(windows) == len(files), "Windows read %d of %d files" % (len(windows), len(files)))
     differ = []
@@ -433,26 +431,41 @@ BAD_DISCS = {
 }
 
 
+def disc_of(s, files, exe=None, code_page=None):
+    """An image made with xorriso alone from files (disc path: text), with
+    exe (default: the quenlo.exe under test) as its quenlo.exe; and the
+    folder the session presents it in."""
+    folder = s.folder("disc-src-")
+    for rel, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+        with open(os.path.join(folder, rel), "wb") as f:
+            f.write(text.encode(codepages.codec(code_page) if code_page else "utf-8"))
+    shutil.copy(exe or s.notes["quenlo"], os.path.join(folder, "quenlo.exe"))
+    image = folder + ".iso"
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    return image, s.present(image)
+
+
+def try_on(s, image, folder, **kwargs):
+    """A try of image, whose content is in folder: (its Outcome, all it said)."""
+    shot, said = os.path.join(s.folder("shot-"), "try.png"), []
+    outcome = preflight.try_disc(s, image, folder, shot, say=said.append, **kwargs)
+    return outcome, "\n".join(said)
+
+
 def try_case(bad):
     """The disc preflight on a good disc made by make-disc.sh, or on one of
     BAD_DISCS, which it must not report as opened."""
     def case(s):
         need_disc(s)
-        image = s["disc_image"]
+        image, folder = s.notes["disc_image"], s.notes["disc_folder"]
         if bad:
-            folder = tempfile.mkdtemp(dir=s["work"], prefix="bad-disc-")
-            os.makedirs(os.path.join(folder, "docs"))
-            for rel, text in BAD_DISCS[bad].items():
-                with open(os.path.join(folder, rel), "w", newline="") as f:
-                    f.write(text)
-            shutil.copy(s["quenlo"], os.path.join(folder, "quenlo.exe"))
-            image = folder + ".iso"
-            subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        shot, said = os.path.join(s["work"], "try.png"), []
-        why = preflight.try_disc(s, image, shot, say=said.append)
-        with open(shot, "rb") as f:
-            check(f.read(8) == b"\x89PNG\r\n\x1a\n", "no picture at %s" % shot)
+            image, folder = disc_of(s, BAD_DISCS[bad])
+        outcome, said = try_on(s, image, folder)
+        check(outcome.picture and open(outcome.picture, "rb").read(8) == b"\x89PNG\r\n\x1a\n",
+              "no picture: %s" % said)
+        why = outcome.why
         if bad == "missing":
             check(why and MISSING in why, "the preflight said %r, then %r" % (said, why))
             check("Message box: Quenlo: " + MISSING in said, "the box was not reported: %r" % said)
@@ -461,7 +474,9 @@ def try_case(bad):
                   "the preflight said %r, then %r" % (said, why))
         else:
             check(why is None, "the page was not opened: %r" % why)
-            check("docs/index.htm" in "\n".join(said), "the page was not rendered: %r" % said)
+            check("docs/index.htm" in said, "the page was not rendered: %r" % said)
+            check(outcome.not_pictured is None and outcome.meets() == "the page shown",
+                  "the picture is not of the page: %s" % outcome.not_pictured)
     return case
 
 
@@ -474,49 +489,144 @@ def case_try_japanese_disc(s):
     """A disc for Japanese PCs, its page named in Japanese: shown on one, and
     on a Western PC, whose code page has no form for the name, not found."""
     need_disc(s)
-    folder = tempfile.mkdtemp(dir=s["work"], prefix="japanese-")
+    folder = s.folder("japanese-")
     os.makedirs(os.path.join(folder, "docs"))
     with open(os.path.join(folder, "docs", JAPANESE + ".htm"), "w", encoding="utf-8") as f:
         f.write('<meta charset="utf-8"><h1>\u3088\u3046\u3053\u305d</h1>')
     image = folder + ".iso"
-    made = subprocess.run(["bash", MAKE_DISC, "--exe", s["quenlo"], "--code-page", "932", "--start",
+    made = subprocess.run(["bash", MAKE_DISC, "--exe", s.notes["quenlo"], "--code-page", "932", "--start",
                            "docs\\%s.htm" % JAPANESE, folder, image], capture_output=True, text=True)
     check(made.returncode == 0 and "For PCs using code page 932 (Japanese)" in made.stdout,
           "the disc was not made: %r %r" % (made.stdout, made.stderr))
+    on_disc = s.present(image)
     for code_page, shown in ((932, True), (1252, False)):
-        shot, said = os.path.join(s["work"], "japanese-%d.png" % code_page), []
-        why = preflight.try_disc(s, image, shot, say=said.append, code_page=code_page)
-        check(os.path.exists(shot), "no picture at %s" % shot)
+        outcome, said = try_on(s, image, on_disc, code_page=code_page)
+        check(outcome.picture, "no picture: %s" % said)
         if shown:
-            check(why is None and "\u3088\u3046\u3053\u305d" in "\n".join(said),
-                  "not shown on a Japanese PC: %r, %r" % (said, why))
+            check(outcome.why is None and "\u3088\u3046\u3053\u305d" in said,
+                  "not shown on a Japanese PC: %r, %r" % (said, outcome.why))
+            check("Started: " in said and JAPANESE in said, "the started command is not in letters: %s" % said)
         else:
-            check(why and MISSING in why and "Message box: Quenlo: " + MISSING in said,
-                  "a Western PC reached the page: %r, %r" % (said, why))
+            check(outcome.why and MISSING in outcome.why and "Message box: Quenlo: " + MISSING in said,
+                  "a Western PC reached the page: %r, %r" % (said, outcome.why))
+            check("this PC uses 1252; the disc's open line names its page on PCs using 932" in said,
+                  "no word of the PC's code page: %s" % said)
+
+
+def matrix_of(s, image, folder):
+    said = []
+    rows, why = preflight.matrix(s, image, folder, os.path.splitext(image)[0] + ".matrix.png", say=said.append)
+    return rows, why, "\n".join(said)
 
 
 def case_try_matrix(s):
     """The example disc on every kind of PC of the matrix, with its sheet."""
     need_disc(s)
-    folder = tempfile.mkdtemp(dir=s["work"], prefix="matrix-")
-    image, said = os.path.join(folder, "example.iso"), []
-    subprocess.run(["bash", MAKE_DISC, "--exe", s["quenlo"], EXAMPLE, image], stdout=subprocess.DEVNULL, check=True)
-    why = preflight.matrix(s, image, os.path.join(folder, "example.matrix.png"), say=said.append)
-    table = "\n".join(said)
+    folder = s.folder("matrix-")
+    image = os.path.join(folder, "example.iso")
+    subprocess.run(["bash", MAKE_DISC, "--exe", s.notes["quenlo"], EXAMPLE, image], stdout=subprocess.DEVNULL,
+                   check=True)
+    rows, why, table = matrix_of(s, image, s.present(image))
     check(why is None, "the matrix said %r:\n%s" % (why, table))
     for code_page in preflight.MATRIX:
         check(re.search(r"\(%d\) +the page shown" % code_page, table), "no row for %d:\n%s" % (code_page, table))
     check(re.search(r"\(1252\), no browser +Quenlo's box \"%s\"" % FAILED, table), "no row without a browser:\n" + table)
-    size = subprocess.run(["identify", "-format", "%w %h", os.path.join(folder, "example.matrix.png")],
+    size = subprocess.run(["identify", "-format", "%w %h", os.path.splitext(image)[0] + ".matrix.png"],
                           capture_output=True, text=True).stdout.split()
     check(len(size) == 2 and int(size[0]) > 3 * 320 and int(size[1]) > 3 * 240,
           "the contact sheet is %r, not three rows of three thumbnails" % size)
 
 
+CYRILLIC = "\u0413\u043b\u0430\u0432\u043d\u0430\u044f"  # "Main"
+
+
+def case_try_matrix_cyrillic(s):
+    """A disc for 1251 on every kind of PC: shown on Cyrillic ones, the
+    others cannot reach it, and that is no fault of the disc."""
+    need_disc(s)
+    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe %s.htm\r\n" % CYRILLIC,
+                                "%s.htm" % CYRILLIC: '<meta charset="windows-1251"><h1>%s</h1>' % CYRILLIC},
+                            code_page=1251)
+    rows, why, table = matrix_of(s, image, folder)
+    check(why is None, "the matrix said %r:\n%s" % (why, table))
+    check(re.search(r"\(1251\) +the page shown", table), "not shown on a Cyrillic PC:\n" + table)
+    check(re.search(r"\(1251\), no browser +Quenlo's box \"%s\"" % FAILED, table),
+          "the PC without a browser is not a Cyrillic one:\n" + table)
+    check(re.search(r"\(932\) .*cannot reach it: the disc's autorun.inf is in 1251", table),
+          "a Japanese PC is not said to be out of reach:\n" + table)
+
+
+def case_try_hostile_disc(s):
+    """A disc whose quenlo.exe is another program: it reads a file of the
+    user's, writes outside its session and connects to a port of this
+    machine, through Z: and \\\\?\\unix\\; the sandbox lets none of it through,
+    and the try still tells what a user meets. Then the same program opens
+    another page of the disc than the open line's: not the page shown."""
+    need_disc(s)
+    private = tempfile.mkdtemp(prefix="quenlo-private-", dir=os.getcwd())  # a folder of the user's
+    secret, escape = os.path.join(private, "secret.txt"), os.path.join(private, "escaped.txt")
+    with open(secret, "w") as f:
+        f.write("the user's own\n")
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    try:
+        for page in (None, "docs\\other.htm"):
+            targets = "read %s\nwrite %s\nconnect %d\n" % (secret, escape, listener.getsockname()[1])
+            image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+                                        "docs/index.htm": "<h1>index</h1>", "docs/other.htm": "<h1>other</h1>",
+                                        "targets.txt": targets + ("page %s\n" % page if page else "")},
+                                    exe=s.notes["intruder"])
+            outcome, said = try_on(s, image, folder)
+            report = wine.read(os.path.join(s.prefix, "drive_c", "intruder.txt"))
+            attempts = report.splitlines()
+            check(len(attempts) == 5 and all(a.endswith(" no") for a in attempts),
+                  "the disc's program got out:\n%s" % report)
+            check(not os.path.exists(escape), "the disc's program wrote %s" % escape)
+            listener.settimeout(0.1)
+            try:
+                listener.accept()
+                check(False, "the disc's program reached a port of this machine")
+            except socket.timeout:
+                pass
+            if page:
+                check(outcome.why and "not the disc's page D:\\docs\\index.htm" in outcome.why,
+                      "another page passed for the open line's: %r\n%s" % (outcome.why, said))
+            else:
+                check(outcome.why is None, "the try did not tell what a user meets: %r\n%s" % (outcome.why, said))
+    finally:
+        listener.close()
+        shutil.rmtree(private)
+
+
+def case_try_browser_cannot_start(s):
+    """A picture's browser that ends at once: the try says so within seconds,
+    and no picture passes for the page's."""
+    need_disc(s)
+    fake = os.path.join(s.folder("fake-browser-"), "chromium")
+    with open(fake, "w") as f:
+        f.write("#!/bin/sh\necho 'cannot start: a missing library' >&2\nexit 127\n")
+    os.chmod(fake, 0o755)
+    kept = wine.BROWSERS
+    wine.BROWSERS = [("chromium", [fake])]
+    try:
+        started = time.time()
+        outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"])
+        took = time.time() - started
+    finally:
+        wine.BROWSERS = kept
+    check(outcome.why is None, "the page's verdict changed: %r" % outcome.why)
+    check(outcome.not_pictured and "the browser's window did not appear" in outcome.not_pictured
+          and "a missing library" in outcome.not_pictured and "the page shown" not in outcome.meets(),
+          "a picture without the browser passed: %r\n%s" % (outcome.not_pictured, said))
+    check(took < 20, "the failed browser was known only after %.0f s" % took)
+
+
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
 # Cases of the disc tools rather than of the exe: the 64-bit session serves
 # them, and the run under emulation stays short.
-TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix"}
+TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
+              "try_matrix_cyrillic", "try_hostile_disc", "try_browser_cannot_start"}
 
 
 class Skipped(Exception):
@@ -524,10 +634,9 @@ class Skipped(Exception):
 
 
 def run_case(state_path, name):
-    with open(state_path) as f:
-        state = json.load(f)
-    if state.get("skip"):
-        print("SKIP %s: %s" % (name, state["skip"]))
+    state = Session.attach(state_path)
+    if state.notes.get("skip"):
+        print("SKIP %s: %s" % (name, state.notes["skip"]))
         return SKIP
     try:
         CASES[name](state)
@@ -553,6 +662,7 @@ def main():
     parser.add_argument("--driver")
     parser.add_argument("--verinfo")
     parser.add_argument("--inireader")
+    parser.add_argument("--intruder")
     parser.add_argument("--product")
     a = parser.parse_args()
     if a.action == "list":
@@ -560,7 +670,7 @@ def main():
         return 0
     if a.action == "setup":
         return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "inireader",
-                                                                "product")})
+                                                                "intruder", "product")})
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)
