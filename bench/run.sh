@@ -185,5 +185,10 @@ out ""
 out "The fixed cost of a run keeps the total below 128 times at 128 times the length."
 
 mkdir -p docs
+# bench/try.sh keeps its own section, at the end.
+if [ -f docs/benchmarks.md ]; then
+  out ""
+  sed -n '/^## Trying a disc/,$p' docs/benchmarks.md >>"$report"
+fi
 cp "$report" docs/benchmarks.md
 cat "$report"
