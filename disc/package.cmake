@@ -7,3 +7,12 @@ if(CPACK_GENERATOR STREQUAL "DEB")
 else()
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_QUENLO_BUILD};Quenlo;zip;/")
 endif()
+# The same commit makes the same packages: every date in them is the commit's,
+# unless SOURCE_DATE_EPOCH names another.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  execute_process(COMMAND git -C "${CPACK_QUENLO_SOURCE}" log -1 --format=%ct
+                  OUTPUT_VARIABLE committed OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE failed)
+  if(NOT failed AND committed)
+    set(ENV{SOURCE_DATE_EPOCH} "${committed}")
+  endif()
+endif()

@@ -11,7 +11,7 @@ add_group() {
   case "$1" in
     build) group=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) why="building Quenlo" ;;
     wine)  group=(wine wine64 xvfb) why="Wine" ;;
-    test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev) why="the tests" ;;
+    test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev lintian bash-completion) why="the tests" ;;
     i686)  group=(qemu-user wine32:i386) why="the 32-bit exe under emulation" ;;
     disc)  group=(python3 xorriso osslsigncode openssl) why="making disc images" ;;
     trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei dillo twm imagemagick xdotool locales)

@@ -6,8 +6,10 @@ build/) or installed (/usr/lib/quenlo-disc/quenlo_disc, with the exe and the
 drivers beside it); the files it ships are found from where it is.
 """
 import os
+from dataclasses import dataclass
 
 VERSION = "1.0.0.2"
+RELEASED = "2026-12-09"
 PROGRAM = "quenlo.exe"
 
 LIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -15,7 +17,34 @@ CHECKOUT = os.path.dirname(LIB)
 
 
 class Refusal(Exception):
-    """One line: the problem and how to mend it."""
+    """One line: the problem and how to mend it. code names its kind for
+    programs that read the findings (stable from release to release); path,
+    where there is one, is the disc path it concerns."""
+
+    def __init__(self, message, code="refused", path=None):
+        super().__init__(message)
+        self.code, self.path = code, path
+
+
+@dataclass
+class Finding:
+    """A problem (the medium is refused) or a warning, with a stable code."""
+    code: str
+    message: str
+    warning: bool = False
+    path: str = None
+
+    @classmethod
+    def of(cls, refusal):
+        return cls(refusal.code, str(refusal), False, refusal.path)
+
+    def order(self):
+        """Where it falls in the folder's order: what concerns no file first."""
+        return (self.path is not None, tuple((self.path or "").split("/")))
+
+    def as_dict(self):
+        return {"code": self.code, "severity": "warning" if self.warning else "error", "message": self.message,
+                "path": self.path}
 
 
 def installed():

@@ -93,7 +93,7 @@ def read_autorun(data, code_page=WESTERN):
     one pair of enclosing quotes."""
     section = next((keys for name, keys in sections(data, code_page) if name and same_name(name, "autorun")), None)
     if section is None:
-        raise Refusal("autorun.inf has no [autorun] section: begin it with a line [autorun]")
+        raise Refusal("autorun.inf has no [autorun] section: begin it with a line [autorun]", "autorun-no-section")
     keys = {}
     for key, value in section:
         if key and not any(same_name(key, k) for k in keys):
@@ -121,10 +121,10 @@ def open_line(keys):
     """(program, page) of the open line, once it is known to run Quenlo."""
     line = keys.get("open")
     if not line:
-        raise Refusal("autorun.inf has no open line in its [autorun] section: add open=%s PAGE" % PROGRAM)
+        raise Refusal("autorun.inf has no open line in its [autorun] section: add open=%s PAGE" % PROGRAM, "open-missing")
     program, page = split_open_line(line)
     if upper(program) not in (upper(PROGRAM), upper(PROGRAM[:-4])):
-        raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM))
+        raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM), "open-other-program")
     return program, page
 
 
@@ -135,27 +135,27 @@ def check_page(page, root, where, code_page=None):
     with code_page, whatever has a form there reaches the PCs that use it."""
     if not page:
         raise Refusal("the open line names no page, so Quenlo would only show its About box: "
-                      "write open=%s PAGE, with PAGE from the disc's root" % PROGRAM)
+                      "write open=%s PAGE, with PAGE from the disc's root" % PROGRAM, "page-none")
     if '"' in page:
         raise Refusal('the page %s is in double quotes, and Quenlo keeps quotes as part of the name: '
-                      'remove them (a name with spaces needs none)' % page)
+                      'remove them (a name with spaces needs none)' % page, "page-quoted")
     if page[0] in "\\/" or (len(page) > 1 and page[1] == ":"):
         raise Refusal('the page "%s" is an absolute path, but the disc\'s drive letter differs from PC to PC: '
-                      'name it from the disc\'s root, as docs\\index.htm' % page)
+                      'name it from the disc\'s root, as docs\\index.htm' % page, "page-absolute")
     parts = [p for p in page.replace("/", "\\").split("\\") if p not in ("", ".")]
     if ".." in parts:
-        raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page)
+        raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page, "page-up")
     check_text("the page", page, code_page)
     path, found = root, []
     for part in parts:
         name = find_name(path, part)
         if name is None:
             raise Refusal('the page "%s" is not among the files of %s (names match without regard to case): '
-                          'correct the open line or add the page' % (page, where))
+                          'correct the open line or add the page' % (page, where), "page-missing")
         path = os.path.join(path, name)
         found.append(name)
     if not parts or os.path.isdir(path):
-        raise Refusal('the page "%s" is a folder: name the HTML page in it' % page)
+        raise Refusal('the page "%s" is a folder: name the HTML page in it' % page, "page-folder")
     return "\\".join(found)
 
 

@@ -93,14 +93,15 @@ def check_text(what, text, code_page=None):
     the disc is for: beyond ASCII without code_page, or with no form in it."""
     control = sorted({c for c in text if ord(c) < 32})
     if control:
-        raise Refusal('%s "%s" has control characters: remove them' % (what, text))
+        raise Refusal('%s "%s" has control characters: remove them' % (what, text), "text-control")
     if code_page is None:
         odd = [c for c in text if ord(c) > 126]
         if odd:
             raise Refusal('%s "%s" has characters beyond ASCII (%s), which reach Windows only on PCs whose code page '
                           'has them: give --code-page CP for the PCs the disc is for, or use ASCII letters'
-                          % (what, text, "".join(dict.fromkeys(odd))))
+                          % (what, text, "".join(dict.fromkeys(odd))), "text-beyond-ascii")
     elif missing(text, code_page):
         raise Refusal('%s "%s" has characters with no form in %s (%s), so those PCs cannot reach it: rename it, '
                       'or give the --code-page of the PCs it is for' % (what, text, described(code_page),
-                                                                       "".join(missing(text, code_page))))
+                                                                       "".join(missing(text, code_page))),
+                      "text-no-form")

@@ -8,16 +8,18 @@ by a complete new one). SOURCE_DIR is only read. A signed disc's copy of the
 exe carries an Authenticode signature (SHA-256); a password for the
 certificate comes from QUENLO_SIGN_PASSWORD.
 """
+import hashlib
 import os
 import re
 import struct
 import subprocess
 import tempfile
+from dataclasses import dataclass
 
-from . import PROGRAM, Refusal, product_exe
+from . import PROGRAM, Finding, Refusal, product_exe
 from .codepages import WESTERN, check_text, codec
 from .autorun import check_open_line, decode, parse_line, read_autorun, same_name, split_open_line, to_ansi
-from .names import check_label, check_names, disc_paths, find_name, upper, walk
+from .names import check_label, disc_path, disc_paths, find_name, name_problems, strays, upper, walk
 from .pages import check_links
 
 DEFAULT_LABEL = "QUENLO"
@@ -57,11 +59,11 @@ def is_windows_program(path):
     return head[pe:pe + 4] == b"PE\0\0"
 
 
-def run(command, what, env=None, stdin=None):
+def run(command, what, env=None, stdin=None, code="tool-failed"):
     result = subprocess.run(command, env=env, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
         last = result.stdout.decode(errors="replace").strip().splitlines()
-        raise Refusal("%s%s" % (what, ": " + last[-1] if last else ""))
+        raise Refusal("%s%s" % (what, ": " + last[-1] if last else ""), code)
     return result.stdout.decode(errors="replace")
 
 
@@ -71,9 +73,10 @@ def sign_exe(exe, certificate, stage, timestamp=None):
     chain (and the system's roots). Returns the copy and what a user's
     Windows will make of the signature: a dict."""
     if os.path.isdir(certificate):
-        raise Refusal("%s is a folder: give --sign the certificate's PKCS#12 (.pfx) file" % certificate)
+        raise Refusal("%s is a folder: give --sign the certificate's PKCS#12 (.pfx) file" % certificate,
+                      "certificate-folder")
     if not os.path.isfile(certificate):
-        raise Refusal("no certificate at %s: give --sign a PKCS#12 (.pfx) file" % certificate)
+        raise Refusal("no certificate at %s: give --sign a PKCS#12 (.pfx) file" % certificate, "certificate-missing")
     # Never on a command line, where any user's ps would show it.
     env = dict(os.environ, QUENLO_SIGN_PASSWORD=os.environ.get("QUENLO_SIGN_PASSWORD", ""))
     certs, leaf = os.path.join(stage, "certs.pem"), os.path.join(stage, "leaf.pem")
@@ -82,15 +85,15 @@ def sign_exe(exe, certificate, stage, timestamp=None):
     for legacy in ([], ["-legacy"]):  # older tools encrypt with RC2, which OpenSSL 3 keeps apart
         try:
             run(["openssl", "pkcs12", "-in", certificate, "-passin", "env:QUENLO_SIGN_PASSWORD", "-nokeys",
-                 "-out", certs] + legacy, unreadable, env=env)
+                 "-out", certs] + legacy, unreadable, env=env, code="certificate-unreadable")
             break
         except Refusal:
             if legacy:
                 raise
     run(["openssl", "pkcs12", "-in", certificate, "-passin", "env:QUENLO_SIGN_PASSWORD", "-nokeys", "-clcerts",
-         "-out", leaf] + legacy, unreadable, env=env)
+         "-out", leaf] + legacy, unreadable, env=env, code="certificate-unreadable")
     names = run(["openssl", "x509", "-in", leaf, "-noout", "-subject", "-issuer", "-enddate", "-nameopt",
-                 "sep_comma_plus_space,utf8,-esc_msb"], unreadable).splitlines()
+                 "sep_comma_plus_space,utf8,-esc_msb"], unreadable, code="certificate-unreadable").splitlines()
     field = {line.split("=", 1)[0]: line.split("=", 1)[1].strip() for line in names if "=" in line}
 
     password = os.path.join(stage, "password")
@@ -103,7 +106,7 @@ def sign_exe(exe, certificate, stage, timestamp=None):
         run(["osslsigncode", "sign", "-pkcs12", certificate, "-readpass", password, "-h", "sha256", "-n", "Quenlo"]
             + stamp + ["-in", exe, "-out", signed],
             "signing with %s failed%s" % (certificate, " (is the time-stamping authority %s reachable?)" % timestamp
-                                          if timestamp else ""))
+                                          if timestamp else ""), code="sign-failed")
     finally:
         os.remove(password)
 
@@ -114,7 +117,8 @@ def sign_exe(exe, certificate, stage, timestamp=None):
             with open(part, "rb") as f:
                 out.write(f.read() + b"\n")
     report = run(["osslsigncode", "verify", "-CAfile", trusted] + (["-TSA-CAfile", roots[0]] if roots else [])
-                 + ["-in", signed], "the signature made with %s does not verify" % certificate)
+                 + ["-in", signed], "the signature made with %s does not verify" % certificate,
+                 code="signature-unverified")
     countersigned = report.split("Countersignatures:", 1)[1] if "Countersignatures:" in report else ""
     stamped = re.search(r"Timestamp time: (.*)", countersigned)
     authority = re.search(r"Issuer: (.*)", countersigned)
@@ -127,12 +131,12 @@ def sign_exe(exe, certificate, stage, timestamp=None):
             "authority_trusted": "Timestamp Server Signature verification: ok" in report}
 
 
-def autorun_text(page, label, icon, action, code_page=None):
+def autorun_text(page, label, icon, action, code_page=None, errors="strict"):
     lines = ["[autorun]", "open=%s %s" % (PROGRAM, page)]
     for key, value in (("label", label), ("icon", icon), ("action", action)):
         if value:
             lines.append("%s=%s" % (key, value))
-    return ("\r\n".join(lines) + "\r\n").encode(codec(code_page) if code_page else "ascii")
+    return ("\r\n".join(lines) + "\r\n").encode(codec(code_page) if code_page else "ascii", errors)
 
 
 def with_keys(data, given, code_page=WESTERN):
@@ -179,144 +183,301 @@ def fitting(size):
     return next((name for name, room in MEDIA if size <= room), None)
 
 
-def plan(source, stage, start=None, label=None, icon=None, action=None, exe=None, sign=None, timestamp=None,
-         keep_all=False, code_page=None, seen=None):
-    """Checks the medium in source as it would be mastered, writing only in
-    stage. Returns what master() needs and what the disc will say: a dict.
-    seen, a dict, gets the keys of autorun.inf as soon as they are read, so
-    that a refusal after it can still be told with them."""
-    name = source
-    source = os.path.abspath(source)
-    if os.path.exists(source) and not os.path.isdir(source):
-        raise Refusal("%s is a file, not a folder: give the folder that holds the medium's pages" % name)
-    if not os.path.isdir(source):
-        raise Refusal("no folder at %s: give the folder that holds the medium's pages" % name)
-    if exe is None:
-        exe = product_exe()
-        if not os.path.isfile(exe):
-            raise Refusal("no exe at %s: build it with: cmake --preset win32 && cmake --build --preset win32" % exe)
-    elif not os.path.isfile(exe):
-        raise Refusal("no exe at %s: name the built exe" % exe)
-    if not is_windows_program(exe):
-        raise Refusal("%s is not a Windows program: give --exe the built quenlo.exe" % exe)
+@dataclass
+class Options:
+    """What the author asked for: the options of check and make."""
+    start: str = None
+    label: str = None
+    icon: str = None
+    action: str = None
+    exe: str = None
+    sign: str = None
+    timestamp: str = None
+    keep_all: bool = False
+    code_page: int = None
 
-    their_autorun = find_name(source, "autorun.inf")
-    if start is not None and their_autorun:
-        raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
-                      % os.path.join(name, their_autorun))
-    if start is None and not their_autorun:
-        raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % name)
-    icon_name = None
-    if icon:
-        if not os.path.exists(icon):
-            raise Refusal("no icon at %s: give --icon a Windows .ico file" % icon)
-        if not os.path.isfile(icon) or not is_icon(icon):
-            raise Refusal("%s is not an icon file (no .ico header with its images): give --icon a Windows .ico" % icon)
-        icon_name = os.path.basename(icon)
-        if find_name(source, icon_name):
-            raise Refusal('the icon\'s name "%s" is taken in %s: rename the icon, or name that file with --icon'
-                          % (icon_name, name))
-        if not all(32 <= ord(c) < 127 for c in icon_name):
-            raise Refusal('the icon\'s name "%s" has characters beyond ASCII, which autorun.inf cannot give every '
-                          'PC: rename the icon with ASCII letters' % icon_name)
-    if action is not None:
-        check_text("--action", action, code_page)
-    if label is not None:
-        check_label(label, code_page)
-    if action is not None and not action.strip():
-        raise Refusal("--action is empty: give the text of the AutoPlay entry, or leave --action out")
 
-    left_out = None if keep_all else []
-    tree = list(walk(source, left_out))
-    check_names(source, tree)
-    for folder, rel, _, files in tree:
-        for f in files:
-            size = os.path.getsize(os.path.join(folder, f))
-            if size >= LARGEST_FILE:
-                raise Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 disc: "
-                              "split it, or make it smaller".format(size) % os.path.join(folder, f))
-    their_exe = find_name(source, PROGRAM)
-    theirs = [n for n in (their_exe, their_autorun) if n]
-    paths = (set(disc_paths(tree)) - set(theirs)) | {PROGRAM, "autorun.inf"} | ({icon_name} if icon else set())
+class Medium:
+    """One medium's check, as it would be mastered: check() runs its steps,
+    each of which adds to what is known of the disc and to its findings
+    (every problem and warning, in the folder's order). A problem that makes
+    the later steps meaningless (no folder, no autorun.inf) ends the check
+    as a Refusal, which is a finding too. Writes only in stage; master()
+    makes the image of a medium without problems."""
 
-    ansi_page = code_page or WESTERN
-    given = {k: v for k, v in (("label", label), ("icon", icon_name), ("action", action)) if v is not None}
-    autorun = os.path.join(stage, "autorun.inf")
-    if start is not None:
-        check_text("the page", start, code_page)
-        with open(autorun, "wb") as f:
-            f.write(autorun_text(start, label, icon_name, action, code_page))
-    else:
-        with open(os.path.join(source, their_autorun), "rb") as f:
-            data = f.read()
-        read_autorun(data, ansi_page)
-        with open(autorun, "wb") as f:
-            f.write(with_keys(data, given, ansi_page) if given else data)
-    with open(autorun, "rb") as f:
-        keys = read_autorun(f.read(), ansi_page)
-    if seen is not None:
-        seen["keys"] = keys
-    page = check_open_line(keys, source, name, code_page)
-    index = {upper(p): p for p in paths}
-    for key, named in files_named(keys):
-        if upper(named.replace("\\", "/").lstrip("/")) not in index:
-            raise Refusal('autorun.inf\'s %s names "%s", which is not on the disc: add the file, or correct the %s '
-                          'line' % (key, named, key))
-    if label is None:
-        label = keys.get("label") or DEFAULT_LABEL
+    def __init__(self, source, stage, options):
+        self.name, self.source, self.stage, self.o = source, os.path.abspath(source), stage, options
+        self.findings = []
+        self.keys = {}
+        self.exe = self.icon_name = self.signature = self.label = None
+        self.tree, self.paths, self.theirs, self.left_out, self.replaced, self.strays = [], set(), [], [], [], []
+        self.links = {"file": 0, "web": 0, "mail": 0, "none": 0}
+        self.autorun = os.path.join(stage, "autorun.inf")
+
+    # -------------------------------------------------- findings
+
+    def problem(self, refusal):
+        self.findings.append(Finding.of(refusal))
+
+    def warn(self, code, message, path=None):
+        self.findings.append(Finding(code, message, True, path))
+
+    def attempt(self, step, *args):
+        """step(*args), or False with its Refusal among the problems."""
         try:
-            check_label(label, code_page)
+            return step(*args)
         except Refusal as refusal:
-            raise Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal) from None
-    links = check_links(source, paths)
+            self.problem(refusal)
+            return False
 
-    odd = " and ".join('"%s"' % c for c in "#%" if c in page)
-    warnings = ['the page "%s" has %s in its name: a browser handed it as a file:/// address (as Quenlo does when '
-                'the shell cannot open it) reads "#" as the start of a fragment and "%%xx" as an escape, and misses '
-                'the page; a name without them is safer' % (page, odd)] if odd else []
-    replaced = [os.path.join(name, their_exe)] if their_exe else []
-    signature = sign_exe(exe, sign, stage, timestamp) if sign else None
-    estimate = sum(-(-os.path.getsize(os.path.join(source, p)) // 2048) * 2048 for p in paths
-                   if p not in (PROGRAM, "autorun.inf", icon_name) and os.path.isfile(os.path.join(source, p)))
-    return {"source": source, "exe": signature["exe"] if signature else exe, "autorun": autorun, "keys": keys,
-            "label": label, "icon": os.path.abspath(icon) if icon else None, "icon_name": icon_name,
-            "signature": signature, "excluded": [os.path.join(source, n) for n in theirs]
-            + [os.path.join(source, p) for p, _ in left_out or []], "left_out": left_out or [],
-            "replaced": replaced, "updated": sorted(given) if start is None else [], "links": links,
-            "files": sum(1 for p in paths if p in (PROGRAM, "autorun.inf", icon_name)
-                         or os.path.isfile(os.path.join(source, p))),
-            "estimate": estimate + 400 * 1024, "warnings": warnings, "code_page": code_page}
+    @property
+    def problems(self):
+        return [f for f in self.findings if not f.warning]
+
+    def sorted_findings(self):
+        return sorted(self.findings, key=Finding.order)
+
+    # -------------------------------------------------- the check
+
+    def check(self):
+        """Runs every step; a Refusal that ends the check is among the
+        findings when it returns."""
+        try:
+            for step in (self.check_options, self.check_folder, self.check_exe, self.walk, self.read_autorun,
+                         self.check_keys, self.check_label, self.check_links, self.look_for_strays, self.sign):
+                step()
+        except Refusal as refusal:
+            self.problem(refusal)
+        return self
+
+    def check_options(self):
+        o = self.o
+        if o.timestamp and not o.sign:
+            self.problem(Refusal("--timestamp stamps a signature, and there is none: add --sign CERT.pfx, or drop "
+                                 "--timestamp", "timestamp-unsigned"))
+        if o.icon:
+            self.attempt(self.check_icon)
+        if o.action is not None:
+            if not o.action.strip():
+                self.problem(Refusal("--action is empty: give the text of the AutoPlay entry, or leave --action out",
+                                     "action-empty"))
+            else:
+                self.attempt(check_text, "--action", o.action, o.code_page)
+        if o.label is not None:
+            self.attempt(check_label, o.label, o.code_page)
+
+    def check_icon(self):
+        icon = self.o.icon
+        if not os.path.exists(icon):
+            raise Refusal("no icon at %s: give --icon a Windows .ico file" % icon, "icon-missing")
+        if not os.path.isfile(icon) or not is_icon(icon):
+            raise Refusal("%s is not an icon file (no .ico header with its images): give --icon a Windows .ico"
+                          % icon, "icon-not-ico")
+        name = os.path.basename(icon)
+        if not all(32 <= ord(c) < 127 for c in name):
+            raise Refusal('the icon\'s name "%s" has characters beyond ASCII, which autorun.inf cannot give every '
+                          'PC: rename the icon with ASCII letters' % name, "icon-name-beyond-ascii")
+        self.icon_name = name
+
+    def check_folder(self):
+        if os.path.exists(self.source) and not os.path.isdir(self.source):
+            raise Refusal("%s is a file, not a folder: give the folder that holds the medium's pages" % self.name,
+                          "source-not-folder")
+        if not os.path.isdir(self.source):
+            raise Refusal("no folder at %s: give the folder that holds the medium's pages" % self.name,
+                          "source-missing")
+        if self.icon_name and find_name(self.source, self.icon_name):
+            self.icon_name = None
+            self.problem(Refusal('the icon\'s name "%s" is taken in %s: rename the icon, or name that file with '
+                                 '--icon' % (os.path.basename(self.o.icon), self.name), "icon-name-taken"))
+
+    def check_exe(self):
+        exe = self.o.exe
+        if exe is None:
+            exe = product_exe()
+            if not os.path.isfile(exe):
+                raise Refusal("no exe at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
+                              % exe, "exe-missing")
+        elif not os.path.isfile(exe):
+            return self.problem(Refusal("no exe at %s: name the built exe" % exe, "exe-missing"))
+        if not is_windows_program(exe):
+            return self.problem(Refusal("%s is not a Windows program: give --exe the built quenlo.exe" % exe,
+                                        "exe-not-windows"))
+        self.exe = exe
+
+    def walk(self):
+        problems = []
+        self.left_out = None if self.o.keep_all else []
+        self.tree = list(walk(self.source, self.left_out, problems))
+        self.left_out = self.left_out or []
+        for refusal in problems + list(name_problems(self.source, self.tree)):
+            self.problem(refusal)
+        for folder, rel, _, files in self.tree:
+            for f in files:
+                size = os.path.getsize(os.path.join(folder, f))
+                if size >= LARGEST_FILE:
+                    self.problem(Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 "
+                                         "disc: split it, or make it smaller".format(size) % os.path.join(folder, f),
+                                         "file-too-large", disc_path(rel, f)))
+        their_exe, their_autorun = find_name(self.source, PROGRAM), find_name(self.source, "autorun.inf")
+        self.theirs = [n for n in (their_exe, their_autorun) if n]
+        self.replaced = [os.path.join(self.name, their_exe)] if their_exe else []
+        self.paths = ((set(disc_paths(self.tree)) - set(self.theirs)) | {PROGRAM, "autorun.inf"}
+                      | ({self.icon_name} if self.icon_name else set()))
+
+    def read_autorun(self):
+        o, theirs = self.o, find_name(self.source, "autorun.inf")
+        if o.start is not None and theirs:
+            raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
+                          % os.path.join(self.name, theirs), "autorun-twice")
+        if o.start is None and not theirs:
+            raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % self.name, "autorun-missing")
+        ansi_page = o.code_page or WESTERN
+        given = {k: v for k, v in (("label", o.label), ("icon", self.icon_name), ("action", o.action))
+                 if v is not None}
+        if o.start is not None:
+            if self.attempt(check_text, "the page", o.start, o.code_page) is False:
+                return
+            data = autorun_text(o.start, o.label, self.icon_name, o.action, o.code_page, errors="replace")
+        else:
+            with open(os.path.join(self.source, theirs), "rb") as f:
+                data = f.read()
+            read_autorun(data, ansi_page)
+            data = with_keys(data, given, ansi_page) if given else data
+            self.updated = sorted(given)
+        with open(self.autorun, "wb") as f:
+            f.write(data)
+        self.keys = read_autorun(data, ansi_page)
+        self.page = self.attempt(check_open_line, self.keys, self.source, self.name, o.code_page) or None
+        if self.page and ("#" in self.page or "%" in self.page):
+            odd = " and ".join('"%s"' % c for c in "#%" if c in self.page)
+            self.warn("page-hash-percent", 'the page "%s" has %s in its name: a browser handed it as a file:/// '
+                      'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
+                      'and "%%xx" as an escape, and misses the page; a name without them is safer' % (self.page, odd))
+
+    updated = ()
+    page = None
+
+    def check_keys(self):
+        index = {upper(p): p for p in self.paths}
+        for key, named in files_named(self.keys):
+            if upper(named.replace("\\", "/").lstrip("/")) not in index:
+                self.problem(Refusal('autorun.inf\'s %s names "%s", which is not on the disc: add the file, or '
+                                     'correct the %s line' % (key, named, key), "key-names-nothing"))
+
+    def check_label(self):
+        self.label = self.o.label
+        if self.label is None:
+            self.label = self.keys.get("label")
+            if self.label is None:
+                self.label = DEFAULT_LABEL
+                self.warn("label-missing", 'the disc has no label, so Windows will call it "%s" after this tool: '
+                          'name it with --label "Your product", or label= in autorun.inf' % DEFAULT_LABEL)
+                return
+            try:
+                check_label(self.label, self.o.code_page)
+            except Refusal as refusal:
+                self.problem(Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal,
+                                     refusal.code))
+
+    def check_links(self):
+        self.links, problems = check_links(self.source, self.paths)
+        for refusal in problems:
+            self.problem(refusal)
+
+    def look_for_strays(self):
+        self.strays = strays(self.tree)
+        if self.strays:
+            self.warn("strays", "these look like copies, backups or empty folders left by mistake, and go onto the "
+                      "disc as they are: %s; remove them, or keep them if they are meant" % ", ".join(self.strays))
+
+    def sign(self):
+        if self.o.sign and self.exe:
+            self.signature = self.attempt(sign_exe, self.exe, self.o.sign, self.stage, self.o.timestamp) or None
+
+    # -------------------------------------------------- what it comes to
+
+    def disc_exe(self):
+        return self.signature["exe"] if self.signature else self.exe
+
+    def excluded(self):
+        return [os.path.join(self.source, n) for n in self.theirs] + [os.path.join(self.source, p)
+                                                                      for p, _ in self.left_out]
+
+    def files(self):
+        own = (PROGRAM, "autorun.inf", self.icon_name)
+        return sum(1 for p in self.paths if p in own or os.path.isfile(os.path.join(self.source, p)))
+
+    def estimate(self):
+        """The image's size, about: the medium's files in whole sectors, and
+        room for the exe, autorun.inf, the icon and the file system."""
+        own = (PROGRAM, "autorun.inf", self.icon_name)
+        return 400 * 1024 + sum(-(-os.path.getsize(os.path.join(self.source, p)) // 2048) * 2048 for p in self.paths
+                                if p not in own and os.path.isfile(os.path.join(self.source, p)))
+
+    def epoch(self):
+        """The moment the image's own dates are set to: SOURCE_DATE_EPOCH where
+        it is set, else the newest file of the medium, so that the same folder
+        makes the same image whenever and wherever it is made."""
+        given = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+        if given.isdigit():
+            return int(given)
+        files = [os.path.join(self.source, p) for p in self.paths if os.path.isfile(os.path.join(self.source, p))]
+        files += [self.exe] + ([self.o.icon] if self.icon_name else [])
+        return max(int(os.path.getmtime(f)) for f in files)
 
 
-def master(p, output):
-    """Masters plan p as the image output (replaced only once complete)."""
-    output_name, output = output, os.path.abspath(output)
-    if output == p["source"] or output.startswith(p["source"] + os.sep):
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def master(medium, output):
+    """Masters a medium without problems as the image output (replaced only
+    once complete); its size. The image's own dates and those of the files
+    the tools make (autorun.inf, a signed exe) are medium.epoch(); the
+    medium's files keep their own; nothing of this machine goes in."""
+    output_name, output, source = output, os.path.abspath(output), medium.source
+    if output == source or output.startswith(source + os.sep):
         raise Refusal("%s lies inside %s, so the image would hold itself: write it elsewhere"
-                      % (output_name, p["source"]))
+                      % (output_name, medium.name), "output-inside")
     folder = os.path.dirname(output)
     if os.path.isdir(output):
-        raise Refusal("%s is a folder: name the image file to write, as %s" % (output_name,
-                                                                               os.path.join(output_name, "disc.iso")))
+        raise Refusal("%s is a folder: name the image file to write, as %s"
+                      % (output_name, os.path.join(output_name, "disc.iso")), "output-folder")
     if os.path.lexists(output) and not os.path.isfile(output):
-        raise Refusal("%s exists and is not a file, so no image replaces it: name another file" % output_name)
+        raise Refusal("%s exists and is not a file, so no image replaces it: name another file" % output_name,
+                      "output-not-file")
     if not os.path.isdir(folder):
-        raise Refusal("no folder for %s: create it first" % output_name)
+        raise Refusal("no folder for %s: create it first" % output_name, "output-no-folder")
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise Refusal("you cannot write in %s: write the image elsewhere" % folder)
+        raise Refusal("you cannot write in %s: write the image elsewhere" % folder, "output-unwritable")
     try:
         partial = tempfile.NamedTemporaryFile(dir=folder, prefix=".%s." % os.path.basename(output), suffix=".part",
                                               delete=False).name
     except OSError as error:
-        raise Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror)) from None
+        raise Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror),
+                      "output-unwritable") from None
     try:
-        grafts = ["/=" + p["source"], "/%s=%s" % (PROGRAM, p["exe"]), "/autorun.inf=" + p["autorun"]]
-        if p["icon"]:
-            grafts.append("/%s=%s" % (p["icon_name"], p["icon"]))
-        excluded = sum((["-x", path] for path in p["excluded"]), [])
+        epoch = medium.epoch()
+        exe = medium.disc_exe()
+        for made in (medium.autorun, exe if medium.signature else None):
+            if made:
+                os.utime(made, (epoch, epoch))
+        grafts = ["/=" + source, "/%s=%s" % (PROGRAM, exe), "/autorun.inf=" + medium.autorun]
+        if medium.icon_name:
+            grafts.append("/%s=%s" % (medium.icon_name, os.path.abspath(medium.o.icon)))
+        excluded = sum((["-x", path] for path in medium.excluded()), [])
+        # xorriso takes the volume's dates, its UUID and the dates of the
+        # nodes it makes itself from SOURCE_DATE_EPOCH; -r gives every file
+        # owner 0 and the same modes, whoever made the folder.
+        env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch))
         run(["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-joliet-long", "-r", "-f",
-             "-input-charset", "utf-8", "-V", p["label"], "-o", partial] + excluded + ["-graft-points"] + grafts,
-            "xorriso could not master the image")
+             "-input-charset", "utf-8", "-V", medium.label, "-o", partial] + excluded + ["-graft-points"] + grafts,
+            "xorriso could not master the image", env=env)
         mask = os.umask(0)
         os.umask(mask)
         os.chmod(partial, 0o666 & ~mask)  # a temporary file's 0600 is not for a finished image

@@ -26,7 +26,10 @@ CLUTTER_FOLDERS = VERSION_CONTROL | {".Spotlight-V100", ".Trashes", ".fseventsd"
                                      ".idea", ".vscode"}
 CLUTTER_FILES = {".ds_store", "thumbs.db", "ehthumbs.db", ".directory", ".gitignore", ".gitattributes",
                  ".gitmodules", ".hgignore"}
-CLUTTER_PATTERNS = ["*~", "*.swp", "*.swo", ".*.sw?", "#*#", ".#*", "._*"]
+CLUTTER_PATTERNS = ["*~", "*.swp", "*.swo", ".*.sw?", "#*#", ".#*", "._*", "~$*", "*.tmp"]
+# What an author may have left by mistake, but may also mean: kept, with a
+# warning that lists them.
+STRAY_PATTERNS = ["* - Copy.*", "* - Copy", "* - Copy (*)*", "*.bak", "*.orig"]
 # Names Windows opens as devices whatever folder they are in, extension or
 # not: the DOS devices, the consoles of Windows 8 and later, and COM and LPT
 # with a superscript digit, which Windows reads as the digit.
@@ -60,59 +63,86 @@ def clutter(name, folder):
     return None
 
 
-def walk(root, left_out=None):
+def stray(name):
+    """True for a name that looks like a copy or backup left by mistake."""
+    return any(fnmatch.fnmatchcase(name, p) for p in STRAY_PATTERNS)
+
+
+def disc_path(rel, name=None):
+    """A path on the disc, with "/", from a path relative to the folder."""
+    path = rel if name is None else name if rel == "." else os.path.join(rel, name)
+    return path.replace(os.sep, "/")
+
+
+def walk(root, left_out=None, problems=None):
     """(folder, rel, dirs, files) for each folder of root as the disc will hold
     it, top down and sorted. Links are followed while they stay inside root
     (Windows sees a copy); whatever else is not a plain file or folder that
     this user can read is refused by name: nothing from outside root, and
-    nothing that cannot be copied, goes onto a disc unasked. Given a list,
-    left_out gains the (disc path, kind) of each dropping of version control,
-    editors and systems, which stay off the disc."""
+    nothing that cannot be copied, goes onto a disc unasked. Such an entry is
+    left out and its Refusal added to problems where it is a list, else
+    raised. Given a list, left_out gains the (disc path, kind) of each
+    dropping of version control, editors and systems, which stay off the
+    disc."""
     top = os.path.realpath(root)
 
-    def refuse(path, what):
-        raise Refusal("%s %s" % (path, what))
+    def refuse(path, rel, code, what):
+        refusal = Refusal("%s %s" % (path, what), code, disc_path(rel))
+        if problems is None:
+            raise refusal
+        problems.append(refusal)
+
+    def entry(folder, rel, name, holders):
+        """"dir", "file", or None for what cannot go onto the disc."""
+        path, here = os.path.join(folder, name), disc_path(rel, name)
+        info = os.lstat(path)
+        kind = clutter(name, stat.S_ISDIR(info.st_mode)) if left_out is not None else None
+        if kind:
+            left_out.append((here, kind))
+            return None
+        if stat.S_ISLNK(info.st_mode):
+            target = os.readlink(path)
+            try:
+                real = os.path.realpath(path, strict=True)
+            except OSError as error:
+                if error.errno == errno.ELOOP:
+                    return refuse(path, here, "link-loop", 'is a link loop (it leads to "%s" and back): remove the '
+                                  'link' % target)
+                return refuse(path, here, "link-dangling", 'is a link to "%s", which does not exist: remove the link '
+                              'or restore its target' % target)
+            if real != top and not real.startswith(top + os.sep):
+                return refuse(path, here, "link-outside", 'is a link to %s, outside %s, and nothing from outside goes '
+                              'onto a disc unasked: copy what the disc needs into the folder, or remove the link'
+                              % (real, root))
+            info = os.stat(path)
+        if stat.S_ISDIR(info.st_mode):
+            if os.path.realpath(path) in holders:
+                return refuse(path, here, "link-holder", 'is a link to a folder that holds it, so the disc would never '
+                              'end: remove the link')
+            if not os.access(path, os.R_OK | os.X_OK):
+                return refuse(path, here, "unreadable", "is a folder you cannot read: give yourself read access to "
+                              "it, or move it out")
+            return "dir"
+        if stat.S_ISREG(info.st_mode):
+            if not os.access(path, os.R_OK):
+                return refuse(path, here, "unreadable", "is a file you cannot read: give yourself read access to it, "
+                              "or move it out")
+            return "file"
+        kind = ("a named pipe" if stat.S_ISFIFO(info.st_mode) else "a socket" if stat.S_ISSOCK(info.st_mode)
+                else "a device")
+        return refuse(path, here, "not-a-file", "is %s, not a file a disc can hold: move it out of the folder" % kind)
 
     def visit(folder, rel, holders):
         try:
             names = sorted(os.listdir(folder))
         except OSError as error:
-            refuse(folder, "cannot be read (%s): give yourself read access to it, or move it out" % error.strerror)
+            return refuse(folder, rel, "unreadable", "cannot be read (%s): give yourself read access to it, or move "
+                          "it out" % error.strerror)
         dirs, files = [], []
         for name in names:
-            path = os.path.join(folder, name)
-            info = os.lstat(path)
-            kind = clutter(name, stat.S_ISDIR(info.st_mode)) if left_out is not None else None
+            kind = entry(folder, rel, name, holders)
             if kind:
-                left_out.append((name if rel == "." else os.path.join(rel, name), kind))
-                continue
-            if stat.S_ISLNK(info.st_mode):
-                target = os.readlink(path)
-                try:
-                    real = os.path.realpath(path, strict=True)
-                except OSError as error:
-                    if error.errno == errno.ELOOP:
-                        refuse(path, 'is a link loop (it leads to "%s" and back): remove the link' % target)
-                    refuse(path, 'is a link to "%s", which does not exist: remove the link or restore its target'
-                           % target)
-                if real != top and not real.startswith(top + os.sep):
-                    refuse(path, 'is a link to %s, outside %s, and nothing from outside goes onto a disc unasked: '
-                           'copy what the disc needs into the folder, or remove the link' % (real, root))
-                info = os.stat(path)
-            if stat.S_ISDIR(info.st_mode):
-                if os.path.realpath(path) in holders:
-                    refuse(path, 'is a link to a folder that holds it, so the disc would never end: remove the link')
-                if not os.access(path, os.R_OK | os.X_OK):
-                    refuse(path, "is a folder you cannot read: give yourself read access to it, or move it out")
-                dirs.append(name)
-            elif stat.S_ISREG(info.st_mode):
-                if not os.access(path, os.R_OK):
-                    refuse(path, "is a file you cannot read: give yourself read access to it, or move it out")
-                files.append(name)
-            else:
-                kind = ("a named pipe" if stat.S_ISFIFO(info.st_mode) else "a socket" if stat.S_ISSOCK(info.st_mode)
-                        else "a device")
-                refuse(path, "is %s, not a file a disc can hold: move it out of the folder" % kind)
+                (dirs if kind == "dir" else files).append(name)
         yield folder, rel, dirs, files
         for name in dirs:
             path = os.path.join(folder, name)
@@ -127,54 +157,73 @@ def device_name(name):
     return upper(name.split(".", 1)[0].rstrip(" ")) in DEVICES
 
 
-def check_names(root, tree):
-    """Every name in tree (walk(root) as a list) must survive as a Joliet name
-    Windows can open."""
+def name_problems(root, tree):
+    """A Refusal for each name in tree (walk(root) as a list) that does not
+    survive as a Joliet name Windows can open, in the folder's order."""
     for folder, rel, dirs, files in tree:
         where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
         seen = {}
-        for raw in dirs + files:
-            name = os.fsdecode(raw)
-            try:
-                name.encode("utf-8")
-            except UnicodeEncodeError:
-                raise Refusal('a name in %s is not valid UTF-8 (%r): rename it' % (where, name)) from None
-            bad = sorted({c for c in name if c in FORBIDDEN or ord(c) < 32})
-            if bad:
-                raise Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
-                              % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters"
-                                                       for c in bad)))
-            bad = sorted({c for c in name if c in JOLIET_FORBIDDEN})
-            if bad:
-                raise Refusal('the name "%s" in %s has %s, which Windows allows but the disc\'s Joliet names cannot '
-                              'hold: rename it' % (name, where, " ".join('"%s"' % c for c in bad)))
-            if any(ord(c) > 0xFFFF for c in name):
-                raise Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it'
-                              % (name, where))
-            if len(name) > JOLIET_NAME:
-                raise Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d: '
-                              'shorten it' % (name, where, len(name), JOLIET_NAME))
-            if name[-1] in ". ":
-                raise Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
-                              % (name, where))
-            if device_name(name):
-                raise Refusal('the name "%s" in %s is one Windows keeps for a device (%s), so the file cannot be '
-                              'opened: rename it' % (name, where, upper(name.split(".", 1)[0].rstrip(" "))))
+        for raw in sorted(dirs + files):
+            name, here = os.fsdecode(raw), disc_path(rel, os.fsdecode(raw))
+            problem = name_problem(name, where, rel)
             other = seen.setdefault(upper(name), name)
-            if other != name:
-                raise Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
-                              % (other, name, where))
-            disc_path = len("\\" + os.path.normpath(os.path.join(rel, name)))
-            if disc_path > DISC_PATH:
-                raise Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: '
-                              'shorten the names or the nesting' % (name, where, disc_path, DISC_PATH))
+            if problem is None and other != name:
+                problem = Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
+                                  % (other, name, where), "name-case-twins")
+            if problem:
+                problem.path = here
+                yield problem
+
+
+def name_problem(name, where, rel):
+    """A Refusal for one name that the disc cannot hold or Windows not open, or None."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return Refusal('a name in %s is not valid UTF-8 (%r): rename it' % (where, name), "name-not-utf8")
+    bad = sorted({c for c in name if c in FORBIDDEN or ord(c) < 32})
+    if bad:
+        return Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
+                       % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters" for c in bad)),
+                       "name-forbidden")
+    bad = sorted({c for c in name if c in JOLIET_FORBIDDEN})
+    if bad:
+        return Refusal('the name "%s" in %s has %s, which Windows allows but the disc\'s Joliet names cannot hold: '
+                       'rename it' % (name, where, " ".join('"%s"' % c for c in bad)), "name-joliet")
+    if any(ord(c) > 0xFFFF for c in name):
+        return Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it' % (name, where),
+                       "name-joliet")
+    if len(name) > JOLIET_NAME:
+        return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d: shorten it'
+                       % (name, where, len(name), JOLIET_NAME), "name-too-long")
+    if name[-1] in ". ":
+        return Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
+                       % (name, where), "name-trailing-dot")
+    if device_name(name):
+        return Refusal('the name "%s" in %s is one Windows keeps for a device (%s), so the file cannot be opened: '
+                       'rename it' % (name, where, upper(name.split(".", 1)[0].rstrip(" "))), "name-device")
+    length = len("\\" + os.path.normpath(os.path.join(rel, name)))
+    if length > DISC_PATH:
+        return Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: shorten the names or '
+                       'the nesting' % (name, where, length, DISC_PATH), "path-too-long")
+    return None
 
 
 def disc_paths(tree):
     """Every file and folder of tree as a path on the disc, with "/"."""
     for _, rel, dirs, files in tree:
         for name in dirs + files:
-            yield name if rel == "." else "%s/%s" % (rel.replace(os.sep, "/"), name)
+            yield disc_path(rel, name)
+
+
+def strays(tree):
+    """The disc paths of copies and backups, and of empty folders, in tree."""
+    found = []
+    for _, rel, dirs, files in tree:
+        found += [disc_path(rel, name) for name in dirs + files if stray(name)]
+        if rel != "." and not dirs and not files:
+            found.append(disc_path(rel) + "/")
+    return sorted(found, key=lambda p: p.split("/"))
 
 
 def check_label(label, code_page=None):
@@ -182,9 +231,9 @@ def check_label(label, code_page=None):
     (Windows reads the Joliet label, in Unicode; the ISO 9660 one holds its
     UTF-8 bytes)."""
     if not label.strip():
-        raise Refusal("the volume label is empty: give --label a name, or leave --label out")
+        raise Refusal("the volume label is empty: give --label a name, or leave --label out", "label-empty")
     size = len(label.encode("utf-8"))
     if size > LABEL:
         raise Refusal('the volume label "%s" has %d %s; ISO 9660 holds at most %d: shorten it'
-                      % (label, size, "characters" if size == len(label) else "bytes in UTF-8", LABEL))
+                      % (label, size, "characters" if size == len(label) else "bytes in UTF-8", LABEL), "label-too-long")
     check_text("the volume label", label, code_page)

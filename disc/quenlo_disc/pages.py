@@ -138,17 +138,18 @@ def spellings(root, paths):
 
 
 def check_links(root, paths):
-    """Refuses the first link of the pages and stylesheets among paths that
-    leads to nothing on the disc or off the medium. Returns how many links
-    lead to files on the disc, to the web and to mail addresses."""
-    counts = {"file": 0, "web": 0, "mail": 0, "none": 0}
+    """(how many links of the pages and stylesheets among paths lead to
+    files on the disc, to the web and to mail addresses; a Refusal for each
+    that leads to nothing on the disc or off the medium)."""
+    counts, problems = {"file": 0, "web": 0, "mail": 0, "none": 0}, []
     for rel, line, address, kind, target, _ in followed(root, paths):
         where = '%s, line %d: the link "%s"' % (rel, line, address)
         if kind == "off":
-            raise Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
-                          "page.htm or ../docs/page.htm" % (where, target))
-        if kind == "file" and target is None:
-            raise Refusal("%s leads to nothing on the disc (names match without regard to case): correct the "
-                          "link or add the file" % where)
-        counts[kind] += 1
-    return counts
+            problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
+                                    "page.htm or ../docs/page.htm" % (where, target), "link-leaves-medium", rel))
+        elif kind == "file" and target is None:
+            problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): correct "
+                                    "the link or add the file" % where, "link-missing", rel))
+        else:
+            counts[kind] += 1
+    return counts, problems

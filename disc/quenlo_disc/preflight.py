@@ -42,6 +42,9 @@ class Outcome:
     not_pictured: str = None
     boxes: list = field(default_factory=list)
     said: list = field(default_factory=list)
+    code_page: int = WESTERN
+    broken: bool = False
+    reaches: bool = True
 
     def meets(self):
         """What a user meets, in a few words: the page, Quenlo's box, or why not."""
@@ -182,13 +185,13 @@ def try_disc(session, image, folder, shot, broken=False, say=print, code_page=WE
     PC of code_page, and returns its Outcome. reached and view, where known
     already: the code pages that reach the page (reaching(folder)) and the
     view of the disc for the picture (shown_as_windows_reads())."""
-    outcome = Outcome(said=[])
+    reached = reaching(folder) if reached is None else reached
+    outcome = Outcome(said=[], code_page=code_page, broken=broken, reaches=code_page in reached)
 
     def tell(line):
         outcome.said.append(line)
         say(line)
 
-    reached = reaching(folder) if reached is None else reached
     browsed = session.use_browser(view or shown_as_windows_reads(session, folder))
     pc = codepages.environment(code_page)
     slow = session.arch == "i686"

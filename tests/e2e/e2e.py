@@ -36,6 +36,7 @@ JAPANESE = "\u65e5\u672c\u8a9e \u30da\u30fc\u30b8"  # "Japanese page", with a sp
 SHELL_CLASS = "Quenlo.E2E.Doc"
 SKIP = 77
 MAKE_DISC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "make-disc.sh")
+QUENLO_DISC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "disc", "quenlo-disc")
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "medium")
 
 
@@ -485,6 +486,23 @@ case_try_missing_page = try_case("missing")
 case_try_browser_handed_elsewhere = try_case("elsewhere")
 
 
+def case_try_json(s):
+    """The command itself, as a pipeline reads it: one JSON document with the
+    PC's row, whose picture shows the page."""
+    need_disc(s)
+    run = subprocess.run([QUENLO_DISC, "try", "--json", s.notes["disc_image"]], capture_output=True, text=True,
+                         timeout=120)
+    try:
+        doc = json.loads(run.stdout)
+    except ValueError:
+        doc = {}
+    row = (doc.get("rows") or [{}])[0]
+    check(run.returncode == 0 and doc.get("verdict") == "shown" and doc.get("sandboxed") is True
+          and row.get("pc") == "Western (1252)" and row.get("meets") == "the page shown" and row.get("shown")
+          and row.get("picture_shows_page") and os.path.isfile(row.get("picture") or ""),
+          "try --json: exit %d, %r %r" % (run.returncode, run.stdout[-1500:], run.stderr[-500:]))
+
+
 def case_try_japanese_disc(s):
     """A disc for Japanese PCs, its page named in Japanese: shown on one, and
     on a Western PC, whose code page has no form for the name, not found."""
@@ -626,7 +644,7 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 # Cases of the disc tools rather than of the exe: the 64-bit session serves
 # them, and the run under emulation stays short.
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
-              "try_matrix_cyrillic", "try_hostile_disc", "try_browser_cannot_start"}
+              "try_matrix_cyrillic", "try_hostile_disc", "try_browser_cannot_start", "try_json"}
 
 
 class Skipped(Exception):

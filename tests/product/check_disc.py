@@ -5,6 +5,7 @@
 """
 import hashlib
 import http.server
+import json
 import os
 import shutil
 import subprocess
@@ -39,7 +40,11 @@ REFUSALS = {
     "both": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm", {}, START + DISC, None, "--start and"),
     "no autorun": (None, {}, DISC, None, "has no autorun.inf"),
     "no source": (None, {}, START + ["/nonexistent", "OUTPUT"], None, "no folder at /nonexistent"),
-    "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + DISC, None, "no exe at"),
+    "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + START + DISC, None, "no exe at"),
+    "exe not windows": (None, {"../x.exe": "#!/bin/sh"}, ["--exe", "WORK/x.exe"] + START + DISC, None,
+                        "is not a Windows program"),
+    "no form in code page": (None, {"docs/\u65e5.htm": ""}, ["--code-page", "1251", "--start", "docs\\\u65e5.htm"]
+                             + DISC, None, "no form in code page 1251"),
     "wrong password": (None, {}, START + ["--sign", "CERT"] + DISC, "wrong", "cannot read the certificate"),
     # Exactly the author's folder: links are taken only while they stay in it.
     "link out": (None, {"docs/home": LINK + "../.."}, START + DISC, None, "outside"),
@@ -114,13 +119,55 @@ def odd_runs(work, exe, source):
             command = command[:1] + args[:1] + command[1:] + [places.get(a, a) for a in args[1:]]
             run = subprocess.run((user if "LOCKED" in args else []) + command, capture_output=True)
             err = run.stderr.decode(errors="replace")
-            if run.returncode == 0 or "Traceback" in err or len(err.strip().splitlines()) != 1 or message not in err:
+            if run.returncode == 0 or not refused_once(err, message):
                 failures.append("odd %r: exit %d, %r" % (args, run.returncode, err[-600:]))
         if os.listdir(full) if has_full else False:
             failures.append("a full disk kept %r" % os.listdir(full))
     finally:
         if has_full:
             subprocess.run(["umount", full])
+    return failures
+
+
+# A careless author's medium: each of these in one run, in the folder's order,
+# with the droppings of Office left out and copies, backups and an empty
+# folder named in one warning.
+CARELESS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\indx.htm\r\nlabel=" + "L" * 33 + "\r\n",
+            "docs/Index.htm": "", "docs/home": LINK + "../..", "docs/web.htm": '<a href="file:///C:/x.htm">x</a>',
+            "~$brochure.docx": "", "index.htm.bak": "", "docs/index - Copy.htm": ""}
+CARELESS_SAY = [("page-missing", 'the page "docs\\indx.htm" is not among the files'),
+                ("label-too-long", "ISO 9660 holds at most 32"), ("link-outside", "docs/home is a link to"),
+                ("name-case-twins", "differ only in case"), ("link-leaves-medium", "a file:/// address")]
+
+
+def careless(folder, exe, good):
+    """Every problem of the CARELESS medium at once, as lines and as JSON;
+    and a good medium's check and image as JSON."""
+    medium(folder, None, CARELESS)
+    os.makedirs(os.path.join(folder, "downloads"))
+    run = subprocess.run([QUENLO_DISC, "check", "--exe", exe, folder], capture_output=True, text=True)
+    lines = run.stderr.strip().splitlines()
+    problems = [line for line in lines if ": warning: " not in line]
+    failures = []
+    if (run.returncode != 1 or len(problems) != 6 or not lines[-1].endswith("5 problems, 1 warning; the medium is "
+                                                                            "not ready: mend them and check again")
+            or any(said not in line for (_, said), line in zip(CARELESS_SAY, problems))
+            or "docs/index - Copy.htm, downloads/, index.htm.bak" not in run.stderr):
+        failures.append("careless medium: exit %d, %s" % (run.returncode, run.stderr))
+    found = json.loads(subprocess.run([QUENLO_DISC, "check", "--json", "--exe", exe, folder], capture_output=True,
+                                      text=True).stdout)
+    if (found["verdict"] != "refused" or [f["code"] for f in found["findings"] if f["severity"] == "error"]
+            != [code for code, _ in CARELESS_SAY] or {"path": "~$brochure.docx", "kind": "system or editor files"}
+            not in found["left_out"] or found["keys"]["open"] != "quenlo.exe docs\\indx.htm"):
+        failures.append("careless medium as JSON: %r" % found)
+    image = os.path.join(os.path.dirname(folder), "good.json.iso")
+    made = subprocess.run([QUENLO_DISC, "make", "--json", "--exe", exe, "--start", "docs\\index.htm", good, image],
+                          capture_output=True, text=True)
+    made = json.loads(made.stdout) if made.returncode == 0 and not made.stderr else {}
+    if (made.get("verdict") != "ready" or made.get("sha256") != hashlib.sha256(open(image, "rb").read()).hexdigest()
+            or made.get("size") != os.path.getsize(image) or made.get("medium") != "CD-R (700 MB)"
+            or made["links"]["file"] != 4 or made["files"] != 5):
+        failures.append("a good medium's image as JSON: %r" % made)
     return failures
 
 
@@ -164,6 +211,16 @@ class TimeStamper:
 
     def stop(self):
         self.server.shutdown()
+
+
+def refused_once(err, message):
+    """True when err holds exactly one problem, which says message: its line
+    alone, or with warnings and the last line that counts one problem."""
+    lines = [line.split(": ", 1)[-1] for line in err.strip().splitlines()]
+    problems = [line for line in lines if not line.startswith("warning: ")]
+    if len(problems) == 2 and problems[1].startswith("1 problem"):
+        problems.pop()
+    return len(problems) == 1 and message in problems[0] and "Traceback" not in err
 
 
 def make_disc(args, password=None):
@@ -225,10 +282,9 @@ def main(exe):
             with open(output, "w") as f:
                 f.write("earlier")
         result = make_disc(args if "--exe" in args else ["--exe", exe] + args, password)
-        lines = result.stderr.strip().splitlines()
         left = [f for f in os.listdir(work) if f.startswith(".out%d" % n)]
         kept = open(output).read() == "earlier" if n == 0 else not os.path.exists(output)
-        if result.returncode == 0 or len(lines) != 1 or message not in lines[0] or left or not kept:
+        if result.returncode == 0 or not refused_once(result.stderr, message) or left or not kept:
             failures.append("%s: exit %d, %r, left %r, output as before %s" % (name, result.returncode,
                                                                                result.stderr, left, kept))
 
@@ -302,6 +358,7 @@ def main(exe):
             failures.append("signing changed the build's own exe")
 
     failures += odd_runs(os.path.join(work, "odd"), exe, source)
+    failures += careless(os.path.join(work, "careless"), exe, source)
 
     subprocess.run(["chmod", "-R", "u+w", work])
     subprocess.run(["rm", "-rf", work])
