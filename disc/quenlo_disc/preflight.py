@@ -61,14 +61,14 @@ def read_disc(folder, code_page=WESTERN):
     name = find_name(folder, "autorun.inf")
     if name is None:
         raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
-                      "make the image with quenlo-disc make --start PAGE")
+                      "make the image with quenlo-disc make --start PAGE", "autorun-missing")
     with open(os.path.join(folder, name), "rb") as f:
         keys = read_autorun(f.read(), code_page)
     program, page = open_line(keys)
     exe = find_name(folder, program) or find_name(folder, program + ".exe")
     if exe is None:
         raise Refusal("the open line runs %s, which is not at the disc's root: make the image with quenlo-disc make"
-                      % program)
+                      % program, "exe-missing")
     return keys, os.path.join(folder, exe), page
 
 
@@ -103,15 +103,16 @@ def disc_arch(folder):
     arch = machine(exe)
     if arch is None:
         raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make"
-                      % os.path.basename(exe))
+                      % os.path.basename(exe), "exe-not-windows")
     return arch
 
 
 def is_image(image):
     if not os.path.exists(image):
-        raise Refusal("no file at %s: name the disc image to try" % image)
+        raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
     if not os.path.isfile(image) or joliet_label(image) is None:
-        raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image)
+        raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image,
+                      "not-an-image")
 
 
 def shown_as_windows_reads(session, folder):

@@ -96,7 +96,8 @@ def require():
     if why:
         raise Refusal("cannot make the sandbox that keeps the disc's programs from your files and the network "
                       "(%s): install bubblewrap and allow user namespaces (sysctl kernel.unprivileged_userns_clone=1 "
-                      "and user.max_user_namespaces above 0), or give --no-sandbox to try it unprotected" % why)
+                      "and user.max_user_namespaces above 0), or give --no-sandbox to try it unprotected" % why,
+                      "no-sandbox")
 
 
 def run(command, writable=(), readable=(), env=None, timeout=600):
