@@ -128,14 +128,15 @@ def open_line(keys):
     return program, page
 
 
-def check_page(page, root, where, code_page=None):
+def check_page(page, root, where, code_page=None, line="the open line"):
     """The page relative to root with the disc's own spelling, once it is
-    known that Quenlo will find and open it. `where` names root in messages.
-    Quenlo gets the page in the PC's ANSI code page: ASCII reaches every PC;
-    with code_page, whatever has a form there reaches the PCs that use it."""
+    known that Quenlo will find and open it. `where` names root in messages,
+    `line` the line of autorun.inf that gives the page to Quenlo. Quenlo
+    gets the page in the PC's ANSI code page: ASCII reaches every PC; with
+    code_page, whatever has a form there reaches the PCs that use it."""
     if not page:
-        raise Refusal("the open line names no page, so Quenlo would only show its About box: "
-                      "write open=%s PAGE, with PAGE from the disc's root" % PROGRAM, "page-none")
+        raise Refusal("%s names no page, so Quenlo would only show its About box: give it a page from the disc's "
+                      "root, as open=%s PAGE" % (line, PROGRAM), "page-none")
     if '"' in page:
         raise Refusal('the page %s is in double quotes, and Quenlo keeps quotes as part of the name: '
                       'remove them (a name with spaces needs none)' % page, "page-quoted")
@@ -151,7 +152,7 @@ def check_page(page, root, where, code_page=None):
         name = find_name(path, part)
         if name is None:
             raise Refusal('the page "%s" is not among the files of %s (names match without regard to case): '
-                          'correct the open line or add the page' % (page, where), "page-missing")
+                          'correct %s or add the page' % (page, where, line), "page-missing")
         path = os.path.join(path, name)
         found.append(name)
     if not parts or os.path.isdir(path):

@@ -15,7 +15,7 @@ import signal
 import sys
 import tempfile
 
-from . import VERSION, Finding, Refusal, codepages, driver, master, preflight, sandbox, wine
+from . import VERSION, Finding, Refusal, codepages, driver, master, names, preflight, sandbox, wine
 
 KEYS = ("label", "icon", "action")
 
@@ -42,7 +42,8 @@ def code_page_option(text):
 def medium_options(parser):
     parser.add_argument("--start", metavar="PAGE",
                         help='write autorun.inf with open=quenlo.exe PAGE, e.g. --start "docs\\read me.htm"')
-    parser.add_argument("--label", help='the volume label (at most 32 ASCII characters), e.g. --label "My product"')
+    parser.add_argument("--label", help='the disc\'s name, which Windows shows from autorun.inf (its volume label '
+                                         'holds 16 characters), e.g. --label "My product"')
     parser.add_argument("--icon", metavar="FILE.ico", help="the disc's icon, copied to its root, e.g. --icon art/disc.ico")
     parser.add_argument("--action", metavar="TEXT", help='write action=TEXT, the entry of AutoPlay on USB sticks '
                                                          '(not CDs), e.g. --action "Open the catalogue"')
@@ -122,12 +123,13 @@ def options(a):
 def describe(m):
     """What Windows will make of the disc, and what went onto it how."""
     label, shown = m.label, m.keys.get("label")
-    joliet = label[:16]
+    joliet, iso = names.joliet_label(label), names.iso_label(label)
     lines = ["For PCs using %s" % codepages.described(m.o.code_page) if m.o.code_page else
              "For PCs of every code page: its page and label are ASCII"]
-    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s'
+    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
               % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
-                 " (Joliet holds 16 characters)" if len(label) > 16 else "")]
+                 " (Joliet holds 16 characters)" if len(label) > 16 else "",
+                 '; systems without Joliet read "%s"' % iso if iso != label else "")]
     if m.left_out:
         lines.append("Left out: %s (--keep-everything puts them on the disc)"
                      % ", ".join("%s%s (%s)" % (path, "/" if os.path.isdir(os.path.join(m.source, path)) else "",
@@ -169,12 +171,20 @@ IGNORED_ON_DISCS = {"action": "Windows ignores it on a CD or DVD; USB sticks sho
 
 
 def key_lines(keys):
-    """How Windows reads autorun.inf: its open line, then the other keys it uses."""
+    """How Windows reads autorun.inf: its open line, then the other keys it
+    uses, and the verbs of the disc's menu in Explorer."""
     lines = ["open: %s" % keys["open"]] if "open" in keys else []
     for key in KEYS:
         if key in keys:
             lines.append("%s: %s%s" % (key, keys[key], " (%s)" % IGNORED_ON_DISCS[key] if key in IGNORED_ON_DISCS
                                        else ""))
+    for key, value in keys.items():
+        verb = master.VERB.fullmatch(key)
+        if verb:
+            text = keys.get("shell\\" + verb.group(1))
+            lines.append("verb %s: %s%s" % (verb.group(1), value, ' (the menu shows "%s")' % text if text else ""))
+        elif key == "shellexecute":
+            lines.append("shellexecute: %s" % value)
     return lines
 
 
@@ -273,7 +283,8 @@ def run_make(a, stage, prog, out):
                               % label[:16] if len(label) > 16 else ""))
     out.line("Open line: %s" % m.keys["open"])
     for line in key_lines(m.keys)[1:]:
-        out.line(line)
+        if not line.startswith("label: "):
+            out.line(line)
     out.line("\n".join(describe(m)))
     out.line("Files: %d" % m.files())
     out.line("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size)))

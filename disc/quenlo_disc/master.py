@@ -18,8 +18,9 @@ from dataclasses import dataclass
 
 from . import PROGRAM, Finding, Refusal, product_exe
 from .codepages import WESTERN, check_text, codec
-from .autorun import check_open_line, decode, parse_line, read_autorun, same_name, split_open_line, to_ansi
-from .names import check_label, disc_path, disc_paths, find_name, name_problems, strays, upper, walk
+from .autorun import check_open_line, check_page, decode, parse_line, read_autorun, same_name, split_open_line, to_ansi
+from .names import (check_label, disc_path, disc_paths, find_name, iso_label, joliet_label, name_problems, strays,
+                    upper, walk)
 from .pages import check_links
 
 DEFAULT_LABEL = "QUENLO"
@@ -165,17 +166,64 @@ def with_keys(data, given, code_page=WESTERN):
     return mark + text.encode(unicode) if unicode else to_ansi(text, codec(code_page))
 
 
-def files_named(keys):
-    """(key, disc path) for each file that the keys of autorun.inf name, apart
-    from the open line's page: the icon (less its index) and the programs of
-    shellexecute and of the shell verbs."""
-    for key, value in keys.items():
-        if key == "icon":
-            yield key, value.rsplit(",", 1)[0].strip() if re.search(r",\s*-?\d+$", value) else value
-        elif key == "shellexecute" or re.fullmatch(r"shell\\[^\\]+\\command", key):
-            program, _ = split_open_line(value)
-            if program:
-                yield key, program
+def icon_groups(path):
+    """The ids of the icons (RT_GROUP_ICON resources) of a Windows exe or DLL,
+    in the order Windows counts them (named ones as None), or None for a file
+    that is no such program."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        if data[:2] != b"MZ":
+            return None
+        pe = struct.unpack_from("<I", data, 60)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            return None
+        sections, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+        magic = struct.unpack_from("<H", data, pe + 24)[0]
+        directories = pe + 24 + (96 if magic == 0x10B else 112)
+        rva, size = struct.unpack_from("<II", data, directories + 2 * 8)
+        if not rva or not size:
+            return []
+        table = pe + 24 + optional
+        for n in range(sections):
+            start, length, raw = struct.unpack_from("<III", data, table + 40 * n + 12)
+            length = max(length, struct.unpack_from("<I", data, table + 40 * n + 8)[0])
+            if start <= rva < start + length:
+                root = raw + rva - start
+                break
+        else:
+            return []
+
+        def entries(at):
+            named, ids = struct.unpack_from("<HH", data, at + 12)
+            return [struct.unpack_from("<II", data, at + 16 + 8 * i) for i in range(named + ids)]
+
+        for name, offset in entries(root):
+            if name == 14 and offset & 0x80000000:  # RT_GROUP_ICON
+                return [None if name & 0x80000000 else name for name, _ in entries(root + (offset & 0x7FFFFFFF))]
+        return []
+    except struct.error:
+        return None
+
+
+def icon_problem(path, index):
+    """Why Windows shows no icon for icon=FILE,index, or None: FILE must be
+    an .ico, or an exe or DLL whose icons have that index (the nth from 0,
+    or with a minus the resource id)."""
+    if is_icon(path):
+        return None
+    groups = icon_groups(path)
+    if groups is None:
+        return "which is neither an icon (.ico) nor an exe or DLL with icons"
+    if not groups:
+        return "a program without icons"
+    if (index >= len(groups)) if index >= 0 else (-index not in groups):
+        return "a program whose icons have no %s %d (it has %d)" % ("number" if index >= 0 else "id", abs(index),
+                                                                 len(groups))
+    return None
+
+
+VERB = re.compile(r"shell\\([^\\]+)\\command")
 
 
 def fitting(size):
@@ -348,6 +396,9 @@ class Medium:
         with open(self.autorun, "wb") as f:
             f.write(data)
         self.keys = read_autorun(data, ansi_page)
+        if o.start is None and self.unmarked_utf8(data, ansi_page):
+            # What the author meant, so that the rest is checked as it will be once saved right.
+            self.keys = read_autorun(b"\xef\xbb\xbf" + data, ansi_page)
         self.page = self.attempt(check_open_line, self.keys, self.source, self.name, o.code_page) or None
         if self.page and ("#" in self.page or "%" in self.page):
             odd = " and ".join('"%s"' % c for c in "#%" if c in self.page)
@@ -358,12 +409,70 @@ class Medium:
     updated = ()
     page = None
 
-    def check_keys(self):
+    def unmarked_utf8(self, data, code_page):
+        """True, with the problem told, for an autorun.inf in UTF-8 without a
+        byte-order mark whose letters beyond ASCII Windows reads otherwise
+        (in the PC's ANSI code page, as it reads any file without a mark)."""
+        if data.isascii() or data.startswith((b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")):
+            return False
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError:
+            return False
+        meant, read = read_autorun(b"\xef\xbb\xbf" + data, code_page), read_autorun(data, code_page)
+        if meant == read:
+            return False
+        key = next(k for k in meant if meant[k] != read.get(k))
+        self.problem(Refusal('autorun.inf is saved as UTF-8 without a byte-order mark, and Windows reads such a '
+                             'file in the PC\'s ANSI code page (%d), so its %s reads "%s" there, not "%s": save it in '
+                             'code page %d, or as Unicode (UTF-16, or UTF-8 with a byte-order mark)'
+                             % (code_page, "open line" if key == "open" else key + " line", read.get(key), meant[key],
+                                code_page), "autorun-utf8"))
+        return True
+
+    def on_disc(self, named):
+        """Where the file that autorun.inf names lies here, or None when it is not on the disc."""
         index = {upper(p): p for p in self.paths}
-        for key, named in files_named(self.keys):
-            if upper(named.replace("\\", "/").lstrip("/")) not in index:
-                self.problem(Refusal('autorun.inf\'s %s names "%s", which is not on the disc: add the file, or '
-                                     'correct the %s line' % (key, named, key), "key-names-nothing"))
+        found = index.get(upper(named.replace("\\", "/").lstrip("/")))
+        if found is None:
+            return None
+        return os.path.abspath(self.o.icon) if found == self.icon_name else self.exe if found == PROGRAM else (
+            os.path.join(self.source, found))
+
+    def check_keys(self):
+        """The keys of autorun.inf besides the open line, as Windows uses them:
+        the icon it shows, and the programs and pages of the verbs of the
+        disc's menu (shell\\VERB\\command, and shellexecute)."""
+        for key, value in self.keys.items():
+            if key == "icon":
+                self.check_icon_key(value)
+            elif key == "shellexecute" or VERB.fullmatch(key):
+                self.check_verb(key, value)
+
+    def check_icon_key(self, value):
+        named, index = value, 0
+        match = re.fullmatch(r"(.*?)\s*,\s*(-?\d+)", value)
+        if match:
+            named, index = match.group(1), int(match.group(2))
+        path = self.on_disc(named)
+        if path is None:
+            return self.problem(Refusal('autorun.inf\'s icon names "%s", which is not on the disc: add the file, or '
+                                        'correct the icon line' % named, "key-names-nothing"))
+        why = icon_problem(path, index) if os.path.isfile(path) else "a folder"
+        if why:
+            self.problem(Refusal('autorun.inf\'s icon names "%s", %s, so Windows shows no icon: give it a Windows '
+                                 '.ico file, or an exe or DLL with its icon\'s number' % (value, why), "icon-unusable"))
+
+    def check_verb(self, key, value):
+        program, page = split_open_line(value)
+        if not program:
+            return
+        if upper(program) in (upper(PROGRAM), upper(PROGRAM[:-4])):
+            where = "autorun.inf's %s line" % key
+            self.attempt(lambda: check_page(page, self.source, self.name, self.o.code_page, where))
+        elif self.on_disc(program) is None:
+            self.warn("verb-program-elsewhere", 'autorun.inf\'s %s runs "%s", which is not on the disc: Windows '
+                      'looks for it on the PC, so it runs only where the PC has it' % (key, program))
 
     def check_label(self):
         self.label = self.o.label
@@ -381,7 +490,7 @@ class Medium:
                                      refusal.code))
 
     def check_links(self):
-        self.links, problems = check_links(self.source, self.paths)
+        self.links, problems = check_links(self.source, self.paths, self.o.code_page)
         for refusal in problems:
             self.problem(refusal)
 
@@ -425,6 +534,21 @@ class Medium:
         files = [os.path.join(self.source, p) for p in self.paths if os.path.isfile(os.path.join(self.source, p))]
         files += [self.exe] + ([self.o.icon] if self.icon_name else [])
         return max(int(os.path.getmtime(f)) for f in files)
+
+
+def set_joliet_label(image, label):
+    """Writes label into the image's Joliet volume descriptor, which xorriso
+    fills from the ISO 9660 label (here an ASCII form of it)."""
+    with open(image, "r+b") as f:
+        for sector in range(16, 64):
+            f.seek(sector * 2048)
+            descriptor = f.read(2048)
+            if len(descriptor) < 2048 or descriptor[1:6] != b"CD001" or descriptor[0] == 255:
+                raise Refusal("xorriso wrote no Joliet volume descriptor in %s" % image, "tool-failed")
+            if descriptor[0] == 2 and descriptor[88:91] in (b"%/@", b"%/C", b"%/E"):
+                f.seek(sector * 2048 + 40)
+                f.write(label.ljust(16).encode("utf-16-be"))
+                return
 
 
 def sha256(path):
@@ -476,8 +600,9 @@ def master(medium, output):
         # owner 0 and the same modes, whoever made the folder.
         env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch))
         run(["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-joliet-long", "-r", "-f",
-             "-input-charset", "utf-8", "-V", medium.label, "-o", partial] + excluded + ["-graft-points"] + grafts,
-            "xorriso could not master the image", env=env)
+             "-input-charset", "utf-8", "-V", iso_label(medium.label), "-o", partial] + excluded + ["-graft-points"]
+            + grafts, "xorriso could not master the image", env=env)
+        set_joliet_label(partial, joliet_label(medium.label))
         mask = os.umask(0)
         os.umask(mask)
         os.chmod(partial, 0o666 & ~mask)  # a temporary file's 0600 is not for a finished image

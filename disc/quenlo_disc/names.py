@@ -3,7 +3,9 @@ hold and Windows open, and how Windows matches one name with another."""
 import errno
 import fnmatch
 import os
+import re
 import stat
+import unicodedata
 
 from . import Refusal
 from .codepages import check_text
@@ -227,13 +229,33 @@ def strays(tree):
 
 
 def check_label(label, code_page=None):
-    """The volume label: ASCII, or with code_page whatever has a form there
-    (Windows reads the Joliet label, in Unicode; the ISO 9660 one holds its
-    UTF-8 bytes)."""
+    """The label, refused only where Windows cannot show it: empty, or beyond
+    the PCs' code page (ASCII without code_page). Windows shows autorun.inf's
+    label in full, in that code page, and otherwise the Joliet volume label
+    (joliet_label()); other systems read the ISO 9660 one (iso_label())."""
     if not label.strip():
         raise Refusal("the volume label is empty: give --label a name, or leave --label out", "label-empty")
-    size = len(label.encode("utf-8"))
-    if size > LABEL:
-        raise Refusal('the volume label "%s" has %d %s; ISO 9660 holds at most %d: shorten it'
-                      % (label, size, "characters" if size == len(label) else "bytes in UTF-8", LABEL), "label-too-long")
     check_text("the volume label", label, code_page)
+
+
+JOLIET_LABEL = 16
+# Letters of other scripts as ASCII writes them, for the ISO 9660 label.
+LATIN = dict(zip("абвгдеёжзийклмнопрстуфхцчшщъыьэюяαβγδεζηθικλμνξοπρσςτυφχψω",
+                 "a b v g d e e zh z i i k l m n o p r s t u f kh ts ch sh shch - y - e yu ya "
+                 "a v g d e z i th i k l m n x o p r s s t y f ch ps o".split()))
+
+
+def joliet_label(label):
+    """The Joliet volume label, which Windows shows without autorun.inf's."""
+    return label[:JOLIET_LABEL]
+
+
+def iso_label(label):
+    """An ASCII form of the label for the ISO 9660 volume descriptor (at
+    most 32 characters), which systems without Joliet read."""
+    out = []
+    for c in unicodedata.normalize("NFKD", label):
+        latin = LATIN.get(c.lower(), c)
+        out.append("" if latin == "-" else latin.capitalize() if c != c.lower() else latin)
+    text = re.sub(" +", " ", "".join(c for c in out if len(c) > 1 or 32 <= ord(c) < 127)).strip()
+    return text[:LABEL].rstrip() or "DISC"

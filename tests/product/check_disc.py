@@ -35,7 +35,7 @@ REFUSALS = {
     "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, None, 'has ":", which Windows does not allow'),
     "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, None, "at most 103"),
     "case twins": (None, {"docs/Index.htm": ""}, START + DISC, None, "differ only in case"),
-    "long label": (None, {}, START + ["--label", "L" * 33] + DISC, None, "ISO 9660 holds at most 32"),
+    "label control": (None, {}, START + ["--label", "L\x07L"] + DISC, None, "has control characters"),
     "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, None, "not an icon file"),
     "both": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm", {}, START + DISC, None, "--start and"),
     "no autorun": (None, {}, DISC, None, "has no autorun.inf"),
@@ -73,6 +73,38 @@ REFUSALS = {
     "semicolon": (None, {"docs/a;b.htm": ""}, START + DISC, None, "Windows allows but the disc's Joliet names"),
     "empty label": (None, {}, START + ["--label", ""] + DISC, None, "the volume label is empty"),
     "missing icon": (None, {}, START + ["--icon", "/nonexistent.ico"] + DISC, None, "no icon at /nonexistent.ico"),
+    # Pages and autorun.inf as a browser and Windows read them.
+    "utf-16 page": (None, {"docs/index.htm": '\ufeff<p>\n<img src="gone.png">'.encode("utf-16-le")}, START + DISC,
+                    None, 'line 2: the link "gone.png" leads to nothing'),
+    "shift_jis page": (None, {"docs/index.htm": '<meta charset="shift_jis"><img src="\u88fd\u54c12.png">'.encode(
+        "cp932")}, START + DISC, None, 'the link "\u88fd\u54c12.png" leads to nothing on the disc (names match '
+                                      'without regard to case): read as Shift_JIS'),
+    "forwarding": (None, {"docs/index.htm": '<meta http-equiv="refresh" content="0; url=menu.htm">'}, START + DISC,
+                   None, 'the link "menu.htm" leads to nothing'),
+    "form action": (None, {"docs/index.htm": '<form action="send.htm"></form>'}, START + DISC, None,
+                    'the link "send.htm" leads to nothing'),
+    "css escape": (None, {"docs/s.css": "p { background: url(missing\\ file.png) }"}, START + DISC, None,
+                   'docs/s.css, line 1: the link "missing file.png" leads to nothing'),
+    "hash in a name": (None, {"docs/index.htm": '<a href="C# and D++ notes.htm">n</a>', "docs/C# and D++ notes.htm": ""},
+                       START + DISC, None, 'write "#" in its name as %23'),
+    "verb page": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nshell\\manual\\command=quenlo.exe manual\\Missing "
+                  "Manual.htm", {}, DISC, None, "correct autorun.inf's shell\\manual\\command line or add the page"),
+    "png as icon": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=art\\banner.png",
+                    {"art/banner.png": "\x89PNG\r\n\x1a\n"}, DISC, None, "neither an icon (.ico) nor an exe or DLL"),
+    "utf-8 autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm",
+                          {"docs/\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm": ""}, ["--code-page", "1251"] + DISC,
+                          None, "save it in code page 1251, or as Unicode"),
+}
+
+# Media that Windows reads well, which the check must pass: (autorun.inf,
+# extra files, arguments of check, what it says)
+ACCEPTED = {
+    "cyrillic label": (None, {}, ["--code-page", "1251", "--label", "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 "
+                                  "\u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438\u0438"] + START,
+                       'Windows shows the disc as "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e'
+                       '\u0434\u0443\u043a\u0446\u0438\u0438" (autorun.inf\'s label)'),
+    "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
+                       "README.TXT", {}, [], 'warning: autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
 }
 
 
@@ -132,11 +164,11 @@ def odd_runs(work, exe, source):
 # A careless author's medium: each of these in one run, in the folder's order,
 # with the droppings of Office left out and copies, backups and an empty
 # folder named in one warning.
-CARELESS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\indx.htm\r\nlabel=" + "L" * 33 + "\r\n",
+CARELESS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\indx.htm\r\nlabel=L\x07L\r\n",
             "docs/Index.htm": "", "docs/home": LINK + "../..", "docs/web.htm": '<a href="file:///C:/x.htm">x</a>',
             "~$brochure.docx": "", "index.htm.bak": "", "docs/index - Copy.htm": ""}
 CARELESS_SAY = [("page-missing", 'the page "docs\\indx.htm" is not among the files'),
-                ("label-too-long", "ISO 9660 holds at most 32"), ("link-outside", "docs/home is a link to"),
+                ("text-control", "has control characters"), ("link-outside", "docs/home is a link to"),
                 ("name-case-twins", "differ only in case"), ("link-leaves-medium", "a file:/// address")]
 
 
@@ -241,7 +273,10 @@ def medium(folder, autorun, extra):
     for rel, text in files.items():
         path = os.path.join(folder, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        if text.startswith(LINK):
+        if isinstance(text, bytes):
+            with open(path, "wb") as f:
+                f.write(text)
+        elif text.startswith(LINK):
             os.symlink(text[len(LINK):], path)
         elif text == PIPE:
             os.mkfifo(path)
@@ -252,7 +287,7 @@ def medium(folder, autorun, extra):
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
     if autorun is not None:
-        with open(os.path.join(folder, "autorun.inf"), "w", newline="") as f:
+        with open(os.path.join(folder, "autorun.inf"), "w", newline="", encoding="utf-8") as f:
             f.write(autorun + "\r\n")
 
 
@@ -287,6 +322,14 @@ def main(exe):
         if result.returncode == 0 or not refused_once(result.stderr, message) or left or not kept:
             failures.append("%s: exit %d, %r, left %r, output as before %s" % (name, result.returncode,
                                                                                result.stderr, left, kept))
+
+    for n, (name, (autorun, extra, args, says)) in enumerate(ACCEPTED.items()):
+        source = os.path.join(work, "a%d" % n)
+        medium(source, autorun, extra)
+        result = subprocess.run([QUENLO_DISC, "check", "--exe", exe] + args + [source], capture_output=True,
+                                text=True)
+        if result.returncode != 0 or says not in result.stdout + result.stderr:
+            failures.append("%s: exit %d, %r %r" % (name, result.returncode, result.stdout, result.stderr))
 
     # A good disc: Joliet names with spaces and beyond ASCII, the root's two
     # files, the exe unchanged; then the same signed, the build's exe not.
@@ -364,7 +407,8 @@ def main(exe):
     subprocess.run(["rm", "-rf", work])
     for failure in failures:
         print("FAIL " + failure)
-    print("%d refusals, %d odd runs and 4 good discs checked, %d failures" % (len(REFUSALS), len(ODD), len(failures)))
+    print("%d refusals, %d odd runs and %d good media checked, %d failures" % (len(REFUSALS), len(ODD),
+                                                                             len(ACCEPTED) + 4, len(failures)))
     return 1 if failures else 0
 
 

@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""The check's reading of links against a real browser's: a seeded generator
+writes pages (in many encodings, with many link forms, attributes,
+stylesheets and forwarding) and the files they link to or miss; headless
+Chromium loads each page and its DevTools protocol names every file it
+loaded or failed to load; the check of quenlo-disc follows the same links.
+Every link must agree: what Chromium loads, the check finds on the disc, and
+what it fails to load, the check refuses. Chromium runs in the try's
+sandbox, with no network and its background networking off.
+
+  links_vs_chromium.py [--seed N] [--pages N] [--keep]
+"""
+import argparse
+import json
+import os
+import random
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "disc"))
+from quenlo_disc import pages, sandbox  # noqa: E402
+
+# (Python codec, how the page says so, or None for a page that says nothing)
+ENCODINGS = [("utf-8", '<meta charset="utf-8">'), ("utf-8", None), ("utf-8-sig", None), ("utf-16", None), ("cp1251", '<meta charset="windows-1251">'),
+             ("cp1251", '<meta http-equiv="Content-Type" content="text/html; charset=windows-1251">'),
+             ("cp932", '<meta http-equiv="Content-Type" content="text/html; charset=Shift_JIS">'),
+             ("cp932", "<meta charset=x-sjis>"), ("gb18030", '<meta charset="gb2312">'), ("big5", "<meta charset=big5>"),
+             ("cp949", '<META CHARSET="euc-kr">'), ("cp1252", '<meta charset="iso-8859-1">'), ("cp1252", None),
+             ("cp1253", "<meta charset='windows-1253'>")]
+NAMES = ["a.png", "b c.png", "\u043a\u0430\u0442.png", "\u88fd\u54c1.png", "\u00dcber.png", "x#y.png", "50% off.png",
+         "sub/d.png", "sub/sub two/e.png", "caf\u00e9.png", "\u03b1.png", "\uc81c\ud488.png", "\u7522\u54c1.png"]
+MISSING = ["missing.png", "\u043d\u0435\u0442.png", "sub/none.png", "\u7121.png"]
+# Elements whose links a browser fetches by itself: (markup around %s).
+FETCHED = ['<img src="%s">', "<img src='%s'>", '<img srcset="%s 1x">', '<iframe src="%s"></iframe>',
+           '<script src="%s"></script>', '<input type="image" src="%s">', '<video poster="%s"></video>',
+           '<object data="%s"></object>', '<embed src="%s">', '<svg><image href="%s"/></svg>',
+           '<svg><image xlink:href="%s"/></svg>', '<div style="background: url(%s)">x</div>',
+           '<div style="background-image: url(\'%s\')">x</div>', '<table background="%s"><tr><td>x</table>']
+
+
+def spell(rng, target, codec):
+    """One way an author writes a link to target (a path from the page's folder)."""
+    form = rng.randrange(9)
+    if form == 0:
+        link = urllib.parse.quote(target, safe="/")
+    elif form == 1:
+        link = target.replace("/", "\\")
+    elif form == 2:
+        link = " %s  " % target
+    elif form == 3:
+        link = target + rng.choice(["#part", "?x=1", "#", "?"])
+    elif form == 4:
+        link = "./" + target if "/" not in target else target.replace("/", "/./", 1)
+    elif form == 5:
+        link = target.replace(" ", "%20")
+    elif form == 6:
+        link = "sub/../" + target
+    else:
+        link = target
+    # What the page's encoding cannot hold, as character references.
+    out = ""
+    for c in link:
+        try:
+            c.encode(codec)
+            out += {"&": "&amp;", '"': "&quot;", "'": "&#39;", "<": "&lt;"}.get(c, c)
+        except UnicodeEncodeError:
+            out += "&#%d;" % ord(c)
+    return out
+
+
+def css_url(rng, target):
+    """target in a stylesheet's url(), quoted or not, with CSS escapes."""
+    form = rng.randrange(4)
+    if form == 0:
+        return 'url("%s")' % target.replace('"', '\\"')
+    if form == 1:
+        return "url('%s')" % target
+    escaped = "".join("\\" + c if c in " ()'\"\\" else c for c in target)
+    if form == 2:
+        return "url(%s)" % escaped
+    return "url(%s)" % "".join("\\%x " % ord(c) if c == " " else c for c in escaped.replace("\\ ", " "))
+
+
+def generate(root, rng, count):
+    """count pages under root, and the files some of their links name: the
+    pages, and those of them that forward to another."""
+    for name in NAMES:
+        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n")
+    made, forwarding = [], set()
+    # A tenth of the pages forward, each to one that does not (a chain would
+    # outlast the visit of its first page), or to none at all.
+    forwards = {n for n in range(count) if rng.random() < 0.1}
+    for n in range(count):
+        codec, says = rng.choice(ENCODINGS)
+        folder = rng.choice(["", "", "sub/"])
+        rel = "%spage%03d.htm" % (folder, n)
+        up = "../" if folder else ""
+        body = []
+        base = folder == "" and rng.random() < 0.1
+        if base:
+            body.append('<base href="sub/">')
+            up = "../"
+        for _ in range(rng.randrange(3, 8)):
+            target = rng.choice(NAMES + MISSING)
+            body.append(rng.choice(FETCHED) % spell(rng, up + target, codec.replace("-sig", "")))
+        if rng.random() < 0.25:
+            sheet = "%sstyle%03d.css" % (folder, n)
+            targets = [up + rng.choice(NAMES + MISSING) for _ in range(rng.randrange(1, 4))]
+            imported = "%simported%03d.css" % (folder, n)
+            with open(os.path.join(root, sheet), "w", encoding="utf-8") as f:
+                f.write('@import "%s";\n' % os.path.basename(imported)
+                        + "".join(".c%d { background: %s }\n" % (i, css_url(rng, t)) for i, t in enumerate(targets)))
+            with open(os.path.join(root, imported), "w", encoding="utf-8") as f:
+                f.write(".imported { background: %s }\n" % css_url(rng, up + rng.choice(NAMES + MISSING)))
+            # Elements for every rule: a browser fetches only the images of those it draws.
+            body.append('<link rel="stylesheet" href="%s">' % spell(rng, os.path.basename(sheet), "ascii")
+                        + "".join('<p class="c%d">x</p>' % i for i in range(len(targets)))
+                        + '<p class="imported">x</p>')
+            if rng.random() < 0.5:
+                body.append("<style>h1 { background: %s }</style><h1>x</h1>" % css_url(rng, up + rng.choice(NAMES)))
+        if n in forwards:
+            to = rng.choice(["page%03d.htm" % rng.choice(sorted(set(range(count)) - forwards)), "gone.htm"])
+            body.insert(0, '<meta http-equiv="refresh" content="0; url=%s">' % to)
+            forwarding.add(rel)
+        text = "<!DOCTYPE html><html><head>%s</head><body>%s</body></html>\n" % (says or "", "\n".join(body))
+        with open(os.path.join(root, rel), "wb") as f:
+            f.write(text.encode(codec, errors="xmlcharrefreplace"))
+        made.append(rel)
+    return made, forwarding
+
+
+class Chromium:
+    """Headless Chromium in the sandbox, spoken to through its DevTools
+    protocol on a pipe (file descriptors 3 and 4: JSON messages, each ended
+    by a NUL)."""
+
+    def __init__(self, root):
+        to_it, self.to_it = os.pipe()
+        self.from_it, from_its = os.pipe()
+        home = tempfile.mkdtemp(dir=root + ".home")
+        command = ["chromium", "--headless=new", "--remote-debugging-pipe", "--no-sandbox", "--user-data-dir=" + home,
+                   "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                   "--disable-sync", "--disable-gpu", "--disable-dev-shm-usage", "--disable-breakpad",
+                   "--disable-features=Translate,MediaRouter,OptimizationHints", "about:blank"]
+        wrapped = ["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_it, from_its), "bash"] + command
+        env = sum((["--setenv", k, v] for k, v in dict(sandbox.ENVIRONMENT, HOME=home).items()), [])
+        self.process = subprocess.Popen(sandbox.arguments([root, os.path.dirname(home)]) + env + ["--"] + wrapped,
+                                        pass_fds=(to_it, from_its), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=open(os.environ.get("QUENLO_CHROMIUM_LOG", os.devnull), "ab"))
+        os.close(to_it)
+        os.close(from_its)
+        self.buffer, self.sent, self.events = b"", 0, []
+        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
+        self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+        self.call("Network.enable", session=True)
+        self.call("Page.enable", session=True)
+
+    def receive(self, timeout):
+        deadline = time.time() + timeout
+        while b"\0" not in self.buffer:
+            left = deadline - time.time()
+            if left <= 0 or not select.select([self.from_it], [], [], left)[0]:
+                return None
+            data = os.read(self.from_it, 1 << 20)
+            if not data:
+                raise RuntimeError("Chromium went away")
+            self.buffer += data
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def call(self, method, params=None, session=False, timeout=30):
+        self.sent += 1
+        message = dict({"id": self.sent, "method": method, "params": params or {}},
+                       **({"sessionId": self.session} if session else {}))
+        os.write(self.to_it, json.dumps(message).encode() + b"\0")
+        while True:
+            answer = self.receive(timeout)
+            if answer is None:
+                raise RuntimeError("Chromium did not answer %s" % method)
+            if answer.get("id") == self.sent:
+                return answer.get("result", {})
+            self.events.append(answer)
+
+    def visit(self, url, loads=1, longest=5):
+        """The events of one page's visit, until it has loaded loads times
+        (twice for a page that forwards) with no request open."""
+        self.events = []
+        self.call("Page.navigate", {"url": url}, session=True)
+        deadline, loaded, open_ = time.time() + longest, 0, set()
+        while time.time() < deadline and (loaded < loads or open_):
+            event = self.receive(0.05)
+            if not event:
+                continue
+            self.events.append(event)
+            method, params = event.get("method"), event.get("params", {})
+            if method == "Page.loadEventFired":
+                loaded += 1
+            elif method == "Network.requestWillBeSent":
+                open_.add(params["requestId"])
+            elif method in ("Network.loadingFinished", "Network.loadingFailed"):
+                open_.discard(params["requestId"])
+        return self.events
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def chromium_links(browser, root, made, forwarding):
+    """({(file, path): loaded} for every file: request of each page's visit,
+    with the file that holds the link (the page, or a stylesheet); [(the
+    files of a visit, {path: loaded})], for a link that a file of the visit
+    holds but that Chromium had loaded for another already)."""
+    found, visits = {}, []
+    for rel in made:
+        url = "file://" + urllib.parse.quote(os.path.join(root, rel))
+        requests, failed, current = {}, set(), url
+        for event in browser.visit(url, 2 if rel in forwarding else 1):
+            method, params = event.get("method"), event.get("params", {})
+            if method == "Network.requestWillBeSent":
+                request = params["request"]["url"]
+                source = params.get("initiator", {}).get("url")
+                if not source:  # the page itself, or one it forwards to, which the page it leaves links
+                    if request == url:
+                        continue
+                    source, current = current, request
+                requests[params["requestId"]] = (source, request)
+            elif method == "Network.loadingFailed":
+                failed.add(params["requestId"])
+        visit = (set(), {})
+        for request_id, (source, request) in requests.items():
+            if not request.startswith("file://"):
+                continue
+            link = key(relative(root, source), relative(root, request))
+            found[link] = found.get(link, True) and request_id not in failed
+            visit[0].add(link[0])
+            visit[1][link[1]] = visit[1].get(link[1], True) and request_id not in failed
+        visits.append(visit)
+    return found, visits
+
+
+def relative(root, url):
+    path = urllib.parse.unquote(urllib.parse.urlsplit(url).path, errors="replace")
+    return os.path.relpath(path, root) if path.startswith(root + "/") else "(outside)"
+
+
+def key(source, path):
+    """Bytes that no decoder can read leave marks that differ from decoder
+    to decoder; a name with one is no file's, whoever decoded it."""
+    return source, "(undecodable)" if "\ufffd" in path else path
+
+
+def check_links(root):
+    """{(file, path): found} of every link to a file of the disc, as the
+    check follows it."""
+    paths = []
+    for top, dirs, files in os.walk(root):
+        paths += [os.path.relpath(os.path.join(top, n), root) for n in dirs + files]
+    found = {}
+    for f in pages.followed(root, paths):
+        if f.kind == "file" and f.spelled:
+            link = key(f.rel, f.spelled)
+            found[link] = found.get(link, True) and f.target is not None
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seed", type=int, default=23)
+    parser.add_argument("--pages", type=int, default=300)
+    parser.add_argument("--keep", action="store_true")
+    a = parser.parse_args()
+    if not shutil.which("chromium") or sandbox.usable():
+        print("SKIP: Chromium or the sandbox is not here (%s)" % (sandbox.usable() or "no chromium"))
+        return 77
+    started = time.time()
+    work = tempfile.mkdtemp(prefix="quenlo-links-")
+    root = os.path.join(work, "disc")
+    os.makedirs(root)
+    os.makedirs(root + ".home")
+    browser = None
+    try:
+        made, forwarding = generate(root, random.Random(a.seed), a.pages)
+        browser = Chromium(root)
+        theirs, visits = chromium_links(browser, root, made, forwarding)
+        ours = check_links(root)
+        for source, path in set(ours) - set(theirs):
+            for files, loaded in visits:
+                if source in files and path in loaded:
+                    theirs[(source, path)] = loaded[path]
+        # Links of a stylesheet count where a browser loaded it: the check
+        # reads those that no page links too.
+        loaded = set(made) | {source for source, _ in theirs}
+        ours = {k: v for k, v in ours.items() if k[0] in loaded}
+        differ = sorted(k for k in set(theirs) | set(ours) if theirs.get(k) != ours.get(k))
+        for source, path in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+            print("DIFFER %s -> %s: Chromium %s, the check %s" % (
+                source, path, {None: "never asked", True: "loaded it", False: "failed"}[theirs.get((source, path))],
+                {None: "saw no such link", True: "found it", False: "refused it"}[ours.get((source, path))]))
+        print("%d pages, %d links (%d loaded by Chromium, %d failed), %d disagreements, %.0f s"
+              % (len(made), len(set(theirs) | set(ours)), sum(theirs.values()), len(theirs) - sum(theirs.values()),
+                 len(differ), time.time() - started))
+        return 1 if differ else 0
+    finally:
+        if browser:
+            browser.stop()
+        if a.keep:
+            print("kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
