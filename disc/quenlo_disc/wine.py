@@ -92,6 +92,17 @@ def create(path, data=b"", mode=0o644):
         f.write(data.encode("utf-8") if isinstance(data, str) else data)
 
 
+def copy_out(made, path):
+    """The PNG that the sandbox made, copied to path outside it; False when
+    there is none."""
+    data = read(made, None)
+    if not data.startswith(b"\x89PNG"):
+        return False
+    with open(path, "wb") as f:
+        f.write(data)
+    return True
+
+
 def remove_tree(folder):
     """Removes a folder that was made read-only in part, links not followed."""
     subprocess.run(["chmod", "-R", "u+w", folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -503,12 +514,7 @@ class Session:
         taken = os.path.join(self.folder("shot-"), "screen.png")
         if self.run(["import", "-display", self.display, "-window", "root", taken], timeout=60) != 0:
             return False
-        data = read(taken, None)
-        if not data.startswith(b"\x89PNG"):
-            return False
-        with open(path, "wb") as f:
-            f.write(data)
-        return True
+        return copy_out(taken, path)
 
     def drawn(self, region="1024x640+0+128"):
         """True when that region of the screen (what a browser window at the
@@ -533,12 +539,7 @@ class Session:
             command += ["-label", label, copy or "xc:white"]
         made = os.path.join(folder, "sheet.png")
         self.run(command + ["-tile", "3x", "-geometry", "320x240+6+6", made], timeout=120)
-        data = read(made, None)
-        if not data.startswith(b"\x89PNG"):
-            return False
-        with open(sheet, "wb") as f:
-            f.write(data)
-        return True
+        return copy_out(made, sheet)
 
     # -------------------------------------------------- one run
 
