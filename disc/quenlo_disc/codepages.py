@@ -54,10 +54,6 @@ def missing(text, code_page):
     return out
 
 
-def has_form(text, code_page):
-    return not missing(text, code_page)
-
-
 def locale_home():
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(cache, "quenlo-disc", "locales")

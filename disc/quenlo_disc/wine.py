@@ -431,10 +431,6 @@ class Session:
             os.chmod(top, 0o555)
         return folder
 
-    def withdraw(self, folder):
-        """Takes away a disc that present() gave."""
-        remove_tree(folder)
-
     def map_cdrom(self, folder):
         """Drive D: is folder, with the type of a CD-ROM drive (the start
         gave it that type)."""
