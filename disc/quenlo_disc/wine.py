@@ -400,10 +400,17 @@ class Session:
         return tempfile.mkdtemp(dir=self.discs if discs else self.box, prefix=prefix)
 
     def import_reg(self, lines):
-        path = os.path.join(self.folder("reg-"), "session.reg")
+        folder = self.folder("reg-")
+        path, err = os.path.join(folder, "session.reg"), os.path.join(folder, "regedit.err")
         create(path, ("REGEDIT4\n\n" + "\n".join(lines) + "\n").encode("latin-1"))
-        if self.wine(["regedit", "/S", winpath(path)]) != 0:
-            raise RuntimeError("regedit failed on " + path)
+        # Importing again is harmless, and a second try rides out a rare
+        # failure of regedit under a loaded machine.
+        for _ in range(2):
+            status = self.run([WINE64, "regedit", "/S", winpath(path)], env={"WINEDEBUG": "err+all"}, err=err)
+            if status == 0:
+                return
+        said = read(err).strip().splitlines()
+        raise RuntimeError("regedit ended with %s on %s%s" % (status, path, ": " + said[-1] if said else ""))
 
     # -------------------------------------------------- discs
 
