@@ -121,10 +121,12 @@ def open_line(keys):
     """(program, page) of the open line, once it is known to run Quenlo."""
     line = keys.get("open")
     if not line:
-        raise Refusal("autorun.inf has no open line in its [autorun] section: add open=%s PAGE" % PROGRAM, "open-missing")
+        raise Refusal("autorun.inf has no open line in its [autorun] section: add open=%s PAGE" % PROGRAM,
+                      "open-missing")
     program, page = split_open_line(line)
     if upper(program) not in (upper(PROGRAM), upper(PROGRAM[:-4])):
-        raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM), "open-other-program")
+        raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM),
+                      "open-other-program")
     return program, page
 
 
@@ -145,7 +147,8 @@ def check_page(page, root, where, code_page=None, line="the open line"):
                       'name it from the disc\'s root, as docs\\index.htm' % page, "page-absolute")
     parts = [p for p in page.replace("/", "\\").split("\\") if p not in ("", ".")]
     if ".." in parts:
-        raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page, "page-up")
+        raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page,
+                      "page-up")
     check_text("the page", page, code_page)
     path, found = root, []
     for part in parts:

@@ -240,7 +240,8 @@ def check_label(label, code_page=None):
 
 JOLIET_LABEL = 16
 # Letters of other scripts as ASCII writes them, for the ISO 9660 label.
-LATIN = dict(zip("абвгдеёжзийклмнопрстуфхцчшщъыьэюяαβγδεζηθικλμνξοπρσςτυφχψω",
+LATIN = dict(zip("абвгдеёжзийклмнопрстуфхцчшщъыьэюя"
+                 "αβγδεζηθικλμνξοπρσςτυφχψω",
                  "a b v g d e e zh z i i k l m n o p r s t u f kh ts ch sh shch - y - e yu ya "
                  "a v g d e z i th i k l m n x o p r s s t y f ch ps o".split()))
 
