@@ -12,12 +12,12 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field
 
-from . import Refusal, codepages
+from . import Refusal, charsets, codepages
 from .autorun import check_page, open_line, read_autorun
 from .codepages import CODE_PAGES, WESTERN
 from .names import find_name
 from .pages import spellings
-from .wine import browser, joliet_label, machine, started_by, read
+from .wine import browser, create, joliet_label, machine, started_by, read
 
 MISSING = "The specified file does not exist."
 FAILED = "Failed to launch specified file."
@@ -203,6 +203,9 @@ def try_disc(session, image, folder, shot, broken=False, say=print, code_page=WE
             finding = None
         except Refusal as refusal:
             on_disc, finding = None, str(refusal)
+        if on_disc and os.path.isfile(on_disc):
+            with open(on_disc, "rb") as f:
+                create(os.path.join(browsed, "charset"), charsets.sniff(f.read(), code_page)[1])
         if finding and reached:
             finding = ("this PC uses %d; the disc's open line names its page on PCs using %s: try --code-page %d"
                        % (code_page, ", ".join(map(str, reached)), reached[0]))

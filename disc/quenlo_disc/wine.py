@@ -466,7 +466,10 @@ class Session:
         shown = browser()
         drive = os.path.join(self.prefix, "dosdevices", "d:") + "/"
         script = ["#!/bin/sh",
-                  'w3m -dump -cols 78 "$1" >"%(d)s/rendered.txt" 2>&1',
+                  # w3m reads no <meta charset>: the encoding a browser finds
+                  # for the page, where the caller put it in charset.
+                  'charset=$(cat "%(d)s/charset" 2>/dev/null)',
+                  'w3m -dump -cols 78 -O UTF-8 ${charset:+-I "$charset"} "$1" >"%(d)s/rendered.txt" 2>&1',
                   # What it was handed and how the rendering went, once it is done.
                   'printf "%%s\\n%%s\\n" "$1" "$?" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"']
         if shown:
