@@ -8,6 +8,7 @@ the screen at that moment is saved: the page only when a browser's window
 was seen to draw it.
 """
 import os
+import textwrap
 import time
 import urllib.parse
 from dataclasses import dataclass, field
@@ -301,7 +302,8 @@ def matrix(session, image, folder, sheet, say=print, begin=None):
         missed = not broken and not cannot and outcome.why is not None
         rows.append((kind_of(code_page, broken), met, outcome, missed))
         say("%s%s%s" % ("" if begin else kind, met, "  <- missed" if missed else ""))
-    made = session.contact_sheet([("%s\\n%s" % (kind, met[:52]), outcome.picture)
+    # Captions in full, a thumbnail wide a line (montage reads \n in a label).
+    made = session.contact_sheet([("\\n".join([kind] + textwrap.wrap(met, 50)), outcome.picture)
                                   for kind, met, outcome, _ in rows], sheet)
     say("Contact sheet: %s" % (sheet if made else "none could be made"))
     missed = [kind for kind, _, _, miss in rows if miss]
