@@ -64,14 +64,16 @@ def arguments(writable=(), readable=(), detached=False):
             args += ["--tmpfs", path]
         elif os.path.lexists(path):
             args += ["--ro-bind", "/dev/null", path]
-    args += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--dir", "/var/tmp"]
+    args += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--tmpfs", "/var/tmp"]
     # Each at its own path, or a (path, where it is shown) pair; a readable
     # one may lie in a writable one.
     for path in writable:
         args += ["--bind", path, path]
     for path in readable:
         args += ["--ro-bind"] + (list(path) if isinstance(path, (tuple, list)) else [path, path])
-    return args + ["--chdir", "/"]
+    # The sandbox's own root, which holds the mount points, is read-only too:
+    # nothing is written but where it is bound to be.
+    return args + ["--remount-ro", "/", "--chdir", "/"]
 
 
 _usable = {}

@@ -591,7 +591,9 @@ def case_try_hostile_disc(s):
     listener.listen(1)
     try:
         for page in (None, "docs\\other.htm"):
-            targets = "read %s\nwrite %s\nconnect %d\n" % (secret, escape, listener.getsockname()[1])
+            # Also the sandbox's own root, which is no folder of the user's but must not be written either.
+            targets = "read %s\nwrite %s\nwrite /escaped.txt\nconnect %d\n" % (secret, escape,
+                                                                             listener.getsockname()[1])
             image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
                                         "docs/index.htm": "<h1>index</h1>", "docs/other.htm": "<h1>other</h1>",
                                         "targets.txt": targets + ("page %s\n" % page if page else "")},
@@ -599,7 +601,7 @@ def case_try_hostile_disc(s):
             outcome, said = try_on(s, image, folder)
             report = wine.read(os.path.join(s.prefix, "drive_c", "intruder.txt"))
             attempts = report.splitlines()
-            check(len(attempts) == 5 and all(a.endswith(" no") for a in attempts),
+            check(len(attempts) == 7 and all(a.endswith(" no") for a in attempts),
                   "the disc's program got out:\n%s" % report)
             check(not os.path.exists(escape), "the disc's program wrote %s" % escape)
             listener.settimeout(0.1)
