@@ -260,6 +260,8 @@ class Medium:
         self.exe = self.icon_name = self.signature = self.label = None
         self.tree, self.paths, self.theirs, self.left_out, self.replaced, self.strays = [], set(), [], [], [], []
         self.links = {"file": 0, "web": 0, "mail": 0, "none": 0}
+        self.index = {}  # each disc path, upper-cased as Windows compares names, to its own spelling
+        self.updated, self.page = (), None
         self.autorun = os.path.join(stage, "autorun.inf")
 
     # -------------------------------------------------- findings
@@ -372,6 +374,7 @@ class Medium:
         self.replaced = [os.path.join(self.name, their_exe)] if their_exe else []
         self.paths = ((set(disc_paths(self.tree)) - set(self.theirs)) | {PROGRAM, "autorun.inf"}
                       | ({self.icon_name} if self.icon_name else set()))
+        self.index = {upper(p): p for p in self.paths}
 
     def read_autorun(self):
         o, theirs = self.o, find_name(self.source, "autorun.inf")
@@ -406,9 +409,6 @@ class Medium:
                       'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
                       'and "%%xx" as an escape, and misses the page; a name without them is safer' % (self.page, odd))
 
-    updated = ()
-    page = None
-
     def unmarked_utf8(self, data, code_page):
         """True, with the problem told, for an autorun.inf in UTF-8 without a
         byte-order mark whose letters beyond ASCII Windows reads otherwise
@@ -432,8 +432,7 @@ class Medium:
 
     def on_disc(self, named):
         """Where the file that autorun.inf names lies here, or None when it is not on the disc."""
-        index = {upper(p): p for p in self.paths}
-        found = index.get(upper(named.replace("\\", "/").lstrip("/")))
+        found = self.index.get(upper(named.replace("\\", "/").lstrip("/")))
         if found is None:
             return None
         return os.path.abspath(self.o.icon) if found == self.icon_name else self.exe if found == PROGRAM else (
