@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs what Quenlo's scripts need on Debian 12, and nothing that is already
-# there. Works as root or through sudo; safe to run again.
+# Installs what Quenlo's scripts need on Debian 12 or 13, and nothing that is
+# already there. Works as root or through sudo; safe to run again.
 #
-#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, or a package name
-set -euo pipefail
+#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, debian, or a package name
+#
+# A package mirror in the middle of a sync is met as users meet it: an index
+# that fails to download is named and the rest used; an install that apt
+# cannot resolve with its newest candidates is tried once more preferring the
+# release's own suite; nothing installed is ever downgraded. Wine's 32-bit side
+# is the one thing that may be left out (what needs it says so when run);
+# every other failure ends in one line that names what and says what to do.
+set -uo pipefail
 
 packages=() purposes=()
 add_group() {
@@ -12,10 +19,11 @@ add_group() {
     build) group=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) why="building Quenlo" ;;
     wine)  group=(wine wine64 xvfb) why="Wine" ;;
     test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev lintian bash-completion) why="the tests" ;;
-    i686)  group=(qemu-user wine32:i386) why="the 32-bit exe under emulation" ;;
+    i686)  group=(wine32:i386) why="running the 32-bit exe" ;;
     disc)  group=(python3 xorriso osslsigncode openssl) why="making disc images" ;;
-    trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei dillo twm imagemagick xdotool locales)
+    trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei twm imagemagick xdotool locales)
              why="trying discs" ;;
+    debian) group=(debootstrap) why="trying the package on Debian 13" ;;
     bench) group=(hyperfine libbenchmark-dev valgrind) why="the measurements" ;;
     *)     group=("$1") why="$1" ;;
   esac
@@ -24,7 +32,7 @@ add_group() {
 [ $# -gt 0 ] || set -- build
 for group in "$@"; do add_group "$group"; done
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+fail() { echo "setup: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 missing=() why=""
@@ -37,14 +45,82 @@ done
 
 # Everything goes to standard error, so that a command's own output stays as it is.
 exec >&2
+if [ "$(id -u)" -eq 0 ]; then
+  as_root() { "$@"; }
+elif command -v sudo >/dev/null; then
+  as_root() { sudo "$@"; }
+else
+  fail "installing ${missing[*]} (for ${why}) needs root, and there is no sudo: run this again as root, or have an administrator run: apt-get install ${missing[*]}"
+fi
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
 echo "Installing what is missing for ${why} (first run only): ${missing[*]}"
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "Adding the i386 architecture, for Wine's 32-bit side"
-  as_root dpkg --add-architecture i386
+  as_root dpkg --add-architecture i386 || fail "dpkg cannot add the i386 architecture: run as root: dpkg --add-architecture i386"
 fi
+
 echo "Updating apt's package lists"
-as_root apt-get update -q
-total=$(apt-get -s install "${missing[@]}" 2>/dev/null | grep -c '^Inst ' || true)
-if [ "$total" -lt 150 ]; then took="under a minute"; else took="about $((total / 150 + 1)) minutes"; fi
-echo "With what they need, that is ${total} packages (${took}); apt's progress follows"
-as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+as_root apt-get update -q 2>&1 | tee "$log"
+if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+  # "Err:6 http://host/debian-security bookworm-security/main i386 Packages", then its reason.
+  failed=$(sed -nE 's/^Err:[0-9]+ [^ ]+ (.*)$/\1/p' "$log" | sed -E 's/ +\[[^]]*\]$//' | paste -sd ';' | sed 's/;/; /g')
+  reason=$(grep -A1 -E '^Err:' "$log" | sed -n '2p' | sed -E 's/^ +//; s/ +\[IP:.*$//')
+  if grep -qE '^Hit:|^Get:|^Ign:' "$log"; then
+    echo "apt could not update its index of ${failed:-some packages} (${reason:-see above}): going on with what it has"
+  else
+    echo "apt could update none of its indexes (${reason:-see above}): going on with the lists it had"
+  fi
+fi
+
+# -y never downgrades without --allow-downgrades; said here so that no
+# configuration of the machine's changes that.
+install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o APT::Get::allow-downgrades=false "$@" 2>&1 \
+    | tee "$log"
+  return "${PIPESTATUS[0]}"
+}
+unknown() {
+  sed -nE "s/^E: Unable to locate package ([^ ]+).*/\\1/p; s/^E: Package '([^']+)' has no installation candidate.*/\\1/p" "$log" \
+    | head -n 1
+}
+unresolved() { grep -qE 'held broken packages|Unable to correct problems|but it is not (going to be installed|installable)' "$log"; }
+
+try_install() {
+  local total took
+  total=$(apt-get -s install "$@" 2>/dev/null | grep -c '^Inst ')
+  if [ "$total" -lt 150 ]; then took="under a minute"; else took="about $((total / 150 + 1)) minutes"; fi
+  [ "$total" -gt 0 ] && echo "With what they need, that is ${total} packages (${took}); apt's progress follows"
+  install "$@" && return 0
+  if unresolved && [ -n "$codename" ]; then
+    echo "apt cannot install these with its newest candidates (an index is missing, or the mirror is mid-sync): trying once more preferring ${codename}'s own packages, downgrading nothing"
+    install -t "$codename" "$@" && return 0
+  fi
+  return 1
+}
+
+try_install "${missing[@]}" && exit 0
+
+name=$(unknown)
+[ -n "$name" ] && fail "apt knows no package ${name}: check that apt's sources name Debian's main archive for ${codename:-this release}, or install ${name} by hand"
+if grep -qE 'Could not resolve|Failed to fetch|Temporary failure|Connection (failed|refused|timed out)|Unable to fetch' "$log"; then
+  what=$(grep -m1 -E 'Could not resolve|Temporary failure|Connection|Unable to fetch' "$log" | sed -E 's/^E: //')
+  fail "cannot download ${missing[*]} from the package mirror (${what:0:160}): check the network and apt's sources, then run this again"
+fi
+
+# Wine's 32-bit side is the part a mirror mid-sync can keep out of reach (its
+# i386 libraries must match the amd64 ones installed). Everything else goes
+# in; what needs the 32-bit side says so in one line when it is run.
+rest=() held=()
+for p in "${missing[@]}"; do
+  case "$p" in *:i386) held+=("$p") ;; *) rest+=("$p") ;; esac
+done
+if [ ${#held[@]} -gt 0 ]; then
+  echo "apt cannot install ${held[*]} from this mirror now without downgrading the machine's own libraries: installing the rest; what needs Wine's 32-bit side will be skipped, saying why"
+  [ ${#rest[@]} -eq 0 ] && exit 0
+  try_install "${rest[@]}" && exit 0
+fi
+last=$(grep -E '^E: ' "$log" | tail -n 1 | sed -E 's/^E: //')
+fail "apt could not install ${rest[*]:-${missing[*]}} (${last:-see above}): mend what apt says, then run this again"

@@ -47,6 +47,13 @@ for preset in "${presets[@]}"; do
 done
 rm -rf "$logs"
 
+# A skip is never silent: each test that skips says why ("SKIP [name: ]why"),
+# and the reasons are summed up here, one line each.
+if [ "$skipped" -gt 0 ]; then
+  for preset in "${presets[@]}"; do
+    sed -nE 's/^SKIP( [a-z0-9_.-]+:)? (.*)$/\2/p; s/^SKIP: (.*)$/\1/p' "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null
+  done | sort | uniq -c | sed -E 's/^ *([0-9]+) (.*)$/skipped (\1 reports): \2/'
+fi
 [ $((passed + failed)) -gt 0 ] || status=1
 echo "quenlo: $passed passed, $failed failed, $skipped skipped"
 exit $status
