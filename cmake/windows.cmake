@@ -35,6 +35,7 @@ target_link_libraries(quenlo PRIVATE kernel32 user32 shell32 advapi32)
 set(QUENLO_EXE $<TARGET_FILE:quenlo>)
 add_subdirectory(disc)
 add_subdirectory(tests/product)
+add_subdirectory(tests/disc)
 add_subdirectory(tests/e2e)
 add_subdirectory(bench)
 

@@ -4,9 +4,18 @@ image, and try the image as a user's PC meets it.
 The package lives either in a checkout (disc/quenlo_disc, with the builds in
 build/) or installed (/usr/lib/quenlo-disc/quenlo_disc, with the exe and the
 drivers beside it); the files it ships are found from where it is.
+
+What the modules are, foundations first; each imports only those above it:
+  tools, boxfiles            running host tools; files in a sandbox's reach
+  codepages, names, autorun, charsets, pages, pe, iso
+                             the formats, as Windows and browsers read them
+  findings, medium, signing, check, mastering
+                             checking a medium and mastering its image
+  sandbox, host, session, driver, browser, screen, trying
+                             trying an image as a user's PC meets it
+  report, cli, manual        what the command says, and the command
 """
 import os
-from dataclasses import dataclass
 
 VERSION = "1.0.0.2"
 RELEASED = "2026-12-09"
@@ -21,30 +30,16 @@ class Refusal(Exception):
     programs that read the findings (stable from release to release); path,
     where there is one, is the disc path it concerns."""
 
-    def __init__(self, message, code="refused", path=None):
+    def __init__(self, message, code, path=None):
         super().__init__(message)
         self.code, self.path = code, path
 
 
-@dataclass
-class Finding:
-    """A problem (the medium is refused) or a warning, with a stable code."""
-    code: str
-    message: str
-    warning: bool = False
-    path: str = None
+class Unavailable(Refusal):
+    """This machine cannot do it; the text says why, and what to change."""
 
-    @classmethod
-    def of(cls, refusal):
-        return cls(refusal.code, str(refusal), False, refusal.path)
-
-    def order(self):
-        """Where it falls in the folder's order: what concerns no file first."""
-        return (self.path is not None, tuple((self.path or "").split("/")))
-
-    def as_dict(self):
-        return {"code": self.code, "severity": "warning" if self.warning else "error", "message": self.message,
-                "path": self.path}
+    def __init__(self, message, code="unavailable"):
+        super().__init__(message, code)
 
 
 def installed():
@@ -59,12 +54,11 @@ def product_exe():
     return os.path.join(CHECKOUT, "build", "win32", PROGRAM)
 
 
-def driver():
+def driver_exe():
     """The driver program, in a folder without a quenlo.exe: Windows looks
     for the program of a command line in its starter's folder first. It is
     64-bit for 32- and 64-bit discs alike, as Explorer is on the PCs that
-    start a disc's open line, and it starts in a fraction of the time a
-    32-bit program takes under emulation."""
+    start a disc's open line."""
     name = "driver-x86_64.exe"
     if installed():
         return os.path.join(LIB, "drivers", name)

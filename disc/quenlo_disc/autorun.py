@@ -1,43 +1,22 @@
-"""autorun.inf as Windows reads it, and what Quenlo needs of its open line.
+"""autorun.inf as Windows reads it, what Quenlo needs of its open line, and
+autorun.inf as the tools write it.
 
-Shared by the check and mastering of a medium (master.py) and by the disc
-preflight (preflight.py), which reads the autorun.inf of a finished image. Every problem is a Refusal: one line that
+Shared by the check and mastering of a medium and by the try, which reads
+the autorun.inf of a finished image. Every problem is a Refusal: one line that
 names it and says how to mend it.
 """
-import codecs
 import os
 import re
 
 from . import PROGRAM, Refusal
-from .codepages import WESTERN, check_text, codec
+from .codepages import WESTERN, ansi, check_text, codec, to_ansi
 from .names import find_name, upper
 
 
 # What Windows' profile reader takes for blanks around lines, names and
 # values: ASCII's, and ^Z (DOS's end of file, found on old CDs); no others.
 BLANKS = " \t\n\v\f\r\x1a"
-
-
-def ansi(data, code_page="cp1252"):
-    """Bytes in a PC's ANSI code page as Windows maps them: the few bytes
-    1252 leaves undefined stand for the characters of the same number."""
-    return data.decode(code_page, errors="ansi")
-
-
-def to_ansi(text, code_page="cp1252"):
-    return text.encode(code_page, errors="ansi")
-
-
-def _same_number(error):
-    if isinstance(error, UnicodeDecodeError):
-        return chr(error.object[error.start]), error.start + 1
-    wrong = error.object[error.start]
-    if ord(wrong) > 255:
-        raise error
-    return bytes([ord(wrong)]), error.start + 1
-
-
-codecs.register_error("ansi", _same_number)
+MARKS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
 
 
 def decode(data, code_page=WESTERN):
@@ -165,3 +144,39 @@ def check_page(page, root, where, code_page=None, line="the open line"):
 
 def check_open_line(keys, root, where, code_page=None):
     return check_page(open_line(keys)[1], root, where, code_page)
+
+
+# ---------------------------------------------------------------- writing
+
+def autorun_text(page, label, icon, action, code_page=None, errors="strict"):
+    """The autorun.inf the tools write for --start PAGE."""
+    lines = ["[autorun]", "open=%s %s" % (PROGRAM, page)]
+    for key, value in (("label", label), ("icon", icon), ("action", action)):
+        if value:
+            lines.append("%s=%s" % (key, value))
+    return ("\r\n".join(lines) + "\r\n").encode(codec(code_page) if code_page else "ascii", errors)
+
+
+def with_keys(data, given, code_page=WESTERN):
+    """The author's autorun.inf with the keys given (name: value) set in its
+    [autorun] section: each key's first line replaced where Windows reads one,
+    added after the section's header where not; in the file's own encoding."""
+    mark, unicode = next(((m, c) for m, c in MARKS if data.startswith(m)), (b"", None))
+    text = decode(data, code_page)
+    end = "\r\n" if "\r\n" in text else "\n"
+    lines = [line for line in re.findall(r"[^\r\n]*(?:\r\n|[\r\n]|$)", text) if line]
+    parsed = [parse_line(line) for line in lines]
+    header = next(n for n, p in enumerate(parsed) if p and p[0] == "section" and same_name(p[1], "autorun"))
+    done = set()
+    for n in range(header + 1, len(lines)):
+        if parsed[n] and parsed[n][0] == "section":
+            break
+        for wanted, value in given.items():
+            if parsed[n] and same_name(parsed[n][1], wanted) and wanted not in done:
+                lines[n] = "%s=%s%s" % (wanted, value, end)
+                done.add(wanted)
+    if not lines[header].endswith(("\n", "\r")):
+        lines[header] += end
+    lines[header + 1:header + 1] = ["%s=%s%s" % (k, v, end) for k, v in given.items() if k not in done]
+    text = "".join(lines)
+    return mark + text.encode(unicode) if unicode else to_ansi(text, codec(code_page))

@@ -5,8 +5,7 @@ falls back to: UTF-8 where the bytes are that (as Chromium finds for local
 files), else the encoding of the PC's locale."""
 import re
 
-from .autorun import ansi
-from .codepages import WESTERN, codec
+from .codepages import WESTERN, ansi
 
 # The Encoding standard's encodings, by the labels that name them, as
 # Python's codecs decode them. Its GBK is decoded as gb18030, its Big5 with

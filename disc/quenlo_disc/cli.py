@@ -4,20 +4,22 @@
     quenlo-disc make  [options] SOURCE_DIR OUTPUT.iso
     quenlo-disc try   [options] IMAGE.iso
 
-A thin layer: options in, the modules' findings out. Every refusal is one
-line on standard error and exit status 1.
+A thin layer: options in, one call, exit status out; report.py says what was
+found. Every refusal is one line on standard error and exit status 1.
 """
 import argparse
-import json
 import os
 import shutil
 import signal
 import sys
 import tempfile
 
-from . import VERSION, Finding, Refusal, codepages, driver, master, names, preflight, sandbox, wine
-
-KEYS = ("label", "icon", "action")
+from . import VERSION, Refusal, Unavailable, codepages, driver_exe, report, sandbox, trying
+from .check import check_medium
+from .iso import sha256
+from .mastering import against, master
+from .medium import Options
+from .session import Session
 
 
 class Parser(argparse.ArgumentParser):
@@ -116,231 +118,71 @@ def parsers(prog):
 
 
 def options(a):
-    return master.Options(start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe, sign=a.sign,
-                          timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page)
-
-
-def describe(m):
-    """What Windows will make of the disc, and what went onto it how."""
-    label, shown = m.label, m.keys.get("label")
-    joliet, iso = names.joliet_label(label), names.iso_label(label)
-    lines = ["For PCs using %s" % codepages.described(m.o.code_page) if m.o.code_page else
-             "For PCs of every code page: its page and label are ASCII"]
-    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
-              % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
-                 " (Joliet holds 16 characters)" if len(label) > 16 else "",
-                 '; systems without Joliet read "%s"' % iso if iso != label else "")]
-    if m.left_out:
-        lines.append("Left out: %s (--keep-everything puts them on the disc)"
-                     % ", ".join("%s%s (%s)" % (path, "/" if os.path.isdir(os.path.join(m.source, path)) else "",
-                                                kind) for path, kind in m.left_out))
-    for path in m.replaced:
-        lines.append("Replaced: %s, by the quenlo.exe that the disc carries" % path)
-    if m.updated:
-        lines.append("autorun.inf: yours, with %s set by the options" % " and ".join(m.updated))
-    links = m.links
-    lines.append("Links: %d to files on the disc, all there; %d to the web and %d to mail addresses, not followed"
-                 % (links["file"], links["web"], links["mail"]))
-    return lines
-
-
-def fits(size):
-    medium = master.fitting(size)
-    return "fits a %s" % medium if medium else "fits none of CD-R, DVD\u00b1R, DVD\u00b1R DL or BD-R: split the medium"
-
-
-def signature_lines(sig):
-    lines = ["Signed by: %s (Authenticode, SHA-256)" % sig["signer"]]
-    if not sig["trusted"]:
-        lines.append("Windows will call its publisher unknown: the certificate %s, so Windows cannot check who "
-                     "signed: sign with a code-signing certificate from a certificate authority"
-                     % ("is self-signed" if sig["self_signed"] else "does not lead to a root this machine trusts"))
-    if sig["stamped"]:
-        lines.append("Time-stamped: %s by %s, so the signature stays good after the certificate expires%s"
-                     % (sig["stamped"], sig["authority"], "" if sig["authority_trusted"] else
-                        " (if Windows trusts that authority, which this machine does not)"))
-    else:
-        lines.append("Not time-stamped: the signature stops verifying when the certificate expires (%s); "
-                     "--timestamp URL has an authority stamp it" % sig["expires"])
-    return lines
-
-
-# Keys of autorun.inf that Windows reads only from some kinds of drive, and
-# what it does with them on the disc in hand (a CD or DVD).
-IGNORED_ON_DISCS = {"action": "Windows ignores it on a CD or DVD; USB sticks show it"}
-
-
-def key_lines(keys):
-    """How Windows reads autorun.inf: its open line, then the other keys it
-    uses, and the verbs of the disc's menu in Explorer."""
-    lines = ["open: %s" % keys["open"]] if "open" in keys else []
-    for key in KEYS:
-        if key in keys:
-            lines.append("%s: %s%s" % (key, keys[key], " (%s)" % IGNORED_ON_DISCS[key] if key in IGNORED_ON_DISCS
-                                       else ""))
-    for key, value in keys.items():
-        verb = master.VERB.fullmatch(key)
-        if verb:
-            text = keys.get("shell\\" + verb.group(1))
-            lines.append("verb %s: %s%s" % (verb.group(1), value, ' (the menu shows "%s")' % text if text else ""))
-        elif key == "shellexecute":
-            lines.append("shellexecute: %s" % value)
-    return lines
-
-
-def counted(n, what):
-    return "%d %s%s" % (n, what, "" if n == 1 else "s")
-
-
-def report(m, prog, out):
-    """The findings, warnings and problems alike, each in one line on
-    standard error in the folder's order; with problems, a last line that
-    counts them, and a Refusal (status 1) with nothing more to say."""
-    for finding in m.sorted_findings():
-        out.stderr("%s: %s%s" % (prog, "warning: " if finding.warning else "", finding.message))
-    problems, warnings = len(m.problems), len(m.findings) - len(m.problems)
-    if problems:
-        out.stderr("%s: %s%s; %s" % (prog, counted(problems, "problem"), ", " + counted(warnings, "warning")
-                                     if warnings else "", out.verdict))
-        raise Refusal("", "reported")
-
-
-def medium_json(m, command):
-    size = m.estimate()
-    return {"command": command, "version": VERSION, "source": m.source, "verdict": "refused" if m.problems else "ready",
-            "keys": m.keys, "ignored": {k: v for k, v in IGNORED_ON_DISCS.items() if k in m.keys},
-            "page": m.page, "label": m.label, "code_page": m.o.code_page,
-            "findings": [f.as_dict() for f in m.sorted_findings()],
-            "problems": len(m.problems), "warnings": len(m.findings) - len(m.problems), "links": m.links,
-            "left_out": [{"path": p, "kind": k} for p, k in m.left_out], "strays": m.strays, "files": m.files(),
-            "size": size, "medium": master.fitting(size),
-            "signature": {k: v for k, v in m.signature.items() if k != "exe"} if m.signature else None}
-
-
-class Output:
-    """Where a command's words go: the human lines, or with --json nothing
-    but one JSON document on standard output at the end."""
-
-    def __init__(self, json_wanted, verdict=""):
-        self.json, self.doc, self.verdict = json_wanted, None, verdict
-
-    def line(self, text=""):
-        if not self.json:
-            print(text)
-
-    def stderr(self, text):
-        if not self.json:
-            print(text, file=sys.stderr)
+    return Options(start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe, sign=a.sign,
+                   timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page)
 
 
 def run_check(a, stage, prog, out):
-    out.verdict = "the medium is not ready: mend them and check again"
-    m = master.Medium(a.source, stage, options(a)).check()
+    m = check_medium(a.source, options(a), stage)
     same = against(m, a.against, stage) if a.against and not m.problems else None
-    out.doc = dict(medium_json(m, "check"), **({"against": same} if same else {}))
-    for line in key_lines(m.keys):
-        out.line(line)
-    if not m.problems:
-        for line in describe(m) + ["Image: about {:.1f} MiB, which {}".format(m.estimate() / 1048576,
-                                                                              fits(m.estimate()))]:
-            out.line(line)
-        if m.signature:
-            out.line("\n".join(signature_lines(m.signature)))
-    if same and same["same"]:
-        out.line("Same image: %s is what this folder makes, byte for byte (SHA-256 %s)" % (a.against, same["made"]))
-    report(m, prog, out)
-    out.line("The medium is ready: make would master it with %d files, labelled %s%s."
-             % (m.files(), m.label, " (%s)" % counted(len(m.findings), "warning") if m.findings else ""))
-
-
-def against(m, image, stage):
-    """Whether the folder makes the very image given, made again in stage
-    and compared; a problem of m where it does not."""
-    if not os.path.isfile(image):
-        return m.problem(Refusal("no file at %s: give --against the image that make wrote" % image,
-                                 "against-missing"))
-    master.master(m, os.path.join(stage, "again.iso"))
-    theirs, ours = master.sha256(image), master.sha256(os.path.join(stage, "again.iso"))
-    if theirs != ours:
-        m.problem(Refusal("%s is not what this folder makes (SHA-256 %s, not %s): its files, the options, the exe "
-                          "or SOURCE_DATE_EPOCH differ from those it was made with" % (image, theirs, ours),
-                          "against-differs"))
-    return {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
+    out.doc = dict(report.medium_json(m, "check"), **({"against": same} if same else {}))
+    report.checked(m, out, same, a.against)
+    if report.findings(m, prog, out, "the medium is not ready: mend them and check again"):
+        return 1
+    report.ready(m, out)
+    return 0
 
 
 def run_make(a, stage, prog, out):
-    out.verdict = "no image was written: mend them and make it again"
-    m = master.Medium(a.source, stage, options(a)).check()
-    out.doc = medium_json(m, "make")
-    report(m, prog, out)
-    size = master.master(m, a.output)
-    digest = master.sha256(a.output)
-    out.doc.update(image=os.path.abspath(a.output), size=size, medium=master.fitting(size), sha256=digest)
-    label = m.label
-    out.line("Disc image: %s" % a.output)
-    # Joliet's volume label, the one Windows reads, holds 16 characters.
-    out.line("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")'
-                              % label[:16] if len(label) > 16 else ""))
-    out.line("Open line: %s" % m.keys["open"])
-    for line in key_lines(m.keys)[1:]:
-        if not line.startswith("label: "):
-            out.line(line)
-    out.line("\n".join(describe(m)))
-    out.line("Files: %d" % m.files())
-    out.line("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size)))
-    out.line("SHA-256: %s" % digest)
-    if m.signature:
-        out.line("\n".join(signature_lines(m.signature)))
+    m = check_medium(a.source, options(a), stage)
+    out.doc = report.medium_json(m, "make")
+    if report.findings(m, prog, out, "no image was written: mend them and make it again"):
+        return 1
+    size = master(m, a.output)
+    report.made(m, out, a.output, size, sha256(a.output))
+    return 0
 
 
 def run_try(a, stage, prog, out):
-    say = out.line
+    progress = report.Progress(out)
     out.doc = {"command": "try", "version": VERSION, "image": os.path.abspath(a.image), "sandboxed": not a.no_sandbox,
                "verdict": "refused", "rows": [], "findings": []}
-    preflight.is_image(a.image)
+    trying.is_image(a.image)
     if not a.no_sandbox:
         sandbox.require()
     image = os.path.abspath(a.image)
     stem = os.path.splitext(image)[0]
-    say("Disc: %s" % a.image)
-    say(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
-    with wine.Session(sandboxed=not a.no_sandbox) as session:
-        arch = None
-        try:
-            folder = session.present(image)
-            arch = preflight.disc_arch(folder)
-            if arch == "i686":
-                say("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes longer.")
-            if not os.path.isfile(driver()):
-                raise Refusal("no driver at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
-                              % driver(), "driver-missing")
-            session.start(arch, driver(), preflight.MATRIX if a.matrix else [a.code_page],
-                          say=lambda line: print(line, file=sys.stderr) if out.json else say(line))
+    out.line("Disc: %s" % a.image)
+    out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
+    arch = trying.disc_arch(image)
+    if arch == "i686":
+        out.line("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes longer.")
+    if not os.path.isfile(driver_exe()):
+        raise Refusal("no driver at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
+                      % driver_exe(), "driver-missing")
+    pcs = trying.MATRIX if a.matrix else [a.code_page]
+    try:
+        with Session(arch, driver_exe(), not a.no_sandbox, pcs, say=progress.preparing) as session:
+            try:
+                disc = trying.Disc.present(session, image)
+            except Unavailable as unavailable:
+                raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
             if a.matrix:
-                rows, why = preflight.matrix(session, image, folder, stem + ".matrix.png", say=say,
-                                             begin=None if out.json else lambda kind: print(kind, end="", flush=True))
+                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", progress)
+                out.line("Contact sheet: %s" % (stem + ".matrix.png" if made else "none could be made"))
                 out.doc["contact_sheet"] = stem + ".matrix.png" if os.path.exists(stem + ".matrix.png") else None
             else:
-                outcome = preflight.try_disc(session, image, folder, stem + ".try.png", a.broken_association,
-                                             say=say, code_page=a.code_page)
-                rows, why = [(preflight.kind_of(a.code_page, a.broken_association), outcome.meets(), outcome,
-                              outcome.why is not None)], outcome.why
-        except wine.Unavailable as unavailable:
-            raise Refusal("this machine cannot run the disc's %s exe: %s" % (arch, unavailable) if arch else
-                          "this machine cannot read the disc: %s" % unavailable, "unavailable") from None
-    out.doc["rows"] = [row_json(kind, met, outcome, missed) for kind, met, outcome, missed in rows]
+                row = trying.try_disc(session, disc, stem + ".try.png",
+                                      trying.PC(a.code_page, not a.broken_association), progress)
+                rows, why = [row], row.why
+    except Unavailable as unavailable:
+        raise Unavailable("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
+    out.doc["rows"] = [row.as_json() for row in rows]
     out.doc["verdict"] = "not shown" if why else "shown"
     if why:
         raise Refusal(why if a.matrix else "the page was not opened: %s" % why, "not-shown")
-    say("The page was shown on every kind of PC that can reach it." if a.matrix else "The page was opened.")
-
-
-def row_json(kind, met, outcome, missed):
-    return {"pc": kind.strip(), "code_page": outcome.code_page, "browser": not outcome.broken, "meets": met,
-            "shown": outcome.why is None, "reaches": outcome.reaches, "why": outcome.why,
-            "picture": outcome.picture, "picture_shows_page": outcome.picture is not None and
-            outcome.not_pictured is None and outcome.why is None and not outcome.boxes,
-            "not_pictured": outcome.not_pictured, "boxes": [b["text"] for b in outcome.boxes], "missed": missed}
+    out.line("The page was shown on every kind of PC that can reach it." if a.matrix else "The page was opened.")
+    return 0
 
 
 COMMANDS = {"check": run_check, "make": run_make, "try": run_try}
@@ -368,37 +210,29 @@ def main(argv, prog="quenlo-disc", command=None):
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, lambda *_: sys.exit(130))
     stage = tempfile.mkdtemp(prefix="quenlo-disc-")
-    out = Output(a.json)
-    status = 0
+    out = report.Output(a.json)
+    command = prog.split()[-1]
     try:
-        COMMANDS[a.command](a, stage, prog, out)
+        status = COMMANDS[a.command](a, stage, prog, out)
     except Refusal as refusal:
-        status = refused(prog, out, refusal)
+        out.refused(prog, command, refusal)
+        status = 1
     except KeyboardInterrupt:  # everything was undone on the way out
-        status = refused(prog, out, Refusal("interrupted", "interrupted"), 130)
+        out.refused(prog, command, Refusal("interrupted", "interrupted"))
+        status = 130
     except OSError as error:  # the machine said no: a full disk, a file that went away
         where = " %s" % error.filename if error.filename else ""
-        status = refused(prog, out, Refusal("cannot go on:%s: %s" % (where, error.strerror or error), "os-error"))
+        out.refused(prog, command, Refusal("cannot go on:%s: %s" % (where, error.strerror or error), "os-error"))
+        status = 1
     except Exception as error:  # still one line, never a traceback
-        status = refused(prog, out, Refusal("stopped by a fault of its own (%s: %s): please report it"
-                                            % (type(error).__name__, error), "fault"))
+        out.refused(prog, command, Refusal("stopped by a fault of its own (%s: %s): please report it"
+                                           % (type(error).__name__, error), "fault"))
+        status = 1
     finally:
         shutil.rmtree(stage, ignore_errors=True)
-    if out.json:
-        print(json.dumps(out.doc or {"command": a.command, "verdict": "refused", "findings": []}, indent=2,
-                         ensure_ascii=False))
-    return status
-
-
-def refused(prog, out, refusal, status=1):
-    """A refusal that ends the command: its one line, unless the findings
-    were reported already; with --json, among the document's findings."""
-    if refusal.code != "reported":
-        if out.doc is None:
-            out.doc = {"command": prog.split()[-1], "version": VERSION, "verdict": "refused", "findings": []}
-        out.doc["verdict"] = out.doc.get("verdict") if out.doc.get("verdict") == "not shown" else "refused"
-        out.doc.setdefault("findings", []).append(Finding.of(refusal).as_dict())
-        out.stderr("%s: %s" % (prog, refusal))
+    if out.doc is None:
+        out.doc = {"command": a.command, "verdict": "refused", "findings": []}
+    out.end()
     return status
 
 

@@ -1,15 +1,10 @@
-"""The ANSI code pages of the PCs a disc is for, and the locales under which
-Wine gives a program each of them.
+"""The ANSI code pages of the PCs a disc is for, and text in them.
 
 Quenlo receives its page in the PC's ANSI code page, so the open line's page
-and the label must have a form in it. Wine takes a program's code page from
-the locale it is started with; the locale must exist on the Unix side too,
-or names beyond ASCII do not cross it intact. The locales are compiled on
-first use into a folder of this user's (glibc's LOCPATH), so no root is
-needed for them.
+and the label must have a form in it. Each code page's PCs have a locale
+under which Wine gives a program that code page (host.py makes it ready).
 """
-import os
-import subprocess
+import codecs
 
 from . import Refusal
 
@@ -31,6 +26,10 @@ def described(code_page):
     return "code page %d (%s)" % (code_page, CODE_PAGES[code_page][0])
 
 
+def locale_name(code_page):
+    return "%s.UTF-8" % CODE_PAGES[code_page][1]
+
+
 def parse(text):
     """The code page an option names, or a Refusal."""
     try:
@@ -38,8 +37,34 @@ def parse(text):
     except ValueError:
         code_page = None
     if code_page not in CODE_PAGES:
-        raise Refusal("%s is not a code page of Windows PCs: give one of %s" % (text, ", ".join(map(str, CODE_PAGES))))
+        raise Refusal("%s is not a code page of Windows PCs: give one of %s" % (text, ", ".join(map(str, CODE_PAGES))),
+                      "code-page-unknown")
     return code_page
+
+
+# ---------------------------------------------------------------- ANSI text
+
+def _same_number(error):
+    """The "ansi" error handler: the few bytes a code page leaves undefined
+    stand for the characters of the same number, as Windows maps them."""
+    if isinstance(error, UnicodeDecodeError):
+        return chr(error.object[error.start]), error.start + 1
+    wrong = error.object[error.start]
+    if ord(wrong) > 255:
+        raise error
+    return bytes([ord(wrong)]), error.start + 1
+
+
+codecs.register_error("ansi", _same_number)
+
+
+def ansi(data, code_page="cp1252"):
+    """Bytes in a PC's ANSI code page as Windows maps them."""
+    return data.decode(code_page, errors="ansi")
+
+
+def to_ansi(text, code_page="cp1252"):
+    return text.encode(code_page, errors="ansi")
 
 
 def missing(text, code_page):
@@ -52,36 +77,6 @@ def missing(text, code_page):
             if c not in out:
                 out.append(c)
     return out
-
-
-def locale_home():
-    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(cache, "quenlo-disc", "locales")
-
-
-def locale_name(code_page):
-    return "%s.UTF-8" % CODE_PAGES[code_page][1]
-
-
-def compiled(code_page):
-    """True when the locale of code_page's PCs is ready for Wine."""
-    return os.path.isdir(os.path.join(locale_home(), locale_name(code_page)))
-
-
-def environment(code_page):
-    """The environment under which Wine gives a program code_page, with its
-    locale compiled first where it is not yet; a Refusal where it cannot be."""
-    name = locale_name(code_page)
-    home = locale_home()
-    if not compiled(code_page):
-        os.makedirs(home, exist_ok=True)
-        result = subprocess.run(["localedef", "-i", CODE_PAGES[code_page][1], "-f", "UTF-8", os.path.join(home, name)],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not os.path.isdir(os.path.join(home, name)):
-            last = result.stderr.decode(errors="replace").strip().splitlines()
-            raise Refusal("cannot make the locale %s for a PC of %s%s: install Debian's package locales"
-                          % (name, described(code_page), " (%s)" % last[-1] if last else ""))
-    return {"LANG": name, "LC_ALL": name, "LOCPATH": home}
 
 
 def check_text(what, text, code_page=None):

@@ -6,6 +6,7 @@ import os
 import re
 import stat
 import unicodedata
+from dataclasses import dataclass, field
 
 from . import Refusal
 from .codepages import check_text
@@ -40,20 +41,33 @@ DEVICES = ({"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}
 
 
 def upper(text):
-    """Windows compares names by upper-casing each character on its own."""
+    """Windows compares names by upper-casing each character on its own,
+    and keeps one whose upper case is more than one character (ß)."""
+    up = text.upper()
+    if len(up) == len(text):  # no character grew: the same as one by one
+        return up
     return "".join(c.upper() if len(c.upper()) == 1 else c for c in text)
+
+
+def index(paths):
+    """Each disc path, upper-cased as Windows compares names, to its own spelling."""
+    return {upper(p): p for p in paths}
+
+
+def pick(entries, name):
+    """The one of entries (names) that Windows would take for name, or None."""
+    if name in entries:
+        return name
+    wanted = upper(name)
+    return next((e for e in sorted(entries) if upper(e) == wanted), None)
 
 
 def find_name(folder, name):
     """The entry of folder whose name Windows would take for name, or None."""
     try:
-        entries = os.listdir(folder)
+        return pick(os.listdir(folder), name)
     except OSError:
         return None
-    if name in entries:
-        return name
-    wanted = upper(name)
-    return next((e for e in sorted(entries) if upper(e) == wanted), None)
 
 
 def clutter(name, folder):
@@ -76,31 +90,50 @@ def disc_path(rel, name=None):
     return path.replace(os.sep, "/")
 
 
-def walk(root, left_out=None, problems=None):
-    """(folder, rel, dirs, files) for each folder of root as the disc will hold
-    it, top down and sorted. Links are followed while they stay inside root
+@dataclass
+class Tree:
+    """A folder as the disc will hold it: folders, each (folder, rel, dirs,
+    files), top down and sorted; what was left out, each (disc path, kind);
+    and a Refusal for each entry that cannot go onto a disc."""
+    folders: list = field(default_factory=list)
+    left_out: list = field(default_factory=list)
+    problems: list = field(default_factory=list)
+
+    def paths(self):
+        """Every file and folder as a path on the disc, with "/"."""
+        for _, rel, dirs, files in self.folders:
+            for name in dirs + files:
+                yield disc_path(rel, name)
+
+    def strays(self):
+        """The disc paths of copies and backups, and of empty folders."""
+        found = []
+        for _, rel, dirs, files in self.folders:
+            found += [disc_path(rel, name) for name in dirs + files if stray(name)]
+            if rel != "." and not dirs and not files:
+                found.append(disc_path(rel) + "/")
+        return sorted(found, key=lambda p: p.split("/"))
+
+
+def walk(root, keep_all=False):
+    """The Tree of root. Links are followed while they stay inside root
     (Windows sees a copy); whatever else is not a plain file or folder that
     this user can read is refused by name: nothing from outside root, and
-    nothing that cannot be copied, goes onto a disc unasked. Such an entry is
-    left out and its Refusal added to problems where it is a list, else
-    raised. Given a list, left_out gains the (disc path, kind) of each
-    dropping of version control, editors and systems, which stay off the
-    disc."""
+    nothing that cannot be copied, goes onto a disc unasked. Droppings of
+    version control, editors and systems stay off the disc unless keep_all."""
     top = os.path.realpath(root)
+    tree = Tree()
 
     def refuse(path, rel, code, what):
-        refusal = Refusal("%s %s" % (path, what), code, disc_path(rel))
-        if problems is None:
-            raise refusal
-        problems.append(refusal)
+        tree.problems.append(Refusal("%s %s" % (path, what), code, disc_path(rel)))
 
     def entry(folder, rel, name, holders):
         """"dir", "file", or None for what cannot go onto the disc."""
         path, here = os.path.join(folder, name), disc_path(rel, name)
         info = os.lstat(path)
-        kind = clutter(name, stat.S_ISDIR(info.st_mode)) if left_out is not None else None
+        kind = None if keep_all else clutter(name, stat.S_ISDIR(info.st_mode))
         if kind:
-            left_out.append((here, kind))
+            tree.left_out.append((here, kind))
             return None
         if stat.S_ISLNK(info.st_mode):
             target = os.readlink(path)
@@ -150,7 +183,8 @@ def walk(root, left_out=None, problems=None):
             path = os.path.join(folder, name)
             yield from visit(path, name if rel == "." else os.path.join(rel, name), holders | {os.path.realpath(path)})
 
-    return visit(root, ".", {top})
+    tree.folders = list(visit(root, ".", {top}))
+    return tree
 
 
 def device_name(name):
@@ -160,9 +194,9 @@ def device_name(name):
 
 
 def name_problems(root, tree):
-    """A Refusal for each name in tree (walk(root) as a list) that does not
-    survive as a Joliet name Windows can open, in the folder's order."""
-    for folder, rel, dirs, files in tree:
+    """A Refusal for each name in tree (walk(root)) that does not survive as
+    a Joliet name Windows can open, in the folder's order."""
+    for folder, rel, dirs, files in tree.folders:
         where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
         seen = {}
         for raw in sorted(dirs + files):
@@ -209,23 +243,6 @@ def name_problem(name, where, rel):
         return Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: shorten the names or '
                        'the nesting' % (name, where, length, DISC_PATH), "path-too-long")
     return None
-
-
-def disc_paths(tree):
-    """Every file and folder of tree as a path on the disc, with "/"."""
-    for _, rel, dirs, files in tree:
-        for name in dirs + files:
-            yield disc_path(rel, name)
-
-
-def strays(tree):
-    """The disc paths of copies and backups, and of empty folders, in tree."""
-    found = []
-    for _, rel, dirs, files in tree:
-        found += [disc_path(rel, name) for name in dirs + files if stray(name)]
-        if rel != "." and not dirs and not files:
-            found.append(disc_path(rel) + "/")
-    return sorted(found, key=lambda p: p.split("/"))
 
 
 def check_label(label, code_page=None):

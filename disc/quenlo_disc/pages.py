@@ -14,7 +14,7 @@ import urllib.parse
 from dataclasses import dataclass
 
 from . import Refusal, charsets
-from .names import upper
+from .names import index as name_index, upper
 
 PAGES = (".htm", ".html", ".xhtml", ".shtml")
 # The attributes that name another file, by element (None: any); srcset
@@ -309,7 +309,7 @@ def followed(root, paths, code_page=None):
     folder on the disc, as disc paths): Followed, page by page, then each
     stylesheet in the encoding of what links it (a browser reads one without
     a byte-order mark or @charset so)."""
-    index = {upper(p): p for p in paths}
+    index = name_index(paths)
     sheets = {}  # stylesheet: the encodings of what links it
 
     def follow(rel, encoding, how, links):
@@ -368,7 +368,7 @@ def check_links(root, paths, code_page=None):
     files on the disc, to the web and to mail addresses; a Refusal for each
     that leads to nothing on the disc or off the medium)."""
     counts, problems = {"file": 0, "web": 0, "mail": 0, "none": 0}, []
-    index = {upper(p): p for p in paths}
+    index = name_index(paths)
     for f in followed(root, paths, code_page):
         where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
         if f.kind == "off":

@@ -23,6 +23,7 @@ import threading
 import time
 
 from . import LIB, Refusal
+from .tools import last_lines
 
 BWRAP = "bwrap"
 PYTHON = "/usr/bin/python3"  # the system's: a user's own Python may live in a folder the sandbox hides
@@ -286,10 +287,9 @@ def start(folder, writable=(), readable=(), sandboxed=True, detached=False, log=
 def last_line(path):
     try:
         with open(path, errors="replace") as f:
-            lines = f.read().strip().splitlines()
+            return last_lines(f.read()) or "no word from it"
     except OSError:
-        lines = []
-    return lines[-1] if lines else "no word from it"
+        return "no word from it"
 
 
 if __name__ == "__main__":

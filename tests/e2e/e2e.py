@@ -24,9 +24,12 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, autorun, codepages, preflight, sandbox
-from quenlo_disc import wine
-from quenlo_disc.wine import Session, Unavailable, machine, winpath
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, sandbox, trying
+from quenlo_disc.boxfiles import read
+from quenlo_disc.browser import Browser
+from quenlo_disc.driver import drive
+from quenlo_disc.pe import machine
+from quenlo_disc.session import Session, winpath
 
 JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
@@ -50,16 +53,44 @@ def default_value(key, value):
 
 # ---------------------------------------------------------------- fixture
 
+class SharedSession(Session):
+    """A session that every case of a run shares: its sandbox outlives the
+    process that launched it, and it is saved to a file from which each
+    case's process attaches to it. notes: what the cases keep with it (the
+    helpers, the medium and its disc)."""
+    detached = True
+    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "qemu", "emulation", "agent_pid", "tools", "notes")
+
+    def __init__(self, arch, driver, tools, **kwargs):
+        super().__init__(arch, driver, tools=tools, **kwargs)
+        self.notes = {}
+
+    def save(self, path):
+        with open(path, "w") as f:
+            json.dump({k: getattr(self, k) for k in self.FIELDS}, f)
+
+    @classmethod
+    def attach(cls, path):
+        """The session saved at path, by a process that did not launch it."""
+        with open(path) as f:
+            fields = json.load(f)
+        session = cls.__new__(cls)
+        session.__dict__.update(fields, _agent=None, code_pages=[], say=print)
+        return session
+
+
 def setup(state_path, tools):
     """One session for every case of a run, in its sandbox: its prefix and
     display, a medium in a plain folder, and the same medium as a read-only
     disc in drive D:."""
-    state = Session(detached=True, tools=[path for path in tools.values() if os.path.exists(path)])
+    with open(tools["quenlo"], "rb") as f:
+        arch = machine(f.read(4096))
+    state = SharedSession(arch, tools["driver"], [path for path in tools.values() if os.path.exists(path)],
+                          code_pages=trying.MATRIX + [1251])
     state.notes.update(tools)
-    state.save(state_path)
     try:
         sandbox.require()
-        state.start(machine(tools["quenlo"]), tools["driver"], code_pages=preflight.MATRIX + [1251])
+        state.launch()
     except (Unavailable, Refusal) as why:
         state.notes["skip"] = str(why)
         print("SKIP %s" % why)
@@ -91,7 +122,7 @@ def setup(state_path, tools):
 
 def teardown(state_path):
     if os.path.exists(state_path):
-        Session.attach(state_path).stop()
+        SharedSession.attach(state_path).shutdown()
         os.remove(state_path)
     return 0
 
@@ -115,11 +146,11 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
     report gains what the handlers recorded: `records`, and `records_at_exit`,
     those already there when Quenlo ended."""
     folder = state.folder("records-")
-    env = dict(codepages.environment(code_page) if code_page else {}, QUENLO_RECORD_DIR=winpath(folder))
+    env = dict(host.environment(code_page) if code_page else {}, QUENLO_RECORD_DIR=winpath(folder))
     if handler_sleep:
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
     command = (program or '"%s"' % winpath(state.notes["quenlo"])) + argument_line
-    run = state.drive(command, cwd if ":" in cwd else winpath(cwd), env=env)
+    run = drive(state, command, cwd if ":" in cwd else winpath(cwd), env=env)
     run.records_at_exit = records_in(folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
     deadline = time.time() + (30 if state.arch == "i686" else 10)
@@ -448,11 +479,32 @@ def disc_of(s, files, exe=None, code_page=None):
     return image, s.present(image)
 
 
-def try_on(s, image, folder, **kwargs):
-    """A try of image, whose content is in folder: (its Outcome, all it said)."""
-    shot, said = os.path.join(s.folder("shot-"), "try.png"), []
-    outcome = preflight.try_disc(s, image, folder, shot, say=said.append, **kwargs)
-    return outcome, "\n".join(said)
+class Said(trying.Quiet):
+    """A try's progress kept: its lines, and a matrix as the command's table."""
+
+    def __init__(self):
+        self.lines = []
+
+    def say(self, line):
+        self.lines.append(line)
+
+    def begin(self, pc):
+        self.kind = pc.kind()
+
+    def done(self, row):
+        self.lines.append("%s  %s%s" % (self.kind, row.met(), "  <- missed" if row.missed else ""))
+
+
+def disc_in(s, image, folder):
+    return trying.Disc(image, folder, trying.reaching(folder), trying.shown_as_windows_reads(s, folder))
+
+
+def try_on(s, image, folder, code_page=1252, browser=None):
+    """A try of image, whose content is in folder: (its Row, all it said)."""
+    shot, said = os.path.join(s.folder("shot-"), "try.png"), Said()
+    row = trying.try_disc(s, disc_in(s, image, folder), shot, trying.PC(code_page), said,
+                          **({"browser": browser} if browser else {}))
+    return row, "\n".join(said.lines)
 
 
 def try_case(bad):
@@ -533,9 +585,9 @@ def case_try_japanese_disc(s):
 
 
 def matrix_of(s, image, folder):
-    said = []
-    rows, why = preflight.matrix(s, image, folder, os.path.splitext(image)[0] + ".matrix.png", say=said.append)
-    return rows, why, "\n".join(said)
+    said = Said()
+    rows, _, why = trying.matrix(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png", said)
+    return rows, why, "\n".join(said.lines)
 
 
 def case_try_matrix(s):
@@ -547,7 +599,7 @@ def case_try_matrix(s):
                    check=True)
     rows, why, table = matrix_of(s, image, s.present(image))
     check(why is None, "the matrix said %r:\n%s" % (why, table))
-    for code_page in preflight.MATRIX:
+    for code_page in trying.MATRIX:
         check(re.search(r"\(%d\) +the page shown" % code_page, table), "no row for %d:\n%s" % (code_page, table))
     check(re.search(r"\(1252\), no browser +Quenlo's box \"%s\"" % FAILED, table), "no row without a browser:\n" + table)
     size = subprocess.run(["identify", "-format", "%w %h", os.path.splitext(image)[0] + ".matrix.png"],
@@ -599,7 +651,7 @@ def case_try_hostile_disc(s):
                                         "targets.txt": targets + ("page %s\n" % page if page else "")},
                                     exe=s.notes["intruder"])
             outcome, said = try_on(s, image, folder)
-            report = wine.read(os.path.join(s.prefix, "drive_c", "intruder.txt"))
+            report = read(os.path.join(s.prefix, "drive_c", "intruder.txt"))
             attempts = report.splitlines()
             check(len(attempts) == 7 and all(a.endswith(" no") for a in attempts),
                   "the disc's program got out:\n%s" % report)
@@ -628,14 +680,10 @@ def case_try_browser_cannot_start(s):
     with open(fake, "w") as f:
         f.write("#!/bin/sh\necho 'cannot start: a missing library' >&2\nexit 127\n")
     os.chmod(fake, 0o755)
-    kept = wine.BROWSERS
-    wine.BROWSERS = [("chromium", [fake])]
-    try:
-        started = time.time()
-        outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"])
-        took = time.time() - started
-    finally:
-        wine.BROWSERS = kept
+    started = time.time()
+    outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"],
+                           browser=lambda: Browser("chromium", (fake,)))
+    took = time.time() - started
     check(outcome.why is None, "the page's verdict changed: %r" % outcome.why)
     check(outcome.not_pictured and "the browser's window did not appear" in outcome.not_pictured
           and "a missing library" in outcome.not_pictured and "the page shown" not in outcome.meets(),
@@ -655,7 +703,7 @@ class Skipped(Exception):
 
 
 def run_case(state_path, name):
-    state = Session.attach(state_path)
+    state = SharedSession.attach(state_path)
     if state.notes.get("skip"):
         print("SKIP %s: %s" % (name, state.notes["skip"]))
         return SKIP

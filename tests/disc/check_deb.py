@@ -27,7 +27,6 @@ def main():
     build, name, exe = sys.argv[1:4]
     deb = os.path.join(build, name)
     problems = []
-    zipped = os.path.join(build, os.path.basename(build.rstrip("/")))
     built = []
     for _ in range(2):  # a second later, from the same commit
         subprocess.run(["cpack", "-G", "DEB;ZIP"], cwd=build, check=True, stdout=subprocess.DEVNULL)

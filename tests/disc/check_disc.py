@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The disc-image command: what it refuses, and one good, signed image.
+"""The disc-image command as a program runs it: exit statuses, odd command
+lines and machines, every problem of a careless medium at once, JSON, a good
+image's bytes, and signing (the check's rules are test_check.py's).
 
   check_disc.py EXE    EXE: the built quenlo.exe to put on the discs
 """
@@ -14,99 +16,11 @@ import tempfile
 import threading
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "disc"))
+from harness import LINK, medium  # noqa: E402
 MAKE_DISC = os.path.join(TOP, "scripts", "make-disc.sh")
 QUENLO_DISC = os.path.join(TOP, "disc", "quenlo-disc")
 ICON = bytes([0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0]) + b"\0\0\0\0"
-
-# name: (autorun.inf or None, extra files, arguments, signing password, what the refusal says)
-LINK, PIPE, SPARSE = "link:", "pipe:", "sparse:"
-START = ["--start", "docs\\index.htm"]
-DISC = ["SOURCE", "OUTPUT"]
-REFUSALS = {
-    "no section": ("open=quenlo.exe docs\\index.htm", {}, DISC, None, "no [autorun] section"),
-    "no open line": ("[AutoRun]\r\nlabel=x", {}, DISC, None, "no open line"),
-    "other program": ("[autorun]\r\nopen=setup.exe docs\\index.htm", {}, DISC, None, 'runs "setup.exe", not quenlo'),
-    "quoted page": ('[autorun]\r\nopen=quenlo.exe "docs\\page two.htm"', {}, DISC, None, "in double quotes"),
-    "absolute page": ("[autorun]\r\nopen=quenlo.exe C:\\docs\\index.htm", {}, DISC, None, "is an absolute path"),
-    "rooted page": ("[autorun]\r\nopen=quenlo.exe \\docs\\index.htm", {}, DISC, None, "is an absolute path"),
-    "page leaves": ("[autorun]\r\nopen=quenlo.exe docs\\..\\..\\index.htm", {}, DISC, None, 'goes up with ".."'),
-    "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, None, "is not among the files"),
-    "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, None, "is a folder"),
-    "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, None, 'has ":", which Windows does not allow'),
-    "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, None, "at most 103"),
-    "case twins": (None, {"docs/Index.htm": ""}, START + DISC, None, "differ only in case"),
-    "label control": (None, {}, START + ["--label", "L\x07L"] + DISC, None, "has control characters"),
-    "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, None, "not an icon file"),
-    "both": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm", {}, START + DISC, None, "--start and"),
-    "no autorun": (None, {}, DISC, None, "has no autorun.inf"),
-    "no source": (None, {}, START + ["/nonexistent", "OUTPUT"], None, "no folder at /nonexistent"),
-    "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + START + DISC, None, "no exe at"),
-    "exe not windows": (None, {"../x.exe": "#!/bin/sh"}, ["--exe", "WORK/x.exe"] + START + DISC, None,
-                        "is not a Windows program"),
-    "no form in code page": (None, {"docs/\u65e5.htm": ""}, ["--code-page", "1251", "--start", "docs\\\u65e5.htm"]
-                             + DISC, None, "no form in code page 1251"),
-    "wrong password": (None, {}, START + ["--sign", "CERT"] + DISC, "wrong", "cannot read the certificate"),
-    # Exactly the author's folder: links are taken only while they stay in it.
-    "link out": (None, {"docs/home": LINK + "../.."}, START + DISC, None, "outside"),
-    "file link out": (None, {"docs/x.htm": LINK + "../../../cert.pem"}, START + DISC, None, "outside"),
-    "dangling link": (None, {"docs/gone.htm": LINK + "nowhere.htm"}, START + DISC, None, "which does not exist"),
-    "link loop": (None, {"docs/loop": LINK + "loop"}, START + DISC, None, "is a link loop"),
-    "link up": (None, {"docs/up": LINK + ".."}, START + DISC, None, "a folder that holds it"),
-    "pipe": (None, {"docs/pipe": PIPE}, START + DISC, None, "is a named pipe"),
-    "device name": (None, {"docs/aux.htm": ""}, START + DISC, None, "keeps for a device (AUX)"),
-    "superscript port": (None, {"docs/com\u00b9": ""}, START + DISC, None, "keeps for a device"),
-    "output folder": (None, {}, START + ["SOURCE", "WORK"], None, "is a folder: name the image file"),
-    "output device": (None, {}, START + ["SOURCE", "/dev/null"], None, "exists and is not a file"),
-    "certificate folder": (None, {}, START + ["--sign", "WORK"] + DISC, "p4ss", "is a folder: give --sign"),
-    # The whole medium: its links, the files autorun.inf names, what Windows reads.
-    "missing link": (None, {"docs/index.htm": '<p>\n<a href="Gone.htm#x">x</a>'}, START + DISC, None,
-                     'docs/index.htm, line 2: the link "Gone.htm#x" leads to nothing on the disc'),
-    "link off medium": (None, {"docs/index.htm": '<a href="file:///C:/docs/x.htm">x</a>'}, START + DISC, None,
-                        "leaves the medium (a file:/// address"),
-    "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, None,
-                        '".." above the disc\'s root'),
-    "icon names nothing": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=disc.ico,0", {}, DISC, None,
-                           'icon names "disc.ico", which is not on the disc'),
-    "stamp unsigned": (None, {}, START + ["--timestamp", "http://127.0.0.1:9/"] + DISC, None,
-                       "--timestamp stamps a signature, and there is none"),
-    "huge file": (None, {"docs/film.mp4": SPARSE}, START + DISC, None, "Windows reads no file of 4 GiB or more"),
-    "semicolon": (None, {"docs/a;b.htm": ""}, START + DISC, None, "Windows allows but the disc's Joliet names"),
-    "empty label": (None, {}, START + ["--label", ""] + DISC, None, "the volume label is empty"),
-    "missing icon": (None, {}, START + ["--icon", "/nonexistent.ico"] + DISC, None, "no icon at /nonexistent.ico"),
-    # Pages and autorun.inf as a browser and Windows read them.
-    "utf-16 page": (None, {"docs/index.htm": '\ufeff<p>\n<img src="gone.png">'.encode("utf-16-le")}, START + DISC,
-                    None, 'line 2: the link "gone.png" leads to nothing'),
-    "shift_jis page": (None, {"docs/index.htm": '<meta charset="shift_jis"><img src="\u88fd\u54c12.png">'.encode(
-        "cp932")}, START + DISC, None, 'the link "\u88fd\u54c12.png" leads to nothing on the disc (names match '
-                                      'without regard to case): read as Shift_JIS'),
-    "forwarding": (None, {"docs/index.htm": '<meta http-equiv="refresh" content="0; url=menu.htm">'}, START + DISC,
-                   None, 'the link "menu.htm" leads to nothing'),
-    "form action": (None, {"docs/index.htm": '<form action="send.htm"></form>'}, START + DISC, None,
-                    'the link "send.htm" leads to nothing'),
-    "css escape": (None, {"docs/s.css": "p { background: url(missing\\ file.png) }"}, START + DISC, None,
-                   'docs/s.css, line 1: the link "missing file.png" leads to nothing'),
-    "hash in a name": (None, {"docs/index.htm": '<a href="C# and D++ notes.htm">n</a>', "docs/C# and D++ notes.htm": ""},
-                       START + DISC, None, 'write "#" in its name as %23'),
-    "verb page": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nshell\\manual\\command=quenlo.exe manual\\Missing "
-                  "Manual.htm", {}, DISC, None, "correct autorun.inf's shell\\manual\\command line or add the page"),
-    "png as icon": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=art\\banner.png",
-                    {"art/banner.png": "\x89PNG\r\n\x1a\n"}, DISC, None, "neither an icon (.ico) nor an exe or DLL"),
-    "utf-8 autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm",
-                          {"docs/\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm": ""}, ["--code-page", "1251"] + DISC,
-                          None, "save it in code page 1251, or as Unicode"),
-}
-
-# Media that Windows reads well, which the check must pass: (autorun.inf,
-# extra files, arguments of check, what it says)
-ACCEPTED = {
-    "cyrillic label": (None, {}, ["--code-page", "1251", "--label", "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 "
-                                  "\u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438\u0438"] + START,
-                       'Windows shows the disc as "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e'
-                       '\u0434\u0443\u043a\u0446\u0438\u0438" (autorun.inf\'s label)'),
-    "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
-                       "README.TXT", {}, [], 'warning: autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
-}
-
 
 # Odd command lines and odd machines: each must end in one line on standard
 # error and a failing status, never a traceback. (arguments, what the line says)
@@ -263,34 +177,6 @@ def make_disc(args, password=None):
     return subprocess.run(["bash", MAKE_DISC] + args, env=env, capture_output=True, text=True)
 
 
-def medium(folder, autorun, extra):
-    # Links as authors write them: other letter case, escapes, fragments, queries.
-    files = {"docs/index.htm": '<p><a href="PAGE%20TWO.HTM#end">two</a> <a href="caf%C3%A9.htm?x=1">caf\u00e9</a>'
-                               ' <a href="https://example.com/">web</a> <a href="#top">top</a>',
-             "docs/page two.htm": '<p><a href="Index.htm">back</a><img src="../docs/caf%c3%a9.htm">',
-             "docs/caf\u00e9.htm": "<p>caf\u00e9</p>"}
-    files.update(extra)
-    for rel, text in files.items():
-        path = os.path.join(folder, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        if isinstance(text, bytes):
-            with open(path, "wb") as f:
-                f.write(text)
-        elif text.startswith(LINK):
-            os.symlink(text[len(LINK):], path)
-        elif text == PIPE:
-            os.mkfifo(path)
-        elif text == SPARSE:
-            with open(path, "wb") as f:
-                f.truncate(4 << 30)
-        else:
-            with open(path, "w", encoding="utf-8") as f:
-                f.write(text)
-    if autorun is not None:
-        with open(os.path.join(folder, "autorun.inf"), "w", newline="", encoding="utf-8") as f:
-            f.write(autorun + "\r\n")
-
-
 def joliet(image, *command):
     return subprocess.run(["xorriso", "-rockridge", "off", "-joliet", "on", "-indev", image] + list(command),
                           capture_output=True, text=True, check=True).stdout
@@ -308,28 +194,17 @@ def main(exe):
     with open(exe, "rb") as f:
         exe_bytes = f.read()
 
-    for n, (name, (autorun, extra, args, password, message)) in enumerate(REFUSALS.items()):
-        source, output = os.path.join(work, "m%d" % n, "medium"), os.path.join(work, "out%d.iso" % n)
-        medium(source, autorun, extra)
-        places = {"SOURCE": source, "OUTPUT": output, "WORK": os.path.dirname(source), "CERT": cert + ".pfx"}
-        args = [places.get(a, a).replace("WORK", places["WORK"]) for a in args]
-        if n == 0:  # an earlier image survives a refusal
-            with open(output, "w") as f:
-                f.write("earlier")
-        result = make_disc(args if "--exe" in args else ["--exe", exe] + args, password)
-        left = [f for f in os.listdir(work) if f.startswith(".out%d" % n)]
-        kept = open(output).read() == "earlier" if n == 0 else not os.path.exists(output)
-        if result.returncode == 0 or not refused_once(result.stderr, message) or left or not kept:
-            failures.append("%s: exit %d, %r, left %r, output as before %s" % (name, result.returncode,
-                                                                               result.stderr, left, kept))
-
-    for n, (name, (autorun, extra, args, says)) in enumerate(ACCEPTED.items()):
-        source = os.path.join(work, "a%d" % n)
-        medium(source, autorun, extra)
-        result = subprocess.run([QUENLO_DISC, "check", "--exe", exe] + args + [source], capture_output=True,
-                                text=True)
-        if result.returncode != 0 or says not in result.stdout + result.stderr:
-            failures.append("%s: exit %d, %r %r" % (name, result.returncode, result.stdout, result.stderr))
+    # A refusal through the command: one line, status 1, and an earlier
+    # image kept as it was, with no partial one beside it.
+    source, output = os.path.join(work, "refused", "medium"), os.path.join(work, "out.iso")
+    medium(source, "[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {})
+    with open(output, "w") as f:
+        f.write("earlier")
+    result = make_disc(["--exe", exe, source, output])
+    left = [f for f in os.listdir(work) if f.startswith(".out")]
+    if (result.returncode != 1 or not refused_once(result.stderr, "is not among the files") or left
+            or open(output).read() != "earlier"):
+        failures.append("refused: exit %d, %r, left %r" % (result.returncode, result.stderr, left))
 
     # A good disc: Joliet names with spaces and beyond ASCII, the root's two
     # files, the exe unchanged; then the same signed, the build's exe not.
@@ -407,8 +282,7 @@ def main(exe):
     subprocess.run(["rm", "-rf", work])
     for failure in failures:
         print("FAIL " + failure)
-    print("%d refusals, %d odd runs and %d good media checked, %d failures" % (len(REFUSALS), len(ODD),
-                                                                             len(ACCEPTED) + 4, len(failures)))
+    print("%d odd runs, a refusal and 5 good media made, %d failures" % (len(ODD), len(failures)))
     return 1 if failures else 0
 
 

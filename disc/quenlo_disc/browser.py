@@ -1,0 +1,130 @@
+"""The browser that a try's PC opens the page with, and what it reports.
+
+Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
+hands pages to a script of ours: it renders the page as text with w3m, notes
+what it got and how the rendering went, and shows the page in a graphical
+browser on the virtual display.
+"""
+import os
+import shutil
+from dataclasses import dataclass
+
+from .boxfiles import create, read
+from .tools import last_lines, wait_until
+
+
+@dataclass(frozen=True)
+class Browser:
+    """A graphical browser: its X class, and its command before the page's address."""
+    x_class: str
+    command: tuple
+
+    @property
+    def name(self):
+        return self.command[0]
+
+
+# Chromium where it is installed, as it draws any script with whatever font
+# has it (dillo draws Japanese as empty boxes), else dillo. Chromium keeps to
+# itself: nothing in the background, no translation offered over the page,
+# no use of /dev/shm (which older ones cannot do without where it is not
+# writable).
+BROWSERS = [Browser("chromium", ("chromium", "--no-sandbox", "--test-type", "--user-data-dir=$0/profile",
+                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                 "--disable-sync", "--disable-default-apps", "--disable-dev-shm-usage",
+                                 "--disable-gpu", "--disable-breakpad",
+                                 "--disable-features=Translate,TranslateUI,MediaRouter,OptimizationHints",
+                                 "--no-default-browser-check", "--password-store=basic", "--window-position=0,0",
+                                 "--window-size=1024,768")),
+            Browser("Dillo", ("dillo",))]
+# Chromium's own word against offering a translation, in its new profile.
+CHROMIUM_PREFERENCES = '{"translate":{"enabled":false},"browser":{"has_seen_welcome_page":true}}'
+
+
+def installed():
+    """The graphical browser there is, or None."""
+    return next((b for b in BROWSERS if shutil.which(b.name)), None)
+
+
+class Bridge:
+    """Wine's browser bridge, set for one try to hand pages to a script in a
+    new folder of the session's box, which notes what it was handed and w3m's
+    status (page.txt) and the graphical browser's pid, end and words
+    (browser.pid, browser.status, browser.err)."""
+
+    def __init__(self, session, browser, folder):
+        self.session, self.browser, self.folder = session, browser, folder
+
+    @classmethod
+    def install(cls, session, browser, shown_from=None):
+        """Pages go to browser (None: text only), from shown_from where given
+        (a folder that reads like D:, names as Windows matches them) instead
+        of D: itself."""
+        folder = session.folder("browser-")
+        drive = os.path.join(session.prefix, "dosdevices", "d:") + "/"
+        script = ["#!/bin/sh",
+                  # w3m reads no <meta charset>: the encoding a browser finds
+                  # for the page, where the try put it in charset.
+                  'charset=$(cat "%(d)s/charset" 2>/dev/null)',
+                  'w3m -dump -cols 78 -O UTF-8 ${charset:+-I "$charset"} "$1" >"%(d)s/rendered.txt" 2>&1',
+                  # What it was handed and how the rendering went, once it is done.
+                  'printf "%%s\\n%%s\\n" "$1" "$?" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"']
+        if browser:
+            script += ['page="$1"']
+            if shown_from:
+                script += ['case "$page" in *"%(drive)s"*) page="file://%(from)s/${page#*%(drive)s}" ;; esac']
+            if browser.x_class == "chromium":
+                os.makedirs(os.path.join(folder, "profile", "Default"))
+                create(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
+            # A session of its own, so that its helpers go with it.
+            script += ['(setsid sh -c \'echo $$ >"$0/browser.pid"; exec %s "$1"\' "%%(d)s" "$page" </dev/null '
+                       '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &'
+                       % " ".join(browser.command)]
+        create(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
+                                                                       "from": shown_from} + "\n", 0o755)
+        session.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
+                            '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
+        return cls(session, browser, folder)
+
+    def read_in(self, charset):
+        """w3m reads the page in charset."""
+        create(os.path.join(self.folder, "charset"), charset)
+
+    def handed(self, seconds):
+        """True once the page was handed over and rendered as text."""
+        return wait_until(lambda: os.path.exists(os.path.join(self.folder, "page.txt")), seconds)
+
+    def page(self):
+        """(the address the browser was handed, w3m's status)."""
+        return tuple((read(os.path.join(self.folder, "page.txt")).splitlines() + ["", ""])[:2])
+
+    def rendered(self):
+        return read(os.path.join(self.folder, "rendered.txt"), "utf-8").strip("\n")
+
+    def window(self, seconds):
+        """(True, "") once a window of the graphical browser is on the
+        display; else (False, why not): it ended first (with the last thing
+        it said), or none came in that time."""
+        if not self.browser:
+            return False, "no graphical browser is installed (install chromium)"
+        ended = []
+
+        def shown():
+            if self.session.run(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
+                                timeout=30) == 0:
+                return True
+            status = read(os.path.join(self.folder, "browser.status")).strip()
+            if status:
+                words = last_lines(read(os.path.join(self.folder, "browser.err")))
+                ended.append("the browser's window did not appear: %s ended with status %s%s" % (
+                    self.browser.name, status, " (%s)" % words[:200] if words else ""))
+            return bool(ended)
+
+        if wait_until(shown, seconds, 0.1):
+            return (False, ended[0]) if ended else (True, "")
+        return False, "the browser's window did not appear within %d s" % seconds
+
+    def stop(self):
+        """Ends the browser that the script started, helpers and all."""
+        self.session.run(["sh", "-c", 'pid=$(cat "$0/browser.pid" 2>/dev/null) && kill -KILL -"$pid"; '
+                                      'pkill -KILL -f "$0"; exit 0', self.folder], timeout=30)

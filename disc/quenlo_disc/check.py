@@ -1,0 +1,261 @@
+"""A medium checked as a user's PC will meet it: every problem and warning at
+once. check_medium runs the steps in order; each takes what the steps before
+it found and returns what it finds, and adds its findings. A problem that
+makes the later steps meaningless (no folder, no autorun.inf) ends the check
+as a Refusal among the findings. Nothing is written but in the stage.
+"""
+import os
+import re
+
+from . import PROGRAM, Refusal, product_exe
+from .autorun import (autorun_text, check_open_line, check_page, read_autorun, split_open_line, with_keys)
+from .boxfiles import LARGEST_READ, read
+from .codepages import WESTERN, check_text
+from .medium import DEFAULT_LABEL, Medium
+from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
+from .pages import check_links
+from .pe import icon_problem, is_icon, is_windows_program
+from .signing import sign_exe
+
+# Windows' CD file system reads no file of 4 GiB or more (ISO 9660 keeps such
+# a file in several extents, which it does not join).
+LARGEST_FILE = 4 << 30
+VERB = re.compile(r"shell\\([^\\]+)\\command")
+UNICODE_MARKS = (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")
+
+
+def check_medium(source, options, stage):
+    """The Medium of the folder source as options would master it."""
+    m = Medium(name=source, source=os.path.abspath(source), options=options)
+    found = m.findings
+    try:
+        m.icon_name = check_options(options, found)
+        m.icon_name = check_folder(m.name, m.source, m.icon_name, options, found)
+        m.exe = check_exe(options, found)
+        m.tree, m.theirs, m.paths = check_names(m.name, m.source, m.icon_name, options, found)
+        m.index = index(m.paths)
+        m.autorun, m.keys, m.page, m.updated = read_autorun_of(m.name, m.source, m.icon_name, options, stage, found)
+        check_keys(m, found)
+        m.label = check_disc_label(m.keys, options, found)
+        m.links = check_medium_links(m.source, m.paths, options, found)
+        m.strays = look_for_strays(m.tree, found)
+        m.signature = sign(m.exe, options, stage, found)
+    except Refusal as refusal:
+        found.problem(refusal)
+    return m
+
+
+def check_options(o, found):
+    """The icon's name at the disc's root where --icon gives a usable one."""
+    if o.timestamp and not o.sign:
+        found.problem(Refusal("--timestamp stamps a signature, and there is none: add --sign CERT.pfx, or drop "
+                              "--timestamp", "timestamp-unsigned"))
+    icon = found.attempt(check_icon, o.icon) if o.icon else None
+    if o.action is not None:
+        if not o.action.strip():
+            found.problem(Refusal("--action is empty: give the text of the AutoPlay entry, or leave --action out",
+                                  "action-empty"))
+        else:
+            found.attempt(check_text, "--action", o.action, o.code_page)
+    if o.label is not None:
+        found.attempt(check_label, o.label, o.code_page)
+    return icon
+
+
+def check_icon(icon):
+    if not os.path.exists(icon):
+        raise Refusal("no icon at %s: give --icon a Windows .ico file" % icon, "icon-missing")
+    if not os.path.isfile(icon) or not is_icon(read(icon, None, follow=True)):
+        raise Refusal("%s is not an icon file (no .ico header with its images): give --icon a Windows .ico"
+                      % icon, "icon-not-ico")
+    name = os.path.basename(icon)
+    if not all(32 <= ord(c) < 127 for c in name):
+        raise Refusal('the icon\'s name "%s" has characters beyond ASCII, which autorun.inf cannot give every '
+                      'PC: rename the icon with ASCII letters' % name, "icon-name-beyond-ascii")
+    return name
+
+
+def check_folder(name, source, icon, o, found):
+    """The icon's name, unless the folder has a file of that name already."""
+    if os.path.exists(source) and not os.path.isdir(source):
+        raise Refusal("%s is a file, not a folder: give the folder that holds the medium's pages" % name,
+                      "source-not-folder")
+    if not os.path.isdir(source):
+        raise Refusal("no folder at %s: give the folder that holds the medium's pages" % name, "source-missing")
+    if icon and find_name(source, icon):
+        found.problem(Refusal('the icon\'s name "%s" is taken in %s: rename the icon, or name that file with '
+                              '--icon' % (os.path.basename(o.icon), name), "icon-name-taken"))
+        return None
+    return icon
+
+
+def check_exe(o, found):
+    """The quenlo.exe the disc carries, where it is a Windows program."""
+    exe = o.exe
+    if exe is None:
+        exe = product_exe()
+        if not os.path.isfile(exe):
+            raise Refusal("no exe at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
+                          % exe, "exe-missing")
+    elif not os.path.isfile(exe):
+        return found.problem(Refusal("no exe at %s: name the built exe" % exe, "exe-missing"))
+    if not is_windows_program(read(exe, None, 4096, follow=True)):
+        return found.problem(Refusal("%s is not a Windows program: give --exe the built quenlo.exe" % exe,
+                                     "exe-not-windows"))
+    return exe
+
+
+def check_names(name, source, icon, o, found):
+    """(the folder's names.Tree, the author's own quenlo.exe and autorun.inf,
+    which the disc's replace, every path of the disc)."""
+    tree = walk(source, o.keep_all)
+    for refusal in tree.problems + list(name_problems(source, tree)):
+        found.problem(refusal)
+    for folder, rel, _, files in tree.folders:
+        for f in files:
+            size = os.path.getsize(os.path.join(folder, f))
+            if size >= LARGEST_FILE:
+                found.problem(Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 "
+                                      "disc: split it, or make it smaller".format(size) % os.path.join(folder, f),
+                                      "file-too-large", disc_path(rel, f)))
+    theirs = [n for n in (find_name(source, PROGRAM), find_name(source, "autorun.inf")) if n]
+    paths = (set(tree.paths()) - set(theirs)) | {PROGRAM, "autorun.inf"} | ({icon} if icon else set())
+    return tree, theirs, paths
+
+
+def read_autorun_of(name, source, icon, o, stage, found):
+    """(the disc's autorun.inf, written in stage; its keys as Windows reads
+    them; the open line's page with the disc's spelling; the keys the options
+    set in the author's own)."""
+    theirs = find_name(source, "autorun.inf")
+    if o.start is not None and theirs:
+        raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
+                      % os.path.join(name, theirs), "autorun-twice")
+    if o.start is None and not theirs:
+        raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % name, "autorun-missing")
+    ansi_page = o.code_page or WESTERN
+    given = {k: v for k, v in (("label", o.label), ("icon", icon), ("action", o.action)) if v is not None}
+    updated = ()
+    if o.start is not None:
+        try:
+            check_text("the page", o.start, o.code_page)
+        except Refusal as refusal:
+            found.problem(refusal)
+            return None, {}, None, updated
+        data = autorun_text(o.start, o.label, icon, o.action, o.code_page, errors="replace")
+    else:
+        data = read(os.path.join(source, theirs), None, LARGEST_READ, follow=True)
+        read_autorun(data, ansi_page)
+        data = with_keys(data, given, ansi_page) if given else data
+        updated = tuple(sorted(given))
+    written = os.path.join(stage, "autorun.inf")
+    with open(written, "wb") as f:
+        f.write(data)
+    keys = read_autorun(data, ansi_page)
+    if o.start is None and unmarked_utf8(data, ansi_page, found):
+        # What the author meant, so that the rest is checked as it will be once saved right.
+        keys = read_autorun(b"\xef\xbb\xbf" + data, ansi_page)
+    page = found.attempt(check_open_line, keys, source, name, o.code_page) or None
+    if page and ("#" in page or "%" in page):
+        odd = " and ".join('"%s"' % c for c in "#%" if c in page)
+        found.warn("page-hash-percent", 'the page "%s" has %s in its name: a browser handed it as a file:/// '
+                   'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
+                   'and "%%xx" as an escape, and misses the page; a name without them is safer' % (page, odd))
+    return written, keys, page, updated
+
+
+def unmarked_utf8(data, code_page, found):
+    """True, with the problem told, for an autorun.inf in UTF-8 without a
+    byte-order mark whose letters beyond ASCII Windows reads otherwise
+    (in the PC's ANSI code page, as it reads any file without a mark)."""
+    if data.isascii() or data.startswith(UNICODE_MARKS):
+        return False
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    meant, got = read_autorun(b"\xef\xbb\xbf" + data, code_page), read_autorun(data, code_page)
+    if meant == got:
+        return False
+    key = next(k for k in meant if meant[k] != got.get(k))
+    found.problem(Refusal('autorun.inf is saved as UTF-8 without a byte-order mark, and Windows reads such a '
+                          'file in the PC\'s ANSI code page (%d), so its %s reads "%s" there, not "%s": save it in '
+                          'code page %d, or as Unicode (UTF-16, or UTF-8 with a byte-order mark)'
+                          % (code_page, "open line" if key == "open" else key + " line", got.get(key), meant[key],
+                             code_page), "autorun-utf8"))
+    return True
+
+
+def check_keys(m, found):
+    """The keys of autorun.inf besides the open line, as Windows uses them:
+    the icon it shows, and the programs and pages of the verbs of the disc's
+    menu (shell\\VERB\\command, and shellexecute)."""
+    for key, value in m.keys.items():
+        if key == "icon":
+            check_icon_key(m, value, found)
+        elif key == "shellexecute" or VERB.fullmatch(key):
+            check_verb(m, key, value, found)
+
+
+def check_icon_key(m, value, found):
+    named, number = value, 0
+    match = re.fullmatch(r"(.*?)\s*,\s*(-?\d+)", value)
+    if match:
+        named, number = match.group(1), int(match.group(2))
+    path = m.on_disc(named)
+    if path is None:
+        return found.problem(Refusal('autorun.inf\'s icon names "%s", which is not on the disc: add the file, or '
+                                     'correct the icon line' % named, "key-names-nothing"))
+    why = icon_problem(read(path, None, follow=True), number) if os.path.isfile(path) else "a folder"
+    if why:
+        found.problem(Refusal('autorun.inf\'s icon names "%s", %s, so Windows shows no icon: give it a Windows '
+                              '.ico file, or an exe or DLL with its icon\'s number' % (value, why), "icon-unusable"))
+
+
+def check_verb(m, key, value, found):
+    program, page = split_open_line(value)
+    if not program:
+        return
+    if upper(program) in (upper(PROGRAM), upper(PROGRAM[:-4])):
+        found.attempt(check_page, page, m.source, m.name, m.options.code_page, "autorun.inf's %s line" % key)
+    elif m.on_disc(program) is None:
+        found.warn("verb-program-elsewhere", 'autorun.inf\'s %s runs "%s", which is not on the disc: Windows '
+                   'looks for it on the PC, so it runs only where the PC has it' % (key, program))
+
+
+def check_disc_label(keys, o, found):
+    """The disc's label: --label's, else autorun.inf's, else the tools' own."""
+    if o.label is not None:
+        return o.label
+    label = keys.get("label")
+    if label is None:
+        found.warn("label-missing", 'the disc has no label, so Windows will call it "%s" after this tool: '
+                   'name it with --label "Your product", or label= in autorun.inf' % DEFAULT_LABEL)
+        return DEFAULT_LABEL
+    try:
+        check_label(label, o.code_page)
+    except Refusal as refusal:
+        found.problem(Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal,
+                              refusal.code))
+    return label
+
+
+def check_medium_links(source, paths, o, found):
+    links, problems = check_links(source, paths, o.code_page)
+    for refusal in problems:
+        found.problem(refusal)
+    return links
+
+
+def look_for_strays(tree, found):
+    strays = tree.strays()
+    if strays:
+        found.warn("strays", "these look like copies, backups or empty folders left by mistake, and go onto the "
+                   "disc as they are: %s; remove them, or keep them if they are meant" % ", ".join(strays))
+    return strays
+
+
+def sign(exe, o, stage, found):
+    if o.sign and exe:
+        return found.attempt(sign_exe, exe, o.sign, stage, o.timestamp)
+    return None

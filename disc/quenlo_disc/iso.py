@@ -1,0 +1,320 @@
+"""ISO 9660 images as Windows reads them: the Joliet tree (Rock Ridge never
+counts), its volume label, the media an image fits, and the tree's files
+read straight from the image's bytes.
+
+An image may come from anyone, so its directory records are taken as
+hostile: every extent must lie inside the image, a folder is visited once,
+no two records may overlap unless they are the very same extent, and what
+the tree holds in all may not outgrow the image by more than EXPANSION.
+"""
+import datetime
+import hashlib
+import json
+import os
+import struct
+import sys
+from dataclasses import dataclass
+
+from . import Refusal
+
+SECTOR = 2048
+JOLIET = (b"%/@", b"%/C", b"%/E")
+# The common media an image is burnt on, smallest first, with the bytes each
+# holds: an 80-minute CD-R, single- and dual-layer DVD+R, a single-layer BD-R.
+MEDIA = [("CD-R (700 MB)", 360000 * SECTOR), ("DVD\u00b1R (4.7 GB)", 2295104 * SECTOR),
+         ("DVD\u00b1R DL (8.5 GB)", 4173824 * SECTOR), ("BD-R (25 GB)", 12219392 * SECTOR)]
+# What a tree may hold beyond its image's size: names that share one file's
+# data (as a folder's links to one file make) are each a copy once extracted.
+EXPANSION = 2
+LARGEST_TREE = 1 << 20  # records
+
+
+def fitting(size):
+    """The smallest common medium an image of size bytes fits, or None."""
+    return next((name for name, room in MEDIA if size <= room), None)
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+# ---------------------------------------------------------------- descriptors
+
+def descriptors(f):
+    """(sector, descriptor) of each volume descriptor up to the terminator;
+    ValueError where the file is no ISO 9660 image."""
+    for sector in range(16, 64):
+        f.seek(sector * SECTOR)
+        descriptor = f.read(SECTOR)
+        if len(descriptor) < SECTOR or descriptor[1:6] != b"CD001":
+            raise ValueError("no ISO 9660 volume descriptor")
+        if descriptor[0] == 255:
+            return
+        yield sector, descriptor
+    raise ValueError("no end to the volume descriptors")
+
+
+def joliet_descriptor(f):
+    """(sector, descriptor) of the Joliet volume descriptor, or None."""
+    return next(((n, d) for n, d in descriptors(f) if d[0] == 2 and d[88:91] in JOLIET), None)
+
+
+def volume_label(path):
+    """The volume label Windows shows for an ISO 9660 image with a Joliet
+    tree ("" when it has none), or None for any other file."""
+    try:
+        with open(path, "rb") as f:
+            found = joliet_descriptor(f)
+    except (OSError, ValueError):
+        return None
+    return "" if found is None else found[1][40:72].decode("utf-16-be", errors="replace").rstrip(" \0")
+
+
+def set_joliet_label(path, label):
+    """Writes label into the image's Joliet volume descriptor, which xorriso
+    fills from the ISO 9660 label (an ASCII form of it)."""
+    with open(path, "r+b") as f:
+        try:
+            found = joliet_descriptor(f)
+        except ValueError:
+            found = None
+        if found is None:
+            raise Refusal("xorriso wrote no Joliet volume descriptor in %s" % path, "tool-failed")
+        f.seek(found[0] * SECTOR + 40)
+        f.write(label.ljust(16).encode("utf-16-be"))
+
+
+def made(path):
+    """When the image says it was made (its volume's creation date), as text."""
+    with open(path, "rb") as f:
+        primary = next(d for _, d in descriptors(f) if d[0] == 1)
+    digits = primary[813:827].decode("ascii", errors="replace")
+    return "%s-%s-%s %s:%s:%s" % (digits[:4], digits[4:6], digits[6:8], digits[8:10], digits[10:12], digits[12:14])
+
+
+# ---------------------------------------------------------------- the tree
+
+@dataclass
+class Entry:
+    """A file or folder of the Joliet tree: its path with "/", its extents
+    ((sector, bytes), more than one for a file of several), its date."""
+    path: str
+    folder: bool
+    extents: list
+    date: datetime.datetime
+
+    @property
+    def size(self):
+        return sum(length for _, length in self.extents)
+
+
+def record_date(raw):
+    """A directory record's date (7 bytes: years since 1900 to second, and
+    the offset from GMT in quarter hours), in UTC."""
+    year, month, day, hour, minute, second, offset = struct.unpack("<6Bb", raw)
+    try:
+        local = datetime.datetime(1900 + year, month, day, hour, minute, second)
+    except ValueError:
+        return datetime.datetime(1900, 1, 1)
+    return local - datetime.timedelta(minutes=15 * offset)
+
+
+def records(data):
+    """(record bytes) of a directory's extent; a record never crosses a sector."""
+    at = 0
+    while at < len(data):
+        length = data[at]
+        if length == 0:
+            at = (at // SECTOR + 1) * SECTOR
+            continue
+        if length < 34 or at + length > len(data) or (at % SECTOR) + length > SECTOR:
+            raise ValueError("a directory record runs past its sector")
+        yield data[at:at + length]
+        at += length
+
+
+def tree(path):
+    """Every Entry of the image's Joliet tree, folders before what they hold;
+    a Refusal (code "image-unsafe" or "not-an-image") where the image is not
+    one Windows reads or its records could not be trusted."""
+    size = os.path.getsize(path)
+    try:
+        with open(path, "rb") as f:
+            found = joliet_descriptor(f)
+            if found is None:
+                raise Refusal("%s has no Joliet tree, the names Windows reads: make it with quenlo-disc make" % path,
+                              "not-an-image")
+            return list(_walk(f, found[1], size))
+    except ValueError as error:
+        raise Refusal("%s is not an image Windows can read safely (%s): make it again with quenlo-disc make"
+                      % (path, error), "image-unsafe") from None
+
+
+def _walk(f, descriptor, size):
+    block = struct.unpack_from("<H", descriptor, 128)[0]
+    if block != SECTOR:
+        raise ValueError("its blocks are %d bytes, not %d" % (block, SECTOR))
+    root = descriptor[156:190]
+    pending, seen, count = [("", struct.unpack_from("<I", root, 2)[0], struct.unpack_from("<I", root, 10)[0])], set(), 0
+    while pending:
+        folder, sector, length = pending.pop(0)
+        if sector in seen:
+            raise ValueError("a folder appears twice in the tree")
+        seen.add(sector)
+        if sector * SECTOR + length > size:
+            raise ValueError("a folder lies beyond the image's end")
+        f.seek(sector * SECTOR)
+        parts, continued = {}, None
+        for n, record in enumerate(records(f.read(length))):
+            count += 1
+            if count > LARGEST_TREE:
+                raise ValueError("more than %d names" % LARGEST_TREE)
+            name_length = record[32]
+            raw = record[33:33 + name_length]
+            if n < 2 or raw in (b"\0", b"\1"):
+                continue  # the folder itself and its parent
+            flags = record[25]
+            if flags & 0x04:
+                continue  # an associated file, which Windows does not show
+            if record[26] or record[27]:
+                raise ValueError("an interleaved file")
+            name = raw.decode("utf-16-be", errors="replace")
+            folder_entry = bool(flags & 0x02)
+            if not folder_entry and ";" in name:
+                name = name[:name.rindex(";")]  # the version number, which Windows does not show
+            if not name or name in (".", "..") or "/" in name or "\0" in name or "\ufffd" in name:
+                raise ValueError("a name no file system can hold (%r)" % name)
+            here = name if not folder else folder + "/" + name
+            extent = (struct.unpack_from("<I", record, 2)[0], struct.unpack_from("<I", record, 10)[0])
+            if extent[1] and extent[0] * SECTOR + extent[1] > size:
+                raise ValueError("%s lies beyond the image's end" % here)
+            follows, continued = continued, here if flags & 0x80 else None
+            if follows == here:  # a file in several extents: its records follow one another
+                parts[here].extents.append(extent)
+                continue
+            if here in parts or follows:
+                raise ValueError("%s appears twice" % (follows or here))
+            entry = Entry(here, folder_entry, [extent], record_date(record[18:25]))
+            if folder_entry:
+                pending.append((here, extent[0], extent[1]))
+            else:
+                parts[here] = entry
+            yield entry
+
+
+def check(entries, size):
+    """Refuses a tree whose files overlap one another without being the very
+    same data, or that holds more than EXPANSION times the image's size."""
+    extents = sorted({e for entry in entries if not entry.folder for e in entry.extents if e[1]})
+    for (start, length), (other, _) in zip(extents, extents[1:]):
+        if start * SECTOR + length > other * SECTOR:
+            raise Refusal("the image's files overlap one another, which no mastering tool makes: it is not safe to "
+                          "try; make it again with quenlo-disc make", "image-unsafe")
+    total = sum(entry.size for entry in entries)
+    if total > EXPANSION * max(size, SECTOR):
+        raise Refusal("the image's names hold {:,} bytes though it has {:,}: names that share data would fill the "
+                      "disk when copied out; make it again with quenlo-disc make".format(total, size), "image-unsafe")
+
+
+def extract(image, folder):
+    """The Joliet tree of image, checked, as plain files and folders in
+    folder, all read-only; their number and bytes. Nothing but files and
+    folders is made, and nothing outside folder."""
+    entries = tree(image)
+    check(entries, os.path.getsize(image))
+    top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    files = written = 0
+    with open(image, "rb") as f:
+        for entry in entries:
+            parent, name = entry.path.rpartition("/")[::2]
+            where = os.open(parent, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=top) if parent else top
+            try:
+                if entry.folder:
+                    os.mkdir(name, 0o755, dir_fd=where)
+                    continue
+                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=where)
+                with os.fdopen(fd, "wb") as out:
+                    for sector, length in entry.extents:
+                        f.seek(sector * SECTOR)
+                        left = length
+                        while left:
+                            chunk = f.read(min(left, 1 << 20))
+                            if not chunk:
+                                raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
+                            out.write(chunk)
+                            left -= len(chunk)
+                    written += length
+                files += 1
+            finally:
+                if where != top:
+                    os.close(where)
+    for entry in reversed(entries):
+        os.chmod(entry.path, 0o555 if entry.folder else 0o444, dir_fd=top, follow_symlinks=True)
+    os.close(top)
+    return files, written
+
+
+def read_entry(f, entry, limit):
+    """At most limit bytes of the file entry of the image open in f."""
+    chunks, left = [], limit
+    for sector, length in entry.extents:
+        if left <= 0:
+            break
+        f.seek(sector * SECTOR)
+        chunks.append(f.read(min(length, left)))
+        left -= length
+    return b"".join(chunks)
+
+
+def read_files(path, wanted, limit=1 << 20):
+    """{path on the disc: at most limit bytes} of the files of the image's
+    Joliet tree that wanted(entries) picks from all of them."""
+    entries = tree(path)
+    with open(path, "rb") as f:
+        return {entry.path: read_entry(f, entry, limit) for entry in wanted(entries)}
+
+
+def contents(path):
+    """{path: (bytes' SHA-256, date)} of every file of the image's Joliet tree."""
+    found = {}
+    with open(path, "rb") as f:
+        for entry in tree(path):
+            if entry.folder:
+                continue
+            digest = hashlib.sha256()
+            for sector, length in entry.extents:
+                f.seek(sector * SECTOR)
+                digest.update(f.read(length))
+            found[entry.path] = (digest.hexdigest(), entry.date)
+    return found
+
+
+def differences(theirs, ours):
+    """What differs between two images' files, in words: each path whose
+    bytes or date differ, or that only one of them holds."""
+    a, b = contents(theirs), contents(ours)
+    said = []
+    for path in sorted(set(a) | set(b)):
+        if path not in b:
+            said.append("%s (only in %s)" % (path, os.path.basename(theirs)))
+        elif path not in a:
+            said.append("%s (not in %s)" % (path, os.path.basename(theirs)))
+        elif a[path][0] != b[path][0]:
+            said.append("%s (its bytes)" % path)
+        elif a[path][1] != b[path][1]:
+            said.append("%s (its date: %s there, %s here)" % (path, a[path][1], b[path][1]))
+    return said
+
+
+if __name__ == "__main__":  # in a sandbox: python3 -m quenlo_disc.iso IMAGE FOLDER
+    try:
+        count, size = extract(sys.argv[1], sys.argv[2])
+        print(json.dumps({"files": count, "bytes": size}))
+    except Refusal as refusal:
+        print(json.dumps({"refusal": str(refusal), "code": refusal.code}))
+    except OSError as error:
+        print(json.dumps({"refusal": "the image could not be copied out: %s" % error.strerror, "code": "image-unsafe"}))

@@ -1,0 +1,100 @@
+"""A checked medium mastered as an ISO 9660 image with Joliet and Rock Ridge,
+quenlo.exe and autorun.inf at its root: the same folder, options and exe
+make the same image, byte for byte, whenever and wherever it is made."""
+import os
+import tempfile
+
+from . import PROGRAM, Refusal
+from .iso import set_joliet_label, sha256
+from .names import iso_label, joliet_label
+from .tools import run
+
+
+def epoch(medium):
+    """The moment the image's own dates are set to: SOURCE_DATE_EPOCH where
+    it is set, else the newest file of the medium."""
+    given = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if given.isdigit():
+        return int(given)
+    files = [os.path.join(medium.source, p) for p in medium.paths if os.path.isfile(os.path.join(medium.source, p))]
+    files += [medium.exe] + ([medium.options.icon] if medium.icon_name else [])
+    return max(int(os.path.getmtime(f)) for f in files)
+
+
+def writable_output(output_name, source, medium_name):
+    """The absolute path of the image to write, once it is known that it can
+    be; a Refusal that says why not."""
+    output = os.path.abspath(output_name)
+    if output == source or output.startswith(source + os.sep):
+        raise Refusal("%s lies inside %s, so the image would hold itself: write it elsewhere"
+                      % (output_name, medium_name), "output-inside")
+    if os.path.isdir(output):
+        raise Refusal("%s is a folder: name the image file to write, as %s"
+                      % (output_name, os.path.join(output_name, "disc.iso")), "output-folder")
+    if os.path.lexists(output) and not os.path.isfile(output):
+        raise Refusal("%s exists and is not a file, so no image replaces it: name another file" % output_name,
+                      "output-not-file")
+    folder = os.path.dirname(output)
+    if not os.path.isdir(folder):
+        raise Refusal("no folder for %s: create it first" % output_name, "output-no-folder")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise Refusal("you cannot write in %s: write the image elsewhere" % folder, "output-unwritable")
+    return output
+
+
+def master(medium, output_name):
+    """Masters a medium without problems as the image output_name (replaced
+    only once complete); its size. The image's own dates and those of the
+    files the tools make (autorun.inf, a signed exe) are epoch(medium); the
+    medium's files keep their own; nothing of this machine goes in."""
+    output = writable_output(output_name, medium.source, medium.name)
+    folder = os.path.dirname(output)
+    try:
+        partial = tempfile.NamedTemporaryFile(dir=folder, prefix=".%s." % os.path.basename(output), suffix=".part",
+                                              delete=False).name
+    except OSError as error:
+        raise Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror),
+                      "output-unwritable") from None
+    try:
+        moment = epoch(medium)
+        exe = medium.disc_exe()
+        for made in (medium.autorun, exe if medium.signature else None):
+            if made:
+                os.utime(made, (moment, moment))
+        grafts = ["/=" + medium.source, "/%s=%s" % (PROGRAM, exe), "/autorun.inf=" + medium.autorun]
+        if medium.icon_name:
+            grafts.append("/%s=%s" % (medium.icon_name, os.path.abspath(medium.options.icon)))
+        excluded = sum((["-x", path] for path in medium.excluded()), [])
+        # xorriso takes the volume's dates, its UUID and the dates of the
+        # nodes it makes itself from SOURCE_DATE_EPOCH; -r gives every file
+        # owner 0 and the same modes, whoever made the folder.
+        env = dict(os.environ, SOURCE_DATE_EPOCH=str(moment))
+        run(["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-joliet-long", "-r", "-f",
+             "-input-charset", "utf-8", "-V", iso_label(medium.label), "-o", partial] + excluded + ["-graft-points"]
+            + grafts, "xorriso could not master the image", env=env)
+        set_joliet_label(partial, joliet_label(medium.label))
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(partial, 0o666 & ~mask)  # a temporary file's 0600 is not for a finished image
+        os.replace(partial, output)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+    return os.path.getsize(output)
+
+
+def against(medium, image, stage):
+    """Whether the folder makes the very image given: (made again in stage)
+    {"image", "sha256", "made", "same"}, and a problem of the medium's where
+    it does not, or where there is no image to compare."""
+    if not os.path.isfile(image):
+        return medium.findings.problem(Refusal("no file at %s: give --against the image that make wrote" % image,
+                                               "against-missing"))
+    again = os.path.join(stage, "again.iso")
+    master(medium, again)
+    theirs, ours = sha256(image), sha256(again)
+    if theirs != ours:
+        medium.findings.problem(Refusal(
+            "%s is not what this folder makes (SHA-256 %s, not %s): its files, the options, the exe or "
+            "SOURCE_DATE_EPOCH differ from those it was made with" % (image, theirs, ours), "against-differs"))
+    return {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}

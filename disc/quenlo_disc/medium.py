@@ -1,0 +1,102 @@
+"""What a check found of a medium: the disc as it would be mastered. Made by
+check.check_medium, only read afterwards."""
+import os
+from dataclasses import dataclass, field
+
+from . import PROGRAM
+from .findings import Findings
+from .names import Tree, upper
+
+DEFAULT_LABEL = "QUENLO"
+
+
+@dataclass
+class Options:
+    """What the author asked for: the options of check and make."""
+    start: str = None
+    label: str = None
+    icon: str = None
+    action: str = None
+    exe: str = None
+    sign: str = None
+    timestamp: str = None
+    keep_all: bool = False
+    code_page: int = None
+
+
+@dataclass
+class Medium:
+    """name: the folder as the author gave it; source: its absolute path;
+    autorun: the autorun.inf the disc gets, written in the check's stage;
+    keys: its keys as Windows reads them; page: the open line's page with the
+    disc's spelling; exe: the quenlo.exe it carries; icon_name: the icon's
+    name at its root; tree: names.walk of the folder; paths: every path of
+    the disc; index: each path upper-cased as Windows compares names, to its
+    spelling; theirs: the author's own quenlo.exe and autorun.inf, which the
+    disc's replace; updated: the keys the options set in the author's
+    autorun.inf; links: links by kind; signature: what signing found."""
+    name: str
+    source: str
+    options: Options
+    findings: Findings = field(default_factory=Findings)
+    autorun: str = None
+    keys: dict = field(default_factory=dict)
+    page: str = None
+    label: str = None
+    exe: str = None
+    icon_name: str = None
+    tree: Tree = field(default_factory=Tree)
+    paths: set = field(default_factory=set)
+    index: dict = field(default_factory=dict)
+    theirs: list = field(default_factory=list)
+    updated: tuple = ()
+    links: dict = field(default_factory=lambda: {"file": 0, "web": 0, "mail": 0, "none": 0})
+    strays: list = field(default_factory=list)
+    signature: dict = None
+
+    @property
+    def problems(self):
+        return self.findings.problems
+
+    @property
+    def left_out(self):
+        return self.tree.left_out
+
+    @property
+    def replaced(self):
+        return [os.path.join(self.name, n) for n in self.theirs if upper(n) == upper(PROGRAM)]
+
+    def own(self):
+        """The files the tools put at the disc's root themselves."""
+        return (PROGRAM, "autorun.inf", self.icon_name)
+
+    def disc_exe(self):
+        return self.signature["exe"] if self.signature else self.exe
+
+    def excluded(self):
+        return [os.path.join(self.source, n) for n in self.theirs] + [os.path.join(self.source, p)
+                                                                      for p, _ in self.left_out]
+
+    def their_files(self):
+        """The medium's own files as (disc path, path here)."""
+        own = self.own()
+        for p in self.paths:
+            path = os.path.join(self.source, p)
+            if p not in own and os.path.isfile(path):
+                yield p, path
+
+    def files(self):
+        return sum(1 for _ in self.their_files()) + sum(1 for p in self.own() if p in self.paths)
+
+    def estimate(self):
+        """The image's size, about: the medium's files in whole sectors, and
+        room for the exe, autorun.inf, the icon and the file system."""
+        return 400 * 1024 + sum(-(-os.path.getsize(path) // 2048) * 2048 for _, path in self.their_files())
+
+    def on_disc(self, named):
+        """Where the file that autorun.inf names lies here, or None when it is not on the disc."""
+        found = self.index.get(upper(named.replace("\\", "/").lstrip("/")))
+        if found is None:
+            return None
+        return os.path.abspath(self.options.icon) if found == self.icon_name else self.exe if found == PROGRAM else (
+            os.path.join(self.source, found))

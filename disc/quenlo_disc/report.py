@@ -1,0 +1,208 @@
+"""What the command says: the lines an author reads, or one JSON document,
+made from what a check, a mastering or a try found."""
+import json
+import os
+import sys
+
+from . import VERSION
+from .check import VERB
+from .codepages import described
+from .findings import Finding
+from .iso import fitting
+from .names import iso_label, joliet_label
+
+# Keys of autorun.inf that Windows reads only from some kinds of drive, and
+# what it does with them on the disc in hand (a CD or DVD).
+IGNORED_ON_DISCS = {"action": "Windows ignores it on a CD or DVD; USB sticks show it"}
+KEYS = ("label", "icon", "action")
+
+
+class Output:
+    """Where a command's words go: the human lines, or with --json nothing
+    but one JSON document on standard output at the end."""
+
+    def __init__(self, json_wanted):
+        self.json, self.doc = json_wanted, None
+
+    def line(self, text=""):
+        if not self.json:
+            print(text)
+
+    def stderr(self, text):
+        if not self.json:
+            print(text, file=sys.stderr)
+
+    def refused(self, prog, command, refusal):
+        """A refusal that ends the command: its one line; with --json, among
+        the document's findings."""
+        if self.doc is None:
+            self.doc = {"command": command, "version": VERSION, "verdict": "refused", "findings": []}
+        self.doc["verdict"] = "not shown" if self.doc.get("verdict") == "not shown" else "refused"
+        self.doc.setdefault("findings", []).append(Finding.of(refusal).as_dict())
+        self.stderr("%s: %s" % (prog, refusal))
+
+    def end(self):
+        if self.json:
+            print(json.dumps(self.doc, indent=2, ensure_ascii=False))
+
+
+def counted(n, what):
+    return "%d %s%s" % (n, what, "" if n == 1 else "s")
+
+
+# ---------------------------------------------------------------- a medium
+
+def key_lines(keys):
+    """How Windows reads autorun.inf: its open line, then the other keys it
+    uses, and the verbs of the disc's menu in Explorer."""
+    lines = ["open: %s" % keys["open"]] if "open" in keys else []
+    for key in KEYS:
+        if key in keys:
+            lines.append("%s: %s%s" % (key, keys[key], " (%s)" % IGNORED_ON_DISCS[key] if key in IGNORED_ON_DISCS
+                                       else ""))
+    for key, value in keys.items():
+        verb = VERB.fullmatch(key)
+        if verb:
+            text = keys.get("shell\\" + verb.group(1))
+            lines.append("verb %s: %s%s" % (verb.group(1), value, ' (the menu shows "%s")' % text if text else ""))
+        elif key == "shellexecute":
+            lines.append("shellexecute: %s" % value)
+    return lines
+
+
+def fits(size):
+    medium = fitting(size)
+    return "fits a %s" % medium if medium else "fits none of CD-R, DVD\u00b1R, DVD\u00b1R DL or BD-R: split the medium"
+
+
+def describe(m):
+    """What Windows will make of the disc, and what went onto it how."""
+    label, shown = m.label, m.keys.get("label")
+    joliet, iso = joliet_label(label), iso_label(label)
+    code_page = m.options.code_page
+    lines = ["For PCs using %s" % described(code_page) if code_page else
+             "For PCs of every code page: its page and label are ASCII"]
+    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
+              % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
+                 " (Joliet holds 16 characters)" if len(label) > 16 else "",
+                 '; systems without Joliet read "%s"' % iso if iso != label else "")]
+    if m.left_out:
+        lines.append("Left out: %s (--keep-everything puts them on the disc)"
+                     % ", ".join("%s%s (%s)" % (path, "/" if os.path.isdir(os.path.join(m.source, path)) else "",
+                                                kind) for path, kind in m.left_out))
+    for path in m.replaced:
+        lines.append("Replaced: %s, by the quenlo.exe that the disc carries" % path)
+    if m.updated:
+        lines.append("autorun.inf: yours, with %s set by the options" % " and ".join(m.updated))
+    links = m.links
+    lines.append("Links: %d to files on the disc, all there; %d to the web and %d to mail addresses, not followed"
+                 % (links["file"], links["web"], links["mail"]))
+    return lines
+
+
+def signature_lines(sig):
+    lines = ["Signed by: %s (Authenticode, SHA-256)" % sig["signer"]]
+    if not sig["trusted"]:
+        lines.append("Windows will call its publisher unknown: the certificate %s, so Windows cannot check who "
+                     "signed: sign with a code-signing certificate from a certificate authority"
+                     % ("is self-signed" if sig["self_signed"] else "does not lead to a root this machine trusts"))
+    if sig["stamped"]:
+        lines.append("Time-stamped: %s by %s, so the signature stays good after the certificate expires%s"
+                     % (sig["stamped"], sig["authority"], "" if sig["authority_trusted"] else
+                        " (if Windows trusts that authority, which this machine does not)"))
+    else:
+        lines.append("Not time-stamped: the signature stops verifying when the certificate expires (%s); "
+                     "--timestamp URL has an authority stamp it" % sig["expires"])
+    return lines
+
+
+def findings(m, prog, out, verdict):
+    """The findings, warnings and problems alike, each in one line on
+    standard error in the folder's order; with problems, a last line that
+    counts them. True when there were problems."""
+    for finding in m.findings.sorted():
+        out.stderr("%s: %s%s" % (prog, "warning: " if finding.warning else "", finding.message))
+    problems, warnings = len(m.problems), len(m.findings.warnings)
+    if problems:
+        out.stderr("%s: %s%s; %s" % (prog, counted(problems, "problem"), ", " + counted(warnings, "warning")
+                                     if warnings else "", verdict))
+    return bool(problems)
+
+
+def medium_json(m, command):
+    size = m.estimate()
+    return {"command": command, "version": VERSION, "source": m.source, "verdict": "refused" if m.problems else "ready",
+            "keys": m.keys, "ignored": {k: v for k, v in IGNORED_ON_DISCS.items() if k in m.keys},
+            "page": m.page, "label": m.label, "code_page": m.options.code_page,
+            "findings": [f.as_dict() for f in m.findings.sorted()],
+            "problems": len(m.problems), "warnings": len(m.findings.warnings), "links": m.links,
+            "left_out": [{"path": p, "kind": k} for p, k in m.left_out], "strays": m.strays, "files": m.files(),
+            "size": size, "medium": fitting(size),
+            "signature": {k: v for k, v in m.signature.items() if k != "exe"} if m.signature else None}
+
+
+def checked(m, out, same, given=None):
+    """What check says of a medium before its findings."""
+    for line in key_lines(m.keys):
+        out.line(line)
+    if not m.problems:
+        for line in describe(m) + ["Image: about {:.1f} MiB, which {}".format(m.estimate() / 1048576,
+                                                                              fits(m.estimate()))]:
+            out.line(line)
+        if m.signature:
+            out.line("\n".join(signature_lines(m.signature)))
+    if same and same["same"]:
+        out.line("Same image: %s is what this folder makes, byte for byte (SHA-256 %s)" % (given, same["made"]))
+
+
+def ready(m, out):
+    out.line("The medium is ready: make would master it with %d files, labelled %s%s."
+             % (m.files(), m.label, " (%s)" % counted(len(m.findings.found), "warning") if m.findings.found else ""))
+
+
+def made(m, out, output, size, digest):
+    """What make says of the image it wrote."""
+    out.doc.update(image=os.path.abspath(output), size=size, medium=fitting(size), sha256=digest)
+    label = m.label
+    out.line("Disc image: %s" % output)
+    # Joliet's volume label, the one Windows reads, holds 16 characters.
+    out.line("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")'
+                              % label[:16] if len(label) > 16 else ""))
+    out.line("Open line: %s" % m.keys["open"])
+    for line in key_lines(m.keys)[1:]:
+        if not line.startswith("label: "):
+            out.line(line)
+    out.line("\n".join(describe(m)))
+    out.line("Files: %d" % m.files())
+    out.line("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size)))
+    out.line("SHA-256: %s" % digest)
+    if m.signature:
+        out.line("\n".join(signature_lines(m.signature)))
+
+
+# ---------------------------------------------------------------- a try
+
+class Progress:
+    """A try's words as it goes: each line of a single try; a matrix as a
+    table, each row's kind of PC shown before it is tried."""
+
+    def __init__(self, out):
+        self.out, self.width = out, 0
+
+    def say(self, line):
+        self.out.line(line)
+
+    def start(self, pcs):
+        self.width = max(len(pc.kind()) for pc in pcs) + 2
+        self.out.line("%-*s%s" % (self.width, "PC", "What a user meets"))
+
+    def begin(self, pc):
+        if not self.out.json:
+            print("%-*s" % (self.width, pc.kind()), end="", flush=True)
+
+    def done(self, row):
+        self.out.line("%s%s" % (row.met(), "  <- missed" if row.missed else ""))
+
+    def preparing(self, line):
+        """The words of what is made once, which --json sends to standard error."""
+        print(line, file=sys.stderr) if self.out.json else self.out.line(line)

@@ -1,0 +1,42 @@
+"""Running the host's tools (xorriso, openssl, ...) and waiting for things:
+what every other module would otherwise write again."""
+import subprocess
+import time
+
+from . import Refusal
+
+
+def last_lines(text, count=1):
+    """The last count lines of what a tool said that are not blank, joined
+    with " / "; "" when it said nothing."""
+    if isinstance(text, bytes):
+        text = text.decode(errors="replace")
+    lines = [line.strip() for line in text.strip().splitlines() if line.strip()]
+    return " / ".join(lines[-count:])
+
+
+def said(text, count=1):
+    """": " and the last lines of what a tool said, or "" when it said nothing."""
+    words = last_lines(text, count)
+    return ": " + words if words else ""
+
+
+def run(command, what, env=None, stdin=None, code="tool-failed"):
+    """The output of a tool that must succeed; a Refusal that says what
+    failed, with the tool's last word, where it does not."""
+    result = subprocess.run(command, env=env, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise Refusal(what + said(result.stdout), code)
+    return result.stdout.decode(errors="replace")
+
+
+def wait_until(holds, seconds, step=0.05):
+    """True once holds() is true, checked every step seconds; False when
+    seconds pass first."""
+    deadline = time.monotonic() + seconds
+    while True:
+        if holds():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)

@@ -1,0 +1,380 @@
+"""A disc image run the way a user meets it, before it is burnt.
+
+The image's own content, read-only, is the CD drive D: of a private Wine
+session; its autorun.inf is read as Windows does, and the open line runs from
+D:\\ with the disc's own quenlo.exe. What a user would meet on each kind of
+PC is a Row: told line by line as it happens, with a picture of the screen
+at that moment, which counts as the page's only when a browser's window was
+seen to draw it.
+"""
+import os
+import textwrap
+import time
+import urllib.parse
+from dataclasses import dataclass, field
+
+from . import Refusal, charsets
+from .autorun import check_page, open_line, read_autorun
+from .boxfiles import read
+from .browser import Bridge, installed
+from .codepages import CODE_PAGES, WESTERN, described
+from .driver import drive, started_by
+from .host import environment
+from .iso import read_files, tree, volume_label
+from .names import pick
+from .pages import spellings
+from .pe import machine
+from .screen import contact_sheet, drawn, picture
+
+MISSING = "The specified file does not exist."
+FAILED = "Failed to launch specified file."
+MEANING = {
+    MISSING: "nothing on the disc has the name that the open line gives",
+    FAILED: "Windows could not open the page, and this PC has no usable browser registered for \".htm\"",
+    "About Quenlo": "the open line gives Quenlo no page",
+}
+# The kinds of PC a matrix tries: one for each of these code pages with a
+# browser, and one without.
+MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
+
+
+@dataclass(frozen=True)
+class PC:
+    """A kind of PC: the ANSI code page it uses, and whether a browser is
+    registered on it."""
+    code_page: int = WESTERN
+    browser: bool = True
+
+    def kind(self):
+        return "%s (%d)%s" % (CODE_PAGES[self.code_page][0], self.code_page, "" if self.browser else ", no browser")
+
+
+class Quiet:
+    """Progress that nobody hears: say(line) each line of a try as it
+    happens; start(pcs) a matrix's kinds of PC, begin(pc) each row before it
+    is tried, done(row) after."""
+
+    def say(self, line):
+        pass
+
+    def start(self, pcs):
+        pass
+
+    def begin(self, pc):
+        pass
+
+    def done(self, row):
+        pass
+
+
+@dataclass
+class Row:
+    """What one kind of PC made of the disc. why: None when the page opened,
+    else why not, in the author's terms. picture: the screen's picture, or
+    None. not_pictured: None when the picture is of what the user meets,
+    else what it shows instead. finding: why the open line's page is not
+    reached on this PC, as the check says it. cannot: where the disc is not
+    for this PC, why it cannot reach the page. missed: the page was not
+    shown on a PC that should have shown it."""
+    pc: PC
+    reaches: bool = True
+    why: str = None
+    picture: str = None
+    not_pictured: str = None
+    boxes: list = field(default_factory=list)
+    said: list = field(default_factory=list)
+    finding: str = None
+    cannot: str = None
+    missed: bool = False
+
+    def meets(self):
+        """What a user meets, in a few words: the page, Quenlo's box, or why not."""
+        if self.boxes:
+            return 'Quenlo\'s box "%s"' % self.boxes[0]["text"].split("\n")[0]
+        if self.why is None:
+            return "the page shown" if self.not_pictured is None else "the page opened (%s)" % self.not_pictured
+        return self.why
+
+    def met(self):
+        return self.meets() + ("; cannot reach it: %s" % self.cannot if self.cannot else "")
+
+    def as_json(self):
+        return {"pc": self.pc.kind(), "code_page": self.pc.code_page, "browser": self.pc.browser, "meets": self.met(),
+                "shown": self.why is None, "reaches": self.reaches, "why": self.why, "picture": self.picture,
+                "picture_shows_page": self.picture is not None and self.not_pictured is None and self.why is None
+                and not self.boxes, "not_pictured": self.not_pictured, "boxes": [b["text"] for b in self.boxes],
+                "missed": self.missed}
+
+
+# ---------------------------------------------------------------- the disc
+
+def keys_and_exe(names, read_autorun_inf, code_page=WESTERN):
+    """(keys of autorun.inf as a PC of code_page reads it, the name of the
+    exe the open line runs, its page), from the names at the disc's root and
+    a way to read one; a Refusal when the disc runs nothing of Quenlo's."""
+    name = pick(names, "autorun.inf")
+    if name is None:
+        raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
+                      "make the image with quenlo-disc make --start PAGE", "autorun-missing")
+    keys = read_autorun(read_autorun_inf(name), code_page)
+    program, page = open_line(keys)
+    exe = pick(names, program) or pick(names, program + ".exe")
+    if exe is None:
+        raise Refusal("the open line runs %s, which is not at the disc's root: make the image with quenlo-disc make"
+                      % program, "exe-missing")
+    return keys, exe, page
+
+
+def read_disc(folder, code_page=WESTERN):
+    """(keys, the exe the open line runs, its page) of a disc presented in folder."""
+    keys, exe, page = keys_and_exe(os.listdir(folder), lambda name: read(os.path.join(folder, name), None, 1 << 20),
+                                   code_page)
+    return keys, os.path.join(folder, exe), page
+
+
+def disc_arch(image):
+    """The bitness of the exe that the image's open line runs ("i686" or
+    "x86_64"), read from the image before a session is made for it."""
+    entries = {e.path: e for e in tree(image) if "/" not in e.path and not e.folder}
+    files = read_files(image, lambda _: entries.values(), 1 << 20)
+    _, exe, _ = keys_and_exe(list(entries), files.get)
+    arch = machine(files[exe][:4096])
+    if arch is None:
+        raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make" % exe,
+                      "exe-not-windows")
+    return arch
+
+
+def is_image(image):
+    if not os.path.exists(image):
+        raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
+    if not os.path.isfile(image) or volume_label(image) is None:
+        raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image,
+                      "not-an-image")
+
+
+def reaching(folder):
+    """The code pages (of all Windows PCs) on which the disc's autorun.inf,
+    read as such a PC reads it, names a file of the disc that Quenlo's ANSI
+    calls reach there."""
+    found = []
+    for code_page in CODE_PAGES:
+        try:
+            check_page(read_disc(folder, code_page)[2], folder, "the disc", code_page)
+            found.append(code_page)
+        except Refusal:
+            pass
+    return found
+
+
+def unreachable(code_page, reached):
+    """Why a PC of code_page cannot reach the page, or None when it can."""
+    if code_page in reached:
+        return None
+    if not reached:
+        return "no PC can reach it: the open line's page is not on the disc"
+    return "the disc's autorun.inf is %s" % ("in %d" % reached[0] if len(reached) == 1 else
+                                             "for PCs using %s" % ", ".join(map(str, reached)))
+
+
+def shown_as_windows_reads(session, folder):
+    """A view of the disc for the picture's browser, which reads it on Linux:
+    the disc's files, and beside them each spelling by which its pages link
+    to one in other letters' case, as Windows would find it."""
+    view = session.folder("shown-", discs=True)
+    paths = []
+    for top, dirs, files in os.walk(folder):
+        rel = os.path.relpath(top, folder)
+        for name in dirs:
+            os.mkdir(os.path.join(view, rel, name))
+        for name in dirs + files:
+            paths.append(os.path.normpath(os.path.join(rel, name)).replace(os.sep, "/"))
+        for name in files:
+            os.symlink(os.path.join(top, name), os.path.join(view, rel, name))
+    for spelled, actual in sorted(spellings(folder, paths).items()):
+        here, parts, real = view, spelled.split("/"), actual.split("/")
+        for part, own in zip(parts, real):
+            if part != own and not os.path.lexists(os.path.join(here, part)):
+                os.symlink(own, os.path.join(here, part))
+            here = os.path.join(here, own)
+    return view
+
+
+@dataclass
+class Disc:
+    """An image presented in a session: its content in folder, the code pages
+    on which its page is reached, and the view of it for the picture."""
+    image: str
+    folder: str
+    reached: list
+    view: str
+
+    @classmethod
+    def present(cls, session, image):
+        folder = session.present(image)
+        return cls(os.path.abspath(image), folder, reaching(folder), shown_as_windows_reads(session, folder))
+
+
+# ---------------------------------------------------------------- one PC
+
+def course_of(started, page):
+    if not started:
+        return "none: nothing was started"
+    if started.endswith('  "%s"' % page) or started.endswith("  " + page) or " file:///" in started:
+        return 'fallback (Quenlo started the ".htm" handler itself)'
+    return 'shell (the shell\'s "open" verb)'
+
+
+def shows(address, page):
+    """True when a browser handed address opens the file page: a file:// URL
+    or a plain path that leads to it, the fragment and query not counted."""
+    if page is None:
+        return False
+    if "://" in address:
+        parts = urllib.parse.urlsplit(address)
+        if parts.scheme != "file":
+            return False
+        address = urllib.parse.unquote(parts.path)
+    return os.path.realpath(address) == os.path.realpath(page)
+
+
+def picture_of_page(session, bridge, shot, slow):
+    """Takes the picture of the page in the browser the bridge started; None
+    when it is of the page, else what it shows instead."""
+    seen, why = bridge.window(60 if slow else 30)
+    if seen:
+        deadline = time.time() + 10
+        while not drawn(session) and time.time() < deadline:
+            time.sleep(0.2)
+        time.sleep(0.3)  # the last of the drawing
+        why = None if drawn(session) else "the browser's window stayed blank"
+    if not picture(session, shot):
+        return "no picture could be taken"
+    return "no picture of the page: %s" % why if why else None
+
+
+def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
+    """Runs the presented disc on a kind of PC and returns its Row; browser()
+    gives the graphical browser the PC shows pages in."""
+    row = Row(pc, reaches=pc.code_page in disc.reached, said=[])
+
+    def tell(line):
+        row.said.append(line)
+        progress.say(line)
+
+    bridge = Bridge.install(session, browser(), disc.view)
+    env = environment(pc.code_page)
+    slow = session.arch == "i686"
+    folder = disc.folder
+    try:
+        keys, _, page = read_disc(folder, pc.code_page)
+        try:
+            on_disc = os.path.join(folder, *check_page(page, folder, "the disc", pc.code_page).split("\\"))
+        except Refusal as refusal:
+            on_disc, row.finding = None, str(refusal)
+        if on_disc and os.path.isfile(on_disc):
+            bridge.read_in(charsets.sniff(read(on_disc, None), pc.code_page)[1])
+        finding = row.finding
+        if finding and disc.reached:
+            finding = ("this PC uses %d; the disc's open line names its page on PCs using %s: try --code-page %d"
+                       % (pc.code_page, ", ".join(map(str, disc.reached)), disc.reached[0]))
+        label, shown = volume_label(disc.image), keys.get("label")
+        tell("PC: one using %s%s" % (described(pc.code_page), "" if pc.browser else ", with no browser registered"))
+        tell("Label: %s" % (label or "(none)"))
+        if shown and shown != label:
+            tell('Explorer shows the disc as "%s" (the label of autorun.inf)' % shown)
+        tell("Open line: %s" % keys["open"])
+        if finding:
+            tell("The check of quenlo-disc says: %s" % finding)
+        session.map_cdrom(folder)
+        if not pc.browser:
+            session.remove_html_association()
+        trace = os.path.join(bridge.folder, "trace.txt")
+
+        def on_box(box):
+            row.picture = shot if picture(session, shot) else None
+
+        report = drive(session, keys["open"], "D:\\", env=env, trace=trace, on_box=on_box)
+        row.boxes = report.boxes
+        started = started_by(trace)
+        handed = not report.boxes and bridge.handed(60 if slow else 20)
+        address, status = bridge.page()
+        rendered = bridge.rendered()
+        opened = handed and shows(address, on_disc) and status == "0" and rendered
+        if handed:
+            row.not_pictured = picture_of_page(session, bridge, shot, slow)
+            row.picture = shot if os.path.exists(shot) else None
+        elif not report.boxes:
+            row.picture = shot if picture(session, shot) else None
+            row.not_pictured = "no picture of the page: no browser was given it"
+
+        tell("Quenlo exited with status %s" % ("unknown" if report.status is None else report.status))
+        tell("Course: %s" % course_of(started, page))
+        tell("Started: %s" % (started or "nothing"))
+        for box in report.boxes:
+            tell("Message box: %s: %s" % (box["caption"], box["text"].split("\n")[0]))
+        if handed:
+            tell("The browser was handed: %s" % urllib.parse.unquote(address))
+        tell("Picture: %s%s" % (shot if row.picture else "none could be taken",
+                                " (%s)" % row.not_pictured if row.picture and row.not_pictured else ""))
+        if handed:
+            tell("The page as the text browser rendered it (first lines):\n----")
+            tell("\n".join(rendered.splitlines()[:8]))
+            tell("----")
+        row.why = None if opened else why_not(report, handed, address, status, rendered, page, on_disc, finding)
+        row.missed = row.why is not None
+        return row
+    finally:
+        bridge.stop()
+
+
+def why_not(report, handed, address, status, rendered, page, on_disc, finding):
+    if handed and not shows(address, on_disc):
+        what = ("the open line's page, %s, is not on the disc" % page if on_disc is None
+                else "not the disc's page D:\\%s" % page)
+        return 'the browser was handed "%s", %s' % (urllib.parse.unquote(address), what)
+    if handed:
+        return 'the browser could not show the page: %s' % (rendered.splitlines() or ["it rendered nothing"])[0]
+    if report.timed_out or report.status is None:
+        return "Quenlo did not run to its end: %s" % report.raw.strip()
+    if report.boxes:
+        box = report.boxes[0]
+        text = box["caption"] if box["caption"] == "About Quenlo" else box["text"]
+        why = 'Quenlo said "%s": %s' % (text, MEANING.get(text, "see the picture"))
+    else:
+        why = "Quenlo said nothing, but no browser was given the page"
+    return why + ("; the check says: %s" % finding if finding else "")
+
+
+# ---------------------------------------------------------------- many PCs
+
+def matrix_pcs(reached):
+    """The kinds of PC a matrix tries: MATRIX's, the disc's own code page
+    where it is none of those, and one without a browser in the disc's own."""
+    own = next((cp for cp in MATRIX if cp in reached), reached[0] if reached else WESTERN)
+    return [PC(cp) for cp in MATRIX] + ([PC(own)] if own not in MATRIX else []) + [PC(own, False)]
+
+
+def matrix(session, disc, sheet, progress=Quiet(), browser=installed):
+    """Tries the presented disc on each kind of PC of matrix_pcs(), and makes
+    a contact sheet of the screens at sheet. Returns (rows, None when every
+    PC that can reach the page showed it, else which did not)."""
+    rows, pcs = [], matrix_pcs(disc.reached)
+    progress.start(pcs)
+    for pc in pcs:
+        progress.begin(pc)
+        shot = os.path.join(session.folder("matrix-"), "screen.png")
+        row = try_disc(session, disc, shot, pc, browser=browser)
+        row.cannot = unreachable(pc.code_page, disc.reached) if pc.browser else None
+        row.missed = pc.browser and not row.cannot and row.why is not None
+        rows.append(row)
+        progress.done(row)
+    # Captions in full, a thumbnail wide a line (montage reads \n in a label).
+    made = contact_sheet(session, [("\\n".join([row.pc.kind()] + textwrap.wrap(row.met(), 50)), row.picture)
+                                   for row in rows], sheet)
+    if not disc.reached:
+        return rows, made, "no kind of PC can reach the page: %s" % (rows[0].finding or "see the table")
+    missed = [row.pc.kind() for row in rows if row.missed]
+    if missed:
+        return rows, made, "the page was not shown on %s, though those PCs reach it" % ", ".join(missed)
+    return rows, made, None

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""The check's rules, each a medium that must be refused for one problem or
+passed, run in-process through the check itself (what needs the real
+command, its exit statuses, JSON, signing and an image's bytes, is in
+tests/product/check_disc.py)."""
+import unittest
+
+from harness import LINK, PIPE, SPARSE, TestCase
+from quenlo_disc.report import describe
+
+# name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
+# the certificate's password])
+START = ["--start", "docs\\index.htm"]
+DISC = ["SOURCE", "OUTPUT"]
+REFUSALS = {
+    "no section": ("open=quenlo.exe docs\\index.htm", {}, DISC, "autorun-no-section", "no [autorun] section"),
+    "no open line": ("[AutoRun]\r\nlabel=x", {}, DISC, "open-missing", "no open line"),
+    "other program": ("[autorun]\r\nopen=setup.exe docs\\index.htm", {}, DISC, "open-other-program", 'runs "setup.exe", not quenlo'),
+    "quoted page": ('[autorun]\r\nopen=quenlo.exe "docs\\page two.htm"', {}, DISC, "page-quoted", "in double quotes"),
+    "absolute page": ("[autorun]\r\nopen=quenlo.exe C:\\docs\\index.htm", {}, DISC, "page-absolute", "is an absolute path"),
+    "rooted page": ("[autorun]\r\nopen=quenlo.exe \\docs\\index.htm", {}, DISC, "page-absolute", "is an absolute path"),
+    "page leaves": ("[autorun]\r\nopen=quenlo.exe docs\\..\\..\\index.htm", {}, DISC, "page-up", 'goes up with ".."'),
+    "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, "page-missing", "is not among the files"),
+    "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, "page-folder", "is a folder"),
+    "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, "name-forbidden", 'has ":", which Windows does not allow'),
+    "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, "name-too-long", "at most 103"),
+    "case twins": (None, {"docs/Index.htm": ""}, START + DISC, "name-case-twins", "differ only in case"),
+    "label control": (None, {}, START + ["--label", "L\x07L"] + DISC, "text-control", "has control characters"),
+    "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, "icon-not-ico", "not an icon file"),
+    "both": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm", {}, START + DISC, "autorun-twice", "--start and"),
+    "no autorun": (None, {}, DISC, "autorun-missing", "has no autorun.inf"),
+    "no source": (None, {}, START + ["/nonexistent", "OUTPUT"], "source-missing", "no folder at /nonexistent"),
+    "no exe": (None, {}, ["--exe", "/nonexistent.exe"] + START + DISC, "exe-missing", "no exe at"),
+    "exe not windows": (None, {"../x.exe": "#!/bin/sh"}, ["--exe", "WORK/x.exe"] + START + DISC, "exe-not-windows",
+                        "is not a Windows program"),
+    "no form in code page": (None, {"docs/\u65e5.htm": ""}, ["--code-page", "1251", "--start", "docs\\\u65e5.htm"]
+                             + DISC, "text-no-form", "no form in code page 1251"),
+    "wrong password": (None, {}, START + ["--sign", "CERT"] + DISC, "certificate-unreadable", "cannot read the certificate", "wrong"),
+    # Exactly the author's folder: links are taken only while they stay in it.
+    "link out": (None, {"docs/home": LINK + "../.."}, START + DISC, "link-outside", "outside"),
+    "file link out": (None, {"docs/x.htm": LINK + "../../../cert.pem"}, START + DISC, "link-outside", "outside"),
+    "dangling link": (None, {"docs/gone.htm": LINK + "nowhere.htm"}, START + DISC, "link-dangling", "which does not exist"),
+    "link loop": (None, {"docs/loop": LINK + "loop"}, START + DISC, "link-loop", "is a link loop"),
+    "link up": (None, {"docs/up": LINK + ".."}, START + DISC, "link-holder", "a folder that holds it"),
+    "pipe": (None, {"docs/pipe": PIPE}, START + DISC, "not-a-file", "is a named pipe"),
+    "device name": (None, {"docs/aux.htm": ""}, START + DISC, "name-device", "keeps for a device (AUX)"),
+    "superscript port": (None, {"docs/com\u00b9": ""}, START + DISC, "name-device", "keeps for a device"),
+    "output folder": (None, {}, START + ["SOURCE", "WORK"], "output-folder", "is a folder: name the image file"),
+    "output device": (None, {}, START + ["SOURCE", "/dev/null"], "output-not-file", "exists and is not a file"),
+    "certificate folder": (None, {}, START + ["--sign", "WORK"] + DISC, "certificate-folder", "is a folder: give --sign", "p4ss"),
+    # The whole medium: its links, the files autorun.inf names, what Windows reads.
+    "missing link": (None, {"docs/index.htm": '<p>\n<a href="Gone.htm#x">x</a>'}, START + DISC, "link-missing",
+                     'docs/index.htm, line 2: the link "Gone.htm#x" leads to nothing on the disc'),
+    "link off medium": (None, {"docs/index.htm": '<a href="file:///C:/docs/x.htm">x</a>'}, START + DISC, "link-leaves-medium",
+                        "leaves the medium (a file:/// address"),
+    "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, "link-leaves-medium",
+                        '".." above the disc\'s root'),
+    "icon names nothing": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=disc.ico,0", {}, DISC, "key-names-nothing",
+                           'icon names "disc.ico", which is not on the disc'),
+    "stamp unsigned": (None, {}, START + ["--timestamp", "http://127.0.0.1:9/"] + DISC, "timestamp-unsigned",
+                       "--timestamp stamps a signature, and there is none"),
+    "huge file": (None, {"docs/film.mp4": SPARSE}, START + DISC, "file-too-large", "Windows reads no file of 4 GiB or more"),
+    "semicolon": (None, {"docs/a;b.htm": ""}, START + DISC, "name-joliet", "Windows allows but the disc's Joliet names"),
+    "empty label": (None, {}, START + ["--label", ""] + DISC, "label-empty", "the volume label is empty"),
+    "missing icon": (None, {}, START + ["--icon", "/nonexistent.ico"] + DISC, "icon-missing", "no icon at /nonexistent.ico"),
+    # Pages and autorun.inf as a browser and Windows read them.
+    "utf-16 page": (None, {"docs/index.htm": '\ufeff<p>\n<img src="gone.png">'.encode("utf-16-le")}, START + DISC, "link-missing", 'line 2: the link "gone.png" leads to nothing'),
+    "shift_jis page": (None, {"docs/index.htm": '<meta charset="shift_jis"><img src="\u88fd\u54c12.png">'.encode(
+        "cp932")}, START + DISC, "link-missing", 'the link "\u88fd\u54c12.png" leads to nothing on the disc (names match '
+                                      'without regard to case): read as Shift_JIS'),
+    "forwarding": (None, {"docs/index.htm": '<meta http-equiv="refresh" content="0; url=menu.htm">'}, START + DISC, "link-missing", 'the link "menu.htm" leads to nothing'),
+    "form action": (None, {"docs/index.htm": '<form action="send.htm"></form>'}, START + DISC, "link-missing",
+                    'the link "send.htm" leads to nothing'),
+    "css escape": (None, {"docs/s.css": "p { background: url(missing\\ file.png) }"}, START + DISC, "link-missing",
+                   'docs/s.css, line 1: the link "missing file.png" leads to nothing'),
+    "hash in a name": (None, {"docs/index.htm": '<a href="C# and D++ notes.htm">n</a>', "docs/C# and D++ notes.htm": ""},
+                       START + DISC, "link-missing", 'write "#" in its name as %23'),
+    "verb page": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nshell\\manual\\command=quenlo.exe manual\\Missing "
+                  "Manual.htm", {}, DISC, "page-missing", "correct autorun.inf's shell\\manual\\command line or add the page"),
+    "png as icon": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=art\\banner.png",
+                    {"art/banner.png": "\x89PNG\r\n\x1a\n"}, DISC, "icon-unusable", "neither an icon (.ico) nor an exe or DLL"),
+    "utf-8 autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm",
+                          {"docs/\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm": ""}, ["--code-page", "1251"] + DISC, "autorun-utf8", "save it in code page 1251, or as Unicode"),
+}
+
+# Media that Windows reads well, which the check must pass: (autorun.inf,
+# extra files, check's arguments, the warnings' codes, what it says of them)
+ACCEPTED = {
+    "cyrillic label": (None, {}, ["--code-page", "1251", "--label", "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 "
+                                  "\u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438\u0438"] + START, [],
+                       'Windows shows the disc as "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e'
+                       '\u0434\u0443\u043a\u0446\u0438\u0438" (autorun.inf\'s label)'),
+    "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
+                       "README.TXT", {}, [], ["verb-program-elsewhere"],
+                       'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
+}
+
+
+class Rules(TestCase):
+    def test_refused(self):
+        for name, (autorun, extra, args, code, says, *password) in REFUSALS.items():
+            with self.subTest(name):
+                self.refused(autorun, extra, args, code, says, *password)
+
+    def test_accepted(self):
+        for name, (autorun, extra, args, warnings, says) in ACCEPTED.items():
+            with self.subTest(name):
+                m = self.accepted(autorun, extra, args, warnings)
+                self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+
+if __name__ == "__main__":
+    unittest.main()
