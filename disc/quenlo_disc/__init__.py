@@ -20,6 +20,8 @@ import os
 VERSION = "1.0.0.2"
 RELEASED = "2026-12-09"
 PROGRAM = "quenlo.exe"
+HOMEPAGE = "https://github.com/quenlo/quenlo"
+BUGS = HOMEPAGE + "/issues"
 
 LIB = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHECKOUT = os.path.dirname(LIB)
@@ -33,6 +35,14 @@ class Refusal(Exception):
     def __init__(self, message, code, path=None):
         super().__init__(message)
         self.code, self.path = code, path
+
+
+class Gone(Refusal):
+    """A try's sandbox ended before the try did."""
+
+    def __init__(self, why):
+        super().__init__("the try's sandbox ended before the try did (%s): try again, and if it happens again, "
+                         "report it at %s" % (why, BUGS), "sandbox-ended")
 
 
 class Unavailable(Refusal):

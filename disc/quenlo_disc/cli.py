@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 
-from . import VERSION, Refusal, Unavailable, codepages, driver_exe, report, sandbox, trying
+from . import BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, report, sandbox, trying
 from .check import check_medium
 from .iso import sha256
 from .mastering import against, master
@@ -225,8 +225,8 @@ def main(argv, prog="quenlo-disc", command=None):
         out.refused(prog, command, Refusal("cannot go on:%s: %s" % (where, error.strerror or error), "os-error"))
         status = 1
     except Exception as error:  # still one line, never a traceback
-        out.refused(prog, command, Refusal("stopped by a fault of its own (%s: %s): please report it"
-                                           % (type(error).__name__, error), "fault"))
+        out.refused(prog, command, Refusal("stopped by a fault of its own (%s: %s): please report it at %s, with "
+                                           "the command you gave" % (type(error).__name__, error, BUGS), "fault"))
         status = 1
     finally:
         shutil.rmtree(stage, ignore_errors=True)

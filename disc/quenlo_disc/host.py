@@ -8,7 +8,7 @@ import tempfile
 from . import LIB, Unavailable, sandbox
 from .boxfiles import remove_tree
 from .codepages import CODE_PAGES, described, locale_name
-from .tools import last_lines
+from .tools import last_lines, said
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
@@ -150,7 +150,8 @@ def prepared(arch, sandboxed=True, say=print):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)
             status, err = result.returncode, result.stderr.decode(errors="replace")
         if status != 0 or not os.path.isfile(os.path.join(prefix, "system.reg")):
-            raise RuntimeError("wineboot could not make a prefix: %s" % (last_lines(err) or "no word"))
+            raise Unavailable("Wine could not make a prefix (wineboot ended with status %s%s): check that Wine runs for "
+                              "you, as WINEPREFIX=$(mktemp -d) %s wineboot -i" % (status, said(err, 3), WINE64))
         try:
             os.rename(prefix, ready)
         except OSError:  # another try made it meanwhile

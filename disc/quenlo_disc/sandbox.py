@@ -22,7 +22,7 @@ import sys
 import threading
 import time
 
-from . import LIB, Refusal
+from . import LIB, Gone, Refusal, Unavailable
 from .tools import last_lines
 
 BWRAP = "bwrap"
@@ -201,7 +201,7 @@ class Agent:
             with conn.makefile("rb") as f:
                 line = f.readline()
         if not line:
-            raise RuntimeError("the sandbox's agent went away")
+            raise Gone("its agent went away")
         return json.loads(line)
 
     def run(self, argv, env, cwd=None, out=None, err=None, timeout=120):
@@ -215,7 +215,7 @@ class Agent:
         answer = self.ask({"do": "spawn", "argv": argv, "env": env, "cwd": cwd, "out": out, "err": err,
                            "stdin": stdin}, 30)
         if "pid" not in answer:
-            raise RuntimeError("cannot start %s: %s" % (argv[0], answer.get("error")))
+            raise Unavailable("cannot start %s in the sandbox (%s): install it" % (argv[0], answer.get("error")))
         return answer["pid"]
 
     def alive(self, pid):
@@ -229,7 +229,7 @@ class Agent:
         with it."""
         try:
             self.ask({"do": "stop"}, 10)
-        except (OSError, RuntimeError, ValueError):
+        except (OSError, Gone, ValueError):
             pass
         if self.pid:
             try:
@@ -270,18 +270,18 @@ def start(folder, writable=(), readable=(), sandboxed=True, detached=False, log=
             pid = json.loads(data)["child-pid"]
         except (ValueError, KeyError):
             process.wait()
-            raise RuntimeError("the sandbox could not be made: %s" % last_line(log))
+            raise Unavailable("the sandbox could not be made: %s" % last_line(log))
     agent = Agent(path, pid)
     for _ in range(100):
         try:
             agent.ask({"do": "ping"}, 5)
             return agent
-        except (OSError, ValueError, RuntimeError):
+        except (OSError, ValueError, Gone):
             if process.poll() is not None:
                 break
             time.sleep(0.05)
     agent.stop()
-    raise RuntimeError("the sandbox's agent did not start: %s" % last_line(log))
+    raise Unavailable("the sandbox's agent did not start: %s" % last_line(log))
 
 
 def last_line(path):

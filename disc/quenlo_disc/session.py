@@ -16,11 +16,11 @@ import shutil
 import subprocess
 import tempfile
 
-from . import Unavailable, sandbox
+from . import Refusal, Unavailable, sandbox
 from .boxfiles import create, read, remove_tree
 from .host import (WINE32, WINE64, disable_i386_emulation, enable_i386_emulation, environment, locale_home, prepared,
                    qemu_reserve, compiled)
-from .tools import last_lines
+from .tools import said
 
 
 def winpath(path):
@@ -96,7 +96,7 @@ class Session:
         # One server for the whole session: each Wine command then starts in a
         # fraction of a second.
         if self.run(["wineserver", "-p"]) != 0:
-            raise RuntimeError("wineserver did not start")
+            raise Unavailable("Wine's server did not start: check that Wine runs for you, as wine64 wineboot")
         # Between runs Wine would end its services and desktop, and bring them
         # back for the next one at the cost of a 10 s wait for RpcSs inside
         # the shell's "open" of a page. A program that never ends keeps them:
@@ -113,7 +113,7 @@ class Session:
         # Up once it answers.
         if self.run(["sh", "-c", "for i in $(seq 200); do xdotool getdisplaygeometry && exit 0; sleep 0.025; done; "
                                  "exit 1"], timeout=30) != 0:
-            raise RuntimeError("the virtual display did not start")
+            raise Unavailable("the virtual display (Xvfb) did not start: install xvfb and xdotool")
         # A window manager gives windows their title bars, so a picture shows a
         # box's caption as a user sees it.
         twmrc = os.path.join(self.box, "twmrc")
@@ -131,7 +131,7 @@ class Session:
             if not self.sandboxed:  # a sandbox's end takes all this with it
                 try:
                     self.run(["wineserver", "-k"], timeout=30)
-                except (OSError, RuntimeError, ValueError):
+                except (OSError, Refusal, ValueError):
                     pass
             self.agent.stop()
         if self.root and not self.sandboxed:
@@ -188,8 +188,8 @@ class Session:
             status = self.run([WINE64, "regedit", "/S", winpath(path)], env={"WINEDEBUG": "err+all"}, err=err)
             if status == 0:
                 return
-        words = last_lines(read(err))
-        raise RuntimeError("regedit ended with %s on %s%s" % (status, path, ": " + words if words else ""))
+        raise Unavailable("Wine's regedit ended with %s on %s%s: check that Wine runs for you, as wine64 regedit"
+                          % (status, path, said(read(err), 3)))
 
     # -------------------------------------------------- discs
 
@@ -209,8 +209,7 @@ class Session:
             result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             status, err = result.returncode, result.stderr.decode(errors="replace")
         if status != 0:
-            words = last_lines(err)
-            raise Unavailable("xorriso could not read %s%s" % (image, ": " + words if words else ""))
+            raise Unavailable("xorriso could not read %s%s" % (image, said(err)))
         for top, dirs, files in os.walk(folder):
             for name in files:
                 os.chmod(os.path.join(top, name), 0o444)
