@@ -32,6 +32,10 @@ for p in win32 win64; do
   { cmake --preset "$p" && cmake --build --preset "$p" -j "$(nproc)"; } >/dev/null || fail "the $p build failed"
 done
 image=build/$preset/example-disc.iso
+# The same image from any clone of this commit: every date after the
+# commit's is clamped to it.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null)}
+export SOURCE_DATE_EPOCH
 bash scripts/make-disc.sh --exe "build/$preset/quenlo.exe" examples/medium "$image" || fail "the disc could not be made"
 echo
 exec bash scripts/try-disc.sh "${try[@]}" "$image"

@@ -1,11 +1,14 @@
 """A checked medium mastered as an ISO 9660 image with Joliet and Rock Ridge,
 quenlo.exe and autorun.inf at its root: the same folder, options and exe
-make the same image, byte for byte, whenever and wherever it is made."""
+make the same image, byte for byte, whenever and wherever it is made. With
+SOURCE_DATE_EPOCH, every date after it is clamped to it (the convention of
+reproducible builds, as tar --clamp-mtime does), so that two clones of one
+commit, made at different times, make one image."""
 import os
 import tempfile
 
 from . import PROGRAM, Refusal
-from .iso import set_joliet_label, sha256
+from .iso import clamp, differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
 from .tools import run
 
@@ -46,7 +49,8 @@ def master(medium, output_name):
     """Masters a medium without problems as the image output_name (replaced
     only once complete); its size. The image's own dates and those of the
     files the tools make (autorun.inf, a signed exe) are epoch(medium); the
-    medium's files keep their own; nothing of this machine goes in."""
+    medium's files keep their own, up to that moment; nothing of this
+    machine goes in."""
     output = writable_output(output_name, medium.source, medium.name)
     folder = os.path.dirname(output)
     try:
@@ -73,6 +77,7 @@ def master(medium, output_name):
              "-input-charset", "utf-8", "-V", iso_label(medium.label), "-o", partial] + excluded + ["-graft-points"]
             + grafts, "xorriso could not master the image", env=env)
         set_joliet_label(partial, joliet_label(medium.label))
+        clamp(partial, moment)
         mask = os.umask(0)
         os.umask(mask)
         os.chmod(partial, 0o666 & ~mask)  # a temporary file's 0600 is not for a finished image
@@ -94,7 +99,14 @@ def against(medium, image, stage):
     master(medium, again)
     theirs, ours = sha256(image), sha256(again)
     if theirs != ours:
+        try:
+            differ = differences(image, again) or ["only the image's own data (made %s, not %s)"
+                                                   % (made_on(image), made_on(again))]
+        except (Refusal, ValueError, StopIteration):
+            differ = ["it is not an image Windows reads"]
+        shown = differ[:8] + (["%d more" % (len(differ) - 8)] if len(differ) > 8 else [])
         medium.findings.problem(Refusal(
-            "%s is not what this folder makes (SHA-256 %s, not %s): its files, the options, the exe or "
-            "SOURCE_DATE_EPOCH differ from those it was made with" % (image, theirs, ours), "against-differs"))
+            "%s is not what this folder makes (SHA-256 %s, not %s); what differs: %s: its files, the options, the "
+            "exe or SOURCE_DATE_EPOCH differ from those it was made with" % (image, theirs, ours, ", ".join(shown)),
+            "against-differs"))
     return {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}

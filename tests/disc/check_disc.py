@@ -235,6 +235,21 @@ def main(exe):
             if f.read() != wanted:
                 failures.append("good disc: autorun.inf is not %r" % wanted)
 
+    # Two clones of one commit, their files dated when each was made: with
+    # SOURCE_DATE_EPOCH, every later date is clamped to it, and both make one image.
+    images = []
+    for when in (1800000000, 1900000000):
+        stage = os.path.join(work, "clone%d" % when)
+        medium(stage, None, {})
+        for top, dirs, files in os.walk(stage):
+            for name in [top] + [os.path.join(top, n) for n in dirs + files]:
+                os.utime(name, (when, when))
+        made = subprocess.run([QUENLO_DISC, "make", "--exe", exe, "--start", "docs\\index.htm", stage, stage + ".iso"],
+                              env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), capture_output=True, text=True)
+        images.append(open(stage + ".iso", "rb").read() if made.returncode == 0 else made.stderr)
+    if images[0] != images[1]:
+        failures.append("two clones made two images: %r" % [i[:200] if isinstance(i, str) else len(i) for i in images])
+
     # The author's own autorun.inf, brought in line with the options.
     with open(os.path.join(source, "autorun.inf"), "w", newline="") as f:
         f.write("[AutoRun]\r\nLabel=Old label\r\nopen=quenlo.exe docs\\index.htm\r\n")
