@@ -36,6 +36,7 @@ set(QUENLO_EXE $<TARGET_FILE:quenlo>)
 add_subdirectory(disc)
 add_subdirectory(tests/product)
 add_subdirectory(tests/disc)
+add_subdirectory(tests/setup)
 add_subdirectory(tests/e2e)
 add_subdirectory(bench)
 
