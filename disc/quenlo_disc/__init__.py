@@ -38,11 +38,16 @@ class Refusal(Exception):
 
 
 class Gone(Refusal):
-    """A try's sandbox ended before the try did."""
+    """A try's sandbox ended before the try did: beyond a limit the disc's
+    programs reached, or for a reason of its own."""
 
-    def __init__(self, why):
-        super().__init__("the try's sandbox ended before the try did (%s): try again, and if it happens again, "
-                         "report it at %s" % (why, BUGS), "sandbox-ended")
+    def __init__(self, why, limit=False):
+        if limit:
+            super().__init__("the try was ended: %s, more than any page needs: look at what the disc's quenlo.exe "
+                             "is before you ship it" % why, "limit-reached")
+        else:
+            super().__init__("the try's sandbox ended before the try did (%s): try again, and if it happens again, "
+                             "report it at %s" % (why, BUGS), "sandbox-ended")
 
 
 class Unavailable(Refusal):

@@ -9,7 +9,7 @@ import os
 import shutil
 from dataclasses import dataclass
 
-from .boxfiles import create, read
+from . import Gone
 from .tools import last_lines, wait_until
 
 
@@ -37,6 +37,13 @@ BROWSERS = [Browser("chromium", ("chromium", "--no-sandbox", "--test-type", "--u
                                  "--no-default-browser-check", "--password-store=basic", "--window-position=0,0",
                                  "--window-size=1024,768")),
             Browser("Dillo", ("dillo",))]
+# The file an address a browser was handed leads to: a file:// URL's path
+# or a plain path, links followed, the fragment and query not counted;
+# nothing for an address elsewhere.
+PYTHON = "/usr/bin/python3"
+RESOLVE = ("import os, sys, urllib.parse as u; a = sys.argv[1]; p = u.urlsplit(a); "
+           "print(os.path.realpath(u.unquote(p.path)) if p.scheme == \"file\" else "
+           "\"\" if \"://\" in a else os.path.realpath(a))")
 # Chromium's own word against offering a translation, in its new profile.
 CHROMIUM_PREFERENCES = '{"translate":{"enabled":false},"browser":{"has_seen_welcome_page":true}}'
 
@@ -67,39 +74,48 @@ class Bridge:
                   # for the page, where the try put it in charset.
                   'charset=$(cat "%(d)s/charset" 2>/dev/null)',
                   'w3m -dump -cols 78 -O UTF-8 ${charset:+-I "$charset"} "$1" >"%(d)s/rendered.txt" 2>&1',
+                  'status=$?',
+                  # The file it leads to, as the sandbox sees it.
+                  "resolved=$(%s -I -c '%s' \"$1\")" % (PYTHON, RESOLVE),
                   # What it was handed and how the rendering went, once it is done.
-                  'printf "%%s\\n%%s\\n" "$1" "$?" >"%(d)s/page.part" && mv "%(d)s/page.part" "%(d)s/page.txt"']
+                  'printf "%%s\\n%%s\\n%%s\\n" "$1" "$status" "$resolved" >"%(d)s/page.part" && '
+                  'mv "%(d)s/page.part" "%(d)s/page.txt"']
         if browser:
             script += ['page="$1"']
             if shown_from:
                 script += ['case "$page" in *"%(drive)s"*) page="file://%(from)s/${page#*%(drive)s}" ;; esac']
             if browser.x_class == "chromium":
-                os.makedirs(os.path.join(folder, "profile", "Default"))
-                create(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
+                session.run(["mkdir", "-p", os.path.join(folder, "profile", "Default")])
+                session.put(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
             # A session of its own, so that its helpers go with it.
             script += ['(setsid sh -c \'echo $$ >"$0/browser.pid"; exec %s "$1"\' "%%(d)s" "$page" </dev/null '
                        '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &'
                        % " ".join(browser.command)]
-        create(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
-                                                                       "from": shown_from} + "\n", 0o755)
+        session.put(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
+                                                                            "from": shown_from} + "\n", 0o755)
         session.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
                             '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
         return cls(session, browser, folder)
 
+    def said(self, name, encoding="latin-1", limit=1 << 20):
+        """What the script wrote in its folder as name, as text."""
+        return self.session.fetch(os.path.join(self.folder, name), limit).decode(encoding, errors="replace")
+
     def read_in(self, charset):
         """w3m reads the page in charset."""
-        create(os.path.join(self.folder, "charset"), charset)
+        self.session.put(os.path.join(self.folder, "charset"), charset)
 
     def handed(self, seconds):
         """True once the page was handed over and rendered as text."""
-        return wait_until(lambda: os.path.exists(os.path.join(self.folder, "page.txt")), seconds)
+        return wait_until(lambda: self.said("page.txt"), seconds, 0.1)
 
     def page(self):
-        """(the address the browser was handed, w3m's status)."""
-        return tuple((read(os.path.join(self.folder, "page.txt")).splitlines() + ["", ""])[:2])
+        """(the address the browser was handed, w3m's status, the file it
+        leads to in the sandbox, or "")."""
+        return tuple((self.said("page.txt", "utf-8").splitlines() + ["", "", ""])[:3])
 
     def rendered(self):
-        return read(os.path.join(self.folder, "rendered.txt"), "utf-8").strip("\n")
+        return self.said("rendered.txt", "utf-8").strip("\n")
 
     def window(self, seconds):
         """(True, "") once a window of the graphical browser is on the
@@ -110,12 +126,12 @@ class Bridge:
         ended = []
 
         def shown():
-            if self.session.run(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
-                                timeout=30) == 0:
+            if self.session.on_display(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
+                                       10) == 0:
                 return True
-            status = read(os.path.join(self.folder, "browser.status")).strip()
+            status = self.said("browser.status", limit=64).strip()
             if status:
-                words = last_lines(read(os.path.join(self.folder, "browser.err")))
+                words = last_lines(self.said("browser.err"))
                 ended.append("the browser's window did not appear: %s ended with status %s%s" % (
                     self.browser.name, status, " (%s)" % words[:200] if words else ""))
             return bool(ended)
@@ -125,6 +141,10 @@ class Bridge:
         return False, "the browser's window did not appear within %d s" % seconds
 
     def stop(self):
-        """Ends the browser that the script started, helpers and all."""
-        self.session.run(["sh", "-c", 'pid=$(cat "$0/browser.pid" 2>/dev/null) && kill -KILL -"$pid"; '
-                                      'pkill -KILL -f "$0"; exit 0', self.folder], timeout=30)
+        """Ends the browser that the script started, helpers and all (where
+        the sandbox is still there to end them in)."""
+        try:
+            self.session.run(["sh", "-c", 'pid=$(cat "$0/browser.pid" 2>/dev/null) && kill -KILL -"$pid"; '
+                                          'pkill -KILL -f "$0"; exit 0', self.folder], timeout=30)
+        except Gone:
+            pass

@@ -168,7 +168,7 @@ def run_try(a, stage, prog, out):
             except Unavailable as unavailable:
                 raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
             if a.matrix:
-                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", progress)
+                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", stage, progress)
                 out.line("Contact sheet: %s" % (stem + ".matrix.png" if made else "none could be made"))
                 out.doc["contact_sheet"] = stem + ".matrix.png" if os.path.exists(stem + ".matrix.png") else None
             else:

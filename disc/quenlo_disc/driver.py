@@ -5,7 +5,6 @@ Wine's process trace says was started."""
 import os
 import time
 
-from .boxfiles import create, read
 from .host import WINE64
 from .session import winpath
 
@@ -43,14 +42,14 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
         env["WINEDEBUG"] = "+process"
     pid = session.spawn([WINE64, session.driver], env, err=trace)
     seen = 0
-    deadline = time.time() + timeout / 1000 + 120
+    deadline = time.time() + timeout / 1000 + 15  # a driver that overruns its own time is stuck
     while session.agent.alive(pid) and time.time() < deadline:
-        boxes = Report(read(report)).boxes
-        if on_box and len(boxes) > seen:
+        boxes = Report(text(session, report)).boxes if on_box else []
+        if len(boxes) > seen:
             on_box(boxes[seen])
             seen += 1
             try:
-                create(hold)
+                session.put(hold, b"")
             except OSError:
                 pass
         time.sleep(0.05)
@@ -58,7 +57,12 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
     # group, and must go on after Quenlo's end as on a PC.
     if session.agent.alive(pid):
         session.agent.kill(pid)
-    return Report(read(report) or "(no report)")
+    return Report(text(session, report) or "(no report)")
+
+
+def text(session, path, limit=1 << 20):
+    """A file of the box as text, in the bytes' own numbers."""
+    return session.fetch(path, limit).decode("latin-1")
 
 
 # ---------------------------------------------------------------- what ran
@@ -90,9 +94,10 @@ def wide(text):
 
 def started_by(trace):
     """The last command line that a process other than the driver started,
-    from Wine's +process trace: what Quenlo, or the shell inside it, started."""
+    from the text of Wine's +process trace: what Quenlo, or the shell
+    inside it, started."""
     first, pending, started = None, {}, ""
-    for line in read(trace).splitlines():
+    for line in trace.splitlines():
         if "trace:process:CreateProcessInternalW" not in line:
             continue
         thread = line.split(":", 1)[0]

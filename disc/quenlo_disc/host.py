@@ -144,7 +144,7 @@ def prepared(arch, sandboxed=True, say=print):
         # The server saves the registry as it ends, which -w waits for.
         command = ["sh", "-c", '"$0" wineboot -i >/dev/null 2>&1; wineserver -w', WINE64]
         if sandboxed:
-            status, err = sandbox.run(command, writable=[making], env=env)
+            status, _, err = sandbox.run(command, writable=[making], env=env, timeout=900)
         else:
             result = subprocess.run(command, env=dict(sandbox.ENVIRONMENT, **env), stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)

@@ -407,11 +407,18 @@ def differences(theirs, ours):
     return said
 
 
-if __name__ == "__main__":  # in a sandbox: python3 -m quenlo_disc.iso IMAGE FOLDER
+def main(argv):
+    """In a sandbox: IMAGE FOLDER, the image's tree extracted into folder,
+    and on standard output what came of it as JSON."""
     try:
-        count, size = extract(sys.argv[1], sys.argv[2])
+        count, size = extract(argv[0], argv[1])
         print(json.dumps({"files": count, "bytes": size}))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))
     except OSError as error:
-        print(json.dumps({"refusal": "the image could not be copied out: %s" % error.strerror, "code": "image-unsafe"}))
+        print(json.dumps({"refusal": "the image could not be copied out: %s" % (error.strerror or error),
+                          "code": "image-unsafe"}))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -10,6 +10,7 @@ from .codepages import described
 from .findings import Finding
 from .iso import fitting
 from .names import iso_label, joliet_label
+from .tools import visible
 
 # Keys of autorun.inf that Windows reads only from some kinds of drive, and
 # what it does with them on the disc in hand (a CD or DVD).
@@ -26,11 +27,11 @@ class Output:
 
     def line(self, text=""):
         if not self.json:
-            print(text)
+            print(shown(text))
 
     def stderr(self, text):
         if not self.json:
-            print(text, file=sys.stderr)
+            print(shown(text), file=sys.stderr)
 
     def refused(self, prog, command, refusal):
         """A refusal that ends the command: its one line; with --json, among
@@ -44,6 +45,13 @@ class Output:
     def end(self):
         if self.json:
             print(json.dumps(self.doc, indent=2, ensure_ascii=False))
+
+
+def shown(text):
+    """Lines for a terminal: whatever came from a disc is made visible there
+    already; this is the wall's last stone, for every control character
+    but the lines' own ends."""
+    return "\n".join(visible(line) for line in text.split("\n"))
 
 
 def counted(n, what):

@@ -1,40 +1,58 @@
-"""Pictures of a session's virtual screen, taken in its sandbox and copied
-out, and the contact sheet of a matrix's pictures."""
+"""Pictures of a session's virtual screen, taken in its sandbox and brought
+out as bytes, and the contact sheet of a matrix's pictures."""
 import os
-
-from .boxfiles import create, read
+import tempfile
 
 # What a browser window at the top left shows below its bars.
 PAGE_AREA = "1024x640+0+128"
+LARGEST_PICTURE = 16 << 20
+PNG = b"\x89PNG\r\n\x1a\n"
+STEP = 30  # seconds a picture may take; a display that takes longer has stopped
 
 
-def copy_out(made, path):
-    """The PNG that the sandbox made, copied to path outside it; False when
-    there is none."""
-    data = read(made, None)
-    if not data.startswith(b"\x89PNG"):
+def save(data, path):
+    """data as the file path on this side, a new file of the tools' own that
+    takes the place of what was there only once complete."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, partial = tempfile.mkstemp(dir=folder, prefix=".%s." % os.path.basename(path), suffix=".part")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(partial, 0o666 & ~mask)
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+
+
+def bring_out(session, made, path):
+    """The PNG the sandbox made at made, as path on this side; False when
+    there is none (or anything else in its place)."""
+    data = session.fetch(made, LARGEST_PICTURE)
+    if not data.startswith(PNG):
         return False
-    with open(path, "wb") as f:
-        f.write(data)
+    save(data, path)
     return True
 
 
 def picture(session, path):
-    """A PNG of the whole virtual screen at path (outside the session). True
-    when there is one."""
+    """A PNG of the whole virtual screen at path (on this side). True when
+    there is one."""
     taken = os.path.join(session.folder("shot-"), "screen.png")
-    if session.run(["import", "-display", session.display, "-window", "root", taken], timeout=60) != 0:
+    if session.on_display(["import", "-display", session.display, "-window", "root", taken], STEP) != 0:
         return False
-    return copy_out(taken, path)
+    return bring_out(session, taken, path)
 
 
 def drawn(session, region=PAGE_AREA):
     """True when that region of the screen is not of one colour alone."""
-    folder = session.folder("drawn-")
-    session.run(["sh", "-c", 'import -display "$0" -window root -crop "$1" +repage -format "%k" info: >"$2"',
-                 session.display, region, os.path.join(folder, "colours")], timeout=60)
-    colours = read(os.path.join(folder, "colours")).strip()
-    return colours.isdigit() and int(colours) > 1
+    colours = os.path.join(session.folder("drawn-"), "colours")
+    session.on_display(["sh", "-c", 'import -display "$0" -window root -crop "$1" +repage -format "%k" info: >"$2"',
+                        session.display, region, colours], STEP)
+    found = session.fetch(colours, 64).decode("ascii", errors="replace").strip()
+    return found.isdigit() and int(found) > 1
 
 
 def contact_sheet(session, cells, sheet):
@@ -42,13 +60,16 @@ def contact_sheet(session, cells, sheet):
     row: made in the sandbox, which took the pictures."""
     folder = session.folder("sheet-")
     command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
-    for n, (label, shot) in enumerate(cells):
-        copy = None
-        if shot and os.path.exists(shot):
-            copy = os.path.join(folder, "%d.png" % n)
-            with open(shot, "rb") as f:
-                create(copy, f.read())
-        command += ["-label", label, copy or "xc:white"]
+    try:
+        for n, (label, shot) in enumerate(cells):
+            copy = None
+            if shot and os.path.exists(shot):
+                copy = os.path.join(folder, "%d.png" % n)
+                with open(shot, "rb") as f:
+                    session.put(copy, f.read())
+            command += ["-label", label, copy or "xc:white"]
+    except OSError:  # something of the disc's in the way
+        return False
     made = os.path.join(folder, "sheet.png")
     session.run(command + ["-tile", "3x", "-geometry", "320x240+6+6", made], timeout=120)
-    return copy_out(made, sheet)
+    return bring_out(session, made, sheet)

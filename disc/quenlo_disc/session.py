@@ -2,25 +2,31 @@
 PC, from launch to shutdown.
 
 A Session owns, once launched: its folders (root, readable by this user
-only: ctl, the agent's socket, out of the sandbox's sight; box, all the
-sandbox may write: the prefix's own files, its home, each run's files; discs,
-the discs' content, read-only inside), the namespace sandbox and the agent in
-it (sandbox.py), 32-bit emulation where this call set it up, a virtual
-display with a window manager, one persistent wineserver and a program that
-keeps Wine's services up between runs. Its constructor does nothing;
-launch() makes it real and shutdown() undoes whatever exists of it, each
-resource by name, after a failed launch too.
+only: ctl, the agent's socket and log, out of the sandbox's sight; discs,
+the discs' content as the tools extracted it, read-only inside; box, where
+the sandbox's own file system of all it may write is mounted: the prefix's
+own files, its home, each run's files), the sandbox and its agent
+(sandbox.py, agent.py), a virtual display with a window manager, one
+persistent wineserver and a program that keeps Wine's services up between
+runs. Its constructor does nothing; launch() makes it real and shutdown()
+undoes whatever exists of it, each resource by name, after a failed launch
+too.
+
+Whatever runs in the sandbox may write in the box, so the tools never touch
+the box by path: files go in and come out as bytes through the agent.
 """
 import os
-import shutil
-import subprocess
 import tempfile
 
-from . import Refusal, Unavailable, sandbox
-from .boxfiles import create, read, remove_tree
-from .host import (WINE32, WINE64, disable_i386_emulation, enable_i386_emulation, environment, locale_home, prepared,
-                   qemu_reserve, compiled)
+import json
+
+from . import LIB, Refusal, Unavailable, sandbox
+from .boxfiles import remove_tree
+from .host import (WINE32, WINE64, compiled, disable_i386_emulation, enable_i386_emulation, environment, locale_home,
+                   prepared, qemu_reserve)
 from .tools import said
+
+TIMEOUT = 120  # a step of the session's own
 
 
 def winpath(path):
@@ -57,7 +63,7 @@ class Session:
     # -------------------------------------------------- launch and shutdown
 
     def launch(self):
-        """Raises Unavailable where the session's arch cannot run here."""
+        """Raises Unavailable where the session cannot run here."""
         try:
             self._launch()
         except BaseException:
@@ -66,8 +72,9 @@ class Session:
 
     def _launch(self):
         self.root = tempfile.mkdtemp(prefix="quenlo-wine-")
-        for folder in ("ctl", "box", "discs", "box/home"):
+        for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
+        os.chmod(self.discs, 0o755)
         if self.arch == "i686":
             self.emulation = enable_i386_emulation()
         missing = [cp for cp in self.code_pages if not compiled(cp)]
@@ -77,21 +84,21 @@ class Session:
         for code_page in self.code_pages:
             environment(code_page)
         ready = prepared(self.arch, self.sandboxed, self.say)
-        # The prefix's own files are copied; its Windows folder, 0.7 GB of
-        # DLLs, is shown read-only in the sandbox, where nothing can change
-        # the prepared one. Without a sandbox there is nothing to show it
-        # with, and it is copied too.
-        shutil.copytree(ready, self.prefix, symlinks=True,
-                        ignore=lambda folder, names: ["windows"] if self.sandboxed and folder == os.path.join(
-                            ready, "drive_c") else [])
-        writable, readable = [self.box], [self.discs, self.driver, locale_home()] + self.tools
+        # The prefix's own files are copied in; its Windows folder, 0.7 GB
+        # of DLLs, is shown read-only in the sandbox, where nothing can
+        # change the prepared one. Without a sandbox there is nothing to show
+        # it with, and it is copied too.
+        windows = os.path.join(self.prefix, "drive_c", "windows")
+        readable = [self.discs, self.driver, locale_home(), ready] + self.tools
         if self.sandboxed:
-            windows = os.path.join(self.prefix, "drive_c", "windows")
-            os.mkdir(windows)
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
-        self._agent = sandbox.start(os.path.join(self.root, "ctl"), writable, readable, self.sandboxed,
-                                    self.detached, log=os.path.join(self.root, "ctl", "sandbox.log"))
+        self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
+                                    self.detached)
         self.agent_pid = self._agent.pid
+        self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
+        copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
+                 self.prefix] if self.sandboxed else ["cp", "-a", ready + "/.", self.prefix])
+        self.must(copy, "the prepared prefix could not be copied", 600)
         self._start_display()
         # One server for the whole session: each Wine command then starts in a
         # fraction of a second.
@@ -105,10 +112,10 @@ class Session:
         self.import_reg(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
 
     def _start_display(self):
-        for n in range(90, 140):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-                break
-        self.display = ":%d" % n
+        self.display = ":90"  # its own, in a sandbox; beside others' without one
+        if not self.sandboxed:
+            self.display = ":%d" % next(n for n in range(90, 140) if not os.path.exists("/tmp/.X11-unix/X%d" % n)
+                                        and not os.path.exists("/tmp/.X%d-lock" % n))
         self.agent.spawn(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"], self.env())
         # Up once it answers.
         if self.run(["sh", "-c", "for i in $(seq 200); do xdotool getdisplaygeometry && exit 0; sleep 0.025; done; "
@@ -117,7 +124,7 @@ class Session:
         # A window manager gives windows their title bars, so a picture shows a
         # box's caption as a user sees it.
         twmrc = os.path.join(self.box, "twmrc")
-        create(twmrc, 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\n')
+        self.agent.put(twmrc, 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\n')
         self.agent.spawn(["twm", "-display", self.display, "-f", twmrc], self.env())
 
     def shutdown(self):
@@ -128,16 +135,7 @@ class Session:
 
     def _stop_agent(self):
         if self.root and os.path.exists(os.path.join(self.root, "ctl", "agent.sock")):
-            if not self.sandboxed:  # a sandbox's end takes all this with it
-                try:
-                    self.run(["wineserver", "-k"], timeout=30)
-                except (OSError, Refusal, ValueError):
-                    pass
             self.agent.stop()
-        if self.root and not self.sandboxed:
-            # What left the sessions the agent knows of (Chromium's crash
-            # handlers) names the session's folder.
-            subprocess.run(["pkill", "-KILL", "-f", self.root], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._agent = self.agent_pid = None
 
     def _end_emulation(self):
@@ -160,69 +158,96 @@ class Session:
         env.update(extra or {})
         return env
 
-    def run(self, argv, env=None, timeout=120, out=None, err=None, cwd=None):
+    def run(self, argv, env=None, timeout=TIMEOUT, out=None, err=None, cwd=None):
         return self.agent.run(argv, self.env(env), cwd=cwd, out=out, err=err, timeout=timeout)
+
+    def on_display(self, argv, timeout):
+        """A step on the virtual display: its status; a Refusal that ends the
+        try where the display stopped answering, which a user's screen never
+        does (the disc's programs may have stopped it)."""
+        status = self.run(argv, timeout=timeout)
+        if status is None:
+            raise Refusal("the try was ended: the virtual display stopped answering for %d s (the disc's programs "
+                          "may have stopped it), so nothing shows what a user would meet" % timeout, "display-stopped")
+        return status
+
+    def must(self, argv, what, timeout=TIMEOUT):
+        """Runs a step that must succeed; Unavailable, with its last words, where it does not."""
+        err = os.path.join(self.folder("step-"), "err")
+        if self.run(argv, timeout=timeout, err=err) != 0:
+            raise Unavailable("%s%s" % (what, said(self.fetch(err), 3)))
 
     def spawn(self, argv, env=None, err=None):
         return self.agent.spawn(argv, self.env(env), err=err)
 
+    def fetch(self, path, limit=None):
+        """The bytes of a file in the box, as the sandbox left them."""
+        return self.agent.fetch(path, limit) if limit else self.agent.fetch(path)
+
+    def put(self, path, data, mode=0o644):
+        self.agent.put(path, data, mode)
+
     def loader(self):
-        """The Wine loader for the session's exes (the 32-bit one runs under qemu)."""
+        """The Wine loader for the session's exes."""
         return WINE32 if self.arch == "i686" else WINE64
 
-    def wine(self, args, env=None, timeout=120, program=WINE64):
+    def wine(self, args, env=None, timeout=TIMEOUT, program=WINE64):
         return self.run([program] + args, env, timeout)
 
     def folder(self, prefix, discs=False):
-        """A new folder of the box, for one run's files; with discs, one that
-        the sandbox can only read."""
-        return tempfile.mkdtemp(dir=self.discs if discs else self.box, prefix=prefix)
+        """A new folder of the box, for one run's files; with discs, one of
+        the tools' own that the sandbox can only read."""
+        if discs:
+            folder = tempfile.mkdtemp(dir=self.discs, prefix=prefix)
+            os.chmod(folder, 0o755)
+            return folder
+        return self.agent.mkdtemp(self.box, prefix)
 
     def import_reg(self, lines):
         folder = self.folder("reg-")
         path, err = os.path.join(folder, "session.reg"), os.path.join(folder, "regedit.err")
-        create(path, ("REGEDIT4\n\n" + "\n".join(lines) + "\n").encode("latin-1"))
+        self.put(path, ("REGEDIT4\n\n" + "\n".join(lines) + "\n").encode("latin-1"))
         # Importing again is harmless, and a second try rides out a rare
         # failure of regedit under a loaded machine.
-        for _ in range(2):
-            status = self.run([WINE64, "regedit", "/S", winpath(path)], env={"WINEDEBUG": "err+all"}, err=err)
+        for n in range(2):
+            status = self.run([WINE64, "regedit", "/S", winpath(path)], env={"WINEDEBUG": "err+all"},
+                              err=err + str(n))
             if status == 0:
                 return
         raise Unavailable("Wine's regedit ended with %s on %s%s: check that Wine runs for you, as wine64 regedit"
-                          % (status, path, said(read(err), 3)))
+                          % (status, path, said(self.fetch(err + "1"), 3)))
 
     # -------------------------------------------------- discs
 
     def present(self, image):
-        """The image's Joliet tree (what Windows shows) in a new folder of
-        the session, read-only; returns it. It is extracted by xorriso in a
-        sandbox of its own, which reads nothing but the image."""
-        if not shutil.which("xorriso"):
-            raise Unavailable("xorriso is not installed, so the image cannot be read: install xorriso")
+        """The image's Joliet tree (what Windows shows, Rock Ridge never) in a
+        new folder of the session, read-only; returns it. The tools' own
+        reader copies it out in a sandbox of its own, which reads the image
+        and writes that folder alone, no file beyond the image's size and
+        no more in all than the tree may hold."""
         image = os.path.realpath(image)
         folder = self.folder("disc-", discs=True)
-        command = ["xorriso", "-abort_on", "FAILURE", "-osirrox", "on", "-rockridge", "off", "-joliet", "on",
-                   "-indev", image, "-extract", "/", folder]
+        command = [sandbox.PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import iso; "
+                   "iso.main(sys.argv[1:])" % LIB, image, folder]
         if self.sandboxed:
-            status, err = sandbox.run(command, writable=[folder], readable=[image])
+            status, out, err = sandbox.run(command, writable=[folder], readable=[image, LIB], timeout=600,
+                                           largest_file=max(os.path.getsize(image), 1 << 20))
         else:
-            result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            status, err = result.returncode, result.stderr.decode(errors="replace")
-        if status != 0:
-            raise Unavailable("xorriso could not read %s%s" % (image, said(err)))
-        for top, dirs, files in os.walk(folder):
-            for name in files:
-                os.chmod(os.path.join(top, name), 0o444)
-            os.chmod(top, 0o555)
+            status, out, err = sandbox.plain(command, timeout=600)
+        try:
+            found = json.loads(out or "{}")
+        except ValueError:
+            found = {}
+        if "refusal" in found:
+            raise Refusal(found["refusal"], found["code"])
+        if status != 0 or "files" not in found:
+            raise Unavailable("the image could not be copied out%s" % said(err))
         return folder
 
     def map_cdrom(self, folder):
         """Drive D: is folder, with the type of a CD-ROM drive (the launch
         gave it that type)."""
-        link = os.path.join(self.prefix, "dosdevices", "d:")
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(folder, link)
+        self.agent.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
 
     def remove_html_association(self):
         """A PC on which no browser is registered for ".htm"."""

@@ -2,8 +2,11 @@
 what every other module would otherwise write again."""
 import subprocess
 import time
+import unicodedata
 
 from . import Refusal
+
+HIDDEN = ("Cc", "Zl", "Zp")
 
 
 def last_lines(text, count=1):
@@ -28,6 +31,14 @@ def run(command, what, env=None, stdin=None, code="tool-failed"):
     if result.returncode != 0:
         raise Refusal(what + said(result.stdout), code)
     return result.stdout.decode(errors="replace")
+
+
+def visible(text):
+    """Text from a disc or its programs, as it is safe to show on a
+    terminal: each control character (and each that turns or breaks a line)
+    as an escape (\\x1b, \\n), never raw."""
+    return "".join(c.encode("unicode_escape").decode("ascii") if unicodedata.category(c) in HIDDEN
+                   or 0x202A <= ord(c) <= 0x202E or 0x2066 <= ord(c) <= 0x2069 else c for c in text)
 
 
 def wait_until(holds, seconds, step=0.05):

@@ -25,6 +25,7 @@ from .names import pick
 from .pages import spellings
 from .pe import machine
 from .screen import contact_sheet, drawn, picture
+from .tools import visible as v
 
 MISSING = "The specified file does not exist."
 FAILED = "Failed to launch specified file."
@@ -36,6 +37,7 @@ MEANING = {
 # The kinds of PC a matrix tries: one for each of these code pages with a
 # browser, and one without.
 MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
+TRACE = 16 << 20  # of Wine's process trace, as much as is read
 
 
 @dataclass(frozen=True)
@@ -90,7 +92,7 @@ class Row:
     def meets(self):
         """What a user meets, in a few words: the page, Quenlo's box, or why not."""
         if self.boxes:
-            return 'Quenlo\'s box "%s"' % self.boxes[0]["text"].split("\n")[0]
+            return 'Quenlo\'s box "%s"' % v(self.boxes[0]["text"].split("\n")[0])
         if self.why is None:
             return "the page shown" if self.not_pictured is None else "the page opened (%s)" % self.not_pictured
         return self.why
@@ -225,17 +227,10 @@ def course_of(started, page):
     return 'shell (the shell\'s "open" verb)'
 
 
-def shows(address, page):
-    """True when a browser handed address opens the file page: a file:// URL
-    or a plain path that leads to it, the fragment and query not counted."""
-    if page is None:
-        return False
-    if "://" in address:
-        parts = urllib.parse.urlsplit(address)
-        if parts.scheme != "file":
-            return False
-        address = urllib.parse.unquote(parts.path)
-    return os.path.realpath(address) == os.path.realpath(page)
+def shows(resolved, page):
+    """True when the file that the browser's address leads to (resolved in
+    the sandbox) is page."""
+    return bool(page and resolved) and resolved == os.path.realpath(page)
 
 
 def picture_of_page(session, bridge, shot, slow):
@@ -280,12 +275,12 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
                        % (pc.code_page, ", ".join(map(str, disc.reached)), disc.reached[0]))
         label, shown = volume_label(disc.image), keys.get("label")
         tell("PC: one using %s%s" % (described(pc.code_page), "" if pc.browser else ", with no browser registered"))
-        tell("Label: %s" % (label or "(none)"))
+        tell("Label: %s" % (v(label) or "(none)"))
         if shown and shown != label:
-            tell('Explorer shows the disc as "%s" (the label of autorun.inf)' % shown)
-        tell("Open line: %s" % keys["open"])
+            tell('Explorer shows the disc as "%s" (the label of autorun.inf)' % v(shown))
+        tell("Open line: %s" % v(keys["open"]))
         if finding:
-            tell("The check of quenlo-disc says: %s" % finding)
+            tell("The check of quenlo-disc says: %s" % v(finding))
         session.map_cdrom(folder)
         if not pc.browser:
             session.remove_html_association()
@@ -296,11 +291,11 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
 
         report = drive(session, keys["open"], "D:\\", env=env, trace=trace, on_box=on_box)
         row.boxes = report.boxes
-        started = started_by(trace)
+        started = started_by(session.fetch(trace, TRACE).decode("latin-1"))
         handed = not report.boxes and bridge.handed(60 if slow else 20)
-        address, status = bridge.page()
+        address, status, resolved = bridge.page()
         rendered = bridge.rendered()
-        opened = handed and shows(address, on_disc) and status == "0" and rendered
+        opened = handed and shows(resolved, on_disc) and status == "0" and rendered
         if handed:
             row.not_pictured = picture_of_page(session, bridge, shot, slow)
             row.picture = shot if os.path.exists(shot) else None
@@ -310,40 +305,42 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
 
         tell("Quenlo exited with status %s" % ("unknown" if report.status is None else report.status))
         tell("Course: %s" % course_of(started, page))
-        tell("Started: %s" % (started or "nothing"))
+        tell("Started: %s" % (v(started) or "nothing"))
         for box in report.boxes:
-            tell("Message box: %s: %s" % (box["caption"], box["text"].split("\n")[0]))
+            tell("Message box: %s: %s" % (v(box["caption"]), v(box["text"].split("\n")[0])))
         if handed:
-            tell("The browser was handed: %s" % urllib.parse.unquote(address))
+            tell("The browser was handed: %s" % v(urllib.parse.unquote(address)))
         tell("Picture: %s%s" % (shot if row.picture else "none could be taken",
                                 " (%s)" % row.not_pictured if row.picture and row.not_pictured else ""))
         if handed:
             tell("The page as the text browser rendered it (first lines):\n----")
-            tell("\n".join(rendered.splitlines()[:8]))
+            tell("\n".join(v(line) for line in rendered.splitlines()[:8]))
             tell("----")
-        row.why = None if opened else why_not(report, handed, address, status, rendered, page, on_disc, finding)
+        row.why = None if opened else why_not(report, handed, address, resolved, rendered, page, on_disc, finding)
+        if row.why is None and row.picture is None:
+            row.why = "no picture of the screen could be taken, so nothing shows the page"
         row.missed = row.why is not None
         return row
     finally:
         bridge.stop()
 
 
-def why_not(report, handed, address, status, rendered, page, on_disc, finding):
-    if handed and not shows(address, on_disc):
-        what = ("the open line's page, %s, is not on the disc" % page if on_disc is None
-                else "not the disc's page D:\\%s" % page)
-        return 'the browser was handed "%s", %s' % (urllib.parse.unquote(address), what)
+def why_not(report, handed, address, resolved, rendered, page, on_disc, finding):
+    if handed and not shows(resolved, on_disc):
+        what = ("the open line's page, %s, is not on the disc" % v(page) if on_disc is None
+                else "not the disc's page D:\\%s" % v(page))
+        return 'the browser was handed "%s", %s' % (v(urllib.parse.unquote(address)), what)
     if handed:
-        return 'the browser could not show the page: %s' % (rendered.splitlines() or ["it rendered nothing"])[0]
+        return 'the browser could not show the page: %s' % v((rendered.splitlines() or ["it rendered nothing"])[0])
     if report.timed_out or report.status is None:
-        return "Quenlo did not run to its end: %s" % report.raw.strip()
+        return "Quenlo did not run to its end: %s" % v(report.raw.strip())
     if report.boxes:
         box = report.boxes[0]
         text = box["caption"] if box["caption"] == "About Quenlo" else box["text"]
-        why = 'Quenlo said "%s": %s' % (text, MEANING.get(text, "see the picture"))
+        why = 'Quenlo said "%s": %s' % (v(text), MEANING.get(text, "see the picture"))
     else:
         why = "Quenlo said nothing, but no browser was given the page"
-    return why + ("; the check says: %s" % finding if finding else "")
+    return why + ("; the check says: %s" % v(finding) if finding else "")
 
 
 # ---------------------------------------------------------------- many PCs
@@ -355,15 +352,16 @@ def matrix_pcs(reached):
     return [PC(cp) for cp in MATRIX] + ([PC(own)] if own not in MATRIX else []) + [PC(own, False)]
 
 
-def matrix(session, disc, sheet, progress=Quiet(), browser=installed):
-    """Tries the presented disc on each kind of PC of matrix_pcs(), and makes
-    a contact sheet of the screens at sheet. Returns (rows, None when every
-    PC that can reach the page showed it, else which did not)."""
+def matrix(session, disc, sheet, pictures, progress=Quiet(), browser=installed):
+    """Tries the presented disc on each kind of PC of matrix_pcs(), with a
+    picture of each in the folder pictures, and makes a contact sheet of
+    them at sheet. Returns (rows, whether the sheet was made, None when
+    every PC that can reach the page showed it, else which did not)."""
     rows, pcs = [], matrix_pcs(disc.reached)
     progress.start(pcs)
     for pc in pcs:
         progress.begin(pc)
-        shot = os.path.join(session.folder("matrix-"), "screen.png")
+        shot = os.path.join(pictures, "%d%s.png" % (pc.code_page, "" if pc.browser else "-no-browser"))
         row = try_disc(session, disc, shot, pc, browser=browser)
         row.cannot = unreachable(pc.code_page, disc.reached) if pc.browser else None
         row.missed = pc.browser and not row.cannot and row.why is not None

@@ -19,13 +19,13 @@ import random
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
 import time
 
 from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, sandbox, trying
-from quenlo_disc.boxfiles import read
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
 from quenlo_disc.pe import machine
@@ -88,6 +88,8 @@ def setup(state_path, tools):
     state = SharedSession(arch, tools["driver"], [path for path in tools.values() if os.path.exists(path)],
                           code_pages=trying.MATRIX + [1251])
     state.notes.update(tools)
+    # A variable of the user's, which no process of the sandbox may show.
+    os.environ["QUENLO_PLANTED"] = "the user's own"
     try:
         sandbox.require()
         state.launch()
@@ -98,7 +100,7 @@ def setup(state_path, tools):
     finally:
         state.save(state_path)
 
-    medium = os.path.join(state.box, "medium")
+    medium = os.path.join(state.discs, "medium")
     for rel in ["docs/index.htm", "docs/index.qnone", "docs/page one.qnone", "docs/page two.qnone",
                 "my docs/page two.qnone", "docs/note.qdoc", "docs/%s.qnone" % JAPANESE, "docs/%s.qdoc" % JAPANESE]:
         os.makedirs(os.path.dirname(os.path.join(medium, rel)), exist_ok=True)
@@ -108,7 +110,7 @@ def setup(state_path, tools):
     state.import_reg(default_value(".qdoc", SHELL_CLASS) + default_value(
         SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state.notes["recorder"])))
 
-    image = state.notes["disc_image"] = os.path.join(state.box, "medium.iso")
+    image = state.notes["disc_image"] = os.path.join(state.discs, "medium.iso")
     subprocess.run(["bash", MAKE_DISC, "--exe", state.notes["quenlo"], "--start", "docs\\index.htm", medium, image],
                    stdout=subprocess.DEVNULL, check=True)
     try:
@@ -129,12 +131,11 @@ def teardown(state_path):
 
 # ---------------------------------------------------------------- one run
 
-def records_in(folder):
+def records_in(state, folder):
     found = []
-    for name in sorted(os.listdir(folder)):
+    for name in state.agent.listdir(folder):
         if name.endswith(".rec"):
-            with open(os.path.join(folder, name), encoding="latin-1") as f:
-                lines = f.read().split("\n")
+            lines = state.fetch(os.path.join(folder, name)).decode("latin-1").split("\n") + [""]
             found.append({"command": lines[0], "directory": lines[1]})
     return found
 
@@ -151,13 +152,13 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
         env["QUENLO_RECORD_SLEEP"] = str(handler_sleep)
     command = (program or '"%s"' % winpath(state.notes["quenlo"])) + argument_line
     run = drive(state, command, cwd if ":" in cwd else winpath(cwd), env=env)
-    run.records_at_exit = records_in(folder)
+    run.records_at_exit = records_in(state, folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
     deadline = time.time() + (30 if state.arch == "i686" else 10)
-    while len(records_in(folder)) < expect_records and time.time() < deadline:
+    while len(records_in(state, folder)) < expect_records and time.time() < deadline:
         time.sleep(0.1)
     time.sleep(settle)
-    run.records = records_in(folder)
+    run.records = records_in(state, folder)
     return run
 
 
@@ -210,7 +211,7 @@ def rec(state):
 
 
 def medium(state):
-    return os.path.join(state.box, "medium")
+    return os.path.join(state.discs, "medium")
 
 
 def case_about_no_argument(s):
@@ -369,8 +370,7 @@ def case_version_record(s):
     report = os.path.join(s.folder("version-"), "version.txt")
     s.wine([s.notes["verinfo"]], env={"QUENLO_E2E_FILE": winpath(product), "QUENLO_E2E_OUT": winpath(report)},
            program=s.loader())
-    with open(report, encoding="latin-1") as f:
-        got = dict(line.split("\t", 1) for line in f.read().splitlines())
+    got = dict(line.split("\t", 1) for line in s.fetch(report).decode("latin-1").splitlines())
     for key, value in EXPECTED_VERSION.items():
         check(got.get(key) == value, "version record %s = %r, expected %r" % (key, got.get(key), value))
 
@@ -424,7 +424,7 @@ def case_autorun_reader_matches_windows(s):
     """The tools' reading of a few hundred generated files against Windows'
     own GetPrivateProfileStringA, for the keys that decide a disc."""
     rng = random.Random(17)
-    folder = s.folder("ini-")
+    folder = s.folder("ini-", discs=True)
     files = []
     for n in range(400):
         files.append(os.path.join(folder, "%03d.inf" % n))
@@ -432,11 +432,11 @@ def case_autorun_reader_matches_windows(s):
             f.write(ini_file(rng))
     with open(os.path.join(folder, "list.txt"), "w") as f:
         f.write("".join(winpath(path) + "\n" for path in files))
-    report = os.path.join(folder, "read.txt")
+    report = os.path.join(s.folder("ini-read-"), "read.txt")
     s.wine([s.notes["inireader"]], program=s.loader(),
            env={"QUENLO_E2E_LIST": winpath(os.path.join(folder, "list.txt")), "QUENLO_E2E_OUT": winpath(report),
                 "LC_ALL": "en_US.UTF-8"})
-    windows = [[bytes.fromhex(v) for v in line.split("\t")] for line in open(report).read().splitlines()]
+    windows = [[bytes.fromhex(v) for v in line.split("\t")] for line in s.fetch(report).decode().splitlines()]
     check(len(windows) == len(files), "Windows read %d of %d files" % (len(windows), len(files)))
     differ = []
     for path, wanted in zip(files, windows):
@@ -467,7 +467,7 @@ def disc_of(s, files, exe=None, code_page=None):
     """An image made with xorriso alone from files (disc path: text), with
     exe (default: the quenlo.exe under test) as its quenlo.exe; and the
     folder the session presents it in."""
-    folder = s.folder("disc-src-")
+    folder = s.folder("disc-src-", discs=True)
     for rel, text in files.items():
         os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
         with open(os.path.join(folder, rel), "wb") as f:
@@ -501,7 +501,7 @@ def disc_in(s, image, folder):
 
 def try_on(s, image, folder, code_page=1252, browser=None):
     """A try of image, whose content is in folder: (its Row, all it said)."""
-    shot, said = os.path.join(s.folder("shot-"), "try.png"), Said()
+    shot, said = os.path.join(s.folder("shot-", discs=True), "try.png"), Said()
     row = trying.try_disc(s, disc_in(s, image, folder), shot, trying.PC(code_page), said,
                           **({"browser": browser} if browser else {}))
     return row, "\n".join(said.lines)
@@ -559,7 +559,7 @@ def case_try_japanese_disc(s):
     """A disc for Japanese PCs, its page named in Japanese: shown on one, and
     on a Western PC, whose code page has no form for the name, not found."""
     need_disc(s)
-    folder = s.folder("japanese-")
+    folder = s.folder("japanese-", discs=True)
     os.makedirs(os.path.join(folder, "docs"))
     with open(os.path.join(folder, "docs", JAPANESE + ".htm"), "w", encoding="utf-8") as f:
         f.write('<meta charset="utf-8"><h1>\u3088\u3046\u3053\u305d</h1>')
@@ -586,14 +586,15 @@ def case_try_japanese_disc(s):
 
 def matrix_of(s, image, folder):
     said = Said()
-    rows, _, why = trying.matrix(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png", said)
+    rows, _, why = trying.matrix(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png",
+                                 s.folder("pictures-", discs=True), said)
     return rows, why, "\n".join(said.lines)
 
 
 def case_try_matrix(s):
     """The example disc on every kind of PC of the matrix, with its sheet."""
     need_disc(s)
-    folder = s.folder("matrix-")
+    folder = s.folder("matrix-", discs=True)
     image = os.path.join(folder, "example.iso")
     subprocess.run(["bash", MAKE_DISC, "--exe", s.notes["quenlo"], EXAMPLE, image], stdout=subprocess.DEVNULL,
                    check=True)
@@ -627,12 +628,22 @@ def case_try_matrix_cyrillic(s):
           "a Japanese PC is not said to be out of reach:\n" + table)
 
 
+# What the hostile disc's shell line looks for in its sandbox: the user's
+# planted variable in any process's environment, the agent that serves the
+# tools, and whether its first process stops when told to.
+LOOK_AROUND = ("cd $WINEPREFIX/drive_c; cat /proc/[0-9]*/environ | tr '\\0' '\\n' | grep -c QUENLO_PLANTED "
+               ">planted.txt; ps -eo args >ps.txt; kill -STOP 1; sleep 0.5; grep State /proc/1/status >first.txt")
+
+
 def case_try_hostile_disc(s):
     """A disc whose quenlo.exe is another program: it reads a file of the
-    user's, writes outside its session and connects to a port of this
-    machine, through Z: and \\\\?\\unix\\; the sandbox lets none of it through,
-    and the try still tells what a user meets. Then the same program opens
-    another page of the disc than the open line's: not the page shown."""
+    user's and the environment of the sandbox's first process, writes
+    outside its session and connects to a port of this machine, through Z:
+    and \\\\?\\unix\\; it looks for the user's environment and the tools' agent
+    in the sandbox and tries to stop its first process. The sandbox lets none
+    of it through, and the try still tells what a user meets. Then the same
+    program opens another page of the disc than the open line's: not the
+    page shown; its label, with escape sequences, shows them escaped."""
     need_disc(s)
     private = tempfile.mkdtemp(prefix="quenlo-private-", dir=os.getcwd())  # a folder of the user's
     secret, escape = os.path.join(private, "secret.txt"), os.path.join(private, "escaped.txt")
@@ -641,19 +652,21 @@ def case_try_hostile_disc(s):
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
+    drive_c = os.path.join(s.prefix, "drive_c")
     try:
         for page in (None, "docs\\other.htm"):
             # Also the sandbox's own root, which is no folder of the user's but must not be written either.
-            targets = "read %s\nwrite %s\nwrite /escaped.txt\nconnect %d\n" % (secret, escape,
-                                                                             listener.getsockname()[1])
-            image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+            targets = "read %s\nread /proc/1/environ\nwrite %s\nwrite /escaped.txt\nconnect %d\nunix %s\n" % (
+                secret, escape, listener.getsockname()[1], LOOK_AROUND)
+            image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
+                                                       "label=\x1b]0;owned\x07Red\x1b[31m\r\n",
                                         "docs/index.htm": "<h1>index</h1>", "docs/other.htm": "<h1>other</h1>",
                                         "targets.txt": targets + ("page %s\n" % page if page else "")},
                                     exe=s.notes["intruder"])
             outcome, said = try_on(s, image, folder)
-            report = read(os.path.join(s.prefix, "drive_c", "intruder.txt"))
-            attempts = report.splitlines()
-            check(len(attempts) == 7 and all(a.endswith(" no") for a in attempts),
+            report = s.fetch(os.path.join(drive_c, "intruder.txt")).decode("latin-1")
+            attempts = [line for line in report.splitlines() if not line.startswith("unix")]
+            check(len(attempts) == 9 and all(a.endswith(" no") for a in attempts) and "unix started" in report,
                   "the disc's program got out:\n%s" % report)
             check(not os.path.exists(escape), "the disc's program wrote %s" % escape)
             listener.settimeout(0.1)
@@ -662,6 +675,14 @@ def case_try_hostile_disc(s):
                 check(False, "the disc's program reached a port of this machine")
             except socket.timeout:
                 pass
+            time.sleep(1)  # its look around
+            seen = {name: s.fetch(os.path.join(drive_c, name)).decode("latin-1") for name in
+                    ("planted.txt", "ps.txt", "first.txt")}
+            check(seen["planted.txt"].strip() == "0" and "serve_agent" not in seen["ps.txt"] and "ps -eo" in
+                  seen["ps.txt"] and "(stopped)" not in seen["first.txt"] and "State" in seen["first.txt"],
+                  "the sandbox showed the disc more than its own: %r" % seen)
+            check("\x1b" not in said and "\\x1b]0;owned\\x07Red\\x1b[31m" in said,
+                  "the disc's label reached the terminal raw: %r" % said)
             if page:
                 check(outcome.why and "not the disc's page D:\\docs\\index.htm" in outcome.why,
                       "another page passed for the open line's: %r\n%s" % (outcome.why, said))
@@ -672,11 +693,78 @@ def case_try_hostile_disc(s):
         shutil.rmtree(private)
 
 
+def case_try_hostile_matrix(s):
+    """A disc whose program, on every PC of a matrix, puts links to a file of
+    the user's wherever the tools' pictures come to be in the box: the tools
+    write and read nothing through them, the file stays as it was, and the
+    try ends in its time. Then it stops the virtual display: the try ends,
+    and says so, not "shown"."""
+    need_disc(s)
+    private = tempfile.mkdtemp(prefix="quenlo-private-", dir=os.getcwd())
+    witness = os.path.join(private, "bashrc")
+    with open(witness, "w") as f:
+        f.write("the user's own\n")
+    os.chmod(witness, 0o600)
+    plant = ("box=$(dirname $WINEPREFIX); for i in $(seq 300); do for f in $(find $box -name \\*.png); do "
+             "ln -sf %s $f; done; sleep 0.05; done &" % witness)
+    files = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n", "docs/index.htm": "<h1>i</h1>",
+             "targets.txt": "unix %s\n" % plant}
+    try:
+        image, folder = disc_of(s, files, exe=s.notes["intruder"])
+        started = time.time()
+        rows, why, table = matrix_of(s, image, folder)
+        took = time.time() - started
+        with open(witness) as f:
+            kept = f.read()
+        pictures = [open(row.picture, "rb").read() for row in rows if row.picture]
+        check(kept == "the user's own\n" and stat.S_IMODE(os.stat(witness).st_mode) == 0o600,
+              "the tools wrote through a link of the disc's: %r" % kept)
+        check(all(p.startswith(b"\x89PNG") and b"the user's own" not in p for p in pictures) and took < 240,
+              "a picture is not the tools' own, or the matrix took %.0f s:\n%s" % (took, table))
+        image, folder = disc_of(s, dict(files, **{"targets.txt": "unix kill -STOP $(pidof Xvfb)\n"}),
+                                exe=s.notes["intruder"])
+        started = time.time()
+        try:
+            outcome, said = try_on(s, image, folder)
+            check(False, "a try on a stopped display ended as %r:\n%s" % (outcome.meets(), said))
+        except Refusal as refusal:
+            check(refusal.code == "display-stopped" and time.time() - started < 90,
+                  "the stopped display was told as %r after %.0f s" % (str(refusal), time.time() - started))
+    finally:
+        s.run(["pkill", "-CONT", "Xvfb"])
+        shutil.rmtree(private)
+
+
+def case_try_bounded(s):
+    """A disc's programs cannot grow without end: a fork bomb ends its try
+    within seconds, saying why; and without a sandbox, what they leave
+    running ends with the try all the same."""
+    for sandboxed in (True, False):
+        with Session(s.arch, s.driver, sandboxed=sandboxed, say=lambda line: None) as own:
+            if sandboxed:
+                own.spawn(["sh", "-c", "bomb() { bomb & bomb & }; bomb"])
+                started = time.time()
+                try:
+                    while time.time() - started < 30:
+                        own.run(["true"])
+                        time.sleep(0.2)
+                    check(False, "a fork bomb went on for 30 s")
+                except Refusal as refusal:
+                    check(refusal.code == "limit-reached" and "processes" in str(refusal),
+                          "a fork bomb ended as %r" % str(refusal))
+            else:
+                own.spawn(["sh", "-c", "setsid sh -c 'sleep 4321' </dev/null >/dev/null 2>&1 &"])
+                time.sleep(0.5)
+        left = subprocess.run(["pgrep", "-f", "sleep 4321|bomb"], capture_output=True, text=True).stdout.split()
+        check(not left, "processes of the disc outlived its try (%s): %s" % (
+            "sandboxed" if sandboxed else "--no-sandbox", left))
+
+
 def case_try_browser_cannot_start(s):
     """A picture's browser that ends at once: the try says so within seconds,
     and no picture passes for the page's."""
     need_disc(s)
-    fake = os.path.join(s.folder("fake-browser-"), "chromium")
+    fake = os.path.join(s.folder("fake-browser-", discs=True), "chromium")
     with open(fake, "w") as f:
         f.write("#!/bin/sh\necho 'cannot start: a missing library' >&2\nexit 127\n")
     os.chmod(fake, 0o755)
@@ -695,7 +783,8 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 # Cases of the disc tools rather than of the exe: the 64-bit session serves
 # them, and the run under emulation stays short.
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
-              "try_matrix_cyrillic", "try_hostile_disc", "try_browser_cannot_start", "try_json"}
+              "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
+              "try_json"}
 
 
 class Skipped(Exception):

@@ -2,8 +2,10 @@
 // lines of targets.txt beside it say ("read PATH", "write PATH" with Unix
 // paths, "connect PORT" on 127.0.0.1), through Z: and through \\?\unix\, then
 // opens its page as Quenlo would, so that a user meets the page, or the page
-// that a line "page PATH" names instead. What each attempt came to goes to
-// C:\intruder.txt: "read Z:\... no" or "... yes".
+// that a line "page PATH" names instead. A line "unix COMMAND" runs a shell
+// command of the Unix side, as a Windows program may, and leaves it running.
+// What each attempt came to goes to C:\intruder.txt: "read Z:\... no" or
+// "... yes".
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -86,6 +88,21 @@ int main()
     }
     if (strcmp(line, "connect") == 0) {
       Record(out, "connect", arg, Connect(atoi(arg)));
+      continue;
+    }
+    if (strcmp(line, "unix") == 0) {
+      char command[1100];
+      snprintf(command, sizeof(command), "Z:\\bin\\sh -c \"%s\"", arg);
+      STARTUPINFOA si = {};
+      si.cb = sizeof(si);
+      PROCESS_INFORMATION pi;
+      bool started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+      if (started) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+      }
+      fprintf(out, "unix %s\n", started ? "started" : "failed");
+      fflush(out);
       continue;
     }
     char viaZ[1100], viaUnix[1100];

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Images from anyone, as the try copies them out: only the Joliet tree
+(what Windows reads), only plain files and folders, and never one whose
+records would make it outgrow its image. Each row an image crafted as an
+attacker would (xorriso's own options, then records patched by hand)."""
+import os
+import shutil
+import stat
+import struct
+import subprocess
+import tempfile
+import unittest
+
+from quenlo_disc import Refusal, iso
+
+AUTORUN = "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
+
+
+def master(folder, files, *options):
+    """An image of files (disc path: text, or ("link", target), or "fifo"),
+    made by xorriso with Rock Ridge and Joliet and the options given."""
+    source = os.path.join(folder, "source")
+    for rel, what in files.items():
+        path = os.path.join(source, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if isinstance(what, tuple):
+            os.symlink(what[1], path)
+        elif what == "fifo":
+            os.mkfifo(path)
+        else:
+            with open(path, "w") as f:
+                f.write(what)
+    image = os.path.join(folder, "crafted.iso")
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R"] + [o.replace("SOURCE", source) for o in options]
+                   + ["-o", image, source], check=True, capture_output=True)
+    return image
+
+
+def point(image, name, sector, size):
+    """The Joliet root record of name made to say its file lies at sector, size bytes."""
+    with open(image, "r+b") as f:
+        place, descriptor = iso.joliet_descriptor(f)
+        root = struct.unpack_from("<I", descriptor, 156 + 2)[0]
+        f.seek(root * iso.SECTOR)
+        data = f.read(iso.SECTOR)
+        for at, record in iso.records(data):
+            if record[33:33 + record[32]].decode("utf-16-be", "replace").split(";")[0] == name:
+                f.seek(root * iso.SECTOR + at + 2)
+                f.write(struct.pack("<I", sector) + struct.pack(">I", sector) + struct.pack("<I", size)
+                        + struct.pack(">I", size))
+
+
+class Images(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quenlo-images-")
+        self.out = os.path.join(self.work, "out")
+        os.mkdir(self.out)
+
+    def tearDown(self):
+        subprocess.run(["chmod", "-R", "u+w", self.work])
+        shutil.rmtree(self.work)
+
+    def extracted(self, image):
+        iso.extract(image, self.out)
+        found = {}
+        for top, dirs, files in os.walk(self.out):
+            for name in dirs + files:
+                path = os.path.join(top, name)
+                kind = os.lstat(path).st_mode
+                found[os.path.relpath(path, self.out)] = "folder" if stat.S_ISDIR(kind) else "other"
+                if stat.S_ISREG(kind):
+                    with open(path) as f:
+                        found[os.path.relpath(path, self.out)] = f.read()
+        return found
+
+    def test_rock_ridge_never_comes_out(self):
+        """A link to a private key, a pipe as autorun.inf, and a quenlo.exe
+        that only Rock Ridge holds: none of them is what Windows reads."""
+        key = os.path.join(self.work, "id_demo")
+        with open(key, "w") as f:
+            f.write("private")
+        os.chmod(key, 0o600)
+        image = master(self.work, {"docs/index.htm": "<p>x", "docs/key.htm": ("link", key), "autorun.inf": "fifo",
+                                   "quenlo.exe": "rock ridge's", "QUENLO.EXE": "joliet's"},
+                       "-hide-joliet", "SOURCE/quenlo.exe", "-hide", "SOURCE/QUENLO.EXE")
+        self.assertEqual(self.extracted(image), {"docs": "folder", "docs/index.htm": "<p>x",
+                                                 "QUENLO.EXE": "joliet's"})
+        self.assertEqual(stat.S_IMODE(os.stat(key).st_mode), 0o600)
+
+    def test_records_that_do_not_add_up(self):
+        """Records that overlap another file's data, and many names for one
+        file's data that would fill the disk: refused before anything is written."""
+        image = master(self.work, dict({"big.htm": "x" * 300000, "a.htm": "a", "autorun.inf": AUTORUN},
+                                       **{"n%02d.htm" % n: "" for n in range(20)}))
+        big = next(e for e in iso.tree(image) if e.path == "big.htm").extents[0]
+        overlapping = image + ".overlap"
+        shutil.copy(image, overlapping)
+        point(overlapping, "a.htm", big[0] + 1, 5000)
+        for n in range(20):
+            point(image, "n%02d.htm" % n, *big)
+        for crafted in (overlapping, image):
+            with self.subTest(crafted):
+                with self.assertRaises(Refusal) as refused:
+                    iso.extract(crafted, self.out)
+                self.assertEqual(refused.exception.code, "image-unsafe")
+                self.assertEqual(os.listdir(self.out), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
