@@ -37,6 +37,7 @@ add_subdirectory(disc)
 add_subdirectory(tests/product)
 add_subdirectory(tests/disc)
 add_subdirectory(tests/setup)
+add_subdirectory(tests/debian)
 add_subdirectory(tests/e2e)
 add_subdirectory(bench)
 
@@ -64,25 +65,38 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/disc/package.cmake)
 set(CPACK_QUENLO_BUILD ${CMAKE_BINARY_DIR})
 set(CPACK_QUENLO_SOURCE ${PROJECT_SOURCE_DIR})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quenlo's disc tools: check, make and try discs that open an HTML page")
-set(CPACK_DEBIAN_PACKAGE_NAME quenlo-disc)
+# The author tools, two Debian packages of one source, with their own version:
+# quenlo-disc checks and masters (Python and xorriso are all it needs; signing
+# wants osslsigncode and openssl); quenlo-disc-try tries an image under Wine,
+# and brings Wine, the virtual display and window manager, the browsers that
+# render the page (Chromium, with a font for Chinese, Japanese and Korean), the
+# tools that picture it, the locales of other PCs and the sandbox. Wine's
+# 32-bit side needs the i386 architecture, which apt cannot add by itself:
+# only recommended; qemu only where the kernel runs no 32-bit programs.
+set(CPACK_DEBIAN_DEB_PACKAGE_NAME quenlo-disc)
+set(CPACK_DEBIAN_DEBTRY_PACKAGE_NAME quenlo-disc-try)
+set(CPACK_DEBIAN_PACKAGE_VERSION ${QUENLO_DISC_VERSION})
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Quenlo developers <developers@quenlo.invalid>")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quenlo opens an HTML page from a CD, DVD or USB stick on Windows.
-The quenlo-disc command checks a medium as a user's PC will meet it, masters
-it as an ISO image with quenlo.exe and autorun.inf, and tries the image under
-Wine as a user's PC meets it, with a picture of the screen.")
-# Mastering and signing; Wine, its virtual display and window manager; the
-# browsers that render the page (Chromium, with a font for Chinese, Japanese
-# and Korean) and the tools that picture it; the locales of other PCs; qemu
-# for the shipped 32-bit exe. Wine's 32-bit side needs the i386 architecture, which
-# apt cannot add by itself: only recommended.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3, bubblewrap, xorriso, osslsigncode, openssl, wine, wine64, xvfb, twm, xdotool, w3m, chromium, fonts-wqy-zenhei, \
-imagemagick, locales, qemu-user")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "wine32")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst;${PROJECT_SOURCE_DIR}/disc/debian/prerm")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://github.com/quenlo/quenlo)
+set(CPACK_DEBIAN_DEB_DESCRIPTION "check and master discs that open an HTML page with Quenlo
+Quenlo opens an HTML page from a CD, DVD or USB stick on Windows. The
+quenlo-disc command checks a medium as a user's PC will meet it and masters
+it as an ISO image with quenlo.exe and autorun.inf. To try the image as a
+user's PC meets it, install quenlo-disc-try.")
+set(CPACK_DEBIAN_DEBTRY_DESCRIPTION "try Quenlo discs under Wine as a user's PC meets them
+Quenlo opens an HTML page from a CD, DVD or USB stick on Windows. This package
+lets quenlo-disc try run a disc image under Wine in a sandbox, on PCs of many
+code pages, with a picture of each screen.")
+set(CPACK_DEBIAN_DEB_PACKAGE_DEPENDS "python3, xorriso")
+set(CPACK_DEBIAN_DEB_PACKAGE_RECOMMENDS "osslsigncode, openssl")
+set(CPACK_DEBIAN_DEB_PACKAGE_SUGGESTS "quenlo-disc-try")
+set(CPACK_DEBIAN_DEBTRY_PACKAGE_DEPENDS "quenlo-disc (= ${QUENLO_DISC_VERSION}), python3, bubblewrap, wine, wine64, xvfb, \
+twm, xdotool, w3m, chromium, fonts-wqy-zenhei, imagemagick, locales")
+set(CPACK_DEBIAN_DEBTRY_PACKAGE_RECOMMENDS "wine32")
+set(CPACK_DEBIAN_DEBTRY_PACKAGE_SUGGESTS "qemu-user")
+set(CPACK_DEBIAN_DEB_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The example medium as a disc image, made by the command medium authors use.
 if(QUENLO_ARCH STREQUAL win32)

@@ -1,9 +1,12 @@
 # CPack reads this once per generator: the zip holds the release for Windows,
-# the .deb the author tools.
+# the two .debs the author tools (one a component: deb, debtry).
 if(CPACK_GENERATOR STREQUAL "DEB")
-  set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_QUENLO_BUILD};Quenlo;deb;/")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_QUENLO_BUILD};Quenlo;ALL;/")
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL deb debtry)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_PACKAGE_FILE_NAME quenlo-disc_${CPACK_PACKAGE_VERSION}_all)
+  set(CPACK_DEBIAN_DEB_FILE_NAME quenlo-disc_${CPACK_DEBIAN_PACKAGE_VERSION}_all.deb)
+  set(CPACK_DEBIAN_DEBTRY_FILE_NAME quenlo-disc-try_${CPACK_DEBIAN_PACKAGE_VERSION}_all.deb)
 else()
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_QUENLO_BUILD};Quenlo;zip;/")
 endif()

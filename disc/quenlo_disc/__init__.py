@@ -17,8 +17,8 @@ What the modules are, foundations first; each imports only those above it:
 """
 import os
 
-VERSION = "1.0.0.2"
-RELEASED = "2026-12-09"
+VERSION = "1.0.0.3"  # of the tools; the quenlo.exe they carry has its own
+RELEASED = "2026-12-10"
 PROGRAM = "quenlo.exe"
 HOMEPAGE = "https://github.com/quenlo/quenlo"
 BUGS = HOMEPAGE + "/issues"

@@ -26,7 +26,6 @@ import resource
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 
@@ -35,14 +34,90 @@ from .boxfiles import Hostile, open_beneath, read_fd
 
 # What the disc's programs may have: processes, and memory in all (resident,
 # as /proc counts it; the sandbox's file systems have sizes of their own).
+# A try ends once half the processes are there; the kernel holds them to the
+# rest meanwhile.
 PROCESSES = 512
 MEMORY = 4 << 30
 LARGEST_FETCH = 32 << 20
-PR_SET_PDEATHSIG, PR_SET_DUMPABLE, PR_SET_CHILD_SUBREAPER = 1, 4, 36
+PR_SET_PDEATHSIG, PR_SET_DUMPABLE, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER = 1, 4, 24, 36
+# The capabilities a sandbox's first process keeps to set up emulation, and then drops.
+EMULATING = ("CAP_SYS_ADMIN", "CAP_SETPCAP")
 
 
 def prctl(option, value):
-    ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
+    return ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
+
+
+def emulate(entry):
+    """In a sandbox given EMULATING: a binfmt_misc of the sandbox's own (its
+    user namespace's, Linux 6.7 and later), where entry has qemu run i386
+    programs; then every capability dropped for good, bounding set and all,
+    so that nothing started from here has any."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    where = b"/proc/sys/fs/binfmt_misc"
+    if libc.mount(b"binfmt_misc", where, b"binfmt_misc", 0, None) != 0:
+        raise OSError(ctypes.get_errno(), "binfmt_misc of the sandbox's own")
+    with open(os.path.join(where.decode(), "register"), "w") as f:
+        f.write(entry)
+    for cap in range(64):
+        libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0)
+    header, data = (ctypes.c_uint32 * 2)(0x20080522, 0), (ctypes.c_uint32 * 6)()
+    if libc.capset(header, data) != 0:
+        raise OSError(ctypes.get_errno(), "capabilities")
+
+
+class ProcessLimit:
+    """For root, whose processes the kernel's limit on a user's processes
+    never bounds: a control group of the pids controller (version 1's, or
+    version 2's at the top) that holds at most PROCESSES, for a sandbox to
+    start in. For any other user, and where none can be made, nothing
+    (the sandbox's first process sets the limit for its user)."""
+
+    def __init__(self):
+        self.path = None
+        if os.geteuid() != 0:
+            return
+        for top in ("/sys/fs/cgroup/pids", "/sys/fs/cgroup"):
+            try:
+                if top == "/sys/fs/cgroup":
+                    with open(os.path.join(top, "cgroup.subtree_control")) as f:
+                        if "pids" not in f.read().split():
+                            continue
+                path = os.path.join(top, "quenlo-try-%d-%s" % (os.getpid(), os.urandom(3).hex()))
+                os.mkdir(path)
+                with open(os.path.join(path, "pids.max"), "w") as f:
+                    f.write(str(PROCESSES))
+                self.path = path
+                return
+            except OSError:
+                continue
+
+    def enter(self):
+        """In the child, before it runs the sandbox: into the group."""
+        if self.path:
+            with open(os.path.join(self.path, "cgroup.procs"), "w") as f:
+                f.write(str(os.getpid()))
+
+    def reached(self):
+        """True once the group refused a process."""
+        try:
+            with open(os.path.join(self.path, "pids.events")) as f:
+                return any(line.split()[1] != "0" for line in f if line.startswith("max "))
+        except (OSError, TypeError, IndexError):
+            return False
+
+    def remove(self):
+        """The group goes once the sandbox's processes have."""
+        for _ in range(100):
+            if not self.path:
+                return
+            try:
+                os.rmdir(self.path)
+                self.path = None
+            except FileNotFoundError:
+                self.path = None
+            except OSError:
+                time.sleep(0.05)
 
 
 def untouchable():
@@ -72,6 +147,14 @@ class Agent:
             except (ConnectionError, FileNotFoundError):
                 line = b""
         if not line:
+            # The sandbox went while it answered; the agent, where it is
+            # still there, knows why.
+            if request.get("do") != "ping":
+                time.sleep(0.3)
+                try:
+                    self.ask({"do": "ping"}, 5)
+                except Gone as gone:
+                    raise gone from None
             raise Gone("its agent went away")
         answer = json.loads(line)
         if answer.get("ended"):
@@ -136,9 +219,9 @@ class Agent:
 
 # ---------------------------------------------------------------- the agent
 
-def descendants(top):
-    """{pid: resident bytes} of every process below top, as this side's
-    /proc sees them."""
+def descendants(top, direct=False):
+    """{pid: resident bytes} of every process below top (with direct, of its
+    children alone), as this side's /proc sees them."""
     below, sizes = {}, {}
     page = os.sysconf("SC_PAGE_SIZE")
     for name in os.listdir("/proc"):
@@ -156,15 +239,17 @@ def descendants(top):
         for child in below.get(pending.pop(), []):
             if child not in found:
                 found[child] = sizes.get(child, 0)
-                pending.append(child)
+                if not direct:
+                    pending.append(child)
     return found
 
 
 def serve_agent(listener, command, sandboxed, detached, keep=()):
     """The agent's loop, on an inherited listening socket: starts command
     (the sandbox and its first process, which gets one end of a channel as
-    its last argument, and the descriptors keep), then hands it each
-    connection, but for the tools' word to stop."""
+    its last argument, and the descriptors keep) in a group of processes of
+    its own where the kernel cannot bound their number otherwise, then hands
+    it each connection, but for the tools' word to stop."""
     untouchable()
     if not detached:
         prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
@@ -172,16 +257,24 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
         prctl(PR_SET_CHILD_SUBREAPER, 1)  # what the disc's programs leave behind stays below
     sock = socket.socket(fileno=listener)
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    limit = ProcessLimit() if sandboxed else None
     first = subprocess.Popen(command + [str(theirs.fileno())], pass_fds=[theirs.fileno()] + list(keep),
-                             stdin=subprocess.DEVNULL)
+                             stdin=subprocess.DEVNULL, preexec_fn=limit.enter if limit else None)
     theirs.close()
     for fd in keep:
         os.close(fd)
     ended = []
 
     def end(why, limit=False):
-        """Ends the sandbox and all in it; without one, everything below."""
+        """Ends the sandbox and all in it (its first process first, whose end
+        takes the rest of its PID namespace along at once); without one,
+        everything below."""
         ended.append({"ended": why, "limit": limit})
+        for pid in descendants(first.pid, direct=True):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         for _ in range(50):
             pids = list(descendants(os.getpid()))
             if not pids:
@@ -200,15 +293,18 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
                     break
 
     def watch():
+        most = 0
+        many = "the disc's programs started more than %d processes" % (PROCESSES // 2)
         while not ended:
             found = descendants(first.pid)
-            if len(found) > PROCESSES:
-                end("the disc's programs started more than %d processes" % PROCESSES, True)
+            most = max(most, len(found))
+            if most > PROCESSES // 2 or (limit and limit.reached()):
+                end(many, True)
             elif sum(found.values()) > MEMORY:
                 end("the disc's programs used more than %d GiB of memory" % (MEMORY >> 30), True)
             elif first.poll() is not None:
                 end("its first process ended")
-            time.sleep(0.5)
+            time.sleep(0.1)
 
     threading.Thread(target=watch, daemon=True).start()
     while True:
@@ -223,6 +319,8 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
                 head = more
             if head.startswith(b'{"do": "stop"'):
                 end("the try asked it to stop")
+                if limit:
+                    limit.remove()
                 conn.sendall(b"{}\n")
                 os._exit(0)
             if ended:
@@ -402,9 +500,11 @@ class Inside:
             f.flush()
 
 
-def serve_inside(channel, box, sandboxed):
+def serve_inside(channel, box, sandboxed, entry=None):
     """The loop of the sandbox's first process: each connection the agent
-    hands over, one request and its answer."""
+    hands over, one request and its answer; with entry, qemu registered first."""
+    if entry:
+        emulate(entry)
     untouchable()
     channel = socket.socket(fileno=channel)
     if sandboxed:
@@ -418,8 +518,13 @@ def serve_inside(channel, box, sandboxed):
         if not data:
             os._exit(0)  # the agent went away, and the sandbox goes with it
         for fd in fds:
-            threading.Thread(target=inside.handle, args=(fd,), daemon=True).start()
+            try:
+                threading.Thread(target=inside.handle, args=(fd,), daemon=True).start()
+            except RuntimeError:  # no thread to be had: its programs took them all
+                inside.handle(fd)
 
 
-if __name__ == "__main__":
-    serve_inside(int(sys.argv[3]), sys.argv[1], sys.argv[2] == "sandboxed")
+def exec_emulated(entry, argv):
+    """In a sandbox given EMULATING: argv, with qemu registered for it first."""
+    emulate(entry)
+    os.execvp(argv[0], argv)

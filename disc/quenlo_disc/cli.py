@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 
-from . import BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, report, sandbox, trying
+from . import BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host, installed, report, sandbox, trying
 from .check import check_medium
 from .iso import sha256
 from .mastering import against, master
@@ -101,7 +101,7 @@ def parsers(prog):
                             description="Run IMAGE.iso as the CD drive D: of a private Wine prefix, its open line "
                                         "from D:\\, and save a picture of the screen beside it (IMAGE.try.png).",
                             epilog=epilog())
-    trying.add_argument("image", metavar="IMAGE.iso", help="the disc image to try, e.g. my-product.iso")
+    trying.add_argument("image", metavar="IMAGE.iso", nargs="?", help="the disc image to try, e.g. my-product.iso")
     trying.add_argument("--broken-association", action="store_true",
                         help='a PC with no browser registered for ".htm", e.g. --broken-association')
     trying.add_argument("--code-page", metavar="CP", type=code_page_option, default=codepages.WESTERN,
@@ -114,6 +114,9 @@ def parsers(prog):
                              "network, where none can be made, e.g. --no-sandbox")
     trying.add_argument("--json", action="store_true", help="print one JSON document of each PC's row on standard "
                                                             "output instead of the lines, e.g. --json")
+    trying.add_argument("--clear-cache", action="store_true",
+                        help="remove what try keeps between runs (Wine prefixes, locales: over a gigabyte) and say how "
+                             "much that freed, e.g. --clear-cache")
     return top
 
 
@@ -144,10 +147,20 @@ def run_make(a, stage, prog, out):
 
 
 def run_try(a, stage, prog, out):
+    if a.clear_cache:
+        freed = host.clear_cache()
+        out.doc = {"command": "try", "version": VERSION, "cache": host.cache(), "freed": freed}
+        out.line("Removed the cache %s: %s freed" % (host.cache(), host.in_words(freed)))
+        if not a.image:
+            return 0
     progress = report.Progress(out)
     out.doc = {"command": "try", "version": VERSION, "image": os.path.abspath(a.image), "sandboxed": not a.no_sandbox,
                "verdict": "refused", "rows": [], "findings": []}
     trying.is_image(a.image)
+    if not os.path.isfile(driver_exe()):
+        raise Unavailable("try needs the package quenlo-disc-try, which is not installed: as root, run apt-get install "
+                          "quenlo-disc-try" if installed() else "no driver at %s: build it with: cmake --preset win32 "
+                          "&& cmake --build --preset win32" % driver_exe(), "try-missing")
     if not a.no_sandbox:
         sandbox.require()
     image = os.path.abspath(a.image)
@@ -156,10 +169,13 @@ def run_try(a, stage, prog, out):
     out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
     arch = trying.disc_arch(image)
     if arch == "i686":
-        out.line("Its quenlo.exe is 32-bit, as shipped: it runs under emulation, which takes longer.")
-    if not os.path.isfile(driver_exe()):
-        raise Refusal("no driver at %s: build it with: cmake --preset win32 && cmake --build --preset win32"
-                      % driver_exe(), "driver-missing")
+        try:
+            how, entry = host.thirty_two_bits(not a.no_sandbox)
+        except Unavailable as unavailable:
+            raise Unavailable("this machine cannot run the disc's i686 exe: %s" % unavailable) from None
+        out.line("Its quenlo.exe is 32-bit, as shipped: it runs %s%s" % (how, "." if how == "natively" else
+                 (" (binfmt_misc's entry %s has every i386 program of this machine run so), which takes longer."
+                  % entry if entry else ", which takes longer.")))
     pcs = trying.MATRIX if a.matrix else [a.code_page]
     try:
         with Session(arch, driver_exe(), not a.no_sandbox, pcs, say=progress.preparing) as session:
@@ -206,6 +222,8 @@ def main(argv, prog="quenlo-disc", command=None):
         if not a.command:
             return fail(prog, "name a command: check, make or try (see %s --help)" % prog, 2)
         prog = "%s %s" % (prog, a.command)
+    if a.command == "try" and not a.image and not a.clear_cache:
+        return fail(prog, "the following arguments are required: IMAGE.iso (see %s --help)" % prog, 2)
     # A signal ends the run through the clean-ups below, like any refusal.
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, lambda *_: sys.exit(130))

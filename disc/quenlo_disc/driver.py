@@ -8,7 +8,8 @@ import time
 from .host import WINE64
 from .session import winpath
 
-MILLIS = {"i686": 60000, "x86_64": 20000}  # emulation is slow to start a process
+MILLIS = 20000  # a run of Quenlo, at the most
+EMULATED = 3  # times as long, under qemu
 
 
 class Report:
@@ -31,7 +32,7 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
     path) through the session's driver, and returns its Report. on_box(box)
     is called while each box is still on the screen. With trace, Wine's
     process trace goes to that file (in the box)."""
-    timeout = MILLIS.get(session.arch, 20000)
+    timeout = MILLIS * (EMULATED if session.emulation not in (None, "natively") else 1)
     folder = session.folder("run-")
     report, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
     env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(report),

@@ -2,32 +2,36 @@
 programs run, the Wine prefixes, and the locales of PCs of other code pages,
 all in the user's cache."""
 import os
+import struct
 import subprocess
 import tempfile
 
-from . import LIB, Unavailable, sandbox
-from .boxfiles import remove_tree
+from . import Unavailable, sandbox
+from .sandbox import QEMU
+from .boxfiles import read, remove_tree
 from .codepages import CODE_PAGES, described, locale_name
 from .tools import last_lines, said
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 BINFMT = "/proc/sys/fs/binfmt_misc"
-# Debian's Wine has no preloader, so its 32-bit side reserves everything the
-# guest has above the shared user data page (0x7ffe0000) itself, 64 KiB per
-# mmap call, each slow under emulation. Ending the guest's address space 16 MiB
-# above that page leaves a few hundred calls: a run takes seconds, not 80 to
-# 90 s (0xf7000000). Without a reserve the page cannot be mapped at all, and
-# 0x80000000 is too small for Wine to start.
+# Debian's Wine has no preloader, so under qemu its 32-bit side reserves
+# everything the guest has above the shared user data page (0x7ffe0000)
+# itself, 64 KiB per mmap call, each slow under emulation. Ending the guest's
+# address space 16 MiB above that page leaves a few hundred calls: a run
+# takes seconds, not 80 to 90 s (0xf7000000). Without a reserve the page
+# cannot be mapped at all, and 0x80000000 is too small for Wine to start.
 QEMU_RESERVED_VA = "0x81000000"
-# A 64-bit session needs nothing of Wine's 32-bit side. Where qemu is
-# registered for i386 programs (as the package does for good), making a
-# prefix would run that side under emulation too: a minute instead of
-# seconds. A reserve too small for any program makes each such start fail at
-# once, as on a machine without emulation.
-QEMU_NO_32BIT = "0x1000"
-# What making a prefix takes here, for the first run's word on it.
-PREPARING = {"x86_64": "about 10 s", "i686": "about 30 s, under emulation"}
+
+
+def i386_probe():
+    """The smallest i386 program: an ELF header, one segment, and exit(0) by
+    int 0x80."""
+    code, base, header, segment = b"\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80", 0x08048000, 52, 32
+    size = header + segment + len(code)
+    return (b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + header + segment, header,
+                                                         0, 0, header, segment, 1, 0, 0, 0)
+            + struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000) + code)
 
 
 def cache():
@@ -63,16 +67,11 @@ def environment(code_page):
     return {"LANG": name, "LC_ALL": name, "LOCPATH": home}
 
 
-# ---------------------------------------------------------------- emulation
-
-def register_command():
-    """What root runs to let every user's Wine run 32-bit programs."""
-    return "sh %s" % os.path.join(LIB, "register-i386")
-
+# ---------------------------------------------------------------- 32-bit programs
 
 def i386_entry():
-    """The name of an enabled binfmt_misc entry that hands i386 programs to
-    qemu, or None."""
+    """The name of an enabled binfmt_misc entry of this machine's that hands
+    every i386 program to qemu, or None."""
     try:
         names = os.listdir(BINFMT)
     except OSError:
@@ -89,29 +88,54 @@ def i386_entry():
     return None
 
 
-def enable_i386_emulation():
-    """Makes sure 32-bit Wine can run; True when this call registered qemu
-    (only root can, and then removes it again at the end of the session)."""
-    if not os.path.exists(WINE32) or not os.path.exists("/usr/bin/qemu-i386"):
-        raise Unavailable("Wine's 32-bit side or qemu-i386 is not installed: as root, run dpkg --add-architecture "
-                          "i386 && apt-get update && apt-get install wine32:i386 qemu-user")
-    if i386_entry():
+def runs_i386():
+    """True when the kernel runs an i386 program (of its own, or through an
+    entry of binfmt_misc)."""
+    probe = os.path.join(cache(), "i386-probe")
+    if not os.path.isfile(probe):
+        os.makedirs(cache(), exist_ok=True)
+        with open(probe + ".part", "wb") as f:
+            f.write(i386_probe())
+        os.chmod(probe + ".part", 0o755)
+        os.replace(probe + ".part", probe)
+    try:
+        return subprocess.run([probe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=30).returncode == 0
+    except OSError:
         return False
-    if os.geteuid() != 0:
-        raise Unavailable("no binfmt_misc entry hands 32-bit programs to qemu: as root, run %s" % register_command())
-    if subprocess.run(["sh", os.path.join(LIB, "register-i386")], stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL).returncode != 0 or not i386_entry():
-        raise Unavailable("binfmt_misc cannot be set up here, so 32-bit Wine cannot run under qemu")
-    return True
 
 
-def disable_i386_emulation():
-    subprocess.run(["sh", os.path.join(LIB, "register-i386"), "--remove"], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+def kernel_at_least(major, minor):
+    release = os.uname().release.split("-")[0].split(".")
+    try:
+        return (int(release[0]), int(release[1])) >= (major, minor)
+    except (IndexError, ValueError):
+        return False
 
 
-def qemu_reserve(arch):
-    return QEMU_RESERVED_VA if arch == "i686" else QEMU_NO_32BIT
+def thirty_two_bits(sandboxed=True):
+    """How this machine runs a 32-bit disc's programs: ("natively", None);
+    ("under this machine's qemu", the binfmt_misc entry that has every i386
+    program run so); or ("under qemu in the sandbox", None), registered in a
+    binfmt_misc of the sandbox's own, which needs no root and changes
+    nothing outside. Unavailable, naming what is missing, where none of
+    these can be."""
+    if not os.path.exists(WINE32):
+        raise Unavailable("Wine's 32-bit side (wine32:i386) is not installed: as root, run dpkg --add-architecture "
+                          "i386 && apt-get update && apt-get install wine32:i386")
+    entry = i386_entry()
+    if entry:
+        return "under this machine's qemu", entry
+    if os.environ.get("QUENLO_DISC_EMULATE") != "1" and runs_i386():
+        return "natively", None
+    if not os.path.exists(QEMU):
+        raise Unavailable("this machine's kernel runs no 32-bit programs, and qemu-i386 is not installed to "
+                          "emulate them: as root, run apt-get install qemu-user")
+    if not sandboxed or not kernel_at_least(6, 7):
+        raise Unavailable("this machine's kernel runs no 32-bit programs, and only a sandbox on Linux 6.7 or later "
+                          "can have qemu run them without root%s: try the disc's 64-bit build (make --exe), or on "
+                          "a machine with a newer kernel" % ("" if sandboxed else " (this try has none)"))
+    return "under qemu in the sandbox", None
 
 
 # ---------------------------------------------------------------- prepared prefix
@@ -125,33 +149,55 @@ def prefix_home():
     return os.path.join(cache(), "prefixes")
 
 
-def prepared(arch, sandboxed=True, say=print):
-    """The prefix prepared for sessions of arch with the Wine installed now,
-    made where there is none yet (in a sandbox of its own: making it runs
-    Wine's own programs, nothing of a disc's). Sessions only read it."""
-    name = "%s-%s" % (arch, "".join(c if c.isalnum() or c in ".-" else "_" for c in wine_version()))
+def size_of(folder):
+    """The bytes the files below folder take on the disk, links not followed."""
+    total = 0
+    for top, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            try:
+                total += os.lstat(os.path.join(top, name)).st_blocks * 512
+            except OSError:
+                pass
+    return total
+
+
+def in_words(size):
+    return "%.1f GB" % (size / 1e9) if size >= 1e8 else "%d MB" % (size // 1000000)
+
+
+def prepared(emulation=None, sandboxed=True, say=print):
+    """The prefix prepared for sessions with the Wine installed now (with its
+    32-bit side where that is installed), made where there is none yet, in a
+    sandbox of its own: making it runs Wine's own programs, nothing of a
+    disc's. Sessions only read it. Prefixes of Wine versions no longer
+    installed go when a new one is made."""
+    name = "".join(c if c.isalnum() or c in ".-" else "_" for c in wine_version())
+    name += "" if os.path.exists(WINE32) else "-64"
     ready = os.path.join(prefix_home(), name)
     if os.path.isfile(os.path.join(ready, "system.reg")):
         return ready
-    say("Preparing a Wine prefix for %s discs, once (%s); later tries reuse it: %s"
-        % ("32-bit" if arch == "i686" else "64-bit", PREPARING[arch], ready))
+    say("Preparing a Wine prefix, once (about %s); later tries reuse it: %s"
+        % ("20 s" if emulation in (None, "natively") else "a minute, under emulation", ready))
     os.makedirs(prefix_home(), exist_ok=True)
     making = tempfile.mkdtemp(dir=prefix_home(), prefix=".making-")
     try:
         prefix, home = os.path.join(making, "prefix"), os.path.join(making, "home")
-        os.makedirs(home)
-        env = {"HOME": home, "WINEPREFIX": prefix, "WINEDEBUG": "-all", "QEMU_RESERVED_VA": qemu_reserve(arch)}
-        # The server saves the registry as it ends, which -w waits for.
-        command = ["sh", "-c", '"$0" wineboot -i >/dev/null 2>&1; wineserver -w', WINE64]
+        env = {"HOME": home, "WINEPREFIX": prefix, "WINEDEBUG": "-all"}
+        if emulation and emulation != "natively":
+            env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
+        # The server saves the registry as it ends, which -w waits for;
+        # what wineboot said goes to a file (Wine's services would hold a pipe open).
+        command = ["sh", "-c", 'mkdir -p "$HOME" && "$0" wineboot -i >/dev/null 2>"$1/wineboot.err"; made=$?; '
+                               'wineserver -w; exit $made', WINE64, making]
         if sandboxed:
-            status, _, err = sandbox.run(command, writable=[making], env=env, timeout=900)
+            status, _, err = sandbox.run(command, writable=[making], env=env, timeout=900,
+                                         emulate=emulation == "under qemu in the sandbox")
         else:
-            result = subprocess.run(command, env=dict(sandbox.ENVIRONMENT, **env), stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=900)
-            status, err = result.returncode, result.stderr.decode(errors="replace")
+            status, _, err = sandbox.plain(command, env=env, timeout=900)
         if status != 0 or not os.path.isfile(os.path.join(prefix, "system.reg")):
+            words = said(read(os.path.join(making, "wineboot.err")) + err, 3)
             raise Unavailable("Wine could not make a prefix (wineboot ended with status %s%s): check that Wine runs for "
-                              "you, as WINEPREFIX=$(mktemp -d) %s wineboot -i" % (status, said(err, 3), WINE64))
+                              "you, as WINEPREFIX=$(mktemp -d) %s wineboot -i" % (status, words, WINE64))
         try:
             os.rename(prefix, ready)
         except OSError:  # another try made it meanwhile
@@ -159,4 +205,17 @@ def prepared(arch, sandboxed=True, say=print):
                 raise
     finally:
         remove_tree(making)
+    for stale in sorted(os.listdir(prefix_home())):
+        if stale != name and not stale.startswith("."):
+            gone = size_of(os.path.join(prefix_home(), stale))
+            remove_tree(os.path.join(prefix_home(), stale))
+            say("Removed the prefix of a Wine no longer installed (%s): %s" % (in_words(gone), stale))
+    say("The cache %s now holds %s; quenlo-disc try --clear-cache removes it" % (cache(), in_words(size_of(cache()))))
     return ready
+
+
+def clear_cache():
+    """Removes the cache (prefixes, locales, and the rest); what it freed."""
+    freed = size_of(cache())
+    remove_tree(cache())
+    return freed

@@ -31,9 +31,12 @@ ENVIRONMENT = [
                           "the time of the medium's newest file"),
     ("XDG_CACHE_HOME", "where the cache lies (default ~/.cache)"),
 ]
-FILES = [("~/.cache/quenlo-disc/prefixes", "the Wine prefixes that try prepares once per bitness and copies for each "
-                                           "try"),
-         ("~/.cache/quenlo-disc/locales", "the locales of the PCs of other code pages, compiled once")]
+FILES = [("~/.cache/quenlo-disc/prefixes", "the Wine prefix that try prepares once for the Wine installed (about 1.3 "
+                                           "GB) and copies from for each try; one of a Wine no longer installed goes "
+                                           "when the next is made"),
+         ("~/.cache/quenlo-disc/locales", "the locales of the PCs of other code pages, compiled once"),
+         ("~/.cache/quenlo-disc", "all that try keeps between runs: quenlo-disc try --clear-cache removes it and says "
+                                  "how much that freed; removing the packages leaves it, as caches are left")]
 
 
 def roff(text):

@@ -21,7 +21,7 @@ import time
 import uuid
 
 from . import LIB, Refusal, Unavailable
-from .agent import Agent
+from .agent import EMULATING, Agent, ProcessLimit
 from .tools import last_lines
 
 PYTHON = "/usr/bin/python3"  # the system's: a user's own Python may live in a folder the sandbox hides
@@ -35,6 +35,10 @@ SYSTEM_CACHES = ("/var/cache/fontconfig",)
 # files, the browser's profile, the pictures), and the rest.
 SIZES = {"box": 1 << 30, "/tmp": 256 << 20, "/var/tmp": 64 << 20, "/dev/shm": 64 << 20}
 ENVIRONMENT = {"PATH": "/usr/local/bin:/usr/bin:/bin", "LANG": "C.UTF-8"}
+QEMU = "/usr/bin/qemu-i386"
+# qemu's entry for i386 programs, for a binfmt_misc of the sandbox's own.
+QEMU_ENTRY = (":quenlo-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:"
+              "\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:F" % QEMU)
 SAID = "Sandbox: no network, nothing of yours in reach; only the try's own files are written"
 NOT_SAID = "Sandbox: none (--no-sandbox): the disc's programs run with your rights, not sandboxed"
 
@@ -67,8 +71,10 @@ def arguments(writable=(), readable=(), box=None, detached=False, machine_id=Non
     box, a file system of its own there. machine_id: a descriptor that
     holds the sandbox's /etc/machine-id. detached: the sandbox outlives
     the process that made it (the end-to-end cases share one)."""
-    args = [shutil.which("bwrap") or "bwrap", "--unshare-all", "--hostname", "quenlo", "--new-session",
-            "--cap-drop", "ALL", "--clearenv"]
+    # A user namespace even for root, whose sandbox would otherwise share this
+    # one's: the limit on processes holds only within a namespace of its own.
+    args = [shutil.which("bwrap") or "bwrap", "--unshare-all", "--unshare-user", "--hostname", "quenlo",
+            "--new-session", "--cap-drop", "ALL", "--clearenv"]
     if not detached:
         args.append("--die-with-parent")
     for name in SYSTEM:
@@ -130,17 +136,33 @@ def require():
                       "no-sandbox")
 
 
-def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None):
+def emulating(command):
+    """bwrap's options and the command, where qemu is to run the sandbox's
+    i386 programs: the capabilities to set it up (dropped before command
+    runs), as root of the sandbox's user namespace, which alone may mount a
+    binfmt_misc of its own; and what sets it up."""
+    options = ["--uid", "0", "--gid", "0"] + sum((["--cap-add", cap] for cap in EMULATING), [])
+    return options, [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import agent; "
+                     "agent.exec_emulated(sys.argv[1], sys.argv[2:])" % LIB, QEMU_ENTRY] + command
+
+
+def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
     """One command in a sandbox of its own, which writes nothing else: its
     (status, standard output, standard error). largest_file: no file it
-    writes may grow beyond that many bytes."""
+    writes may grow beyond that many bytes; emulate: qemu runs its i386
+    programs."""
     limit = ["prlimit", "--fsize=%d" % largest_file] if largest_file else []
-    argv = arguments(writable, readable) + environment_args(env or {}) + ["--"] + limit + command
+    options, command = emulating(command) if emulate else ([], command)
+    readable = tuple(readable) + ((LIB,) if emulate else ())
+    argv = arguments(writable, readable) + options + environment_args(env or {}) + ["--"] + limit + command
+    limit = ProcessLimit()
     try:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                timeout=timeout, env={})
+                                timeout=timeout, env={}, preexec_fn=limit.enter)
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
+    finally:
+        limit.remove()
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
@@ -154,35 +176,38 @@ def plain(command, env=None, timeout=600):
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False):
+def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False):
     """The Agent of a new sandbox (without: a plain process, whose programs
     write box on this side) that may write only its box and writable and
-    read only the system and readable; its socket lies in folder, which
-    the sandbox does not show, and its words go to folder/sandbox.log."""
+    read only the system and readable, qemu running its i386 programs where
+    emulate; its socket lies in folder, which the sandbox does not show, and
+    its words go to folder/sandbox.log."""
     path, log = os.path.join(folder, "agent.sock"), os.path.join(folder, "sandbox.log")
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
     inside = [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import agent; "
-              "agent.serve_inside(int(sys.argv[3]), sys.argv[1], sys.argv[2] == 'sandboxed')" % LIB,
-              box, "sandboxed" if sandboxed else "plain"]
-    machine_id = None
+              "agent.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', sys.argv[3] or None)"
+              % LIB, box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else ""]
+    fds = []
     if sandboxed:
         machine_id = os.pipe()
         os.write(machine_id[1], (uuid.uuid4().hex + "\n").encode())
         os.close(machine_id[1])
+        fds.append(machine_id[0])
+        options = emulating([])[0] if emulate else []
         inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0])
-                  + ["--as-pid-1"] + environment_args({}) + ["--"] + inside)
+                  + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
     agent = [PYTHON, "-I", "-c", "import sys, json; sys.path.insert(0, %r); from quenlo_disc import agent; "
              "agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r)"
-             % (LIB, listener.fileno(), sandboxed, detached, [machine_id[0]] if machine_id else []), json.dumps(inside)]
+             % (LIB, listener.fileno(), sandboxed, detached, fds), json.dumps(inside)]
     with open(log, "ab") as errors:
-        process = subprocess.Popen(agent, pass_fds=[listener.fileno()] + ([machine_id[0]] if machine_id else []),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors,
-                                   start_new_session=True, env=dict(ENVIRONMENT))
+        process = subprocess.Popen(agent, pass_fds=[listener.fileno()] + fds, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True,
+                                   env=dict(ENVIRONMENT))
     listener.close()
-    if machine_id:
-        os.close(machine_id[0])
+    for fd in fds:
+        os.close(fd)
     agent = Agent(path, process.pid)
     for _ in range(200):
         try:

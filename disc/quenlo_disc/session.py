@@ -22,8 +22,7 @@ import json
 
 from . import LIB, Refusal, Unavailable, sandbox
 from .boxfiles import remove_tree
-from .host import (WINE32, WINE64, compiled, disable_i386_emulation, enable_i386_emulation, environment, locale_home,
-                   prepared, qemu_reserve)
+from .host import QEMU_RESERVED_VA, WINE32, WINE64, compiled, environment, locale_home, prepared, thirty_two_bits
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
@@ -39,7 +38,7 @@ class Session:
     def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print):
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
-        self.root, self.display, self.qemu, self.emulation, self.agent_pid = None, "", qemu_reserve(arch), False, None
+        self.root, self.display, self.emulation, self.agent_pid = None, "", None, None
         self._agent = None
 
     box = property(lambda self: os.path.join(self.root, "box"))
@@ -75,15 +74,22 @@ class Session:
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
         os.chmod(self.discs, 0o755)
-        if self.arch == "i686":
-            self.emulation = enable_i386_emulation()
+        # How 32-bit programs run (a 64-bit disc's session needs them only
+        # where Wine's 32-bit side is installed).
+        try:
+            self.emulation = thirty_two_bits(self.sandboxed)[0] if self.arch == "i686" or os.path.exists(WINE32) \
+                else None
+        except Unavailable:
+            if self.arch == "i686":
+                raise
         missing = [cp for cp in self.code_pages if not compiled(cp)]
         if missing:
             self.say("Compiling the locales of PCs using %s, once (about 2 s each): %s"
                      % (", ".join(map(str, missing)), locale_home()))
+        os.makedirs(locale_home(), exist_ok=True)
         for code_page in self.code_pages:
             environment(code_page)
-        ready = prepared(self.arch, self.sandboxed, self.say)
+        ready = prepared(self.emulation, self.sandboxed, self.say)
         # The prefix's own files are copied in; its Windows folder, 0.7 GB
         # of DLLs, is shown read-only in the sandbox, where nothing can
         # change the prepared one. Without a sandbox there is nothing to show
@@ -93,7 +99,7 @@ class Session:
         if self.sandboxed:
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached)
+                                    self.detached, self.emulation == "under qemu in the sandbox")
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
@@ -130,18 +136,12 @@ class Session:
     def shutdown(self):
         """Undoes all of a session, however far it got; again, nothing."""
         self._stop_agent()
-        self._end_emulation()
         self._remove_folders()
 
     def _stop_agent(self):
         if self.root and os.path.exists(os.path.join(self.root, "ctl", "agent.sock")):
             self.agent.stop()
         self._agent = self.agent_pid = None
-
-    def _end_emulation(self):
-        if self.emulation:
-            disable_i386_emulation()
-            self.emulation = False
 
     def _remove_folders(self):
         if self.root:
@@ -154,7 +154,9 @@ class Session:
         """The environment of a command in the session: nothing of the
         user's own, which may hold secrets."""
         env = dict(sandbox.ENVIRONMENT, HOME=self.home, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                   DISPLAY=self.display, QEMU_RESERVED_VA=self.qemu, XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+                   DISPLAY=self.display, XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+        if self.emulation and self.emulation != "natively":
+            env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
         env.update(extra or {})
         return env
 
@@ -188,7 +190,7 @@ class Session:
         self.agent.put(path, data, mode)
 
     def loader(self):
-        """The Wine loader for the session's exes."""
+        """The Wine loader for the session's exes (of its own bitness)."""
         return WINE32 if self.arch == "i686" else WINE64
 
     def wine(self, args, env=None, timeout=TIMEOUT, program=WINE64):

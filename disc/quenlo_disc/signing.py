@@ -3,6 +3,7 @@ user's Windows will make of the signature. The certificate's password comes
 from QUENLO_SIGN_PASSWORD, never from a command line."""
 import os
 import re
+import shutil
 import subprocess
 
 from . import PROGRAM, Refusal
@@ -16,6 +17,10 @@ def sign_exe(exe, certificate, stage, timestamp=None):
     the URL timestamp if given, and verifies it against the certificate's own
     chain (and the system's roots). Returns the copy and what a user's
     Windows will make of the signature: a dict."""
+    missing = [tool for tool in ("osslsigncode", "openssl") if not shutil.which(tool)]
+    if missing:
+        raise Refusal("signing needs %s, not installed here: as root, run apt-get install %s"
+                      % (" and ".join(missing), " ".join(missing)), "signing-tools-missing")
     if os.path.isdir(certificate):
         raise Refusal("%s is a folder: give --sign the certificate's PKCS#12 (.pfx) file" % certificate,
                       "certificate-folder")

@@ -259,7 +259,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
 
     bridge = Bridge.install(session, browser(), disc.view)
     env = environment(pc.code_page)
-    slow = session.arch == "i686"
+    slow = session.emulation not in (None, "natively")
     folder = disc.folder
     try:
         keys, _, page = read_disc(folder, pc.code_page)

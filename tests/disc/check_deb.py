@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Builds the author tools' Debian package and checks it: its control fields,
-its files, lintian's verdict, that a second build gives the same bytes (the
-zip too), and that, unpacked with dpkg -x anywhere, it checks and masters
-the example medium as an ordinary user, with no checkout behind it, the same
-image twice, and completes its options in bash.
+"""Builds the author tools' Debian packages and checks them: their control
+fields (quenlo-disc light, for check and make; quenlo-disc-try with all that
+try needs), their files, lintian's verdict, that a second build gives the same
+bytes (the zip too), and that, unpacked with dpkg -x anywhere, quenlo-disc
+checks and masters the example medium as an ordinary user, with no checkout
+behind it, the same image twice, and completes its options in bash.
 
-usage: check_deb.py BUILD_DIR DEB_NAME EXE
+usage: check_deb.py BUILD_DIR VERSION EXE
 """
 import os
 import shutil
@@ -15,43 +16,60 @@ import tempfile
 import time
 
 LIB = "./usr/lib/quenlo-disc/"
-EXPECTED = {"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "drivers/driver-x86_64.exe",
-            LIB + "register-i386", LIB + "quenlo_disc/cli.py", "./usr/lib/binfmt.d/quenlo-i386.conf",
-            "./usr/share/doc/quenlo-disc/README.txt", "./usr/share/doc/quenlo-disc/copyright",
-            "./usr/share/doc/quenlo-disc/examples/medium/autorun.inf", "./usr/share/doc/quenlo-disc/changelog.gz",
-            "./usr/share/man/man1/quenlo-disc.1.gz", "./usr/share/bash-completion/completions/quenlo-disc"}
-DEPENDS = {"bubblewrap", "xorriso", "osslsigncode", "wine64", "xvfb", "chromium", "w3m", "imagemagick", "locales", "qemu-user"}
+DOC = "./usr/share/doc/"
+# package: (files it must hold, what it must depend on, all it may depend on)
+PACKAGES = {
+    "quenlo-disc": ({"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "quenlo_disc/cli.py", DOC + "quenlo-disc/README.txt",
+                     DOC + "quenlo-disc/copyright", DOC + "quenlo-disc/examples/medium/autorun.inf",
+                     DOC + "quenlo-disc/changelog.gz", "./usr/share/man/man1/quenlo-disc.1.gz",
+                     "./usr/share/bash-completion/completions/quenlo-disc"}, {"python3", "xorriso"},
+                    {"python3", "xorriso"}),
+    "quenlo-disc-try": ({LIB + "drivers/driver-x86_64.exe", DOC + "quenlo-disc-try/copyright",
+                         DOC + "quenlo-disc-try/changelog.gz"},
+                        {"quenlo-disc", "bubblewrap", "wine64", "xvfb", "chromium", "w3m", "imagemagick", "locales"},
+                        None),
+}
 
 
 def main():
-    build, name, exe = sys.argv[1:4]
-    deb = os.path.join(build, name)
+    build, version, exe = sys.argv[1:4]
+    debs = {name: os.path.join(build, "%s_%s_all.deb" % (name, version)) for name in PACKAGES}
     problems = []
     built = []
     for _ in range(2):  # a second later, from the same commit
         subprocess.run(["cpack", "-G", "DEB;ZIP"], cwd=build, check=True, stdout=subprocess.DEVNULL)
-        built.append([open(path, "rb").read() for path in [deb] + [os.path.join(build, f) for f in os.listdir(build)
-                                                                   if f.endswith("-win32.zip")]])
+        built.append([open(path, "rb").read() for path in list(debs.values()) + [
+            os.path.join(build, f) for f in os.listdir(build) if f.endswith("-win32.zip")]])
         time.sleep(1.1)
-    if built[0] != built[1] or len(built[0]) != 2:
+    if built[0] != built[1] or len(built[0]) != 3:
         problems.append("two builds of one commit differ: %d packages, %s" % (
             len(built[0]), [a == b for a, b in zip(*built)]))
-    if shutil.which("lintian"):
-        lint = subprocess.run(["lintian", deb], capture_output=True, text=True)
-        said = [line for line in lint.stdout.splitlines() if line[:2] in ("E:", "W:")]
-        if said or lint.returncode != 0:
-            problems.append("lintian: %s" % (said or lint.stderr[-400:]))
-    field = lambda f: subprocess.run(["dpkg-deb", "-f", deb, f], capture_output=True, text=True).stdout.strip()
-    for f, wanted in [("Package", "quenlo-disc"), ("Version", "1.0.0.2"), ("Architecture", "all")]:
-        if field(f) != wanted:
-            problems.append("%s is %r, not %r" % (f, field(f), wanted))
-    depends = {d.split()[0] for d in field("Depends").split(", ")}
-    if not DEPENDS <= depends:
-        problems.append("Depends lacks %s" % sorted(DEPENDS - depends))
-    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
-    files = {line.split()[-1] for line in listing.splitlines()}
-    if not EXPECTED <= files or any("__pycache__" in f for f in files):
-        problems.append("files: missing %s, or compiled Python in %s" % (sorted(EXPECTED - files), sorted(files)))
+    files = {}
+    for name, deb in debs.items():
+        wanted, needs, allowed = PACKAGES[name]
+        if shutil.which("lintian"):
+            lint = subprocess.run(["lintian", deb], capture_output=True, text=True)
+            said = [line for line in lint.stdout.splitlines() if line[:2] in ("E:", "W:")]
+            if said or lint.returncode != 0:
+                problems.append("lintian on %s: %s" % (name, said or lint.stderr[-400:]))
+        field = lambda f: subprocess.run(["dpkg-deb", "-f", deb, f], capture_output=True, text=True).stdout.strip()
+        for f, value in [("Package", name), ("Version", version), ("Architecture", "all")]:
+            if field(f) != value:
+                problems.append("%s: %s is %r, not %r" % (name, f, field(f), value))
+        depends = {d.split()[0] for d in field("Depends").split(", ")}
+        if not needs <= depends or (allowed is not None and not depends <= allowed):
+            problems.append("%s depends on %s" % (name, sorted(depends)))
+        listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+        files[name] = {line.split()[-1] for line in listing.splitlines()}
+        if not wanted <= files[name] or any("__pycache__" in f or "binfmt" in f for f in files[name]):
+            problems.append("%s: missing %s, or compiled Python or binfmt_misc in %s"
+                            % (name, sorted(wanted - files[name]), sorted(files[name])))
+        control = subprocess.run(["dpkg-deb", "-e", deb, os.path.join(build, "control-" + name)])
+        scripts = "".join(open(os.path.join(build, "control-" + name, f)).read() for f in ("postinst", "prerm")
+                          if os.path.exists(os.path.join(build, "control-" + name, f)))
+        if control.returncode != 0 or "/register" in scripts:
+            problems.append("%s's maintainer scripts register with binfmt_misc: %r" % (name, scripts))
+    deb = debs["quenlo-disc"]
 
     scratch = tempfile.mkdtemp(prefix="quenlo-deb-")
     try:
@@ -68,7 +86,7 @@ def main():
         command = os.path.join(scratch, "usr/bin/quenlo-disc")
         example = os.path.join(scratch, "usr/share/doc/quenlo-disc/examples/medium")
         for args, wanted in [(["check", example], "open: quenlo.exe docs\\index.htm\n"),
-                             (["make", example, "example.iso"], "Files: 5\n"), (["--version"], "1.0.0.2"),
+                             (["make", example, "example.iso"], "Files: 5\n"), (["--version"], version),
                              (["make", example, "again.iso"], "SHA-256: ")]:
             time.sleep(1.1 if args[-1] == "again.iso" else 0)
             run = subprocess.run(user + ["env", "HOME=" + out, "PYTHONDONTWRITEBYTECODE=1", command] + args, cwd=out,
@@ -90,7 +108,7 @@ def main():
                 problems.append("bash completes %r" % got)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    print("%s: %d files" % (deb, len(files)))
+    print("%s: %d files" % (", ".join(debs.values()), sum(map(len, files.values()))))
     for p in problems:
         print("FAIL: " + p)
     return 1 if problems else 0

@@ -59,7 +59,7 @@ class SharedSession(Session):
     case's process attaches to it. notes: what the cases keep with it (the
     helpers, the medium and its disc)."""
     detached = True
-    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "qemu", "emulation", "agent_pid", "tools", "notes")
+    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "emulation", "agent_pid", "tools", "notes")
 
     def __init__(self, arch, driver, tools, **kwargs):
         super().__init__(arch, driver, tools=tools, **kwargs)
@@ -154,7 +154,7 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
     run = drive(state, command, cwd if ":" in cwd else winpath(cwd), env=env)
     run.records_at_exit = records_in(state, folder)
     # Handlers start asynchronously; give them time, then make sure no more come.
-    deadline = time.time() + (30 if state.arch == "i686" else 10)
+    deadline = time.time() + (30 if emulated(state) else 10)
     while len(records_in(state, folder)) < expect_records and time.time() < deadline:
         time.sleep(0.1)
     time.sleep(settle)
@@ -204,6 +204,11 @@ def expect_started(run, commands, directory=None):
         for r in run.records:
             check(r["directory"].rstrip("\\").lower() == directory.rstrip("\\").lower(),
                   "handler ran in %r, expected %r" % (r["directory"], directory))
+
+
+def emulated(state):
+    """True where the session's 32-bit programs run under qemu, which is slow to start one."""
+    return state.emulation not in (None, "natively")
 
 
 def rec(state):
@@ -338,7 +343,7 @@ def case_fallback_missing_program(s):
 
 def case_exits_before_slow_handler(s):
     # Longer than Quenlo's own run takes: under emulation that is 4 to 5 s.
-    sleep = 10000 if s.arch == "i686" else 4000
+    sleep = 10000 if emulated(s) else 4000
     set_html_handler(s, rec(s) + ' "%1"')
     run = launch(s, r" docs\page one.qnone", medium(s), handler_sleep=sleep, expect_records=1)
     expect_boxes(run, [])
