@@ -5,19 +5,23 @@ hands pages to a script of ours: it renders the page as text with w3m, notes
 what it got and how the rendering went, and shows the page in a graphical
 browser on the virtual display.
 """
+import json
 import os
 import shutil
 from dataclasses import dataclass
 
-from . import Gone
+from . import LIB, Gone, chromium
 from .tools import last_lines, wait_until
 
 
 @dataclass(frozen=True)
 class Browser:
-    """A graphical browser: its X class, and its command before the page's address."""
+    """A graphical browser: its X class, and its command before the page's
+    address; watched: started through chromium.show(), which shows the disc
+    as at a drive's root and says when the page has loaded."""
     x_class: str
     command: tuple
+    watched: bool = False
 
     @property
     def name(self):
@@ -29,13 +33,8 @@ class Browser:
 # itself: nothing in the background, no translation offered over the page,
 # no use of /dev/shm (which older ones cannot do without where it is not
 # writable).
-BROWSERS = [Browser("chromium", ("chromium", "--no-sandbox", "--test-type", "--user-data-dir=$0/profile",
-                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                 "--disable-sync", "--disable-default-apps", "--disable-dev-shm-usage",
-                                 "--disable-gpu", "--disable-breakpad",
-                                 "--disable-features=Translate,TranslateUI,MediaRouter,OptimizationHints",
-                                 "--no-default-browser-check", "--password-store=basic", "--window-position=0,0",
-                                 "--window-size=1024,768")),
+BROWSERS = [Browser("chromium", tuple(["chromium", "--user-data-dir=$0/profile", "--window-position=0,0",
+                                       "--window-size=1024,768"] + chromium.FLAGS), True),
             Browser("Dillo", ("dillo",))]
 # The file an address a browser was handed leads to: a file:// URL's path
 # or a plain path, links followed, the fragment and query not counted;
@@ -66,9 +65,13 @@ class Bridge:
     def install(cls, session, browser, shown_from=None):
         """Pages go to browser (None: text only), from shown_from where given
         (a folder that reads like D:, names as Windows matches them) instead
-        of D: itself."""
+        of D: itself: in a sandbox, at its own drive, file:///D:/."""
         folder = session.folder("browser-")
         drive = os.path.join(session.prefix, "dosdevices", "d:") + "/"
+        base = "file://" + (shown_from or "")
+        if shown_from and session.sandboxed:
+            session.agent.link(shown_from, session.drive)
+            base = "file://" + chromium.DRIVE
         script = ["#!/bin/sh",
                   # w3m reads no <meta charset>: the encoding a browser finds
                   # for the page, where the try put it in charset.
@@ -83,16 +86,18 @@ class Bridge:
         if browser:
             script += ['page="$1"']
             if shown_from:
-                script += ['case "$page" in *"%(drive)s"*) page="file://%(from)s/${page#*%(drive)s}" ;; esac']
+                script += ['case "$page" in *"%(drive)s"*) page="%(base)s/${page#*%(drive)s}" ;; esac']
             if browser.x_class == "chromium":
                 session.run(["mkdir", "-p", os.path.join(folder, "profile", "Default")])
                 session.put(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
+            command = " ".join(browser.command)
+            if browser.watched:
+                command = '%s -I %s "$0" %s' % (PYTHON, os.path.join(LIB, "quenlo_disc", "chromium.py"), command)
             # A session of its own, so that its helpers go with it.
             script += ['(setsid sh -c \'echo $$ >"$0/browser.pid"; exec %s "$1"\' "%%(d)s" "$page" </dev/null '
-                       '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &'
-                       % " ".join(browser.command)]
+                       '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &' % command]
         session.put(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
-                                                                            "from": shown_from} + "\n", 0o755)
+                                                                            "base": base} + "\n", 0o755)
         session.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
                             '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
         return cls(session, browser, folder)
@@ -116,6 +121,19 @@ class Bridge:
 
     def rendered(self):
         return self.said("rendered.txt", "utf-8").strip("\n")
+
+    def loaded(self, seconds):
+        """Chromium's word that the page has loaded ({"state", "title",
+        "address", "encoding"}), once it comes; None where it did not come
+        in that time. A browser that gives none is taken at its window."""
+        if not (self.browser and self.browser.watched):
+            return {}
+        found = []
+        wait_until(lambda: found.append(self.said("loaded.json", "utf-8")) or found[-1], seconds, 0.1)
+        try:
+            return json.loads(found[-1]) if found and found[-1] else None
+        except ValueError:
+            return None
 
     def window(self, seconds):
         """(True, "") once a window of the graphical browser is on the

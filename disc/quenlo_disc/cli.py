@@ -99,7 +99,8 @@ def parsers(prog):
     trying = sub.add_parser("try", help="run an image as a user's PC meets it, with a picture, "
                                         "e.g. quenlo-disc try my-product.iso",
                             description="Run IMAGE.iso as the CD drive D: of a private Wine prefix, its open line "
-                                        "from D:\\, and save a picture of the screen beside it (IMAGE.try.png).",
+                                        "from D:\\, and save a picture of the screen beside it (IMAGE.try.png; with "
+                                        "--matrix, IMAGE.matrix/CODEPAGE.png for each PC and a contact sheet).",
                             epilog=epilog())
     trying.add_argument("image", metavar="IMAGE.iso", nargs="?", help="the disc image to try, e.g. my-product.iso")
     trying.add_argument("--broken-association", action="store_true",
@@ -184,7 +185,9 @@ def run_try(a, stage, prog, out):
             except Unavailable as unavailable:
                 raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
             if a.matrix:
-                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", stage, progress)
+                # Each PC's picture at full size, beside the sheet of them all.
+                os.makedirs(stem + ".matrix", exist_ok=True)
+                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", stem + ".matrix", progress)
                 out.line("Contact sheet: %s" % (stem + ".matrix.png" if made else "none could be made"))
                 out.doc["contact_sheet"] = stem + ".matrix.png" if os.path.exists(stem + ".matrix.png") else None
             else:

@@ -64,13 +64,14 @@ def private(top="/etc"):
     return found
 
 
-def arguments(writable=(), readable=(), box=None, detached=False, machine_id=None):
+def arguments(writable=(), readable=(), box=None, detached=False, machine_id=None, links=()):
     """bwrap's command line, up to the program: the system read-only, the
     readable paths read-only and the writable ones read-write (each at its
     own path, or a readable one as a (path, where it is shown) pair); with
     box, a file system of its own there. machine_id: a descriptor that
     holds the sandbox's /etc/machine-id. detached: the sandbox outlives
-    the process that made it (the end-to-end cases share one)."""
+    the process that made it (the end-to-end cases share one). links:
+    (target, path) of each symbolic link at the sandbox's root."""
     # A user namespace even for root, whose sandbox would otherwise share this
     # one's: the limit on processes holds only within a namespace of its own.
     args = [shutil.which("bwrap") or "bwrap", "--unshare-all", "--unshare-user", "--hostname", "quenlo",
@@ -102,6 +103,8 @@ def arguments(writable=(), readable=(), box=None, detached=False, machine_id=Non
         args += ["--bind", path, path]
     for path in readable:
         args += ["--ro-bind"] + (list(path) if isinstance(path, (tuple, list)) else [path, path])
+    for target, path in links:
+        args += ["--symlink", target, path]
     # The sandbox's own root, which holds the mount points, is read-only too:
     # nothing is written but where it is bound to be.
     return args + ["--remount-ro", "/", "--chdir", "/"]
@@ -176,7 +179,7 @@ def plain(command, env=None, timeout=600):
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False):
+def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, links=()):
     """The Agent of a new sandbox (without: a plain process, whose programs
     write box on this side) that may write only its box and writable and
     read only the system and readable, qemu running its i386 programs where
@@ -196,7 +199,7 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
         os.close(machine_id[1])
         fds.append(machine_id[0])
         options = emulating([])[0] if emulate else []
-        inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0])
+        inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0], links)
                   + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
     agent = [PYTHON, "-I", "-c", "import sys, json; sys.path.insert(0, %r); from quenlo_disc import agent; "
              "agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r)"

@@ -15,17 +15,21 @@ too.
 Whatever runs in the sandbox may write in the box, so the tools never touch
 the box by path: files go in and come out as bytes through the agent.
 """
+import json
 import os
+import re
 import tempfile
 
-import json
-
-from . import LIB, Refusal, Unavailable, sandbox
-from .boxfiles import remove_tree
+from . import LIB, Refusal, Unavailable, chromium, sandbox
+from .boxfiles import read, remove_tree
 from .host import QEMU_RESERVED_VA, WINE32, WINE64, compiled, environment, locale_home, prepared, thirty_two_bits
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
+# What a browser registers: the types of web pages, their classes, and the
+# web's addresses.
+NO_BROWSER = (".htm", ".html", ".shtml", ".xhtml", ".xht", ".mht", ".mhtml", ".svg", "htmlfile", "xhtmlfile",
+              "mhtmlfile", "svgfile", "http", "https", "ftp", "file")
 
 
 def winpath(path):
@@ -38,13 +42,14 @@ class Session:
     def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print):
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
-        self.root, self.display, self.emulation, self.agent_pid = None, "", None, None
+        self.root, self.display, self.emulation, self.agent_pid, self.ready = None, "", None, None, None
         self._agent = None
 
     box = property(lambda self: os.path.join(self.root, "box"))
     discs = property(lambda self: os.path.join(self.root, "discs"))
     prefix = property(lambda self: os.path.join(self.box, "prefix"))
     home = property(lambda self: os.path.join(self.box, "home"))
+    drive = property(lambda self: os.path.join(self.box, "drive-d"))  # what the sandbox's /D: shows
 
     def __enter__(self):
         self.launch()
@@ -89,7 +94,7 @@ class Session:
         os.makedirs(locale_home(), exist_ok=True)
         for code_page in self.code_pages:
             environment(code_page)
-        ready = prepared(self.emulation, self.sandboxed, self.say)
+        ready = self.ready = prepared(self.emulation, self.sandboxed, self.say)
         # The prefix's own files are copied in; its Windows folder, 0.7 GB
         # of DLLs, is shown read-only in the sandbox, where nothing can
         # change the prepared one. Without a sandbox there is nothing to show
@@ -99,7 +104,8 @@ class Session:
         if self.sandboxed:
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached, self.emulation == "under qemu in the sandbox")
+                                    self.detached, self.emulation == "under qemu in the sandbox",
+                                    [(self.drive, chromium.DRIVE)])
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
@@ -253,5 +259,29 @@ class Session:
 
     def remove_html_association(self):
         """A PC on which no browser is registered for ".htm"."""
-        self.import_reg(["[-HKEY_CLASSES_ROOT\\.htm]", "", "[-HKEY_CURRENT_USER\\Software\\Classes\\.htm]", "",
-                         "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.htm]", ""])
+        self.remove_associations((".htm",))
+
+    def remove_browser(self):
+        """A PC with no browser at all: nothing registered for any type of
+        web page, nor for the web's addresses."""
+        self.remove_associations(NO_BROWSER)
+
+    def restore_browser(self):
+        """The browser's keys as the prepared prefix has them (its system.reg
+        holds them as Wine keeps HKEY_LOCAL_MACHINE, in .reg's own syntax)."""
+        wanted = re.compile(r"\[Software\\\\Classes\\\\(%s)(\\\\[^\]]*)?\]" % "|".join(map(re.escape, NO_BROWSER)),
+                            re.I)
+        lines, keep = [], False
+        for line in read(os.path.join(self.ready, "system.reg"), "utf-8").splitlines():
+            if line.startswith("["):
+                keep = bool(wanted.match(line))
+                if keep:
+                    lines += ["", "[HKEY_LOCAL_MACHINE\\%s]" % line[1:line.rindex("]")].replace("\\\\", "\\")]
+            elif keep and line[:1] in ('"', "@") and "=str(" not in line:
+                lines.append(line)
+        self.import_reg(lines + [""])
+
+    def remove_associations(self, keys):
+        self.import_reg(["[-%s\\%s]\n" % (root, key) for key in keys for root in
+                         ("HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER\\Software\\Classes",
+                          "HKEY_LOCAL_MACHINE\\Software\\Classes")])

@@ -38,6 +38,7 @@ MEANING = {
 # browser, and one without.
 MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
 TRACE = 16 << 20  # of Wine's process trace, as much as is read
+LOADING = 30  # seconds a page on a disc may take to load
 
 
 @dataclass(frozen=True)
@@ -237,6 +238,8 @@ def picture_of_page(session, bridge, shot, slow):
     """Takes the picture of the page in the browser the bridge started; None
     when it is of the page, else what it shows instead."""
     seen, why = bridge.window(60 if slow else 30)
+    if seen and bridge.loaded(LOADING) is None:
+        seen, why = False, "the page had not finished loading within %d s" % LOADING
     if seen:
         deadline = time.time() + 10
         while not drawn(session) and time.time() < deadline:
@@ -283,7 +286,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
             tell("The check of quenlo-disc says: %s" % v(finding))
         session.map_cdrom(folder)
         if not pc.browser:
-            session.remove_html_association()
+            session.remove_browser()
         trace = os.path.join(bridge.folder, "trace.txt")
 
         def on_box(box):
@@ -323,6 +326,8 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
         return row
     finally:
         bridge.stop()
+        if not pc.browser:
+            session.restore_browser()
 
 
 def why_not(report, handed, address, resolved, rendered, page, on_disc, finding):

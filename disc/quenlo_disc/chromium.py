@@ -1,0 +1,125 @@
+"""Chromium, the browser that Windows' Edge is built on, asked what it does:
+spoken to through its DevTools protocol on a pipe (descriptors 3 and 4, JSON
+messages each ended by a NUL), always with its background networking off.
+
+show() is the picture's browser in a try's sandbox: it shows the disc as at
+the root of a drive, as on a PC (a link from the root, or one that climbs
+above it, loads from the disc's root, as Chromium on Windows keeps the
+drive), and says when the page has finished loading. decoded() is how the
+check learns which encoding Chromium reads an undeclared page in.
+"""
+import json
+import os
+import select
+import subprocess
+import sys
+import time
+import urllib.parse
+
+FLAGS = ["--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--disable-default-apps", "--disable-dev-shm-usage", "--disable-gpu", "--disable-breakpad",
+         "--disable-features=Translate,TranslateUI,MediaRouter,OptimizationHints", "--no-default-browser-check",
+         "--password-store=basic", "--no-sandbox", "--test-type"]
+DRIVE = "/D:"  # where a try's sandbox shows the disc, as file:///D:/ shows it on a PC
+
+
+class Gone(Exception):
+    """Chromium ended, or did not answer."""
+
+
+class DevTools:
+    """A Chromium started by command (which ends with chromium's own
+    arguments, --remote-debugging-pipe among them), and its first page."""
+
+    def __init__(self, command, **popen):
+        to_it, self.to_it = os.pipe()
+        self.from_it, from_its = os.pipe()
+        wrapped = ["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_it, from_its), "bash"] + command
+        self.process = subprocess.Popen(wrapped, pass_fds=(to_it, from_its), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, **popen)
+        os.close(to_it)
+        os.close(from_its)
+        self.buffer, self.sent, self.events = b"", 0, []
+        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
+        self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+
+    def receive(self, timeout):
+        """The next message, or None when none came in timeout seconds."""
+        deadline = time.time() + timeout
+        while b"\0" not in self.buffer:
+            left = deadline - time.time()
+            if left <= 0 or not select.select([self.from_it], [], [], left)[0]:
+                return None
+            data = os.read(self.from_it, 1 << 20)
+            if not data:
+                raise Gone("Chromium went away")
+            self.buffer += data
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def send(self, method, params=None, session=True):
+        self.sent += 1
+        message = dict({"id": self.sent, "method": method, "params": params or {}},
+                       **({"sessionId": self.session} if session else {}))
+        os.write(self.to_it, json.dumps(message).encode() + b"\0")
+        return self.sent
+
+    def call(self, method, params=None, session=False, timeout=30):
+        """The result of a method; the events that came meanwhile wait in events."""
+        sent = self.send(method, params, session)
+        while True:
+            answer = self.receive(timeout)
+            if answer is None:
+                raise Gone("Chromium did not answer %s" % method)
+            if answer.get("id") == sent:
+                return answer.get("result", {})
+            self.events.append(answer)
+
+    def next_event(self, timeout):
+        return self.events.pop(0) if self.events else self.receive(timeout)
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def on_drive(url):
+    """The address on the disc that a file: URL outside DRIVE means on a PC:
+    a link from the root, or one that climbed above it, is kept on the drive."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme != "file" or parts.path == DRIVE or parts.path.startswith(DRIVE + "/"):
+        return None
+    return urllib.parse.urlunsplit(parts._replace(path=DRIVE + parts.path))
+
+
+def show(folder, url, command):
+    """In a try's sandbox: the page at url, in Chromium on the display, its
+    requests for files beyond the drive brought back onto it; once the page
+    has loaded, Chromium's word on it (its title, address, encoding) in
+    folder/loaded.json. Goes on until it is ended."""
+    browser = DevTools(command + ["--remote-debugging-pipe", "about:blank"])
+    browser.call("Fetch.enable", {"patterns": [{"urlPattern": "file://*"}]}, session=True)
+    browser.call("Page.enable", session=True)
+    browser.send("Page.navigate", {"url": url})
+    while True:
+        event = browser.next_event(3600)
+        if event is None:
+            continue
+        method, params = event.get("method"), event.get("params", {})
+        if method == "Fetch.requestPaused":
+            moved = on_drive(params["request"]["url"])
+            browser.send("Fetch.continueRequest", dict({"requestId": params["requestId"]},
+                                                       **({"url": moved} if moved else {})))
+        elif method == "Page.loadEventFired":
+            browser.call("Page.bringToFront", session=True)  # as a page opened by a click, not typed in
+            said = browser.call("Runtime.evaluate", {"expression": "JSON.stringify([document.readyState, "
+                                                     "document.title, location.href, document.characterSet])",
+                                                     "returnByValue": True}, session=True)
+            state = json.loads(said.get("result", {}).get("value") or "[]") + [""] * 4
+            with open(os.path.join(folder, "loaded.part"), "w") as f:
+                json.dump({"state": state[0], "title": state[1], "address": state[2], "encoding": state[3]}, f)
+            os.replace(os.path.join(folder, "loaded.part"), os.path.join(folder, "loaded.json"))
+
+
+if __name__ == "__main__":  # FOLDER COMMAND... URL, as a script of its own (it needs nothing of the package)
+    show(sys.argv[1], sys.argv[-1], sys.argv[2:-1])
