@@ -18,6 +18,7 @@ import threading
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "disc"))
 from harness import LINK, medium  # noqa: E402
+from quenlo_disc.iso import volume_label  # noqa: E402
 MAKE_DISC = os.path.join(TOP, "scripts", "make-disc.sh")
 QUENLO_DISC = os.path.join(TOP, "disc", "quenlo-disc")
 ICON = bytes([0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0]) + b"\0\0\0\0"
@@ -234,6 +235,20 @@ def main(exe):
             wanted = b"[autorun]\r\nopen=quenlo.exe docs\\page two.htm\r\nlabel=Test disc\r\nicon=disc.ico\r\n"
             if f.read() != wanted:
                 failures.append("good disc: autorun.inf is not %r" % wanted)
+
+    # A label in Cyrillic: Windows reads the Joliet volume label (its first 16
+    # letters); systems without Joliet the ISO 9660 one, which is its ASCII form.
+    cyrillic = os.path.join(work, "cyrillic.iso")
+    made = make_disc(["--exe", exe, "--code-page", "1251", "--start", "docs\\index.htm", "--label",
+                      "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438\u0438", source,
+                      cyrillic])
+    labels = ("", "")
+    if made.returncode == 0:
+        with open(cyrillic, "rb") as f:
+            f.seek(16 * 2048 + 40)
+            labels = (f.read(32).decode("ascii", "replace").rstrip(), volume_label(cyrillic))
+    if labels != ("Katalog produktsii", "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438"):
+        failures.append("the Cyrillic label: ISO 9660 %r, Joliet %r (%s)" % (labels[0], labels[1][-300:], made.stderr))
 
     # Two clones of one commit, their files dated when each was made: with
     # SOURCE_DATE_EPOCH, every later date is clamped to it, and both make one image.

@@ -90,6 +90,9 @@ ACCEPTED = {
                                   "\u043f\u0440\u043e\u0434\u0443\u043a\u0446\u0438\u0438"] + START, [],
                        'Windows shows the disc as "\u041a\u0430\u0442\u0430\u043b\u043e\u0433 \u043f\u0440\u043e'
                        '\u0434\u0443\u043a\u0446\u0438\u0438" (autorun.inf\'s label)'),
+    "trailing dots and blanks": (None, {"docs/index.htm": '<a href="page%20two.htm.">2</a><a href="page%20two.htm%20">c</a>'
+                                                          '<a href="../docs./caf%C3%A9.htm">c</a>'}, START, ["label-missing"],
+                                 "Links: 5 to files on the disc, all there"),
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),

@@ -596,26 +596,40 @@ def matrix_of(s, image, folder):
     return rows, why, "\n".join(said.lines)
 
 
-def red(picture):
-    """How many pixels of the page's area of a picture are red."""
+def coloured(picture, channel):
+    """How many pixels of the page's area of a picture are of the pure colour of that channel (0 red, 2 blue)."""
     raw = subprocess.run(["convert", picture, "-crop", "1024x640+0+128", "+repage", "rgb:-"], capture_output=True).stdout
-    return sum(1 for n in range(0, len(raw) - 2, 3) if raw[n] > 200 and raw[n + 1] < 60 and raw[n + 2] < 60)
+    return sum(1 for n in range(0, len(raw) - 2, 3) if all((raw[n + c] > 200) == (c == channel) for c in range(3)))
+
+
+def red(picture):
+    return coloured(picture, 0)
+
+
+def blue(picture):
+    return coloured(picture, 2)
 
 
 def case_try_matrix(s):
     """A disc whose page is .html, with a stylesheet linked from the disc's
-    root, on every kind of PC of the matrix, through the command as authors
-    run it: each PC with a browser shows the page in the stylesheet's red, as
+    root and an image linked in other letters' case, on every kind of PC of
+    the matrix, through the command as authors run it: each PC with a
+    browser shows the page in the stylesheet's red and the image's blue, as
     at D:\\; the PC with no browser at all has none for .html either, and
     shows Quenlo's box; each PC's picture is kept beside the sheet."""
     need_disc(s)
     folder = s.folder("matrix-", discs=True)
     medium = os.path.join(folder, "medium")
-    for rel, text in (("docs/index.html", '<link rel="stylesheet" href="/style/site.css"><h1>RED HEADING</h1>'),
+    for rel, text in (("docs/index.html", '<link rel="stylesheet" href="/style/site.css"><h1>RED HEADING</h1>'
+                                          '<img src="../Images/Logo.PNG">'),
                       ("style/site.css", "h1 { color: #ff0000; font-size: 60px }")):
         os.makedirs(os.path.dirname(os.path.join(medium, rel)), exist_ok=True)
         with open(os.path.join(medium, rel), "w") as f:
             f.write(text)
+    # Linked in other letters' case than the disc has it, as Windows finds it.
+    os.makedirs(os.path.join(medium, "images"))
+    subprocess.run(["convert", "-size", "120x120", "xc:#0000ff", os.path.join(medium, "images", "logo.png")],
+                   check=True)
     image = os.path.join(folder, "root.iso")
     subprocess.run(["bash", MAKE_DISC, "--exe", s.notes["quenlo"], "--start", "docs\\index.html", medium, image],
                    stdout=subprocess.DEVNULL, check=True)
@@ -631,8 +645,8 @@ def case_try_matrix(s):
         check(os.path.dirname(picture) == os.path.splitext(image)[0] + ".matrix" and os.path.isfile(picture),
               "%s's picture is %r" % (row["pc"], picture))
         if row["browser"]:
-            check(row["meets"] == "the page shown" and red(picture) > 1000,
-                  "%s: %s, %d red pixels" % (row["pc"], row["meets"], red(picture)))
+            check(row["meets"] == "the page shown" and red(picture) > 1000 and blue(picture) > 10000,
+                  "%s: %s, %d red and %d blue pixels" % (row["pc"], row["meets"], red(picture), blue(picture)))
         else:
             check(row["meets"] == "Quenlo's box \"%s\"" % FAILED and row["code_page"] == 1252,
                   "the PC with no browser met %r" % row["meets"])
@@ -793,6 +807,22 @@ def case_try_bounded(s):
             "sandboxed" if sandboxed else "--no-sandbox", left))
 
 
+def case_try_blank_window(s):
+    """A picture's browser whose window shows one colour and nothing else:
+    the picture is not taken for the page's."""
+    need_disc(s)
+    folder = s.folder("blank-browser-", discs=True)
+    blank, fake = os.path.join(folder, "white.png"), os.path.join(folder, "browser")
+    subprocess.run(["convert", "-size", "400x60", "xc:white", blank], check=True)
+    with open(fake, "w") as f:  # the screen white around its window too: all below the browser's bars one colour
+        f.write("#!/bin/sh\ndisplay -window root %s\nexec display -geometry +0+0 %s\n" % (blank, blank))
+    os.chmod(fake, 0o755)
+    outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"],
+                           browser=lambda: Browser("Display", (fake,)))
+    check(outcome.not_pictured and "stayed blank" in outcome.not_pictured and "the page shown" not in outcome.meets(),
+          "a window of one colour passed for the page: %r\n%s" % (outcome.not_pictured, said))
+
+
 def case_try_browser_cannot_start(s):
     """A picture's browser that ends at once: the try says so within seconds,
     and no picture passes for the page's."""
@@ -817,7 +847,7 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 # them, and the run under emulation stays short.
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
-              "try_json"}
+              "try_blank_window", "try_json"}
 
 
 class Skipped(Exception):
