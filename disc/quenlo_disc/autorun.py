@@ -9,7 +9,7 @@ import os
 import re
 
 from . import PROGRAM, Refusal
-from .codepages import WESTERN, ansi, check_text, codec, to_ansi
+from .codepages import CODE_PAGES, WESTERN, ansi, check_text, codec, to_ansi
 from .names import find_name, upper
 
 
@@ -109,7 +109,7 @@ def open_line(keys):
     return program, page
 
 
-def check_page(page, root, where, code_page=None, line="the open line"):
+def check_page(page, root, where, code_page=None, line="the open line", meant=()):
     """The page relative to root with the disc's own spelling, once it is
     known that Quenlo will find and open it. `where` names root in messages,
     `line` the line of autorun.inf that gives the page to Quenlo. Quenlo
@@ -128,7 +128,7 @@ def check_page(page, root, where, code_page=None, line="the open line"):
     if ".." in parts:
         raise Refusal('the page "%s" goes up with "..": name it from the disc\'s root, as docs\\index.htm' % page,
                       "page-up")
-    check_text("the page", page, code_page)
+    check_text("the page", page, code_page, meant)
     path, found = root, []
     for part in parts:
         name = find_name(path, part)
@@ -142,8 +142,29 @@ def check_page(page, root, where, code_page=None, line="the open line"):
     return "\\".join(found)
 
 
-def check_open_line(keys, root, where, code_page=None):
-    return check_page(open_line(keys)[1], root, where, code_page)
+def check_open_line(keys, root, where, code_page=None, meant=()):
+    return check_page(open_line(keys)[1], root, where, code_page, meant=meant)
+
+
+def is_unicode(data):
+    """Whether Windows reads the .inf as Unicode (it begins with a byte-order
+    mark): then its label and icon reach Explorer as written, whatever the
+    PC's code page; the open line still reaches Quenlo in that code page."""
+    return data.startswith(tuple(mark for mark, _ in MARKS))
+
+
+def reaching(data, root):
+    """The code pages (of all Windows PCs) on which autorun.inf's bytes,
+    read as such a PC reads them, name a page in root that Quenlo's ANSI
+    calls reach there."""
+    found = []
+    for code_page in CODE_PAGES:
+        try:
+            check_open_line(read_autorun(data, code_page), root, "the disc", code_page)
+            found.append(code_page)
+        except Refusal:
+            pass
+    return found
 
 
 # ---------------------------------------------------------------- writing

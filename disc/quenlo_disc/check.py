@@ -6,14 +6,19 @@ as a Refusal among the findings. Nothing is written but in the stage.
 """
 import os
 import re
+import shutil
+import tempfile
 
-from . import PROGRAM, Refusal, product_exe
-from .autorun import (autorun_text, check_open_line, check_page, read_autorun, split_open_line, with_keys)
+from . import PROGRAM, Refusal, product_exe, sandbox
+from .autorun import (autorun_text, check_open_line, check_page, is_unicode, reaching, read_autorun, split_open_line,
+                       with_keys)
 from .boxfiles import LARGEST_READ, read
 from .codepages import WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
-from .pages import check_links
+from .chromium import Reader
+from .links import report as report_links
+from .pages import read_site
 from .pe import icon_problem, is_icon, is_windows_program
 from .signing import sign_exe
 
@@ -34,10 +39,11 @@ def check_medium(source, options, stage):
         m.exe = check_exe(options, found)
         m.tree, m.theirs, m.paths = check_names(m.name, m.source, m.icon_name, options, found)
         m.index = index(m.paths)
-        m.autorun, m.keys, m.page, m.updated = read_autorun_of(m.name, m.source, m.icon_name, options, stage, found)
+        m.autorun, m.keys, m.page, m.updated, m.meant = read_autorun_of(m.name, m.source, m.icon_name, options, stage,
+                                                                        found)
         check_keys(m, found)
-        m.label = check_disc_label(m.keys, options, found)
-        m.links = check_medium_links(m.source, m.paths, options, found)
+        m.label = check_disc_label(m, found)
+        m.links, m.scripted = check_medium_links(m.source, m.paths, m.tree, options, stage, found)
         m.strays = look_for_strays(m.tree, found)
         m.signature = sign(m.exe, options, stage, found)
     except Refusal as refusal:
@@ -57,8 +63,6 @@ def check_options(o, found):
                                   "action-empty"))
         else:
             found.attempt(check_text, "--action", o.action, o.code_page)
-    if o.label is not None:
-        found.attempt(check_label, o.label, o.code_page)
     return icon
 
 
@@ -133,7 +137,7 @@ def read_autorun_of(name, source, icon, o, stage, found):
                       % os.path.join(name, theirs), "autorun-twice")
     if o.start is None and not theirs:
         raise Refusal("%s has no autorun.inf: give --start PAGE to write one" % name, "autorun-missing")
-    ansi_page = o.code_page or WESTERN
+    ansi_page, meant = o.code_page or WESTERN, ()
     given = {k: v for k, v in (("label", o.label), ("icon", icon), ("action", o.action)) if v is not None}
     updated = ()
     if o.start is not None:
@@ -141,10 +145,14 @@ def read_autorun_of(name, source, icon, o, stage, found):
             check_text("the page", o.start, o.code_page)
         except Refusal as refusal:
             found.problem(refusal)
-            return None, {}, None, updated
+            return None, {}, None, updated, meant
         data = autorun_text(o.start, o.label, icon, o.action, o.code_page, errors="replace")
     else:
         data = read(os.path.join(source, theirs), None, LARGEST_READ, follow=True)
+        if o.code_page is None and not data.isascii() and not is_unicode(data):
+            # Read as the PCs it names its page on, so that what is said of it reads as written.
+            meant = tuple(reaching(data, source))
+            ansi_page = meant[0] if meant else ansi_page
         read_autorun(data, ansi_page)
         data = with_keys(data, given, ansi_page) if given else data
         updated = tuple(sorted(given))
@@ -155,13 +163,13 @@ def read_autorun_of(name, source, icon, o, stage, found):
     if o.start is None and unmarked_utf8(data, ansi_page, found):
         # What the author meant, so that the rest is checked as it will be once saved right.
         keys = read_autorun(b"\xef\xbb\xbf" + data, ansi_page)
-    page = found.attempt(check_open_line, keys, source, name, o.code_page) or None
+    page = found.attempt(check_open_line, keys, source, name, o.code_page, meant) or None
     if page and ("#" in page or "%" in page):
         odd = " and ".join('"%s"' % c for c in "#%" if c in page)
         found.warn("page-hash-percent", 'the page "%s" has %s in its name: a browser handed it as a file:/// '
                    'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
                    'and "%%xx" as an escape, and misses the page; a name without them is safer' % (page, odd))
-    return written, keys, page, updated
+    return written, keys, page, updated, meant
 
 
 def unmarked_utf8(data, code_page, found):
@@ -217,34 +225,52 @@ def check_verb(m, key, value, found):
     if not program:
         return
     if upper(program) in (upper(PROGRAM), upper(PROGRAM[:-4])):
-        found.attempt(check_page, page, m.source, m.name, m.options.code_page, "autorun.inf's %s line" % key)
+        found.attempt(check_page, page, m.source, m.name, m.options.code_page, "autorun.inf's %s line" % key, m.meant)
     elif m.on_disc(program) is None:
         found.warn("verb-program-elsewhere", 'autorun.inf\'s %s runs "%s", which is not on the disc: Windows '
                    'looks for it on the PC, so it runs only where the PC has it' % (key, program))
 
 
-def check_disc_label(keys, o, found):
-    """The disc's label: --label's, else autorun.inf's, else the tools' own."""
-    if o.label is not None:
-        return o.label
-    label = keys.get("label")
+def check_disc_label(m, found):
+    """The disc's label: --label's, else autorun.inf's, else the tools' own.
+    Explorer shows a Unicode autorun.inf's label as written on every PC."""
+    o, label = m.options, m.options.label
+    if label is None:
+        label = m.keys.get("label")
     if label is None:
         found.warn("label-missing", 'the disc has no label, so Windows will call it "%s" after this tool: '
                    'name it with --label "Your product", or label= in autorun.inf' % DEFAULT_LABEL)
         return DEFAULT_LABEL
+    unicode = bool(m.autorun) and is_unicode(read(m.autorun, None, 4))
     try:
-        check_label(label, o.code_page)
+        check_label(label, o.code_page, m.meant, unicode)
     except Refusal as refusal:
-        found.problem(Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal,
-                              refusal.code))
+        if o.label is None:
+            refusal = Refusal("%s (it comes from autorun.inf's label; --label sets another)" % refusal, refusal.code)
+        found.problem(refusal)
     return label
 
 
-def check_medium_links(source, paths, o, found):
-    links, problems = check_links(source, paths, o.code_page)
+def check_medium_links(source, paths, tree, o, stage, found):
+    """(links by kind, the pages whose scripts build addresses). An undeclared
+    page's encoding is Chromium's own reading where Chromium is installed."""
+    reader = None
+    if shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
+        profile, prefix = tempfile.mkdtemp(dir=stage, prefix="chromium-"), []
+        if sandbox.usable() is None:  # no network there, and nothing but the medium to read
+            prefix = sandbox.arguments([profile], [source]) + sandbox.environment_args({"HOME": profile}) + ["--"]
+        reader = Reader(profile, prefix)
+    try:
+        site = read_site(source, paths, o.code_page, guess=reader)
+    finally:
+        if reader:
+            reader.stop()
+    counts, problems, warnings = report_links(site, index(paths), [p.path for p in tree.problems if p.path])
     for refusal in problems:
         found.problem(refusal)
-    return links
+    for code, message, path in warnings:
+        found.warn(code, message, path)
+    return counts, site.scripted
 
 
 def look_for_strays(tree, found):

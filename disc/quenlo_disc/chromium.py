@@ -83,6 +83,53 @@ class DevTools:
         self.process.wait()
 
 
+class Reader:
+    """Chromium asked what encoding it reads an undeclared page in: headless,
+    started at the first page, with nothing of the page's loaded but the page
+    and no script run; prefix: what runs it (a sandbox's command line)."""
+
+    def __init__(self, profile, prefix=()):
+        self.profile, self.prefix, self.browser = profile, list(prefix), None
+
+    def __call__(self, path, data=None):
+        """The encoding's name as Chromium gives it, or None where it could not tell."""
+        try:
+            if self.browser is None:
+                self.browser = DevTools(self.prefix + ["chromium", "--headless=new", "--user-data-dir=" + self.profile]
+                                        + FLAGS + ["--remote-debugging-pipe", "about:blank"],
+                                        stderr=subprocess.DEVNULL)
+                self.browser.call("Fetch.enable", {"patterns": [{"urlPattern": "*"}]}, session=True)
+                self.browser.call("Emulation.setScriptExecutionDisabled", {"value": True}, session=True)
+                self.browser.call("Page.enable", session=True)
+            url = "file://" + urllib.parse.quote(os.path.abspath(path))
+            self.browser.events.clear()  # the last page's stragglers
+            self.browser.send("Page.navigate", {"url": url})
+            asked, deadline = None, time.time() + 10
+            while time.time() < deadline:
+                event = self.browser.next_event(0.5) or {}
+                method = event.get("method")
+                if method == "Fetch.requestPaused":  # answered even while asking, or a forward would wait on us
+                    params = event["params"]
+                    if params["request"]["url"] == url:
+                        self.browser.send("Fetch.continueRequest", {"requestId": params["requestId"]})
+                    else:  # aborted, not failed: a refresh or frame that fails would show an error page instead
+                        self.browser.send("Fetch.failRequest", {"requestId": params["requestId"],
+                                                                "errorReason": "Aborted"})
+                elif method == "Page.loadEventFired" and asked is None:
+                    asked = self.browser.send("Runtime.evaluate", {"expression": "document.characterSet",
+                                                                   "returnByValue": True})
+                elif asked is not None and event.get("id") == asked:
+                    return event.get("result", {}).get("result", {}).get("value")
+            return None
+        except (Gone, OSError, StopIteration):
+            return None
+
+    def stop(self):
+        if self.browser:
+            self.browser.stop()
+            self.browser = None
+
+
 def on_drive(url):
     """The address on the disc that a file: URL outside DRIVE means on a PC:
     a link from the root, or one that climbed above it, is kept on the drive."""

@@ -79,18 +79,26 @@ def missing(text, code_page):
     return out
 
 
-def check_text(what, text, code_page=None):
-    """Refuses text that does not reach Quenlo or Windows intact on the PCs
-    the disc is for: beyond ASCII without code_page, or with no form in it."""
-    control = sorted({c for c in text if ord(c) < 32})
-    if control:
+def check_control(what, text):
+    if any(ord(c) < 32 for c in text):
         raise Refusal('%s "%s" has control characters: remove them' % (what, text), "text-control")
+
+
+def check_text(what, text, code_page=None, meant=()):
+    """Refuses text that does not reach Quenlo or Windows intact on the PCs
+    the disc is for: beyond ASCII without code_page, or with no form in it.
+    meant: the code pages the author's autorun.inf was written for, named
+    as the mend where no code page was given."""
+    check_control(what, text)
     if code_page is None:
         odd = [c for c in text if ord(c) > 126]
         if odd:
+            mend = ("give --code-page CP for the PCs the disc is for" if not meant else
+                    "autorun.inf is written for PCs using %s, so give --code-page %d"
+                    % (" or ".join(described(cp) for cp in meant), meant[0]))
             raise Refusal('%s "%s" has characters beyond ASCII (%s), which reach Windows only on PCs whose code page '
-                          'has them: give --code-page CP for the PCs the disc is for, or use ASCII letters'
-                          % (what, text, "".join(dict.fromkeys(odd))), "text-beyond-ascii")
+                          'has them: %s, or use ASCII letters' % (what, text, "".join(dict.fromkeys(odd)), mend),
+                          "text-beyond-ascii")
     elif missing(text, code_page):
         raise Refusal('%s "%s" has characters with no form in %s (%s), so those PCs cannot reach it: rename it, '
                       'or give the --code-page of the PCs it is for' % (what, text, described(code_page),

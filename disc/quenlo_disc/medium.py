@@ -34,7 +34,10 @@ class Medium:
     the disc; index: each path upper-cased as Windows compares names, to its
     spelling; theirs: the author's own quenlo.exe and autorun.inf, which the
     disc's replace; updated: the keys the options set in the author's
-    autorun.inf; links: links by kind; signature: what signing found."""
+    autorun.inf; meant: the code pages a code-page autorun.inf names its
+    page on, where no --code-page was given; links: links by kind;
+    scripted: the pages whose scripts build addresses; signature: what
+    signing found."""
     name: str
     source: str
     options: Options
@@ -50,8 +53,10 @@ class Medium:
     index: dict = field(default_factory=dict)
     theirs: list = field(default_factory=list)
     updated: tuple = ()
+    meant: tuple = ()
     links: dict = field(default_factory=lambda: {"file": 0, "web": 0, "mail": 0, "none": 0})
     strays: list = field(default_factory=list)
+    scripted: list = field(default_factory=list)
     signature: dict = None
 
     @property

@@ -9,7 +9,7 @@ import unicodedata
 from dataclasses import dataclass, field
 
 from . import Refusal
-from .codepages import check_text
+from .codepages import check_control, check_text
 
 # What Windows does not allow in a name; and what the disc's Joliet names
 # cannot hold though Windows would.
@@ -245,14 +245,18 @@ def name_problem(name, where, rel):
     return None
 
 
-def check_label(label, code_page=None):
+def check_label(label, code_page=None, meant=(), unicode=False):
     """The label, refused only where Windows cannot show it: empty, or beyond
-    the PCs' code page (ASCII without code_page). Windows shows autorun.inf's
-    label in full, in that code page, and otherwise the Joliet volume label
-    (joliet_label()); other systems read the ISO 9660 one (iso_label())."""
+    the PCs' code page (ASCII without code_page) unless autorun.inf is
+    Unicode. Windows shows autorun.inf's label in full, and otherwise the
+    Joliet volume label (joliet_label()); other systems read the ISO 9660
+    one (iso_label())."""
     if not label.strip():
         raise Refusal("the volume label is empty: give --label a name, or leave --label out", "label-empty")
-    check_text("the volume label", label, code_page)
+    if unicode:
+        check_control("the volume label", label)
+    else:
+        check_text("the volume label", label, code_page, meant)
 
 
 JOLIET_LABEL = 16

@@ -9,6 +9,7 @@ from .check import VERB
 from .codepages import described
 from .findings import Finding
 from .iso import fitting
+from .links import there
 from .names import iso_label, joliet_label
 from .tools import visible
 
@@ -89,7 +90,8 @@ def describe(m):
     joliet, iso = joliet_label(label), iso_label(label)
     code_page = m.options.code_page
     lines = ["For PCs using %s" % described(code_page) if code_page else
-             "For PCs of every code page: its page and label are ASCII"]
+             "For PCs of every code page: its page and label are ASCII" if label.isascii() else
+             "For PCs of every code page: its page is ASCII, its label in a Unicode autorun.inf"]
     lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
               % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
                  " (Joliet holds 16 characters)" if len(label) > 16 else "",
@@ -103,8 +105,8 @@ def describe(m):
     if m.updated:
         lines.append("autorun.inf: yours, with %s set by the options" % " and ".join(m.updated))
     links = m.links
-    lines.append("Links: %d to files on the disc, all there; %d to the web and %d to mail addresses, not followed"
-                 % (links["file"], links["web"], links["mail"]))
+    lines.append("Links: %d to files on the disc, %s; %d to the web and %d to mail addresses, not followed"
+                 % (links["file"], there(m.scripted), links["web"], links["mail"]))
     return lines
 
 

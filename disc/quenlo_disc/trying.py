@@ -13,7 +13,7 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field
 
-from . import Refusal, charsets
+from . import Refusal, autorun, charsets
 from .autorun import check_page, open_line, read_autorun
 from .boxfiles import read
 from .browser import Bridge, installed
@@ -157,17 +157,9 @@ def is_image(image):
 
 
 def reaching(folder):
-    """The code pages (of all Windows PCs) on which the disc's autorun.inf,
-    read as such a PC reads it, names a file of the disc that Quenlo's ANSI
-    calls reach there."""
-    found = []
-    for code_page in CODE_PAGES:
-        try:
-            check_page(read_disc(folder, code_page)[2], folder, "the disc", code_page)
-            found.append(code_page)
-        except Refusal:
-            pass
-    return found
+    """The code pages on which the disc presented in folder reaches its page."""
+    name = pick(os.listdir(folder), "autorun.inf")
+    return autorun.reaching(read(os.path.join(folder, name), None, 1 << 20), folder) if name else []
 
 
 def unreachable(code_page, reached):
@@ -194,7 +186,7 @@ def shown_as_windows_reads(session, folder):
             paths.append(os.path.normpath(os.path.join(rel, name)).replace(os.sep, "/"))
         for name in files:
             os.symlink(os.path.join(top, name), os.path.join(view, rel, name))
-    for spelled, actual in sorted(spellings(folder, paths).items()):
+    for spelled, actual in sorted(spellings(folder, paths, read=lambda path: read(path, None)).items()):
         here, parts, real = view, spelled.split("/"), actual.split("/")
         for part, own in zip(parts, real):
             if part != own and not os.path.lexists(os.path.join(here, part)):

@@ -11,12 +11,10 @@ sandbox, with no network and its background networking off.
   links_vs_chromium.py [--seed N] [--pages N] [--keep]
 """
 import argparse
-import json
 import os
 import random
-import select
+import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -24,15 +22,38 @@ import urllib.parse
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "disc"))
-from quenlo_disc import pages, sandbox  # noqa: E402
+from quenlo_disc import chromium, pages, sandbox  # noqa: E402
 
-# (Python codec, how the page says so, or None for a page that says nothing)
+# (Python codec, how the page says so, or None for a page that says nothing;
+# "<?xml" at the very start, and LATE after 1024 bytes of its <head>)
+LATE = "<style>%s</style>" % "".join(".rule%d { margin: %dpx }\n" % (n, n) for n in range(60))
 ENCODINGS = [("utf-8", '<meta charset="utf-8">'), ("utf-8", None), ("utf-8-sig", None), ("utf-16", None), ("cp1251", '<meta charset="windows-1251">'),
              ("cp1251", '<meta http-equiv="Content-Type" content="text/html; charset=windows-1251">'),
              ("cp932", '<meta http-equiv="Content-Type" content="text/html; charset=Shift_JIS">'),
              ("cp932", "<meta charset=x-sjis>"), ("gb18030", '<meta charset="gb2312">'), ("big5", "<meta charset=big5>"),
              ("cp949", '<META CHARSET="euc-kr">'), ("cp1252", '<meta charset="iso-8859-1">'), ("cp1252", None),
-             ("cp1253", "<meta charset='windows-1253'>")]
+             ("cp1253", "<meta charset='windows-1253'>"),
+             # What Chromium's detector reads: undeclared pages in the encodings of the matrix's PCs.
+             ("cp1251", None), ("cp1253", None), ("iso8859_7", None), ("cp1250", None), ("koi8_r", None),
+             ("cp932", None), ("gbk", None), ("big5", None), ("cp949", None),
+             # Declarations past the prescan: an XML declaration, and a <meta> after a long <style>.
+             ("big5", '<?xml version="1.0" encoding="big5"?>'), ("cp1251", "<?xml version='1.0' encoding='windows-1251'?>"),
+             ("cp1253", LATE + '<meta http-equiv="Content-Type" content="text/html; charset=windows-1253">'),
+             ("cp932", LATE + '<meta charset="shift_jis">')]
+# Words of each page's language, as undeclared pages hold them for a detector to read.
+TEXTS = {"cp1251": "Главная страница каталога продукции, описание товаров и услуг нашей компании.",
+         "koi8_r": "Главная страница каталога продукции, описание товаров и услуг нашей компании.",
+         "cp1253": "Η κεντρική σελίδα του καταλόγου με όλα τα εκθέματα του μουσείου και τις αίθουσες.",
+         "iso8859_7": "Η κεντρική σελίδα του καταλόγου με όλα τα εκθέματα του μουσείου και τις αίθουσες.",
+         "cp1250": "Główna strona katalogu produktów, gdzie znajdziesz opisy wszystkich towarów i usług.",
+         "cp1252": "Déjà vu à la française: où est la bibliothèque? Ça va très bien, merci beaucoup.",
+         "cp932": "製品カタログのメインページです。当社のすべての製品とサービスの説明があります。",
+         "gbk": "这是我们网站的主页，您可以在这里找到所有产品和服务的说明。",
+         "big5": "這是我們網站的主頁，您可以在這裡找到所有產品和服務的說明。",
+         "cp949": "모든 제품과 서비스에 대한 설명이 있는 메인 페이지입니다."}
+# Links a browser never fetches: words about the page.
+METADATA = ['<link rel="canonical" href="%s">', '<link rel="alternate" hreflang="fr" href="%s">',
+            '<link rel="next" href="%s">', '<link rel="preconnect" href="%s">', '<link rel="author" href="%s">']
 NAMES = ["a.png", "b c.png", "\u043a\u0430\u0442.png", "\u88fd\u54c1.png", "\u00dcber.png", "x#y.png", "50% off.png",
          "sub/d.png", "sub/sub two/e.png", "caf\u00e9.png", "\u03b1.png", "\uc81c\ud488.png", "\u7522\u54c1.png"]
 MISSING = ["missing.png", "\u043d\u0435\u0442.png", "sub/none.png", "\u7121.png"]
@@ -101,16 +122,36 @@ def generate(root, rng, count):
     for n in range(count):
         codec, says = rng.choice(ENCODINGS)
         folder = rng.choice(["", "", "sub/"])
-        rel = "%spage%03d.htm" % (folder, n)
+        # A tenth are XHTML, read as XML: some of them not well-formed, which a browser reads only up to the fault.
+        xhtml = codec in ("utf-8", "cp1251") and says and not says.startswith("<?") and rng.random() < 0.3
+        rel = "%spage%03d.%s" % (folder, n, "xhtml" if xhtml else "htm")
         up = "../" if folder else ""
         body = []
-        base = folder == "" and rng.random() < 0.1
+        base = folder == "" and rng.random() < 0.1 and not xhtml
         if base:
             body.append('<base href="sub/">')
             up = "../"
+        if says is None and codec in TEXTS:
+            body.append("<p>%s</p>" % TEXTS[codec])
         for _ in range(rng.randrange(3, 8)):
             target = rng.choice(NAMES + MISSING)
-            body.append(rng.choice(FETCHED) % spell(rng, up + target, codec.replace("-sig", "")))
+            body.append(rng.choice([f for f in FETCHED if not xhtml or "<table" not in f])
+                        % spell(rng, up + target, codec.replace("-sig", "")))
+        for _ in range(rng.randrange(0, 3)):
+            body.append(rng.choice(METADATA) % rng.choice(["file:///usr/share/doc/x.html", up + "missing.htm",
+                                                           "https://example.com/"]))
+        if rng.random() < 0.1:  # an SVG document, whose images a browser fetches
+            svg = "%spicture%03d.svg" % (folder, n)
+            with open(os.path.join(root, svg), "w", encoding="utf-8") as f:
+                f.write('<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" '
+                        'width="100" height="100">%s</svg>\n' % "".join(
+                            '<image %s="%s" width="10" height="10"/>' % (rng.choice(["href", "xlink:href"]),
+                                                                          (up + rng.choice(NAMES + MISSING)).replace(
+                                                                              "&", "&amp;"))
+                            for _ in range(rng.randrange(1, 3))))
+            body.append(rng.choice(['<iframe src="%s"></iframe>', '<object data="%s"></object>'])
+                        % os.path.basename(svg))
+        broken = xhtml and rng.random() < 0.4
         if rng.random() < 0.25:
             sheet = "%sstyle%03d.css" % (folder, n)
             targets = [up + rng.choice(NAMES + MISSING) for _ in range(rng.randrange(1, 4))]
@@ -130,76 +171,50 @@ def generate(root, rng, count):
             to = rng.choice(["page%03d.htm" % rng.choice(sorted(set(range(count)) - forwards)), "gone.htm"])
             body.insert(0, '<meta http-equiv="refresh" content="0; url=%s">' % to)
             forwarding.add(rel)
-        text = "<!DOCTYPE html><html><head>%s</head><body>%s</body></html>\n" % (says or "", "\n".join(body))
+        if xhtml:
+            text = ('<!DOCTYPE html><html xmlns="http://www.w3.org/1999/xhtml"><head>%s</head><body>%s</body></html>\n'
+                    % (says, "\n".join(body)))
+            text = re.sub(r"<(img|input|embed|image|link|meta)\b([^>]*[^/])>", r"<\1\2/>", text)
+            # SVG in XHTML is SVG by its namespace (xlink's, left undeclared, leaves the page not well-formed).
+            text = text.replace("<svg>", '<svg xmlns="http://www.w3.org/2000/svg">')
+            if broken:  # a line break as HTML writes it, which XML takes for an element left open
+                at = rng.choice([m.end() for m in re.finditer("\n", text)])
+                text = text[:at] + "<p>a line<br>and the next</p>\n" + text[at:]
+        elif says and says.startswith("<?"):
+            text = "%s<!DOCTYPE html><html><head></head><body>%s</body></html>\n" % (says, "\n".join(body))
+        else:
+            text = "<!DOCTYPE html><html><head>%s</head><body>%s</body></html>\n" % (says or "", "\n".join(body))
         with open(os.path.join(root, rel), "wb") as f:
             f.write(text.encode(codec, errors="xmlcharrefreplace"))
         made.append(rel)
     return made, forwarding
 
 
-class Chromium:
-    """Headless Chromium in the sandbox, spoken to through its DevTools
-    protocol on a pipe (file descriptors 3 and 4: JSON messages, each ended
-    by a NUL)."""
+class Chromium(chromium.DevTools):
+    """Headless Chromium in the sandbox, its Network and Page events on."""
 
     def __init__(self, root):
-        to_it, self.to_it = os.pipe()
-        self.from_it, from_its = os.pipe()
         home = tempfile.mkdtemp(dir=root + ".home")
-        command = ["chromium", "--headless=new", "--remote-debugging-pipe", "--no-sandbox", "--user-data-dir=" + home,
-                   "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                   "--disable-sync", "--disable-gpu", "--disable-dev-shm-usage", "--disable-breakpad",
-                   "--disable-features=Translate,MediaRouter,OptimizationHints", "about:blank"]
-        wrapped = ["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_it, from_its), "bash"] + command
-        env = sum((["--setenv", k, v] for k, v in dict(sandbox.ENVIRONMENT, HOME=home).items()), [])
-        self.process = subprocess.Popen(sandbox.arguments([root, os.path.dirname(home)]) + env + ["--"] + wrapped,
-                                        pass_fds=(to_it, from_its), stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=open(os.environ.get("QUENLO_CHROMIUM_LOG", os.devnull), "ab"))
-        os.close(to_it)
-        os.close(from_its)
-        self.buffer, self.sent, self.events = b"", 0, []
-        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
-        self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+        command = ["chromium", "--headless=new", "--user-data-dir=" + home] + chromium.FLAGS + [
+            "--remote-debugging-pipe", "about:blank"]
+        env = sandbox.environment_args({"HOME": home})
+        super().__init__(sandbox.arguments([root, os.path.dirname(home)]) + env + ["--"] + command,
+                         stderr=open(os.environ.get("QUENLO_CHROMIUM_LOG", os.devnull), "ab"))
         self.call("Network.enable", session=True)
         self.call("Page.enable", session=True)
 
-    def receive(self, timeout):
-        deadline = time.time() + timeout
-        while b"\0" not in self.buffer:
-            left = deadline - time.time()
-            if left <= 0 or not select.select([self.from_it], [], [], left)[0]:
-                return None
-            data = os.read(self.from_it, 1 << 20)
-            if not data:
-                raise RuntimeError("Chromium went away")
-            self.buffer += data
-        message, self.buffer = self.buffer.split(b"\0", 1)
-        return json.loads(message)
-
-    def call(self, method, params=None, session=False, timeout=30):
-        self.sent += 1
-        message = dict({"id": self.sent, "method": method, "params": params or {}},
-                       **({"sessionId": self.session} if session else {}))
-        os.write(self.to_it, json.dumps(message).encode() + b"\0")
-        while True:
-            answer = self.receive(timeout)
-            if answer is None:
-                raise RuntimeError("Chromium did not answer %s" % method)
-            if answer.get("id") == self.sent:
-                return answer.get("result", {})
-            self.events.append(answer)
-
     def visit(self, url, loads=1, longest=5):
         """The events of one page's visit, until it has loaded loads times
-        (twice for a page that forwards) with no request open."""
+        (twice for a page that forwards) with no request open; and the
+        encoding the page was read in."""
         self.events = []
         self.call("Page.navigate", {"url": url}, session=True)
-        deadline, loaded, open_ = time.time() + longest, 0, set()
+        deadline, loaded, open_, events = time.time() + longest, 0, set(), []
         while time.time() < deadline and (loaded < loads or open_):
-            event = self.receive(0.05)
+            event = self.next_event(0.05)
             if not event:
                 continue
-            self.events.append(event)
+            events.append(event)
             method, params = event.get("method"), event.get("params", {})
             if method == "Page.loadEventFired":
                 loaded += 1
@@ -207,11 +222,10 @@ class Chromium:
                 open_.add(params["requestId"])
             elif method in ("Network.loadingFinished", "Network.loadingFailed"):
                 open_.discard(params["requestId"])
-        return self.events
-
-    def stop(self):
-        self.process.kill()
-        self.process.wait()
+        said = self.call("Runtime.evaluate", {"expression": "[document.characterSet, "
+                                                            "!!document.querySelector('parsererror')]",
+                                              "returnByValue": True}, session=True)
+        return events, said.get("result", {}).get("value") or [None, False]
 
 
 def chromium_links(browser, root, made, forwarding):
@@ -219,11 +233,14 @@ def chromium_links(browser, root, made, forwarding):
     with the file that holds the link (the page, or a stylesheet); [(the
     files of a visit, {path: loaded})], for a link that a file of the visit
     holds but that Chromium had loaded for another already)."""
-    found, visits = {}, []
+    found, visits, encodings, broken = {}, [], {}, set()
     for rel in made:
         url = "file://" + urllib.parse.quote(os.path.join(root, rel))
         requests, failed, current = {}, set(), url
-        for event in browser.visit(url, 2 if rel in forwarding else 1):
+        events, (encodings[rel], error) = browser.visit(url, 2 if rel in forwarding else 1)
+        if error:
+            broken.add(rel)
+        for event in events:
             method, params = event.get("method"), event.get("params", {})
             if method == "Network.requestWillBeSent":
                 request = params["request"]["url"]
@@ -244,7 +261,7 @@ def chromium_links(browser, root, made, forwarding):
             visit[0].add(link[0])
             visit[1][link[1]] = visit[1].get(link[1], True) and request_id not in failed
         visits.append(visit)
-    return found, visits
+    return found, visits, encodings, broken
 
 
 def relative(root, url):
@@ -259,17 +276,24 @@ def key(source, path):
 
 
 def check_links(root):
-    """{(file, path): found} of every link to a file of the disc, as the
-    check follows it."""
+    """({(file, path): found} of every link to a file of the disc, as the
+    check follows it; {page: the encoding it read it in})."""
     paths = []
     for top, dirs, files in os.walk(root):
         paths += [os.path.relpath(os.path.join(top, n), root) for n in dirs + files]
-    found = {}
-    for f in pages.followed(root, paths):
+    found, encodings = {}, {}
+    reader = chromium.Reader(tempfile.mkdtemp(dir=root + ".home"),
+                             sandbox.arguments([root + ".home"], [root]) + sandbox.environment_args({}) + ["--"])
+    try:
+        site = pages.read_site(root, paths, guess=reader)
+    finally:
+        reader.stop()
+    for f in site.followed:
+        encodings.setdefault(f.rel, f.encoding)
         if f.kind == "file" and f.spelled:
             link = key(f.rel, f.spelled)
             found[link] = found.get(link, True) and f.target is not None
-    return found
+    return found, encodings, {rel for rel, _, _ in site.malformed}
 
 
 def main():
@@ -290,8 +314,12 @@ def main():
     try:
         made, forwarding = generate(root, random.Random(a.seed), a.pages)
         browser = Chromium(root)
-        theirs, visits = chromium_links(browser, root, made, forwarding)
-        ours = check_links(root)
+        theirs, visits, their_encodings, their_broken = chromium_links(browser, root, made, forwarding)
+        ours, our_encodings, our_broken = check_links(root)
+        # A page that is not well-formed XML is refused as such; what a
+        # browser fetches before it shows its error is no matter.
+        theirs = {k: v for k, v in theirs.items() if k[0] not in their_broken | our_broken}
+        ours = {k: v for k, v in ours.items() if k[0] not in their_broken | our_broken}
         for source, path in set(ours) - set(theirs):
             for files, loaded in visits:
                 if source in files and path in loaded:
@@ -301,13 +329,21 @@ def main():
         loaded = set(made) | {source for source, _ in theirs}
         ours = {k: v for k, v in ours.items() if k[0] in loaded}
         differ = sorted(k for k in set(theirs) | set(ours) if theirs.get(k) != ours.get(k))
+        differ += [(page, "(its XML)") for page in sorted(their_broken ^ our_broken)]
         for source, path in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
-            print("DIFFER %s -> %s: Chromium %s, the check %s" % (
+            if path == "(its XML)":
+                print("DIFFER %s: Chromium %s, the check %s" % (
+                    source, "showed an XML error" if source in their_broken else "showed it",
+                    "refused it as not well-formed" if source in our_broken else "passed it"))
+                continue
+            print("DIFFER %s -> %s: Chromium %s, the check %s (read as %s and %s)" % (
                 source, path, {None: "never asked", True: "loaded it", False: "failed"}[theirs.get((source, path))],
-                {None: "saw no such link", True: "found it", False: "refused it"}[ours.get((source, path))]))
-        print("%d pages, %d links (%d loaded by Chromium, %d failed), %d disagreements, %.0f s"
-              % (len(made), len(set(theirs) | set(ours)), sum(theirs.values()), len(theirs) - sum(theirs.values()),
-                 len(differ), time.time() - started))
+                {None: "saw no such link", True: "found it", False: "refused it"}[ours.get((source, path))],
+                their_encodings.get(source), our_encodings.get(source)))
+        print("%d pages (%d not well-formed XML, as Chromium says too), %d links (%d loaded by Chromium, %d failed), "
+              "%d disagreements, %.0f s" % (len(made), len(our_broken & their_broken), len(set(theirs) | set(ours)),
+                                            sum(theirs.values()), len(theirs) - sum(theirs.values()), len(differ),
+                                            time.time() - started))
         return 1 if differ else 0
     finally:
         if browser:

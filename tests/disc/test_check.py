@@ -53,8 +53,8 @@ REFUSALS = {
                      'docs/index.htm, line 2: the link "Gone.htm#x" leads to nothing on the disc'),
     "link off medium": (None, {"docs/index.htm": '<a href="file:///C:/docs/x.htm">x</a>'}, START + DISC, "link-leaves-medium",
                         "leaves the medium (a file:/// address"),
-    "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, "link-leaves-medium",
-                        '".." above the disc\'s root'),
+    "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, "link-missing",
+                        "climbs above the disc's root, where a browser stays (D:\\x.png)"),
     "icon names nothing": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=disc.ico,0", {}, DISC, "key-names-nothing",
                            'icon names "disc.ico", which is not on the disc'),
     "stamp unsigned": (None, {}, START + ["--timestamp", "http://127.0.0.1:9/"] + DISC, "timestamp-unsigned",
@@ -79,6 +79,29 @@ REFUSALS = {
                   "Manual.htm", {}, DISC, "page-missing", "correct autorun.inf's shell\\manual\\command line or add the page"),
     "png as icon": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nicon=art\\banner.png",
                     {"art/banner.png": "\x89PNG\r\n\x1a\n"}, DISC, "icon-unusable", "neither an icon (.ico) nor an exe or DLL"),
+    "xml declaration": (None, {"docs/index.htm": '<?xml version="1.0" encoding="big5"?><img src="\u7522\u54c12.png"/>'.encode(
+        "big5")}, START + DISC, "link-missing", "read as Big5, as its XML declaration says"),
+    "late meta": (None, {"docs/index.htm": ("<head><style>%s</style><meta charset=windows-1253></head><img src=\"\u0386.png\">"
+                                            % (".x { }\n" * 200)).encode("cp1253")}, START + DISC, "link-missing",
+                  "read as windows-1253, as the page's <meta> says"),
+    "xhtml not well-formed": (None, {"docs/notes.xhtml": '<html xmlns="http://www.w3.org/1999/xhtml"><body><p>a<br></p></body></html>'},
+                              START + DISC, "xml-not-well-formed", "docs/notes.xhtml, line 1: the page is not well-formed XML (mismatched tag)"),
+    "svg document": (None, {"docs/graph.svg": '<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink">'
+                            '<a xlink:href="gone.htm"><text>x</text></a></svg>', "docs/index.htm": '<object data="graph.svg"></object>'},
+                     START + DISC, "link-missing", 'docs/graph.svg, line 1: the link "gone.htm" leads to nothing'),
+    "srcdoc": (None, {"docs/index.htm": '<iframe srcdoc="&lt;img src=&quot;gone.png&quot;&gt;"></iframe>'}, START + DISC,
+               "link-missing", 'the link "gone.png" leads to nothing'),
+    "percent in a name": (None, {"docs/index.htm": '<a href="90%Debugging.pdf">d</a>', "docs/90%Debugging.pdf": ""}, START + DISC,
+                          "link-missing", 'write "%" in its name as %25, as "90%25Debugging.pdf"'),
+    "decomposed name": (None, {"docs/index.htm": '<meta charset="utf-8"><a href="r\u00e9sum\u00e9.htm">r</a>',
+                               "docs/re\u0301sume\u0301.htm": ""}, START + DISC, "link-missing", "decomposed form (NFD"),
+    "stylesheet inherits": (None, {"docs/index.htm": '<meta charset="windows-1253"><link rel="stylesheet" href="s.css">',
+                                   "docs/s.css": ".a { background: url(\u03b1.png) }", "docs/\u03b1.png": ""}, START + DISC,
+                            "link-missing", 'in that of docs/index.htm, which links it (windows-1253): begin the stylesheet with @charset'),
+    "follow-on links": (None, {"docs/papers": LINK + "../..", "docs/index.htm": '<a href="papers/a.htm">a</a><a href="papers/b.htm">b</a>'},
+                        START + DISC, ("link-outside", "link-missing"), '2 links lead into docs/papers, which is not on the disc'),
+    "code page of autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u03b1.htm".encode("cp1253"), {"docs/\u03b1.htm": ""}, DISC, "text-beyond-ascii",
+                                 "autorun.inf is written for PCs using code page 1253 (Greek), so give --code-page 1253"),
     "utf-8 autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm",
                           {"docs/\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm": ""}, ["--code-page", "1251"] + DISC, "autorun-utf8", "save it in code page 1251, or as Unicode"),
 }
@@ -93,6 +116,20 @@ ACCEPTED = {
     "trailing dots and blanks": (None, {"docs/index.htm": '<a href="page%20two.htm.">2</a><a href="page%20two.htm%20">c</a>'
                                                           '<a href="../docs./caf%C3%A9.htm">c</a>'}, START, ["label-missing"],
                                  "Links: 5 to files on the disc, all there"),
+    "metadata links": (None, {"docs/index.htm": '<link rel="canonical" href="file:///usr/share/doc/x.html"><link rel="alternate" '
+                                                '"href="../fr/index.htm"><link rel="dns-prefetch" href="//example.com">'}, START,
+                       ["label-missing"], "Links: 2 to files on the disc, all there"),
+    "above the root": (None, {"docs/index.htm": '<a href="../../../docs/page%20two.htm">2</a>'}, START, ["label-missing"],
+                       "Links: 3 to files on the disc, all there"),
+    "undeclared page": (None, {"docs/index.htm": '<title>\u039c\u03bf\u03c5\u03c3\u03b5\u03af\u03bf</title><p>\u0386\u03b3\u03b1\u03bb\u03bc\u03b1 '
+                               '\u03b1\u03c0\u03cc \u03c4\u03b7 \u039d\u03ac\u03be\u03bf</p><a href="\u03c3\u03b5\u03bb\u03af\u03b4\u03b1.htm">x</a>'.encode("cp1253"),
+                               "docs/\u03c3\u03b5\u03bb\u03af\u03b4\u03b1.htm": ""}, START, ["label-missing", "page-undeclared"],
+                        "docs/index.htm declares no encoding, so a browser guesses it from the bytes and reads it as windows-1253"),
+    "unicode label": ("\ufeff[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=\u039c\u03bf\u03c5\u03c3\u03b5\u03af\u03bf", {}, [], [],
+                      'Windows shows the disc as "\u039c\u03bf\u03c5\u03c3\u03b5\u03af\u03bf" (autorun.inf\'s label)'),
+    "script-built links": (None, {"docs/index.htm": "<script>var rooms = ['rooms/hall.htm', 'rooms/gone.htm'];"
+                                  "window.open(rooms[n])</script>", "docs/rooms/hall.htm": ""}, START, ["label-missing", "script-path-missing"],
+                           "docs/index.htm names 1 file in its scripts' strings that is not on the disc"),
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),

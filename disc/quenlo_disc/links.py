@@ -1,0 +1,108 @@
+"""What the check says of a medium's links (pages.py follows them): each
+that leads to nothing or off the medium a problem that says how to mend it,
+problems of one cause told once with a count, and what no link check can
+see (addresses built by scripts, encodings a browser guesses) as warnings."""
+import os
+import unicodedata
+
+from . import Refusal
+from .names import upper
+from .pages import resolve
+
+SHOWN = 5  # of many pages or paths, how many a line names
+
+
+def some(names):
+    """A few of names, and how many more there are."""
+    names = list(names)
+    return ", ".join(names[:SHOWN]) + (" and %d more" % (len(names) - SHOWN) if len(names) > SHOWN else "")
+
+
+def report(site, index, refused=()):
+    """({kind: how many links}, [Refusal], [(code, warning, path)]) of a
+    pages.Site. refused: the disc paths refused already (a link out of the
+    folder, say), into which links are told once, as one problem."""
+    counts, problems, warnings, into = {"file": 0, "web": 0, "mail": 0, "none": 0}, [], [], {}
+    closed = [(upper(p), p) for p in refused]
+    normal = {}
+    for f in site.followed:
+        where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
+        if f.kind == "off":
+            problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
+                                    "page.htm or ../docs/page.htm" % (where, f.target), "link-leaves-medium", f.rel))
+        elif f.kind == "file" and f.target is None:
+            cause = next((p for u, p in closed if upper(f.spelled) == u or upper(f.spelled).startswith(u + "/")), None)
+            if cause:
+                into.setdefault(cause, []).append(f)
+                continue
+            if not normal:
+                normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
+            problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s"
+                                    % (where, mend(index, normal, f)), "link-missing", f.rel))
+        else:
+            counts[f.kind] += 1
+    for cause, links in sorted(into.items()):
+        first = links[0]
+        problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
+                                'line %d: "%s"' % (len(links), "s" if len(links) > 1 else "", "" if len(links) > 1
+                                                   else "s", cause, first.rel, first.line, first.address),
+                                "link-missing", first.rel))
+    for rel, line, why in site.malformed:
+        problems.append(Refusal("%s, line %d: the page is not well-formed XML (%s), and a browser reads an XHTML "
+                                "page or SVG document as XML: it shows only what comes before, under an error: "
+                                "mend the markup (close every element, as <br/>)" % (rel, line, why),
+                                "xml-not-well-formed", rel))
+    for name, rels in sorted(site.undeclared.items()):
+        warnings.append(("page-undeclared", "%s declare%s no encoding, so a browser guesses it from the bytes and "
+                         "reads %s as %s: declare the encoding %s saved in, as <meta charset=\"%s\"> first in the "
+                         "<head>" % (some(rels), "s" if len(rels) == 1 else "", "it" if len(rels) == 1 else "them",
+                                     name, "it is" if len(rels) == 1 else "each is", name.lower()), None))
+    for rel, paths in sorted(site.script_paths.items()):
+        warnings.append(("script-path-missing", "%s names %d file%s in its scripts' strings that %s not on the disc "
+                         "(as the pages that run them resolve them): %s; a script that builds an address from them "
+                         "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
+                                               "are" if len(paths) > 1 else "is", some(paths)), rel))
+    return counts, problems, warnings
+
+
+def mend(index, normal, f):
+    """How to mend a link that leads to nothing: most often, correct it."""
+    folder = f.rel.rsplit("/", 1)[0] if "/" in f.rel else ""
+    for odd, escape in (("#", "%23"), ("%", "%25")):
+        if odd in f.address:
+            try:
+                kind, target, _, _ = resolve(index, folder, f.address.replace(odd, escape))
+            except ValueError:
+                kind, target = None, None
+            if kind == "file" and target:
+                return ('"%s" %s in an address, so the link misses the file "%s", which is there: write "%s" in its '
+                        'name as %s, as "%s"' % (odd, "begins a fragment" if odd == "#" else "begins an escape",
+                                                 target.rsplit("/", 1)[-1], odd, escape,
+                                                 f.address.replace(odd, escape)))
+    composed = normal.get(upper(unicodedata.normalize("NFC", "/".join(p.rstrip(". ") for p in f.spelled.split("/")))))
+    if composed:
+        return ('the file "%s" is there, its name in decomposed form (NFD, as macOS saves names), which Windows takes '
+                'for another name than the link\'s: save the name in composed form (NFC), as most systems do'
+                % composed)
+    if f.climbed:
+        return ("it climbs above the disc's root, where a browser stays (D:\\%s), and nothing there has that name: "
+                "correct the link or add the file" % f.spelled.replace("/", "\\"))
+    if any(ord(c) > 127 for c in f.address) and f.encoding != "UTF-8":
+        if f.linked_by:
+            return ("the stylesheet says nothing of its encoding, so a browser reads it in that of %s, which links "
+                    "it (%s): begin the stylesheet with @charset \"utf-8\"; (or the encoding it is saved in), or "
+                    "correct the link" % (f.linked_by, f.encoding))
+        if f.how.startswith("no declaration"):
+            return ("the page declares no encoding, so a browser reads it as %s: declare the encoding it is saved "
+                    "in, as <meta charset=\"utf-8\">, or correct the link" % f.encoding)
+        return "read as %s, as %s says: correct the link or add the file" % (f.encoding, f.how)
+    return "correct the link or add the file"
+
+
+def there(pages):
+    """What the summary says of the links on the disc, given the pages whose
+    scripts build addresses: never "all there" when some do."""
+    if not pages:
+        return "all there"
+    return ("all there of those the check can follow, though scripts of %d page%s build more, which no check can "
+            "follow (%s)" % (len(pages), "" if len(pages) == 1 else "s", some(os.path.normpath(p) for p in pages)))
