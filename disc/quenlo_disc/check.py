@@ -117,7 +117,7 @@ def check_names(name, source, icon, o, found):
         found.problem(refusal)
     for folder, rel, _, files in tree.folders:
         for f in files:
-            size = os.path.getsize(os.path.join(folder, f))
+            size = tree.sizes[disc_path(rel, f)]
             if size >= LARGEST_FILE:
                 found.problem(Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 "
                                       "disc: split it, or make it smaller".format(size) % os.path.join(folder, f),
@@ -261,7 +261,7 @@ def check_medium_links(source, paths, tree, o, stage, found):
             prefix = sandbox.arguments([profile], [source]) + sandbox.environment_args({"HOME": profile}) + ["--"]
         reader = Reader(profile, prefix)
     try:
-        site = read_site(source, paths, o.code_page, guess=reader)
+        site = read_site(source, paths, o.code_page, guess=reader, parallel=True)
     finally:
         if reader:
             reader.stop()

@@ -3,39 +3,48 @@ escapes undone, strings and comments as CSS tokenizes them."""
 import re
 
 
+# Where a stylesheet's tokens that matter begin: a comment, a string, an
+# @import, a url(.
+NEXT = re.compile(r"/\*|[\"']|@import|url\(", re.I)
+
+
 def css_links(text):
     """(line, address, True for @import) of every url() and @import of a
     stylesheet's text, its escapes undone, comments and strings skipped."""
-    found, at, end = [], 0, len(text)
-    while at < end:
-        if text.startswith("/*", at):
+    found, at, end, line, counted = [], 0, len(text), 1, 0
+    while True:
+        match = NEXT.search(text, at)
+        if match is None:
+            return found
+        at, token = match.start(), match.group(0).lower()
+        line, counted = line + text.count("\n", counted, at), at
+        if token == "/*":
             close = text.find("*/", at + 2)
             at = end if close < 0 else close + 2
-        elif text[at] in "\"'":
+        elif token in "\"'":
             at = css_string(text, at)[1]
-        elif text[at:at + 7].lower() == "@import":
+        elif token == "@import":
             rest = at + 7
             while rest < end and text[rest] in " \t\r\n\x0c":
                 rest += 1
             if rest < end and text[rest] in "\"'":
                 value, after = css_string(text, rest)
-                found.append((text.count("\n", 0, at) + 1, value, True))
+                found.append((line, value, True))
                 at = after
             elif text[rest:rest + 4].lower() == "url(":
                 value, after = css_url(text, rest + 4)
                 if value is not None:
-                    found.append((text.count("\n", 0, at) + 1, value, True))
+                    found.append((line, value, True))
                 at = after
             else:
                 at = rest
-        elif text[at:at + 4].lower() == "url(" and not (at and (text[at - 1].isalnum() or text[at - 1] in "-_\\")):
+        elif not (at and (text[at - 1].isalnum() or text[at - 1] in "-_\\")):
             value, after = css_url(text, at + 4)
             if value is not None:
-                found.append((text.count("\n", 0, at) + 1, value, False))
+                found.append((line, value, False))
             at = after
         else:
-            at += 1
-    return found
+            at += 4
 
 
 def css_escape(text, at):

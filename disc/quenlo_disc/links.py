@@ -22,25 +22,23 @@ def report(site, index, refused=()):
     """({kind: how many links}, [Refusal], [(code, warning, path)]) of a
     pages.Site. refused: the disc paths refused already (a link out of the
     folder, say), into which links are told once, as one problem."""
-    counts, problems, warnings, into = {"file": 0, "web": 0, "mail": 0, "none": 0}, [], [], {}
+    problems, warnings, into = [], [], {}
     closed = [(upper(p), p) for p in refused]
     normal = {}
-    for f in site.followed:
+    for f in site.broken:
         where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
         if f.kind == "off":
             problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
                                     "page.htm or ../docs/page.htm" % (where, f.target), "link-leaves-medium", f.rel))
-        elif f.kind == "file" and f.target is None:
-            cause = next((p for u, p in closed if upper(f.spelled) == u or upper(f.spelled).startswith(u + "/")), None)
-            if cause:
-                into.setdefault(cause, []).append(f)
-                continue
-            if not normal:
-                normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
-            problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s"
-                                    % (where, mend(index, normal, f)), "link-missing", f.rel))
-        else:
-            counts[f.kind] += 1
+            continue
+        cause = next((p for u, p in closed if upper(f.spelled) == u or upper(f.spelled).startswith(u + "/")), None)
+        if cause:
+            into.setdefault(cause, []).append(f)
+            continue
+        if not normal:
+            normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
+        problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s"
+                                % (where, mend(index, normal, f)), "link-missing", f.rel))
     for cause, links in sorted(into.items()):
         first = links[0]
         problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
@@ -62,7 +60,7 @@ def report(site, index, refused=()):
                          "(as the pages that run them resolve them): %s; a script that builds an address from them "
                          "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
                                                "are" if len(paths) > 1 else "is", some(paths)), rel))
-    return counts, problems, warnings
+    return site.counts, problems, warnings
 
 
 def mend(index, normal, f):

@@ -31,10 +31,20 @@ FETCHED_RELS = {"stylesheet", "icon", "apple-touch-icon", "preload", "moduleprel
 # Elements whose content is text to their end tag, not markup.
 RAW = {"script", "style", "xmp", "iframe", "noembed", "noframes", "noscript", "textarea", "title", "plaintext"}
 SPACE = "\t\n\x0c\r "
-COMMENT_END = re.compile("--!?>")
-TAG = re.compile(r"<(?:(!--)|(!)|(\?)|/([A-Za-z][^\t\n\x0c\r />]*)|/|([A-Za-z][^\t\n\x0c\r />]*))")
-ATTRIBUTE = re.compile(r"[\t\n\x0c\r /]*(?:(>)|([^\t\n\x0c\r />][^\t\n\x0c\r /=>]*)"
-                       r"(?:[\t\n\x0c\r ]*=[\t\n\x0c\r ]*(?:\"([^\"]*)\"|'([^']*)'|([^\t\n\x0c\r >]*)))?)")
+# From a "<", what the tokenizer makes of it: a comment (to "-->" or "--!>";
+# "<!-->" and "<!--->" end at once, one never closed runs to the end), a
+# doctype or bogus comment or end tag (to ">"), or a start tag and its
+# attributes to its ">": a name up to a blank, "/", "=" or ">" (its first
+# letter may be "="), then maybe "=" and a value, quoted or up to a blank or
+# ">". Possessive, so that a tag that never ends costs one pass, not a
+# search of every way to split it; the text ending in a tag drops it.
+MARKUP = re.compile(r"<(?:a[\t\n\x0c\r ]++href=\"([^\"&]*+)\"[\t\n\x0c\r ]*+>|"  # the most common of all, at once
+                    r"!--(?:>|->|(?s:.*?)(?:--!?>|\Z))|[!?/][^>]*+(?:>|\Z)|([A-Za-z][^\t\n\x0c\r />]*+)("
+                    r"(?:[\t\n\x0c\r /]*+[^\t\n\x0c\r />][^\t\n\x0c\r /=>]*+(?:[\t\n\x0c\r ]*+=[\t\n\x0c\r ]*+"
+                    r"(?:\"[^\"]*+\"|'[^']*+'|(?![\"'])[^\t\n\x0c\r >]*+))?+)*+)[\t\n\x0c\r /]*+(>|\Z))")
+ATTRIBUTE = re.compile(r"[\t\n\x0c\r /]*+([^\t\n\x0c\r />][^\t\n\x0c\r /=>]*+)(?:[\t\n\x0c\r ]*+=[\t\n\x0c\r ]*+"
+                       r"(?:\"([^\"]*+)\"|'([^']*+)'|(?![\"'])([^\t\n\x0c\r >]*+)))?+")
+RAW_END = {name: re.compile(r"</%s[\t\n\x0c\r />]" % name, re.I) for name in RAW}
 
 
 @dataclass
@@ -44,58 +54,37 @@ class Link:
     kind: str = ""  # "sheet" (a stylesheet), "base" (<base href>), or "" for any other
 
 
-@dataclass
-class Tag:
-    name: str
-    attributes: dict
-    at: int
-    text: str = None  # of a raw text element: up to its end tag
-
-
 def tags(text):
-    """Each start tag of text, as a browser's tokenizer reads it."""
-    at, end = 0, len(text)
+    """(name, attributes, where it begins, the text of a raw text element up
+    to its end tag or None) of each start tag of text that has attributes or
+    raw text, as a browser's tokenizer reads it."""
+    at = 0
     while True:
-        at = text.find("<", at)
-        if at < 0 or at + 1 >= end:
-            return
-        match = TAG.match(text, at)
-        if not match:
-            at += 1
-            continue
-        comment, bang, question, closing, opening = match.groups()
-        if comment:  # to "-->" or "--!>"; "<!-->" and "<!--->" end at once
-            start = match.end()
-            if text.startswith(">", start) or text.startswith("->", start):
-                at = text.find(">", start) + 1
-            else:
-                close = COMMENT_END.search(text, start)
-                at = end if close is None else close.end()
-            continue
-        if bang or question or closing is not None or not opening:
-            close = text.find(">", match.end())
-            at = end if close < 0 else close + 1
-            continue
-        name, at, attributes = opening.lower(), match.end(), {}
-        while True:
-            found = ATTRIBUTE.match(text, at)
-            if not found or found.end() == at and not found.group(1):
+        for match in MARKUP.finditer(text, at):
+            href, name = match.group(1, 2)
+            if href is not None:
+                yield "a", {"href": href}, match.start(), None
+                continue
+            if name is None:
+                continue
+            if not match.group(4):
                 return  # the text ends inside the tag, which a browser then drops
-            at = found.end()
-            if found.group(1):
+            name, attributes = name.lower(), {}
+            if match.end(3) > match.start(3):
+                for key, double, single, bare in ATTRIBUTE.findall(match.group(3)):
+                    key = key.lower()
+                    if key not in attributes:
+                        value = double or single or bare
+                        attributes[key] = html.unescape(value) if "&" in value else value
+            if name in RAW:  # its text is no markup: read on after its end tag
+                close = None if name == "plaintext" else RAW_END[name].search(text, match.end())
+                at = close.start() if close else len(text)
+                yield name, attributes, match.start(), text[match.end():at]
                 break
-            key = found.group(2).lower()
-            value = next((v for v in found.group(3, 4, 5) if v is not None), "")
-            if key not in attributes:
-                attributes[key] = html.unescape(value) if "&" in value else value
-        tag = Tag(name, attributes, match.start())
-        if name in RAW:
-            if name == "plaintext":
-                tag.text, at = text[at:], end
-            else:
-                close = re.compile(r"</%s[\t\n\x0c\r />]" % name, re.I).search(text, at)
-                tag.text, at = text[at:close.start() if close else end], close.start() if close else end
-        yield tag
+            if attributes:
+                yield name, attributes, match.start(), None
+        else:
+            return
 
 
 def refresh(content):
@@ -164,41 +153,45 @@ def document(text, line_of=None, offset=0):
     line_of, of a part of one, such as an <iframe srcdoc>, at line offset)."""
     line_of = line_of or Lines(text)
     found, scripts, script_files, based = [], [], [], False
-    for tag in tags(text):
-        line, given = line_of(tag.at) + offset, tag.attributes
-        if tag.name == "base":
+    for name, given, at, raw in tags(text):
+        if name == "base":
             if given.get("href") is not None and not based:
                 based = True
-                found.append(Link(line, given["href"], "base"))
+                found.append(Link(line_of(at) + offset, given["href"], "base"))
             continue
-        if tag.name == "meta":
+        if name == "meta":
             if given.get("http-equiv", "").strip(SPACE).lower() == "refresh" and given.get("content"):
                 address = refresh(given["content"])
                 if address is not None:
-                    found.append(Link(line, address))
+                    found.append(Link(line_of(at) + offset, address))
             continue
-        if tag.name == "link":
+        if name == "link":
             rels = set(given.get("rel", "").lower().split())
             if given.get("href") is not None and rels & FETCHED_RELS:
-                found.append(Link(line, given["href"], "sheet" if "stylesheet" in rels else ""))
+                found.append(Link(line_of(at) + offset, given["href"], "sheet" if "stylesheet" in rels else ""))
             continue
-        for name, value in given.items():
-            if name in LINKING and (LINKING[name] is None or tag.name in LINKING[name]):
-                if name == "srcset":
+        line = None
+        for key, value in given.items():
+            if key in LINKING and (LINKING[key] is None or name in LINKING[key]):
+                line = line or line_of(at) + offset
+                if key == "srcset":
                     found += [Link(line, url) for url in srcset(value)]
-                elif not (tag.name == "a" and name == "src"):
+                elif not (name == "a" and key == "src"):
                     found.append(Link(line, value))
-            elif name == "style":
+            elif key == "style":
+                line = line or line_of(at) + offset
                 found += [Link(line, url) for _, url, _ in css_links(value)]
-            elif name == "srcdoc" and tag.name == "iframe":
+            elif key == "srcdoc" and name == "iframe":
+                line = line or line_of(at) + offset
                 inner = document(value, Lines(value), line - 1)
                 found += inner.links
                 scripts += inner.scripts
-        if tag.name == "style" and tag.text:
-            found += [Link(line + n - 1, url, "sheet" if imported else "") for n, url, imported in css_links(tag.text)]
-        if tag.name == "script":
+        if name == "style" and raw:
+            line = line or line_of(at) + offset
+            found += [Link(line + n - 1, url, "sheet" if imported else "") for n, url, imported in css_links(raw)]
+        if name == "script":
             if given.get("src"):
                 script_files.append(given["src"])
-            elif tag.text and tag.text.strip():
-                scripts.append((line, tag.text))
+            elif raw and raw.strip():
+                scripts.append((line or line_of(at) + offset, raw))
     return Document(found, scripts, script_files)

@@ -19,9 +19,8 @@ def epoch(medium):
     given = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
     if given.isdigit():
         return int(given)
-    files = [os.path.join(medium.source, p) for p in medium.paths if os.path.isfile(os.path.join(medium.source, p))]
-    files += [medium.exe] + ([medium.options.icon] if medium.icon_name else [])
-    return max(int(os.path.getmtime(f)) for f in files)
+    own = [medium.exe] + ([medium.options.icon] if medium.icon_name else [])
+    return max([int(os.path.getmtime(f)) for f in own] + [t for p, t in medium.tree.times.items() if p in medium.paths])
 
 
 def writable_output(output_name, source, medium_name):

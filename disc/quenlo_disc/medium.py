@@ -86,9 +86,8 @@ class Medium:
         """The medium's own files as (disc path, path here)."""
         own = self.own()
         for p in self.paths:
-            path = os.path.join(self.source, p)
-            if p not in own and os.path.isfile(path):
-                yield p, path
+            if p not in own and p in self.tree.sizes:
+                yield p, os.path.join(self.source, p)
 
     def files(self):
         return sum(1 for _ in self.their_files()) + sum(1 for p in self.own() if p in self.paths)
@@ -96,7 +95,9 @@ class Medium:
     def estimate(self):
         """The image's size, about: the medium's files in whole sectors, and
         room for the exe, autorun.inf, the icon and the file system."""
-        return 400 * 1024 + sum(-(-os.path.getsize(path) // 2048) * 2048 for _, path in self.their_files())
+        own = self.own()
+        return 400 * 1024 + sum(-(-size // 2048) * 2048 for p, size in self.tree.sizes.items()
+                                if p not in own and p in self.paths)
 
     def on_disc(self, named):
         """Where the file that autorun.inf names lies here, or None when it is not on the disc."""

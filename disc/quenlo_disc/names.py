@@ -33,6 +33,8 @@ CLUTTER_PATTERNS = ["*~", "*.swp", "*.swo", ".*.sw?", "#*#", ".#*", "._*", "~$*"
 # What an author may have left by mistake, but may also mean: kept, with a
 # warning that lists them.
 STRAY_PATTERNS = ["* - Copy.*", "* - Copy", "* - Copy (*)*", "*.bak", "*.orig"]
+CLUTTER_NAME = re.compile("|".join(map(fnmatch.translate, CLUTTER_PATTERNS)))
+STRAY_NAME = re.compile("|".join(map(fnmatch.translate, STRAY_PATTERNS)))
 # Names Windows opens as devices whatever folder they are in, extension or
 # not: the DOS devices, the consoles of Windows 8 and later, and COM and LPT
 # with a superscript digit, which Windows reads as the digit.
@@ -74,14 +76,14 @@ def clutter(name, folder):
     """What kind of dropping the name is, or None for a name of the medium's own."""
     if folder and name in CLUTTER_FOLDERS:
         return "version control" if name in VERSION_CONTROL else "system or editor files"
-    if not folder and (name.lower() in CLUTTER_FILES or any(fnmatch.fnmatchcase(name, p) for p in CLUTTER_PATTERNS)):
+    if not folder and (name.lower() in CLUTTER_FILES or CLUTTER_NAME.match(name)):
         return "system or editor files"
     return None
 
 
 def stray(name):
     """True for a name that looks like a copy or backup left by mistake."""
-    return any(fnmatch.fnmatchcase(name, p) for p in STRAY_PATTERNS)
+    return bool(STRAY_NAME.match(name))
 
 
 def disc_path(rel, name=None):
@@ -94,8 +96,11 @@ def disc_path(rel, name=None):
 class Tree:
     """A folder as the disc will hold it: folders, each (folder, rel, dirs,
     files), top down and sorted; what was left out, each (disc path, kind);
-    and a Refusal for each entry that cannot go onto a disc."""
+    a Refusal for each entry that cannot go onto a disc; and each file's
+    size and time of change (whole seconds), by disc path."""
     folders: list = field(default_factory=list)
+    sizes: dict = field(default_factory=dict)
+    times: dict = field(default_factory=dict)
     left_out: list = field(default_factory=list)
     problems: list = field(default_factory=list)
 
@@ -162,6 +167,7 @@ def walk(root, keep_all=False):
             if not os.access(path, os.R_OK):
                 return refuse(path, here, "unreadable", "is a file you cannot read: give yourself read access to it, "
                               "or move it out")
+            tree.sizes[here], tree.times[here] = info.st_size, int(info.st_mtime)
             return "file"
         kind = ("a named pipe" if stat.S_ISFIFO(info.st_mode) else "a socket" if stat.S_ISSOCK(info.st_mode)
                 else "a device")
@@ -213,6 +219,24 @@ def name_problems(root, tree):
 
 def name_problem(name, where, rel):
     """A Refusal for one name that the disc cannot hold or Windows not open, or None."""
+    if not PLAIN.match(name) or device_name(name):
+        return odd_name_problem(name, where, rel)
+    if len(rel) + len(name) + 2 > DISC_PATH:
+        length = len("\\" + os.path.normpath(os.path.join(rel, name)))
+        if length > DISC_PATH:
+            return Refusal('the path of "%s" in %s is %d characters long on the disc, more than %d: shorten the names '
+                           'or the nesting' % (name, where, length, DISC_PATH), "path-too-long")
+    return None
+
+
+# A name that needs no more than its path's length checked: of the Basic
+# Multilingual Plane, no character that Windows or Joliet refuses in it, not
+# too long, not ending in a dot or blank.
+PLAIN = re.compile(r"[^\\/:*?\"<>|;\x00-\x1f\ud800-\udfff\U00010000-\U0010ffff]{0,%d}"
+                   r"[^\\/:*?\"<>|;\x00-\x1f\ud800-\udfff\U00010000-\U0010ffff. ]\Z" % (JOLIET_NAME - 1))
+
+
+def odd_name_problem(name, where, rel):
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:

@@ -13,6 +13,7 @@ every stylesheet once for each encoding that links it: the work grows with
 the medium, never faster.
 """
 import collections
+import multiprocessing
 import os
 import re
 import urllib.parse
@@ -30,6 +31,9 @@ XML_PAGES = (".xhtml", ".xht", ".svg")
 WEB = ("http", "https", "ftp", "ftps")
 MAIL = ("mailto",)
 CONTROL = "".join(map(chr, range(33)))
+# A relative link of ASCII names, which only ".." moves up: a browser takes
+# it as it is written, and Windows upper-cases it as ASCII does.
+SIMPLE = re.compile(r"(?:(?:\.\.|[\w-](?:[\w.-]*[\w-])?)/)*[\w-](?:[\w.-]*[\w-])?\Z", re.ASCII)
 # What scripts name in their strings: paths to files of the kinds a disc holds.
 SCRIPT_PATH = re.compile(r"""(['"])([^'"\\\n:#?*<>|]*\.(?:html?|xhtml|pdf|png|jpe?g|gif|svg|css|js|txt|docx?|"""
                          r"""xlsx?|pptx?|zip|mp[34]|webm|ogg|wav))\1""", re.I)
@@ -42,7 +46,7 @@ def read_file(path):
     return read_bytes(path, None, follow=True)
 
 
-def resolve(index, folder, address, memo=None):
+def resolve(index, folder, address):
     """What address, found in a file whose links are relative to folder (a
     disc path, "" for the root), leads to: ("web" | "mail" | "none", None,
     None, False), or ("file", the disc path it names or None when nothing on
@@ -50,9 +54,17 @@ def resolve(index, folder, address, memo=None):
     climbed above the disc's root, where a browser stays). index maps each
     disc path, upper-cased as Windows compares names, to its own spelling.
     Raises ValueError with the reason for an address that leaves the medium."""
-    key = (folder, address)
-    if memo is not None and key in memo:
-        return memo[key]
+    if SIMPLE.match(address) and folder.isascii():  # most links, read at once: ASCII names, ".." at most
+        parts, climbed = folder.split("/") if folder else [], False
+        for part in address.split("/"):
+            if part != "..":
+                parts.append(part)
+            elif parts:
+                parts.pop()
+            else:
+                climbed = True
+        spelled = "/".join(parts)
+        return "file", index.get(spelled.upper()), spelled, climbed
     address = re.sub("[\t\n\r]", "", address.strip(CONTROL)).replace("\\", "/")
     if re.match(r"[A-Za-z][:|]", address):
         raise ValueError("a drive letter, and the disc's differs from PC to PC")
@@ -87,13 +99,9 @@ def resolve(index, folder, address, memo=None):
     # decodes to; a segment loses its trailing dots and blanks there.
     spelled = "/".join(urllib.parse.unquote(p, errors="replace") if "%" in p else p for p in on_disc if p)
     if not spelled:
-        found = ("file", "", "", climbed)
-    else:
-        windows = "/".join(p.rstrip(". ") for p in spelled.split("/"))
-        found = ("file", index.get(upper(windows)), spelled, climbed)
-    if memo is not None:
-        memo[key] = found
-    return found
+        return "file", "", "", climbed
+    windows = "/".join(p.rstrip(". ") for p in spelled.split("/"))
+    return "file", index.get(upper(windows)), spelled, climbed
 
 
 @dataclass
@@ -120,7 +128,8 @@ class Site:
     documents that are not well-formed ([(disc path, line, why)]); the pages
     whose scripts build addresses; and the paths in scripts' strings that
     name nothing on the disc ({script or page: [paths]})."""
-    followed: list = field(default_factory=list)
+    counts: dict = field(default_factory=lambda: {"file": 0, "web": 0, "mail": 0, "none": 0})
+    broken: list = field(default_factory=list)
     undeclared: dict = field(default_factory=dict)
     malformed: list = field(default_factory=list)
     scripted: list = field(default_factory=list)
@@ -142,104 +151,226 @@ def xml_problem(data, text, encoding):
     return None
 
 
-def read_site(root, paths, code_page=None, read=read_file, guess=None):
-    """The Site of the pages, SVG documents and stylesheets among paths
-    (every file and folder on the disc, as disc paths): page by page, then
-    each stylesheet in each encoding of what links it (a browser reads one
-    without a byte-order mark or @charset so). guess(path, data): the
-    encoding of an undeclared page, as Chromium reads it."""
-    index, memo, site = name_index(paths), {}, Site()
-    sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
-    scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
-    building = {}  # page: whether its own code builds addresses, and the script files it runs
+@dataclass
+class Page:
+    """What one page or SVG document holds, read: its encoding and how it
+    was found, whether a browser guessed it, why it is not well-formed XML
+    ((line, why) or None), its links (Links), whether its own scripts build
+    addresses, the script files it runs, and the paths its scripts name
+    that lead nowhere."""
+    rel: str
+    encoding: str
+    how: str
+    guessed: bool
+    malformed: tuple
+    links: "Links"
+    builds: bool
+    runs: list
+    missing: list
 
-    def follow(rel, encoding, how, links, linked_by=None):
-        folder = rel.rsplit("/", 1)[0] if "/" in rel else ""
+
+@dataclass
+class Links:
+    """What following a file's links found: how many of each kind lead
+    somewhere, the broken ones, every one (where asked for), the
+    stylesheets they link ([(disc path, encoding)]), and the folder the
+    file's links are relative to in the end (<base href> moves it)."""
+    counts: collections.Counter
+    broken: list
+    every: list
+    sheets: list
+    folder: str
+
+
+class Deferred(Exception):
+    """A page whose encoding only Chromium can tell, left to the process that has it."""
+
+
+def defer(path, data):
+    raise Deferred()
+
+
+class Reading:
+    """The reading of one medium's files: what each page and stylesheet
+    links, on its own, so that pages may be read by several processes."""
+
+    def __init__(self, root, paths, code_page=None, read=read_file, every=False):
+        self.root, self.index, self.code_page, self.read, self.every = root, name_index(paths), code_page, read, every
+
+    def follow(self, rel, encoding, how, links, linked_by=None):
+        """The Links of a file's links, read in encoding (found so)."""
+        found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
         for link in links:
             try:
-                kind, target, spelled, climbed = resolve(index, folder, link.address, memo)
+                kind, target, spelled, climbed = resolve(self.index, found.folder, link.address)
             except ValueError as error:
                 kind, target, spelled, climbed = "off", str(error), None, False
             if link.kind == "base":
                 if kind == "file" and spelled is not None:
-                    folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
+                    found.folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
                         spelled.rsplit("/", 1)[0] if "/" in spelled else "")
                     continue
                 if kind not in ("off", "web", "mail"):
                     continue
                 kind, target = "off", "the page's <base href> names %s, so every link after it leaves the disc" % (
                     "the web" if kind == "web" else target)
-            if kind == "file" and target and link.kind == "sheet" and (target, encoding) not in queued:
-                queued[(target, encoding)] = rel
-                sheets.append((target, encoding))
-            site.followed.append(Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed,
-                                          linked_by))
-        return folder
+            if kind == "file" and target and link.kind == "sheet":
+                found.sheets.append((target, encoding))
+            broken = kind == "off" or (kind == "file" and target is None)
+            if self.every or broken:
+                f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by)
+                if self.every:
+                    found.every.append(f)
+                if broken:
+                    found.broken.append(f)
+                    continue
+            found.counts[kind] += 1
+        return found
 
-    for rel in sorted(paths):
-        lower = rel.lower()
-        if not lower.endswith(PAGES + (".svg",)):
-            continue
-        data = read(os.path.join(root, rel))
-        if lower.endswith(XML_PAGES):  # read as XML, which knows no <meta charset>
+    def page(self, rel, guess=None):
+        """The Page at rel. guess(path, data): the encoding of an undeclared page, as Chromium reads it."""
+        data = self.read(os.path.join(self.root, rel))
+        xml_page = rel.lower().endswith(XML_PAGES)
+        if xml_page:  # read as XML, which knows no <meta charset>
             text, encoding, how = charsets.xml_text(data)
         else:
-            text, encoding, how = charsets.sniff(data, code_page, (lambda d: guess(os.path.join(root, rel), d))
-                                                 if guess else None)
-            if how.startswith(charsets.GUESSED) and not data.isascii():
-                site.undeclared.setdefault(encoding, []).append(rel)
-        found = document(text)
-        if lower.endswith(XML_PAGES):
-            problem = xml_problem(data, text, encoding)
-            if problem:  # a browser shows only what comes before, and fetches only its links
-                site.malformed.append((rel, problem[0], problem[1]))
-                found.links = [link for link in found.links if link.line < problem[0]]
-        folder = follow(rel, encoding, how, found.links)
+            text, encoding, how = charsets.sniff(data, self.code_page, guess and (
+                lambda d: guess(os.path.join(self.root, rel), d)))
+        found, problem = document(text), xml_problem(data, text, encoding) if xml_page else None
+        if problem:  # a browser shows only what comes before, and fetches only its links
+            found.links = [link for link in found.links if link.line < problem[0]]
+        links = self.follow(rel, encoding, how, found.links)
         code = "\n".join(script for _, script in found.scripts)
         runs = []
         for address in found.script_files:
             try:
-                kind, target, _, _ = resolve(index, folder, address, memo)
+                kind, target, _, _ = resolve(self.index, links.folder, address)
             except ValueError:
                 continue
             if kind == "file" and target:
-                scripts_of[target].append(folder)
                 runs.append(target)
-        building[rel] = (bool(BUILDING.search(code)), runs)
-        missing = named_by_script(index, memo, code, [folder])
-        if missing:
-            site.script_paths[rel] = missing
+        return Page(rel, encoding, how, how.startswith(charsets.GUESSED) and not data.isascii(), problem, links,
+                    bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]))
+
+    def sheet(self, rel, environment, linked_by):
+        """The Links of a stylesheet read in the encoding of what links it."""
+        text, name = charsets.sheet(self.read(os.path.join(self.root, rel)), environment)  # b"" for a folder
+        links = [Link(line, url, "sheet" if imported else "") for line, url, imported in css_links(text)]
+        return self.follow(rel, name, "the stylesheet's own word" if name != environment else "what links it",
+                           links, linked_by)
+
+    def each(self, method, items, pool=None, guess=None):
+        """The Page (method "page", items [rel]) or the Links (method
+        "sheet", items [(rel, encoding, linked_by)]) of each, in order: read
+        by the pool's processes where there is one, and here those that
+        need Chromium's guess."""
+        def here(item):
+            return self.page(item, guess) if method == "page" else self.sheet(*item)
+        if pool is None:
+            yield from map(here, items)
+            return
+        chunks = [items[n:n + CHUNK] for n in range(0, len(items), CHUNK)]
+        for chunk, results in zip(chunks, pool.imap(read_shared, [(method, chunk, guess is not None)
+                                                                  for chunk in chunks])):
+            for item, result in zip(chunk, results):
+                yield result if result is not None else here(item)
+
+    def pool(self, files):
+        """A pool of processes to read files (how many there are) by, for a
+        medium of many where there is more than one processor; else None."""
+        global shared
+        workers = min(os.cpu_count() or 1, 8)
+        if files < PARALLEL or workers < 2:
+            return None
+        shared = self
+        return multiprocessing.get_context("fork").Pool(workers)
+
+
+PARALLEL, CHUNK = 2000, 200  # files from which a medium's are shared out, and how many at a time
+shared = None  # the Reading that a pool's processes share
+
+
+def read_shared(job):
+    """In a pool's process: Reading.each's results for a chunk of items,
+    None for a page that needs Chromium's guess."""
+    method, items, guessing = job
+    found = []
+    for item in items:
+        try:
+            found.append(shared.page(item, defer if guessing else None) if method == "page" else shared.sheet(*item))
+        except Deferred:
+            found.append(None)
+    return found
+
+
+def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False):
+    """The Site of the pages, SVG documents and stylesheets among paths
+    (every file and folder on the disc, as disc paths): page by page, then
+    each stylesheet in each encoding of what links it (a browser reads one
+    without a byte-order mark or @charset so). guess(path, data): the
+    encoding of an undeclared page, as Chromium reads it; every(Followed):
+    told of every link, where the Site keeps only the broken ones;
+    parallel: pages may be read by other processes (forked from this one)."""
+    reading, site = Reading(root, paths, code_page, read, every is not None), Site()
+    sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
+    scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
+    building = {}  # page: whether its own code builds addresses, and the script files it runs
+
+    def take(rel, links):
+        for kind, count in links.counts.items():
+            site.counts[kind] += count
+        site.broken += links.broken
+        for f in links.every:
+            every(f)
+        for sheet in links.sheets:
+            if sheet not in queued:
+                queued[sheet] = rel
+                sheets.append(sheet)
+
+    rels = sorted(p for p in paths if p.lower().endswith(PAGES + (".svg",)))
+    pool = reading.pool(len(rels)) if parallel else None
+    try:
+        for page in reading.each("page", rels, pool, guess):
+            if page.guessed:
+                site.undeclared.setdefault(page.encoding, []).append(page.rel)
+            if page.malformed:
+                site.malformed.append((page.rel,) + page.malformed)
+            take(page.rel, page.links)
+            for target in page.runs:
+                scripts_of[target].append(page.links.folder)
+            building[page.rel] = (page.builds, page.runs)
+            if page.missing:
+                site.script_paths[page.rel] = page.missing
+        # Each stylesheet in the encoding of what links it, those that the
+        # last ones link next; then each that nothing links (nor what those
+        # link), as UTF-8.
+        done = set()
+        for unlinked in [None] + sorted(p for p in paths if p.lower().endswith(".css")):
+            if unlinked is not None and (unlinked, "UTF-8") not in done and not any(
+                    (unlinked, encoding) in queued for encoding in charsets.ENCODINGS):
+                sheets.append((unlinked, "UTF-8"))
+            while sheets:
+                wave = [sheet for sheet in dict.fromkeys(sheets) if sheet not in done]
+                sheets.clear()
+                done.update(wave)
+                for (rel, _), links in zip(wave, reading.each("sheet", [sheet + (queued.get(sheet),) for sheet in wave],
+                                                               pool)):
+                    take(rel, links)
+    finally:
+        if pool:
+            pool.terminate()
     builds = {}
     for script, folders in sorted(scripts_of.items()):
         code = read(os.path.join(root, script)).decode("utf-8", "replace")
         builds[script] = bool(BUILDING.search(code))
-        missing = named_by_script(index, memo, code, sorted(set(folders)))
+        missing = named_by_script(reading.index, code, sorted(set(folders)))
         if missing:
             site.script_paths[script] = missing
     site.scripted = [rel for rel, (own, runs) in building.items() if own or any(builds[s] for s in runs)]
-    # Each stylesheet in the encoding of what links it; then each that
-    # nothing links (nor what those link), as UTF-8.
-    done = set()
-    for unlinked in [None] + sorted(p for p in paths if p.lower().endswith(".css")):
-        if unlinked is not None and (unlinked, "UTF-8") not in done and not any(
-                (unlinked, encoding) in queued for encoding in charsets.ENCODINGS):
-            sheets.append((unlinked, "UTF-8"))
-        while sheets:
-            rel, environment = sheets.popleft()
-            if (rel, environment) in done:
-                continue
-            done.add((rel, environment))
-            path = os.path.join(root, rel)
-            if not os.path.isfile(path):
-                continue
-            text, name = charsets.sheet(read(path), environment)
-            links = [Link(line, url, "sheet" if imported else "") for line, url, imported in css_links(text)]
-            follow(rel, name, "the stylesheet's own word" if name != environment else "what links it", links,
-                   queued.get((rel, environment)))
     return site
 
 
-def named_by_script(index, memo, code, folders):
+def named_by_script(index, code, folders):
     """The paths that code names in its strings and that name nothing on the
     disc from any of folders (where the pages that run it lie)."""
     missing = []
@@ -250,7 +381,7 @@ def named_by_script(index, memo, code, folders):
         found = []
         for folder in folders:
             try:
-                found.append(resolve(index, folder, path, memo)[1])
+                found.append(resolve(index, folder, path)[1])
             except ValueError:
                 found.append("elsewhere")
         if found and not any(found):
@@ -260,7 +391,9 @@ def named_by_script(index, memo, code, folders):
 
 def followed(root, paths, code_page=None, read=read_file):
     """Every link of the pages, SVG documents and stylesheets among paths, as Followed."""
-    return read_site(root, paths, code_page, read).followed
+    found = []
+    read_site(root, paths, code_page, read, every=found.append)
+    return found
 
 
 def spellings(root, paths, read=read_file):
