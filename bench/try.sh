@@ -4,7 +4,7 @@
 # disc with the 64-bit build and one with the shipped 32-bit exe (which runs
 # natively where the kernel runs 32-bit programs), alone and on the matrix of
 # nine PCs. Prints a markdown section and puts
-# it into docs/benchmarks.md in place of the one there.
+# it into docs/benchmarks.md in place of the one there (bench/section.py).
 #
 #   bench/try.sh [RUNS]    RUNS warm runs of each (default 3; the median counts)
 set -euo pipefail
@@ -74,12 +74,6 @@ section=$(mktemp)
   echo "$first32"
   echo '```'
 } >"$section"
-if [ -f docs/benchmarks.md ]; then
-  sed '/^## Trying a disc/,$d' docs/benchmarks.md >"$work/rest.md"
-else
-  echo "# Quenlo benchmarks" >"$work/rest.md"
-  echo >>"$work/rest.md"
-fi
-cat "$work/rest.md" "$section" >docs/benchmarks.md
+python3 bench/section.py <"$section"
 cat "$section"
 rm -f "$section"
