@@ -11,7 +11,8 @@
 #   run.sh [--broken-association] [--product]
 #     --broken-association   one PC only, with no browser registered for ".htm"
 #     --product              the shipped 32-bit exe instead of the 64-bit build of
-#                            the same sources, under qemu emulation (slower)
+#                            the same sources (under qemu, and slower, where this
+#                            machine's kernel runs no 32-bit programs; try says so)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 fail() { echo "run: $*" >&2; exit 1; }
@@ -24,7 +25,6 @@ for arg in "$@"; do
     *) fail "unknown option $arg (see the top of $0)" ;;
   esac
 done
-[ "$preset" = win32 ] && echo "The shipped 32-bit exe runs under emulation: this takes a few minutes."
 
 bash scripts/setup.sh build wine i686 disc trydisc || fail "could not install what is needed"
 [ -x build/win32/quenlo.exe ] && [ -x build/win64/quenlo.exe ] || echo "Building Quenlo, 32- and 64-bit (first run only, under a minute)"

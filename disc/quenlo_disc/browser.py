@@ -98,7 +98,7 @@ class Bridge:
                        '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &' % command]
         session.put(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
                                                                             "base": base} + "\n", 0o755)
-        session.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
+        session.registry.load(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
                             '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
         return cls(session, browser, folder)
 

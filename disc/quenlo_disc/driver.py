@@ -6,7 +6,7 @@ import os
 import time
 
 from .host import WINE64
-from .session import winpath
+from .host import winpath
 
 MILLIS = 20000  # a run of Quenlo, at the most
 EMULATED = 3  # times as long, under qemu

@@ -41,6 +41,11 @@ def cache():
 
 # ---------------------------------------------------------------- locales
 
+def winpath(path):
+    """path as Wine's Z: drive, the whole of the file system it sees, names it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 def locale_home():
     return os.path.join(cache(), "locales")
 
@@ -219,3 +224,24 @@ def clear_cache():
     freed = size_of(cache())
     remove_tree(cache())
     return freed
+
+
+def ready_for(arch, code_pages, sandboxed=True, say=print):
+    """What a session of arch on PCs of code_pages needs, made where it is
+    not yet: how it runs 32-bit programs (for a 64-bit disc, only where
+    Wine's 32-bit side is installed) and its prepared prefix."""
+    emulation = None
+    try:
+        if arch == "i686" or os.path.exists(WINE32):
+            emulation = thirty_two_bits(sandboxed)[0]
+    except Unavailable:
+        if arch == "i686":
+            raise
+    missing = [cp for cp in code_pages if not compiled(cp)]
+    if missing:
+        say("Compiling the locales of PCs using %s, once (about 2 s each): %s"
+            % (", ".join(map(str, missing)), locale_home()))
+    os.makedirs(locale_home(), exist_ok=True)
+    for code_page in code_pages:
+        environment(code_page)
+    return emulation, prepared(emulation, sandboxed, say)

@@ -145,8 +145,8 @@ def emulating(command):
     runs), as root of the sandbox's user namespace, which alone may mount a
     binfmt_misc of its own; and what sets it up."""
     options = ["--uid", "0", "--gid", "0"] + sum((["--cap-add", cap] for cap in EMULATING), [])
-    return options, [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import agent; "
-                     "agent.exec_emulated(sys.argv[1], sys.argv[2:])" % LIB, QEMU_ENTRY] + command
+    return options, [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import inside; "
+                     "inside.exec_emulated(sys.argv[1], sys.argv[2:])" % LIB, QEMU_ENTRY] + command
 
 
 def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
@@ -189,8 +189,8 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
-    inside = [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import agent; "
-              "agent.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', sys.argv[3] or None)"
+    inside = [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import inside; "
+              "inside.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', sys.argv[3] or None)"
               % LIB, box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else ""]
     fds = []
     if sandboxed:

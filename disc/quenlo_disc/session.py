@@ -17,25 +17,15 @@ the box by path: files go in and come out as bytes through the agent.
 """
 import json
 import os
-import re
 import tempfile
 
 from . import LIB, Refusal, Unavailable, chromium, sandbox
-from .boxfiles import read, remove_tree
-from .host import QEMU_RESERVED_VA, WINE32, WINE64, compiled, environment, locale_home, prepared, thirty_two_bits
+from .boxfiles import remove_tree
+from .registry import Registry
+from .host import QEMU_RESERVED_VA, WINE32, WINE64, locale_home, ready_for
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
-# What a browser registers: the types of web pages, their classes, and the
-# web's addresses.
-NO_BROWSER = (".htm", ".html", ".shtml", ".xhtml", ".xht", ".mht", ".mhtml", ".svg", "htmlfile", "xhtmlfile",
-              "mhtmlfile", "svgfile", "http", "https", "ftp", "file")
-
-
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 class Session:
     detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
 
@@ -49,6 +39,7 @@ class Session:
     discs = property(lambda self: os.path.join(self.root, "discs"))
     prefix = property(lambda self: os.path.join(self.box, "prefix"))
     home = property(lambda self: os.path.join(self.box, "home"))
+    registry = property(lambda self: Registry(self))  # what the PC has registered
     drive = property(lambda self: os.path.join(self.box, "drive-d"))  # what the sandbox's /D: shows
 
     def __enter__(self):
@@ -79,22 +70,8 @@ class Session:
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
         os.chmod(self.discs, 0o755)
-        # How 32-bit programs run (a 64-bit disc's session needs them only
-        # where Wine's 32-bit side is installed).
-        try:
-            self.emulation = thirty_two_bits(self.sandboxed)[0] if self.arch == "i686" or os.path.exists(WINE32) \
-                else None
-        except Unavailable:
-            if self.arch == "i686":
-                raise
-        missing = [cp for cp in self.code_pages if not compiled(cp)]
-        if missing:
-            self.say("Compiling the locales of PCs using %s, once (about 2 s each): %s"
-                     % (", ".join(map(str, missing)), locale_home()))
-        os.makedirs(locale_home(), exist_ok=True)
-        for code_page in self.code_pages:
-            environment(code_page)
-        ready = self.ready = prepared(self.emulation, self.sandboxed, self.say)
+        self.emulation, self.ready = ready_for(self.arch, self.code_pages, self.sandboxed, self.say)
+        ready = self.ready
         # The prefix's own files are copied in; its Windows folder, 0.7 GB
         # of DLLs, is shown read-only in the sandbox, where nothing can
         # change the prepared one. Without a sandbox there is nothing to show
@@ -121,7 +98,7 @@ class Session:
         # the shell's "open" of a page. A program that never ends keeps them:
         # cmd, reading a pipe that nobody writes.
         self.agent.spawn([WINE64, "cmd.exe"], self.env(), stdin="forever")
-        self.import_reg(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
+        self.registry.load(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
 
     def _start_display(self):
         self.display = ":90"  # its own, in a sandbox; beside others' without one
@@ -211,77 +188,35 @@ class Session:
             return folder
         return self.agent.mkdtemp(self.box, prefix)
 
-    def import_reg(self, lines):
-        folder = self.folder("reg-")
-        path, err = os.path.join(folder, "session.reg"), os.path.join(folder, "regedit.err")
-        self.put(path, ("REGEDIT4\n\n" + "\n".join(lines) + "\n").encode("latin-1"))
-        # Importing again is harmless, and a second try rides out a rare
-        # failure of regedit under a loaded machine.
-        for n in range(2):
-            status = self.run([WINE64, "regedit", "/S", winpath(path)], env={"WINEDEBUG": "err+all"},
-                              err=err + str(n))
-            if status == 0:
-                return
-        raise Unavailable("Wine's regedit ended with %s on %s%s: check that Wine runs for you, as wine64 regedit"
-                          % (status, path, said(self.fetch(err + "1"), 3)))
-
     # -------------------------------------------------- discs
-
-    def present(self, image):
-        """The image's Joliet tree (what Windows shows, Rock Ridge never) in a
-        new folder of the session, read-only; returns it. The tools' own
-        reader copies it out in a sandbox of its own, which reads the image
-        and writes that folder alone, no file beyond the image's size and
-        no more in all than the tree may hold."""
-        image = os.path.realpath(image)
-        folder = self.folder("disc-", discs=True)
-        command = [sandbox.PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import iso; "
-                   "iso.main(sys.argv[1:])" % LIB, image, folder]
-        if self.sandboxed:
-            status, out, err = sandbox.run(command, writable=[folder], readable=[image, LIB], timeout=600,
-                                           largest_file=max(os.path.getsize(image), 1 << 20))
-        else:
-            status, out, err = sandbox.plain(command, timeout=600)
-        try:
-            found = json.loads(out or "{}")
-        except ValueError:
-            found = {}
-        if "refusal" in found:
-            raise Refusal(found["refusal"], found["code"])
-        if status != 0 or "files" not in found:
-            raise Unavailable("the image could not be copied out%s" % said(err))
-        return folder
 
     def map_cdrom(self, folder):
         """Drive D: is folder, with the type of a CD-ROM drive (the launch
         gave it that type)."""
         self.agent.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
 
-    def remove_html_association(self):
-        """A PC on which no browser is registered for ".htm"."""
-        self.remove_associations((".htm",))
 
-    def remove_browser(self):
-        """A PC with no browser at all: nothing registered for any type of
-        web page, nor for the web's addresses."""
-        self.remove_associations(NO_BROWSER)
-
-    def restore_browser(self):
-        """The browser's keys as the prepared prefix has them (its system.reg
-        holds them as Wine keeps HKEY_LOCAL_MACHINE, in .reg's own syntax)."""
-        wanted = re.compile(r"\[Software\\\\Classes\\\\(%s)(\\\\[^\]]*)?\]" % "|".join(map(re.escape, NO_BROWSER)),
-                            re.I)
-        lines, keep = [], False
-        for line in read(os.path.join(self.ready, "system.reg"), "utf-8").splitlines():
-            if line.startswith("["):
-                keep = bool(wanted.match(line))
-                if keep:
-                    lines += ["", "[HKEY_LOCAL_MACHINE\\%s]" % line[1:line.rindex("]")].replace("\\\\", "\\")]
-            elif keep and line[:1] in ('"', "@") and "=str(" not in line:
-                lines.append(line)
-        self.import_reg(lines + [""])
-
-    def remove_associations(self, keys):
-        self.import_reg(["[-%s\\%s]\n" % (root, key) for key in keys for root in
-                         ("HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER\\Software\\Classes",
-                          "HKEY_LOCAL_MACHINE\\Software\\Classes")])
+def present(session, image):
+    """The image's Joliet tree (what Windows shows, Rock Ridge never) in a
+    new folder of the session, read-only; returns it. The tools' own
+    reader copies it out in a sandbox of its own, which reads the image
+    and writes that folder alone, no file beyond the image's size and
+    no more in all than the tree may hold."""
+    image = os.path.realpath(image)
+    folder = session.folder("disc-", discs=True)
+    command = [sandbox.PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import iso; "
+               "iso.main(sys.argv[1:])" % LIB, image, folder]
+    if session.sandboxed:
+        status, out, err = sandbox.run(command, writable=[folder], readable=[image, LIB], timeout=600,
+                                       largest_file=max(os.path.getsize(image), 1 << 20))
+    else:
+        status, out, err = sandbox.plain(command, timeout=600)
+    try:
+        found = json.loads(out or "{}")
+    except ValueError:
+        found = {}
+    if "refusal" in found:
+        raise Refusal(found["refusal"], found["code"])
+    if status != 0 or "files" not in found:
+        raise Unavailable("the image could not be copied out%s" % said(err))
+    return folder

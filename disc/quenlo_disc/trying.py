@@ -25,6 +25,7 @@ from .names import pick
 from .pages import spellings
 from .pe import machine
 from .screen import contact_sheet, drawn, picture
+from .session import present
 from .tools import visible as v
 
 MISSING = "The specified file does not exist."
@@ -206,7 +207,7 @@ class Disc:
 
     @classmethod
     def present(cls, session, image):
-        folder = session.present(image)
+        folder = present(session, image)
         return cls(os.path.abspath(image), folder, reaching(folder), shown_as_windows_reads(session, folder))
 
 
@@ -278,7 +279,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
             tell("The check of quenlo-disc says: %s" % v(finding))
         session.map_cdrom(folder)
         if not pc.browser:
-            session.remove_browser()
+            session.registry.remove_browser()
         trace = os.path.join(bridge.folder, "trace.txt")
 
         def on_box(box):
@@ -319,7 +320,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
     finally:
         bridge.stop()
         if not pc.browser:
-            session.restore_browser()
+            session.registry.restore_browser()
 
 
 def why_not(report, handed, address, resolved, rendered, page, on_disc, finding):

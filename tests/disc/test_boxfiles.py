@@ -11,7 +11,7 @@ import base64
 import unittest
 
 from quenlo_disc import boxfiles
-from quenlo_disc.agent import Inside
+from quenlo_disc.inside import Inside
 
 
 class Box(unittest.TestCase):

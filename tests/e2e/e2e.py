@@ -29,7 +29,8 @@ from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, sandbox,
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
 from quenlo_disc.pe import machine
-from quenlo_disc.session import Session, winpath
+from quenlo_disc.host import winpath
+from quenlo_disc.session import Session, present
 
 JOB_LINE = "Launch HTML document automatically on removable media."
 MISSING = "The specified file does not exist."
@@ -107,14 +108,14 @@ def setup(state_path, tools):
         with open(os.path.join(medium, rel), "w") as f:
             f.write("<html><body>%s</body></html>\n" % rel)
     # Documents of type ".qdoc" open through the shell, straight to the recorder.
-    state.import_reg(default_value(".qdoc", SHELL_CLASS) + default_value(
+    state.registry.load(default_value(".qdoc", SHELL_CLASS) + default_value(
         SHELL_CLASS + "\\shell\\open\\command", '"%s" --via-shell "%%1"' % winpath(state.notes["recorder"])))
 
     image = state.notes["disc_image"] = os.path.join(state.discs, "medium.iso")
     subprocess.run(["bash", MAKE_DISC, "--exe", state.notes["quenlo"], "--start", "docs\\index.htm", medium, image],
                    stdout=subprocess.DEVNULL, check=True)
     try:
-        state.notes["disc_folder"] = state.present(image)
+        state.notes["disc_folder"] = present(state, image)
     except Unavailable as why:
         state.notes["no_disc"] = str(why)
     state.save(state_path)
@@ -165,12 +166,12 @@ def launch(state, argument_line, cwd, handler_sleep=None, settle=1.5, expect_rec
 # ---------------------------------------------------------------- cases
 
 def set_html_handler(state, template):
-    state.import_reg(default_value(".htm", HTML_CLASS) +
+    state.registry.load(default_value(".htm", HTML_CLASS) +
                default_value(HTML_CLASS + "\\shell\\open\\command", template))
 
 
 def restore_html_association(state):
-    state.import_reg(["[HKEY_CLASSES_ROOT\\.htm]", '@="htmlfile"', '"Content Type"="text/html"', "",
+    state.registry.load(["[HKEY_CLASSES_ROOT\\.htm]", '@="htmlfile"', '"Content Type"="text/html"', "",
                        "[-HKEY_CLASSES_ROOT\\%s]" % HTML_CLASS, ""])
 
 
@@ -325,7 +326,7 @@ def case_fallback_absolute_argument(s):
 
 
 def case_fallback_no_htm_association(s):
-    s.remove_html_association()
+    s.registry.remove_html_association()
     try:
         run = launch(s, r" docs\page one.qnone", medium(s))
     finally:
@@ -481,7 +482,7 @@ def disc_of(s, files, exe=None, code_page=None):
     image = folder + ".iso"
     subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    return image, s.present(image)
+    return image, present(s, image)
 
 
 class Said(trying.Quiet):
@@ -573,7 +574,7 @@ def case_try_japanese_disc(s):
                            "docs\\%s.htm" % JAPANESE, folder, image], capture_output=True, text=True)
     check(made.returncode == 0 and "For PCs using code page 932 (Japanese)" in made.stdout,
           "the disc was not made: %r %r" % (made.stdout, made.stderr))
-    on_disc = s.present(image)
+    on_disc = present(s, image)
     for code_page, shown in ((932, True), (1252, False)):
         outcome, said = try_on(s, image, on_disc, code_page=code_page)
         check(outcome.picture, "no picture: %s" % said)

@@ -1,0 +1,234 @@
+"""The first process of a try's sandbox (without one, a plain process that
+takes in whatever its children leave behind), which the agent hands each
+connection of the tools: it starts programs and tells how they end, and moves
+files in and out of the box as bytes, each path taken beneath the box one
+component at a time, no link followed, no file but a plain one read, never
+beyond a limit. As process 1 of its PID namespace with no handler for any
+signal, it cannot be stopped, killed or traced by what it starts.
+"""
+import base64
+import ctypes
+import json
+import os
+import resource
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+from .agent import LARGEST_FETCH, PROCESSES, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER, prctl, untouchable
+from .boxfiles import Hostile, open_beneath, read_fd
+
+
+def emulate(entry):
+    """In a sandbox given EMULATING: a binfmt_misc of the sandbox's own (its
+    user namespace's, Linux 6.7 and later), where entry has qemu run i386
+    programs; then every capability dropped for good, bounding set and all,
+    so that nothing started from here has any."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    where = b"/proc/sys/fs/binfmt_misc"
+    if libc.mount(b"binfmt_misc", where, b"binfmt_misc", 0, None) != 0:
+        raise OSError(ctypes.get_errno(), "binfmt_misc of the sandbox's own")
+    with open(os.path.join(where.decode(), "register"), "w") as f:
+        f.write(entry)
+    for cap in range(64):
+        libc.prctl(PR_CAPBSET_DROP, cap, 0, 0, 0)
+    header, data = (ctypes.c_uint32 * 2)(0x20080522, 0), (ctypes.c_uint32 * 6)()
+    if libc.capset(header, data) != 0:
+        raise OSError(ctypes.get_errno(), "capabilities")
+
+
+class Inside:
+    """What the sandbox's first process does for the tools: starts programs
+    and tells how they end (children: pid to Popen), and moves files in and
+    out of box."""
+
+    def __init__(self, box):
+        self.box, self.children, self.lock = box, {}, threading.Lock()
+        self.top = os.open(box, os.O_RDONLY | os.O_DIRECTORY)
+        self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
+
+    def beneath(self, path):
+        rel = os.path.relpath(path, self.box)
+        if rel.startswith("..") or os.path.isabs(rel):
+            raise Hostile(1, "not in the box", path)
+        return rel
+
+    def open(self, path, flags, mode=0o644):
+        rel = self.beneath(path)
+        return os.dup(self.top) if rel == "." else open_beneath(self.top, rel, flags, mode)
+
+    def reap(self):
+        """Takes in what others left: the first process inherits orphans
+        (what it started itself, Popen takes in)."""
+        while True:
+            try:
+                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            except ChildProcessError:
+                info = None
+            with self.lock:
+                orphan = info is not None and info.si_pid not in self.children
+                if orphan:
+                    try:
+                        os.waitpid(info.si_pid, 0)
+                    except ChildProcessError:
+                        pass
+            if not orphan:
+                time.sleep(0.2)
+
+    def stream(self, path):
+        if not path:
+            return subprocess.DEVNULL
+        return os.fdopen(self.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND), "ab")
+
+    def start(self, request):
+        out = err = subprocess.DEVNULL
+        try:
+            out, err = self.stream(request.get("out")), self.stream(request.get("err"))
+            stdin = self.forever[0] if request.get("stdin") == "forever" else subprocess.DEVNULL
+            with self.lock:
+                child = subprocess.Popen(request["argv"], env=request["env"], cwd=request.get("cwd") or "/",
+                                         stdin=stdin, stdout=out, stderr=err, start_new_session=True)
+                self.children[child.pid] = child
+        finally:
+            for f in (out, err):
+                if f is not subprocess.DEVNULL:
+                    f.close()
+        return child
+
+    @staticmethod
+    def end(pid):
+        try:
+            os.killpg(pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+    def act(self, request):
+        """The answer to one request."""
+        return getattr(self, "do_" + request["do"], self.unknown)(request)
+
+    def unknown(self, request):
+        return {"error": "unknown request %r" % request["do"]}
+
+    def do_ping(self, _):
+        return {}
+
+    def do_run(self, request):
+        try:
+            child = self.start(request)
+        except (OSError, ValueError) as error:
+            return {"status": None, "error": str(error)}
+        try:
+            return {"status": child.wait(timeout=request.get("timeout"))}
+        except subprocess.TimeoutExpired:
+            self.end(child.pid)
+            child.wait()
+            return {"status": None, "error": "timed out"}
+
+    def do_spawn(self, request):
+        try:
+            child = self.start(request)
+        except (OSError, ValueError) as error:
+            return {"status": None, "error": str(error)}
+        threading.Thread(target=child.wait, daemon=True).start()
+        return {"pid": child.pid}
+
+    def do_alive(self, request):
+        child = self.children.get(request["pid"])
+        return {"alive": child is not None and child.poll() is None}
+
+    def do_kill(self, request):
+        self.end(request["pid"])
+        return {}
+
+    def do_fetch(self, request):
+        try:
+            fd = self.open(request["path"], os.O_RDONLY | os.O_NONBLOCK)
+        except OSError:
+            return {}
+        try:
+            return {"data": base64.b64encode(read_fd(fd, min(request["limit"], LARGEST_FETCH))).decode()}
+        finally:
+            os.close(fd)
+
+    def do_put(self, request):
+        fd = self.open(request["path"], os.O_WRONLY | os.O_CREAT | os.O_EXCL, request.get("mode", 0o644))
+        with os.fdopen(fd, "wb") as f:
+            f.write(base64.b64decode(request["data"]))
+        return {}
+
+    def do_mkdtemp(self, request):
+        parent = request["parent"]
+        fd = self.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for _ in range(100):
+                name = request["prefix"] + base64.b32encode(os.urandom(5)).decode().lower()
+                try:
+                    os.mkdir(name, 0o755, dir_fd=fd)
+                    return {"path": os.path.join(parent, name)}
+                except FileExistsError:
+                    continue
+        finally:
+            os.close(fd)
+        return {"error": "no new folder could be made in %s" % parent}
+
+    def do_link(self, request):
+        path = request["path"]
+        folder = self.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            try:
+                os.unlink(os.path.basename(path), dir_fd=folder)
+            except FileNotFoundError:
+                pass
+            os.symlink(request["target"], os.path.basename(path), dir_fd=folder)
+        finally:
+            os.close(folder)
+        return {}
+
+    def do_list(self, request):
+        fd = self.open(request["path"], os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            return {"names": sorted(os.listdir(fd))}
+        finally:
+            os.close(fd)
+
+    def handle(self, fd):
+        with socket.socket(fileno=fd) as conn, conn.makefile("rwb") as f:
+            conn.setblocking(True)
+            try:
+                answer = self.act(json.loads(f.readline()))
+            except (OSError, ValueError, KeyError) as error:
+                answer = {"error": str(error)}
+            f.write(json.dumps(answer).encode() + b"\n")
+            f.flush()
+
+
+def serve_inside(channel, box, sandboxed, entry=None):
+    """The loop of the sandbox's first process: each connection the agent
+    hands over, one request and its answer; with entry, qemu registered first."""
+    if entry:
+        emulate(entry)
+    untouchable()
+    channel = socket.socket(fileno=channel)
+    if sandboxed:
+        resource.setrlimit(resource.RLIMIT_NPROC, (PROCESSES, PROCESSES))
+    else:
+        prctl(PR_SET_CHILD_SUBREAPER, 1)
+    inside = Inside(box)
+    threading.Thread(target=inside.reap, daemon=True).start()
+    while True:
+        data, fds, _, _ = socket.recv_fds(channel, 16, 4)
+        if not data:
+            os._exit(0)  # the agent went away, and the sandbox goes with it
+        for fd in fds:
+            try:
+                threading.Thread(target=inside.handle, args=(fd,), daemon=True).start()
+            except RuntimeError:  # no thread to be had: its programs took them all
+                inside.handle(fd)
+
+
+def exec_emulated(entry, argv):
+    """In a sandbox given EMULATING: argv, with qemu registered for it first."""
+    emulate(entry)
+    os.execvp(argv[0], argv)
