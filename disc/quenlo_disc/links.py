@@ -24,7 +24,7 @@ def report(site, index, refused=()):
     folder, say), into which links are told once, as one problem."""
     problems, warnings, into = [], [], {}
     closed = [(upper(p), p) for p in refused]
-    normal = {}
+    normal, missing = {}, {}
     for f in site.broken:
         where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
         if f.kind == "off":
@@ -35,10 +35,18 @@ def report(site, index, refused=()):
         if cause:
             into.setdefault(cause, []).append(f)
             continue
+        missing.setdefault(upper(f.spelled), []).append((where, f))
+    for links in missing.values():
+        where, f = links[0]
         if not normal:
             normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
-        problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s"
-                                % (where, mend(index, normal, f)), "link-missing", f.rel))
+        more = ""
+        if len(links) > 1:  # one missing file, one problem: a site's every page may link to it
+            more = "; %d more link%s lead%s to it too, in %s" % (
+                len(links) - 1, "s" if len(links) > 2 else "", "" if len(links) > 2 else "s",
+                some(dict.fromkeys(other.rel for _, other in links[1:])))
+        problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s%s"
+                                % (where, mend(index, normal, f), more), "link-missing", f.rel))
     for cause, links in sorted(into.items()):
         first = links[0]
         problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
@@ -82,6 +90,12 @@ def mend(index, normal, f):
         return ('the file "%s" is there, its name in decomposed form (NFD, as macOS saves names), which Windows takes '
                 'for another name than the link\'s: save the name in composed form (NFC), as most systems do'
                 % composed)
+    packed = next((index[upper(f.spelled) + ending] for ending in (".GZ", ".BZ2", ".XZ", ".ZST")
+                   if upper(f.spelled) + ending in index), None)
+    if packed:
+        # As Debian ships documentation: a browser offers such a file for download, never shows it.
+        return ('"%s" is there compressed, which a browser does not open as a page: uncompress it (as gunzip does)'
+                % packed)
     if f.climbed:
         return ("it climbs above the disc's root, where a browser stays (D:\\%s), and nothing there has that name: "
                 "correct the link or add the file" % f.spelled.replace("/", "\\"))
