@@ -149,9 +149,11 @@ def run_make(a, stage, prog, out):
 
 def run_try(a, stage, prog, out):
     if a.clear_cache:
+        there = os.path.isdir(host.cache())
         freed = host.clear_cache()
         out.doc = {"command": "try", "version": VERSION, "cache": host.cache(), "freed": freed}
-        out.line("Removed the cache %s: %s freed" % (host.cache(), host.in_words(freed)))
+        out.line("Removed the cache %s: %s freed" % (host.cache(), host.in_words(freed)) if there
+                 else "There is no cache at %s: nothing to remove" % host.cache())
         if not a.image:
             return 0
     progress = report.Progress(out)
