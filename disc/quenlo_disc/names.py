@@ -16,7 +16,8 @@ from .codepages import check_control, check_text
 FORBIDDEN = set('\\/:*?"<>|')
 JOLIET_FORBIDDEN = set(";")
 # Joliet names hold 64 UCS-2 characters by the standard; -joliet-long, which
-# Windows reads, 103 (longer ones are cut short without a word). A path on
+# Windows reads, 103, and the dot before an extension besides, as xorriso
+# counts them (longer ones are cut short without a word). A path on
 # the disc must leave room in MAX_PATH (260) for "D:" and the terminator, or
 # Windows' ANSI calls, Quenlo's among them, cannot reach it.
 JOLIET_NAME = 103
@@ -253,9 +254,10 @@ def odd_name_problem(name, where, rel):
     if any(ord(c) > 0xFFFF for c in name):
         return Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it' % (name, where),
                        "name-joliet")
-    if len(name) > JOLIET_NAME:
-        return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d: shorten it'
-                       % (name, where, len(name), JOLIET_NAME), "name-too-long")
+    if len(name) > JOLIET_NAME + ("." in name):
+        return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d%s: shorten it'
+                       % (name, where, len(name), JOLIET_NAME + ("." in name),
+                          " with the dot of its extension" if "." in name else ""), "name-too-long")
     if name[-1] in ". ":
         return Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
                        % (name, where), "name-trailing-dot")

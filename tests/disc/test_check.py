@@ -23,7 +23,7 @@ REFUSALS = {
     "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, "page-missing", "is not among the files"),
     "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, "page-folder", "is a folder"),
     "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, "name-forbidden", 'has ":", which Windows does not allow'),
-    "long name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START + DISC, "name-too-long", "at most 103"),
+    "long name": (None, {"docs/" + "n" * 101 + ".htm": ""}, START + DISC, "name-too-long", "at most 104 with the dot"),
     "case twins": (None, {"docs/Index.htm": ""}, START + DISC, "name-case-twins", "differ only in case"),
     "label control": (None, {}, START + ["--label", "L\x07L"] + DISC, "text-control", "has control characters"),
     "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, "icon-not-ico", "not an icon file"),
@@ -135,6 +135,7 @@ ACCEPTED = {
     "script-built links": (None, {"docs/index.htm": "<script>var rooms = ['rooms/hall.htm', 'rooms/gone.htm'];"
                                   "window.open(rooms[n])</script>", "docs/rooms/hall.htm": ""}, START, ["label-missing", "script-path-missing"],
                            "docs/index.htm names 1 file in its scripts' strings that is not on the disc"),
+    "longest name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START, ["label-missing"], "Links: 4 to files on the disc, all there"),
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
