@@ -376,7 +376,7 @@ def named_by_script(index, code, folders):
     missing = []
     for match in SCRIPT_PATH.finditer(code):
         path = match.group(2)
-        if path in missing:
+        if path in missing or path.rsplit("/", 1)[-1].startswith("."):  # an extension alone, as ".html"
             continue
         found = []
         for folder in folders:

@@ -132,7 +132,7 @@ ACCEPTED = {
                         "docs/index.htm declares no encoding, so a browser guesses it from the bytes and reads it as windows-1253"),
     "unicode label": ("\ufeff[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=\u039c\u03bf\u03c5\u03c3\u03b5\u03af\u03bf", {}, [], [],
                       'Windows shows the disc as "\u039c\u03bf\u03c5\u03c3\u03b5\u03af\u03bf" (autorun.inf\'s label)'),
-    "script-built links": (None, {"docs/index.htm": "<script>var rooms = ['rooms/hall.htm', 'rooms/gone.htm'];"
+    "script-built links": (None, {"docs/index.htm": "<script>var rooms = ['rooms/hall.htm', 'rooms/gone.htm'], ending = '.htm';"
                                   "window.open(rooms[n])</script>", "docs/rooms/hall.htm": ""}, START, ["label-missing", "script-path-missing"],
                            "docs/index.htm names 1 file in its scripts' strings that is not on the disc"),
     "longest name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START, ["label-missing"], "Links: 4 to files on the disc, all there"),
