@@ -107,12 +107,9 @@ def sniff(data, code_page=None, guess=None):
     "the byte-order mark", "its XML declaration", "the page's <meta>", "the
     bytes (UTF-8)", "no declaration (Chromium's reading of its bytes)" (by
     guess(data), else by detect()) or "no declaration (the PC's default)"."""
-    name, skip = bom(data)
-    if name:
-        return decode(data[skip:], name), name, "the byte-order mark"
-    name = xml_declared(data)
-    if name:
-        return decode(data, name), name, "its XML declaration"
+    found = declared(data)
+    if found:
+        return found
     name = prescan(data[:1024]) or late_meta(data)
     if name:
         return decode(data, name), name, "the page's <meta>"
@@ -139,16 +136,22 @@ def xml_declared(data):
     return encoding(match.group(1).decode("ascii")) if match else None
 
 
-def xml_text(data):
-    """(text, encoding, how) of an XML document (an SVG): its byte-order mark,
-    its declaration, else UTF-8."""
+def declared(data):
+    """(text, encoding, how) of data by its byte-order mark or an XML
+    declaration at its very start, which outrank all else; or None."""
     name, skip = bom(data)
     if name:
         return decode(data[skip:], name), name, "the byte-order mark"
     name = xml_declared(data)
     if name:
         return decode(data, name), name, "its XML declaration"
-    return decode(data, "UTF-8"), "UTF-8", "XML's own default"
+    return None
+
+
+def xml_text(data):
+    """(text, encoding, how) of an XML document (an SVG): its byte-order mark,
+    its declaration, else UTF-8."""
+    return declared(data) or (decode(data, "UTF-8"), "UTF-8", "XML's own default")
 
 
 # Elements a <head> holds: Chromium looks for a <meta charset> among them
