@@ -82,7 +82,7 @@ class ProcessLimit:
 
     def remove(self):
         """The group goes once the sandbox's processes have."""
-        for _ in range(100):
+        for _ in range(500):
             if not self.path:
                 return
             try:
@@ -91,7 +91,7 @@ class ProcessLimit:
             except FileNotFoundError:
                 self.path = None
             except OSError:
-                time.sleep(0.05)
+                time.sleep(0.01)
 
 
 def untouchable():

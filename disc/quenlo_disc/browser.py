@@ -129,7 +129,7 @@ class Bridge:
         if not (self.browser and self.browser.watched):
             return {}
         found = []
-        wait_until(lambda: found.append(self.said("loaded.json", "utf-8")) or found[-1], seconds, 0.1)
+        wait_until(lambda: found.append(self.said("loaded.json", "utf-8")) or found[-1], seconds, 0.03)
         try:
             return json.loads(found[-1]) if found and found[-1] else None
         except ValueError:
@@ -154,7 +154,7 @@ class Bridge:
                     self.browser.name, status, " (%s)" % words[:200] if words else ""))
             return bool(ended)
 
-        if wait_until(shown, seconds, 0.1):
+        if wait_until(shown, seconds, 0.05):
             return (False, ended[0]) if ended else (True, "")
         return False, "the browser's window did not appear within %d s" % seconds
 

@@ -212,14 +212,14 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
     for fd in fds:
         os.close(fd)
     agent = Agent(path, process.pid)
-    for _ in range(200):
+    for _ in range(1000):
         try:
             agent.ask({"do": "ping"}, 5)
             return agent
         except (OSError, ValueError, Refusal):
             if process.poll() is not None:
                 break
-            time.sleep(0.05)
+            time.sleep(0.01)
     agent.stop()
     raise Unavailable("the sandbox could not be made: %s" % (last_line(log) or "no word from it"))
 
