@@ -23,6 +23,7 @@ import threading
 import time
 
 from . import Gone, Unavailable
+from .tools import wait_until
 
 # What the disc's programs may have: processes, and memory in all (resident,
 # as /proc counts it; the sandbox's file systems have sizes of their own).
@@ -82,16 +83,18 @@ class ProcessLimit:
 
     def remove(self):
         """The group goes once the sandbox's processes have."""
-        for _ in range(500):
-            if not self.path:
-                return
+        def removed():
             try:
                 os.rmdir(self.path)
-                self.path = None
             except FileNotFoundError:
-                self.path = None
+                pass
             except OSError:
-                time.sleep(0.01)
+                return False
+            self.path = None
+            return True
+
+        if self.path:
+            wait_until(removed, 5, 0.01)
 
 
 def untouchable():

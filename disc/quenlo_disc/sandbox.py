@@ -17,12 +17,11 @@ import socket
 import stat
 import subprocess
 import sys
-import time
 import uuid
 
 from . import LIB, Refusal, Unavailable
 from .agent import EMULATING, Agent, ProcessLimit
-from .tools import last_lines
+from .tools import last_lines, wait_until
 
 PYTHON = "/usr/bin/python3"  # the system's: a user's own Python may live in a folder the sandbox hides
 # The system, read-only; on a merged /usr these are links into it.
@@ -212,14 +211,16 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
     for fd in fds:
         os.close(fd)
     agent = Agent(path, process.pid)
-    for _ in range(1000):
+
+    def answered():
         try:
             agent.ask({"do": "ping"}, 5)
-            return agent
+            return True
         except (OSError, ValueError, Refusal):
-            if process.poll() is not None:
-                break
-            time.sleep(0.01)
+            return process.poll() is not None
+
+    if wait_until(answered, 10, 0.01) and process.poll() is None:
+        return agent
     agent.stop()
     raise Unavailable("the sandbox could not be made: %s" % (last_line(log) or "no word from it"))
 
