@@ -170,6 +170,7 @@ def run_try(a, stage, prog, out):
     stem = os.path.splitext(image)[0]
     out.line("Disc: %s" % a.image)
     out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
+    host.made_cache()
     arch = trying.disc_arch(image)
     if arch == "i686":
         try:

@@ -39,6 +39,18 @@ def cache():
     return os.path.join(home, "quenlo-disc")
 
 
+def made_cache():
+    """The cache, made where it is not yet: a user without a home of their
+    own (a service's account) is told where else it may lie."""
+    folder = cache()
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise Unavailable("cannot make the tools' cache at %s (%s): set XDG_CACHE_HOME to a folder you can write, "
+                          'e.g. XDG_CACHE_HOME="$PWD/cache"' % (folder, error.strerror or error))
+    return folder
+
+
 # ---------------------------------------------------------------- locales
 
 def winpath(path):
@@ -241,7 +253,6 @@ def ready_for(arch, code_pages, sandboxed=True, say=print):
     if missing:
         say("Compiling the locales of PCs using %s, once (about 2 s each): %s"
             % (", ".join(map(str, missing)), locale_home()))
-    os.makedirs(locale_home(), exist_ok=True)
     for code_page in code_pages:
         environment(code_page)
     return emulation, prepared(emulation, sandboxed, say)

@@ -316,6 +316,11 @@ def main(exe):
     if [r.returncode for r in said] != [0, 0] or "3 MB freed" not in said[0].stdout or os.path.exists(
             os.path.join(cache, "quenlo-disc")) or "nothing to remove" not in said[1].stdout:
         failures.append("--clear-cache said %r" % [r.stdout + r.stderr for r in said])
+    # A user with no home to hold a cache (nobody's is /nonexistent) is told what to set.
+    run = subprocess.run([QUENLO_DISC, "try", image], capture_output=True, text=True,
+                         env=dict(os.environ, XDG_CACHE_HOME=os.path.join(exe, "cache")))
+    if run.returncode != 1 or not refused_once(run.stderr, "set XDG_CACHE_HOME to a folder you can write"):
+        failures.append("a try with no cache to be had: exit %d, %r" % (run.returncode, run.stderr))
     failures += careless(os.path.join(work, "careless"), exe, source)
 
     subprocess.run(["chmod", "-R", "u+w", work])
