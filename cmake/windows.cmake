@@ -72,7 +72,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # render the page (Chromium, with a font for Chinese, Japanese and Korean), the
 # tools that picture it, the locales of other PCs and the sandbox. Wine's
 # 32-bit side needs the i386 architecture, which apt cannot add by itself:
-# only recommended; qemu only where the kernel runs no 32-bit programs.
+# only recommended, as is qemu, which runs the 32-bit exe where the kernel
+# runs no 32-bit programs (inside the sandbox only; nothing is registered).
 set(CPACK_DEBIAN_DEB_PACKAGE_NAME quenlo-disc)
 set(CPACK_DEBIAN_DEBTRY_PACKAGE_NAME quenlo-disc-try)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${QUENLO_DISC_VERSION})
@@ -94,8 +95,7 @@ set(CPACK_DEBIAN_DEB_PACKAGE_RECOMMENDS "osslsigncode, openssl")
 set(CPACK_DEBIAN_DEB_PACKAGE_SUGGESTS "quenlo-disc-try")
 set(CPACK_DEBIAN_DEBTRY_PACKAGE_DEPENDS "quenlo-disc (= ${QUENLO_DISC_VERSION}), python3, bubblewrap, wine, wine64, xvfb, \
 twm, xdotool, w3m, chromium, fonts-wqy-zenhei, imagemagick, locales")
-set(CPACK_DEBIAN_DEBTRY_PACKAGE_RECOMMENDS "wine32")
-set(CPACK_DEBIAN_DEBTRY_PACKAGE_SUGGESTS "qemu-user")
+set(CPACK_DEBIAN_DEBTRY_PACKAGE_RECOMMENDS "wine32, qemu-user")
 set(CPACK_DEBIAN_DEB_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/disc/debian/postinst")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The example medium as a disc image, made by the command medium authors use.

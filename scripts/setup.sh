@@ -4,6 +4,11 @@
 #
 #   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, debian, or a package name
 #
+# A kernel that runs no 32-bit programs (no IA32 emulation) needs qemu-user to
+# run the shipped 32-bit exe: i686 brings it there, and test brings it
+# everywhere, since the suite tries that path on every kernel. Nothing is
+# registered with binfmt_misc: the tools use qemu inside their own sandbox.
+#
 # A package mirror in the middle of a sync is met as users meet it: an index
 # that fails to download is named and the rest used; an install that apt
 # cannot resolve with its newest candidates is tried once more preferring the
@@ -13,13 +18,29 @@
 set -uo pipefail
 
 packages=() purposes=()
+# True when this machine's kernel runs an i386 program: the smallest one
+# there is, which only exits (exit(0) by int 0x80).
+runs_i386() {
+  local probe status
+  probe=$(mktemp) || return 1
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010\135\000\000\000\135\000\000\000\005\000\000\000\000\020\000\000\270\001\000\000\000\061\333\315\200' >"$probe"
+  chmod 700 "$probe" && (exec "$probe") 2>/dev/null
+  status=$?
+  rm -f "$probe"
+  return $status
+}
 add_group() {
   local why group=()
   case "$1" in
     build) group=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) why="building Quenlo" ;;
     wine)  group=(wine wine64 xvfb) why="Wine" ;;
-    test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev lintian bash-completion) why="the tests" ;;
-    i686)  group=(wine32:i386) why="running the 32-bit exe" ;;
+    test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev lintian bash-completion qemu-user python3-jsonschema)
+           why="the tests" ;;
+    i686)  group=(wine32:i386) why="running the 32-bit exe"
+           if ! runs_i386; then
+             for p in "${group[@]}"; do packages+=("$p") purposes+=("$why"); done
+             group=(qemu-user) why="running the 32-bit exe under emulation (this kernel runs no 32-bit programs)"
+           fi ;;
     disc)  group=(python3 xorriso osslsigncode openssl) why="making disc images" ;;
     trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei twm imagemagick xdotool locales)
              why="trying discs" ;;

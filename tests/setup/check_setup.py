@@ -31,8 +31,13 @@ STALE = "Hit:1 http://deb.debian.org/debian bookworm InRelease\n" \
         "E: Some index files failed to download. They have been ignored, or old ones used instead.\n"
 HELD = "E: Unable to correct problems, you have held broken packages.\n"
 OFFLINE = "Err:1 http://deb.debian.org/debian bookworm InRelease\n  Temporary failure resolving 'deb.debian.org'\n"
+# The stub chmod stands for the kernel's answer to the i386 probe: on a
+# native kernel the probe it is asked to make executable runs (it is made a
+# script that exits 0); on one without IA32 emulation it never runs.
+CHMOD = {"native": '#!/bin/sh\nprintf "#!/bin/sh\\nexit 0\\n" >"$2" && exec /bin/chmod "$@"\n',
+         "none": "#!/bin/sh\nexit 1\n"}
 # (groups, uid, update's words and status, what fails to install, its words,
-#  status, what setup.sh must say, what apt-get must have been asked last)
+#  status, what setup.sh must say, what apt-get must have been asked last[, the kernel])
 CASES = {
     "mirror mid-sync": (["i686"], 0, STALE, 100, r"^install -y -q -o [^ ]+ wine32", HELD, 0,
                         ["index of bookworm-security/main i386 Packages (File has unexpected size",
@@ -48,18 +53,25 @@ CASES = {
                                                                "setup: cannot download w3m from the package mirror"],
                    None),
     "no root, no sudo": (["w3m"], 1000, "", 0, "^$", "", 1, ["needs root, and there is no sudo"], None),
+    # The shipped exe on a kernel that runs no 32-bit programs: qemu comes too, saying why.
+    "kernel without 32-bit programs": (["i686"], 0, "", 0, "^$", "", 0,
+                                       ["running the 32-bit exe under emulation (this kernel runs no 32-bit programs)"],
+                                       "install -y -q -o APT::Get::allow-downgrades=false wine32:i386 qemu-user",
+                                       "none"),
+    "native kernel": (["i686"], 0, "", 0, "^$", "", 0, ["for running the 32-bit exe (first run only): wine32:i386\n"],
+                      "install -y -q -o APT::Get::allow-downgrades=false wine32:i386", "native"),
 }
 
 
 def main():
     failures = []
-    for name, (groups, uid, update, updated, fails, says, status, wanted, last) in CASES.items():
+    for name, (groups, uid, update, updated, fails, says, status, wanted, last, *kernel) in CASES.items():
         with tempfile.TemporaryDirectory() as stubs:
             for tool in TOOLS:
                 os.symlink(subprocess.run(["sh", "-c", "command -v " + tool], capture_output=True,
                                           text=True).stdout.strip(), os.path.join(stubs, tool))
             for stub, text in (("apt-get", APT_GET), ("id", "#!/bin/sh\necho %d\n" % uid),
-                               ("dpkg-query", "#!/bin/sh\nexit 1\n"),
+                               ("dpkg-query", "#!/bin/sh\nexit 1\n"), ("chmod", CHMOD[(kernel or ["native"])[0]]),
                                ("dpkg", "#!/bin/sh\n[ \"$1\" = --print-foreign-architectures ] && echo i386\n")):
                 with open(os.path.join(stubs, stub), "w") as f:
                     f.write(text)
