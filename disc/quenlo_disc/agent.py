@@ -158,6 +158,14 @@ class Agent:
     def kill(self, pid):
         self.ask({"do": "kill", "pid": pid}, 30)
 
+    def keep(self):
+        """What runs in the sandbox now is the session's own."""
+        self.ask({"do": "keep"}, 30)
+
+    def sweep(self):
+        """Ends every process of the sandbox but the session's own; how many."""
+        return self.ask({"do": "sweep"}, 60).get("count", 0)
+
     def fetch(self, path, limit=LARGEST_FETCH):
         """The bytes of a plain file in the box (b"" for anything else, or
         for what is not there), at most limit."""

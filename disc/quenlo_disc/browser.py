@@ -70,7 +70,7 @@ class Bridge:
         drive = os.path.join(session.prefix, "dosdevices", "d:") + "/"
         base = "file://" + (shown_from or "")
         if shown_from and session.sandboxed:
-            session.agent.link(shown_from, session.drive)
+            session.link(shown_from, session.drive)
             base = "file://" + chromium.DRIVE
         script = ["#!/bin/sh",
                   # w3m reads no <meta charset>: the encoding a browser finds

@@ -177,9 +177,8 @@ def run_try(a, stage, prog, out):
             how, entry = host.thirty_two_bits(not a.no_sandbox)
         except Unavailable as unavailable:
             raise Unavailable("this machine cannot run the disc's i686 exe: %s" % unavailable) from None
-        out.line("Its quenlo.exe is 32-bit, as shipped: it runs %s%s" % (how, "." if how == "natively" else
-                 (" (binfmt_misc's entry %s has every i386 program of this machine run so), which takes longer."
-                  % entry if entry else ", which takes longer.")))
+        out.doc["emulation"] = how.value
+        out.line(report.thirty_two_bits(how, entry))
     pcs = trying.MATRIX if a.matrix else [a.code_page]
     try:
         with Session(arch, driver_exe(), not a.no_sandbox, pcs, say=progress.preparing) as session:

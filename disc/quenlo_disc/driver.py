@@ -32,7 +32,7 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
     path) through the session's driver, and returns its Report. on_box(box)
     is called while each box is still on the screen. With trace, Wine's
     process trace goes to that file (in the box)."""
-    timeout = MILLIS * (EMULATED if session.emulation not in (None, "natively") else 1)
+    timeout = MILLIS * (EMULATED if session.emulation.emulated else 1)
     folder = session.folder("run-")
     report, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
     env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(report),
@@ -44,7 +44,7 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
     pid = session.spawn([WINE64, session.driver], env, err=trace)
     seen = 0
     deadline = time.time() + timeout / 1000 + 15  # a driver that overruns its own time is stuck
-    while session.agent.alive(pid) and time.time() < deadline:
+    while session.alive(pid) and time.time() < deadline:
         boxes = Report(text(session, report)).boxes if on_box else []
         if len(boxes) > seen:
             on_box(boxes[seen])
@@ -56,8 +56,8 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
         time.sleep(0.05)
     # Only a driver that overran: what Quenlo started shares its process
     # group, and must go on after Quenlo's end as on a PC.
-    if session.agent.alive(pid):
-        session.agent.kill(pid)
+    if session.alive(pid):
+        session.kill(pid)
     return Report(text(session, report) or "(no report)")
 
 

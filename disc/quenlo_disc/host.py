@@ -1,6 +1,7 @@
 """What this machine prepares once for every try of this user: how 32-bit
 programs run, the Wine prefixes, and the locales of PCs of other code pages,
 all in the user's cache."""
+import enum
 import os
 import struct
 import subprocess
@@ -22,6 +23,21 @@ BINFMT = "/proc/sys/fs/binfmt_misc"
 # takes seconds, not 80 to 90 s (0xf7000000). Without a reserve the page
 # cannot be mapped at all, and 0x80000000 is too small for Wine to start.
 QEMU_RESERVED_VA = "0x81000000"
+
+
+class Emulation(enum.Enum):
+    """How a session runs 32-bit programs: it cannot (Wine's 32-bit side
+    is missing, or nothing runs i386 programs here), natively, under qemu
+    through an entry of this machine's binfmt_misc, or under qemu
+    registered in the sandbox's own."""
+    NONE = "none"
+    NATIVE = "native"
+    MACHINE = "machine-qemu"
+    SANDBOX = "sandbox-qemu"
+
+    @property
+    def emulated(self):
+        return self in (Emulation.MACHINE, Emulation.SANDBOX)
 
 
 def i386_probe():
@@ -131,20 +147,22 @@ def kernel_at_least(major, minor):
 
 
 def thirty_two_bits(sandboxed=True):
-    """How this machine runs a 32-bit disc's programs: ("natively", None);
-    ("under this machine's qemu", the binfmt_misc entry that has every i386
-    program run so); or ("under qemu in the sandbox", None), registered in a
+    """How this machine runs a 32-bit disc's programs: (Emulation.NATIVE,
+    None); (Emulation.MACHINE, the binfmt_misc entry that has every i386
+    program run so); or (Emulation.SANDBOX, None), registered in a
     binfmt_misc of the sandbox's own, which needs no root and changes
-    nothing outside. Unavailable, naming what is missing, where none of
-    these can be."""
+    nothing outside. QUENLO_DISC_EMULATE=1 has a kernel that runs them
+    natively emulate them all the same (so that the tests try that path on
+    every kernel). Unavailable, naming what is missing, where none of these
+    can be."""
     if not os.path.exists(WINE32):
         raise Unavailable("Wine's 32-bit side (wine32:i386) is not installed: as root, run dpkg --add-architecture "
                           "i386 && apt-get update && apt-get install wine32:i386")
     entry = i386_entry()
     if entry:
-        return "under this machine's qemu", entry
+        return Emulation.MACHINE, entry
     if os.environ.get("QUENLO_DISC_EMULATE") != "1" and runs_i386():
-        return "natively", None
+        return Emulation.NATIVE, None
     if not os.path.exists(QEMU):
         raise Unavailable("this machine's kernel runs no 32-bit programs, and qemu-i386 is not installed to "
                           "emulate them: as root, run apt-get install qemu-user")
@@ -152,7 +170,7 @@ def thirty_two_bits(sandboxed=True):
         raise Unavailable("this machine's kernel runs no 32-bit programs, and only a sandbox on Linux 6.7 or later "
                           "can have qemu run them without root%s: try the disc's 64-bit build (make --exe), or on "
                           "a machine with a newer kernel" % ("" if sandboxed else " (this try has none)"))
-    return "under qemu in the sandbox", None
+    return Emulation.SANDBOX, None
 
 
 # ---------------------------------------------------------------- prepared prefix
@@ -182,25 +200,33 @@ def in_words(size):
     return "%.1f GB" % (size / 1e9) if size >= 1e8 else "%d MB" % (size // 1000000)
 
 
-def prepared(emulation=None, sandboxed=True, say=print):
-    """The prefix prepared for sessions with the Wine installed now (with its
-    32-bit side where that is installed), made where there is none yet, in a
-    sandbox of its own: making it runs Wine's own programs, nothing of a
-    disc's. Sessions only read it. Prefixes of Wine versions no longer
-    installed go when a new one is made."""
-    name = "".join(c if c.isalnum() or c in ".-" else "_" for c in wine_version())
-    name += "" if os.path.exists(WINE32) else "-64"
+def prefix_name(emulation):
+    """The prepared prefix's name: the Wine it is of, and "-64" where no
+    32-bit program could run as it was made, so that it lacks Wine's 32-bit
+    half."""
+    version = "".join(c if c.isalnum() or c in ".-" else "_" for c in wine_version())
+    return version + ("-64" if emulation is Emulation.NONE else "")
+
+
+def prepared(emulation=Emulation.NONE, sandboxed=True, say=print):
+    """The prefix prepared for sessions with the Wine installed now, made
+    where there is none yet, in a sandbox of its own: making it runs Wine's
+    own programs, nothing of a disc's. Its name says what it was made with:
+    one made while no 32-bit program could run lacks Wine's 32-bit half,
+    and is never taken for one that has it. Sessions only read it.
+    Prefixes of Wine versions no longer installed go when a new one is made."""
+    name = prefix_name(emulation)
     ready = os.path.join(prefix_home(), name)
     if os.path.isfile(os.path.join(ready, "system.reg")):
         return ready
     say("Preparing a Wine prefix, once (about %s); later tries reuse it: %s"
-        % ("20 s" if emulation in (None, "natively") else "a minute, under emulation", ready))
+        % ("a minute, under emulation" if emulation.emulated else "20 s", ready))
     os.makedirs(prefix_home(), exist_ok=True)
     making = tempfile.mkdtemp(dir=prefix_home(), prefix=".making-")
     try:
         prefix, home = os.path.join(making, "prefix"), os.path.join(making, "home")
         env = {"HOME": home, "WINEPREFIX": prefix, "WINEDEBUG": "-all"}
-        if emulation and emulation != "natively":
+        if emulation.emulated:
             env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
         # The server saves the registry as it ends, which -w waits for;
         # what wineboot said goes to a file (Wine's services would hold a pipe open).
@@ -208,7 +234,7 @@ def prepared(emulation=None, sandboxed=True, say=print):
                                'wineserver -w; exit $made', WINE64, making]
         if sandboxed:
             status, _, err = sandbox.run(command, writable=[making], env=env, timeout=900,
-                                         emulate=emulation == "under qemu in the sandbox")
+                                         emulate=emulation is Emulation.SANDBOX)
         else:
             status, _, err = sandbox.plain(command, env=env, timeout=900)
         if status != 0 or not os.path.isfile(os.path.join(prefix, "system.reg")):
@@ -223,7 +249,7 @@ def prepared(emulation=None, sandboxed=True, say=print):
     finally:
         remove_tree(making)
     for stale in sorted(os.listdir(prefix_home())):
-        if stale != name and not stale.startswith("."):
+        if stale not in (prefix_name(Emulation.NATIVE), prefix_name(Emulation.NONE)) and not stale.startswith("."):
             gone = size_of(os.path.join(prefix_home(), stale))
             remove_tree(os.path.join(prefix_home(), stale))
             say("Removed the prefix of a Wine no longer installed (%s): %s" % (in_words(gone), stale))
@@ -242,7 +268,7 @@ def ready_for(arch, code_pages, sandboxed=True, say=print):
     """What a session of arch on PCs of code_pages needs, made where it is
     not yet: how it runs 32-bit programs (for a 64-bit disc, only where
     Wine's 32-bit side is installed) and its prepared prefix."""
-    emulation = None
+    emulation = Emulation.NONE
     try:
         if arch == "i686" or os.path.exists(WINE32):
             emulation = thirty_two_bits(sandboxed)[0]

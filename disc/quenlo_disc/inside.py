@@ -17,7 +17,7 @@ import subprocess
 import threading
 import time
 
-from .agent import LARGEST_FETCH, PROCESSES, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER, prctl, untouchable
+from .agent import LARGEST_FETCH, PROCESSES, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER, descendants, prctl, untouchable
 from .boxfiles import Hostile, open_beneath, read_fd
 
 
@@ -45,7 +45,7 @@ class Inside:
     out of box."""
 
     def __init__(self, box):
-        self.box, self.children, self.lock = box, {}, threading.Lock()
+        self.box, self.children, self.lock, self.kept = box, {}, threading.Lock(), set()
         self.top = os.open(box, os.O_RDONLY | os.O_DIRECTORY)
         self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
 
@@ -193,6 +193,35 @@ class Inside:
         finally:
             os.close(fd)
 
+    def do_keep(self, _):
+        """What runs now is the session's own (its display, Wine's server and
+        services): a sweep leaves it."""
+        self.kept = set(below())
+        return {"kept": len(self.kept)}
+
+    def do_sweep(self, _):
+        """Ends every process that came since the session's own were kept:
+        whatever a disc started, however it hid (a session or group of its
+        own, an orphan's parent), and what that starts meanwhile."""
+        ended = set()
+        for pid, _start in self.kept:
+            try:
+                os.kill(pid, signal.SIGCONT)  # one the disc stopped (its display, say) goes on
+            except (ProcessLookupError, PermissionError):
+                pass
+        for _ in range(50):
+            left = [p for p in below() if p not in self.kept]
+            if not left:
+                break
+            for pid, _start in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
+                ended.add(pid)
+            time.sleep(0.02)
+        return {"count": len(ended)}
+
     def handle(self, fd):
         with socket.socket(fileno=fd) as conn, conn.makefile("rwb") as f:
             conn.setblocking(True)
@@ -202,6 +231,20 @@ class Inside:
                 answer = {"error": str(error)}
             f.write(json.dumps(answer).encode() + b"\n")
             f.flush()
+
+
+def below():
+    """(pid, start time) of every process below this one: its PID namespace's
+    every other process, in a sandbox; its descendants, orphans it took in
+    included, without one."""
+    found = []
+    for pid in descendants(os.getpid()):
+        try:
+            with open("/proc/%d/stat" % pid, "rb") as f:
+                found.append((pid, int(f.read().rsplit(b")", 1)[1].split()[19])))
+        except (OSError, IndexError, ValueError):
+            continue
+    return found
 
 
 def serve_inside(channel, box, sandboxed, entry=None):

@@ -30,6 +30,10 @@ ENVIRONMENT = [
     ("SOURCE_DATE_EPOCH", "the time, in seconds since 1970, that make writes as the image's own dates; without it, "
                           "the time of the medium's newest file"),
     ("XDG_CACHE_HOME", "where the cache lies (default ~/.cache)"),
+    ("QUENLO_DISC_EMULATE", "with 1, try runs a 32-bit disc's exe under qemu even where the kernel runs 32-bit "
+                            "programs itself, as on a kernel that runs none (needs qemu-user)"),
+    ("QUENLO_DISC_DETECT", "with guess, check guesses the encoding of an undeclared page with its own detector "
+                           "instead of asking Chromium"),
 ]
 FILES = [("~/.cache/quenlo-disc/prefixes", "the Wine prefix that try prepares once for the Wine installed (about 1.3 "
                                            "GB) and copies from for each try; one of a Wine no longer installed goes "

@@ -8,6 +8,7 @@ from . import VERSION
 from .check import VERB
 from .codepages import described
 from .findings import Finding
+from .host import Emulation
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
@@ -191,6 +192,16 @@ def made(m, out, output, size, digest):
 
 
 # ---------------------------------------------------------------- a try
+
+def thirty_two_bits(how, entry=None):
+    """What a try of a 32-bit disc says of how its exe runs here."""
+    if how is Emulation.NATIVE:
+        return "Its quenlo.exe is 32-bit, as shipped: it runs natively."
+    if how is Emulation.MACHINE:
+        return ("Its quenlo.exe is 32-bit, as shipped: it runs under this machine's qemu (binfmt_misc's entry %s has "
+                "every i386 program of this machine run so), which takes longer." % entry)
+    return "Its quenlo.exe is 32-bit, as shipped: it runs under qemu in the sandbox, which takes longer."
+
 
 class Progress:
     """A try's words as it goes: each line of a single try; a matrix as a

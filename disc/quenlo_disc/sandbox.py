@@ -32,7 +32,7 @@ SYSTEM_LINKS = ("bin", "sbin", "lib", "lib32", "lib64", "libx32")
 SYSTEM_CACHES = ("/var/cache/fontconfig",)
 # The sizes of what the sandbox may write: its box (the Wine prefix's own
 # files, the browser's profile, the pictures), and the rest.
-SIZES = {"box": 1 << 30, "/tmp": 256 << 20, "/var/tmp": 64 << 20, "/dev/shm": 64 << 20}
+SIZES = {"box": 1 << 30, "/tmp": 256 << 20, "/var/tmp": 64 << 20, "/dev/shm": 64 << 20, "private": 16 << 10}
 ENVIRONMENT = {"PATH": "/usr/local/bin:/usr/bin:/bin", "LANG": "C.UTF-8"}
 QEMU = "/usr/bin/qemu-i386"
 # qemu's entry for i386 programs, for a binfmt_misc of the sandbox's own.
@@ -89,7 +89,9 @@ def arguments(writable=(), readable=(), box=None, detached=False, machine_id=Non
     for path in SYSTEM_CACHES:
         args += ["--ro-bind-try", path, path]
     for path, folder in private():
-        args += ["--tmpfs", path] if folder else ["--ro-bind", "/dev/null", path]
+        # An empty folder in its place, of a fixed size and read-only: nothing to fill.
+        args += (["--size", str(SIZES["private"]), "--tmpfs", path, "--remount-ro", path] if folder
+                 else ["--ro-bind", "/dev/null", path])
     if machine_id is not None:
         args += ["--ro-bind-data", str(machine_id), "/etc/machine-id"]
     args += ["--dev", "/dev", "--size", str(SIZES["/dev/shm"]), "--tmpfs", "/dev/shm", "--remount-ro", "/dev",

@@ -22,7 +22,7 @@ import tempfile
 from . import LIB, Refusal, Unavailable, chromium, sandbox
 from .boxfiles import remove_tree
 from .registry import Registry
-from .host import QEMU_RESERVED_VA, WINE32, WINE64, locale_home, ready_for
+from .host import QEMU_RESERVED_VA, WINE32, WINE64, Emulation, locale_home, ready_for
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
@@ -32,7 +32,7 @@ class Session:
     def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print):
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
-        self.root, self.display, self.emulation, self.agent_pid, self.ready = None, "", None, None, None
+        self.root, self.display, self.emulation, self.agent_pid, self.ready = None, "", Emulation.NONE, None, None
         self._agent = None
 
     box = property(lambda self: os.path.join(self.root, "box"))
@@ -81,7 +81,7 @@ class Session:
         if self.sandboxed:
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached, self.emulation == "under qemu in the sandbox",
+                                    self.detached, self.emulation is Emulation.SANDBOX,
                                     [(self.drive, chromium.DRIVE)])
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
@@ -99,6 +99,7 @@ class Session:
         # cmd, reading a pipe that nobody writes.
         self.agent.spawn([WINE64, "cmd.exe"], self.env(), stdin="forever")
         self.registry.load(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
+        self.keep()
 
     def _start_display(self):
         self.display = ":90"  # its own, in a sandbox; beside others' without one
@@ -138,7 +139,7 @@ class Session:
         user's own, which may hold secrets."""
         env = dict(sandbox.ENVIRONMENT, HOME=self.home, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                    DISPLAY=self.display, XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
-        if self.emulation and self.emulation != "natively":
+        if self.emulation.emulated:
             env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
         env.update(extra or {})
         return env
@@ -161,6 +162,23 @@ class Session:
         err = os.path.join(self.folder("step-"), "err")
         if self.run(argv, timeout=timeout, err=err) != 0:
             raise Unavailable("%s%s" % (what, said(self.fetch(err), 3)))
+
+    def keep(self):
+        """What runs in the session now is its own (its display, Wine's
+        server and services); whatever comes later, a sweep ends."""
+        self.agent.keep()
+
+    def sweep(self):
+        """Ends whatever a disc started, wherever it hid, and all it started:
+        the session is as it was kept. How many processes that ended."""
+        return self.agent.sweep()
+
+    def alive(self, pid):
+        return self.agent.alive(pid)
+
+    def kill(self, pid):
+        """Ends a process the session started, with its process group."""
+        self.agent.kill(pid)
 
     def spawn(self, argv, env=None, err=None):
         return self.agent.spawn(argv, self.env(env), err=err)
@@ -193,7 +211,11 @@ class Session:
     def map_cdrom(self, folder):
         """Drive D: is folder, with the type of a CD-ROM drive (the launch
         gave it that type)."""
-        self.agent.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
+        self.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
+
+    def link(self, target, path):
+        """path, in the box, a link to target, in place of whatever was there."""
+        self.agent.link(target, path)
 
 
 def present(session, image):

@@ -13,7 +13,7 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field
 
-from . import Refusal, autorun, charsets
+from . import Refusal, Unavailable, autorun, charsets
 from .autorun import check_page, open_line, read_autorun
 from .boxfiles import read
 from .browser import Bridge, installed
@@ -39,6 +39,9 @@ MEANING = {
 # browser, and one without.
 MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
 TRACE = 16 << 20  # of Wine's process trace, as much as is read
+# How a program ends when Wine could not load it: the machine's doing, never the disc's.
+NOT_LOADED = {0xC0000135: "a DLL it needs was not found", 0xC0000018: "its memory could not be laid out",
+              0xC000007B: "Wine cannot run programs of its kind here", 0xC0000142: "a DLL it needs could not start"}
 LOADING = 30  # seconds a page on a disc may take to load
 
 
@@ -255,7 +258,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
 
     bridge = Bridge.install(session, browser(), disc.view)
     env = environment(pc.code_page)
-    slow = session.emulation not in (None, "natively")
+    slow = session.emulation.emulated
     folder = disc.folder
     try:
         keys, _, page = read_disc(folder, pc.code_page)
@@ -288,6 +291,9 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
         report = drive(session, keys["open"], "D:\\", env=env, trace=trace, on_box=on_box)
         row.boxes = report.boxes
         started = started_by(session.fetch(trace, TRACE).decode("latin-1"))
+        failed = not_loaded(report.status) if not report.boxes and not started else None
+        if failed:
+            raise Unavailable(failed)
         handed = not report.boxes and bridge.handed(60 if slow else 20)
         address, status, resolved = bridge.page()
         rendered = bridge.rendered()
@@ -321,6 +327,17 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
         bridge.stop()
         if not pc.browser:
             session.registry.restore_browser()
+
+
+def not_loaded(status):
+    """What a program's exit status says where Wine could not load it (a
+    prefix without its 32-bit half, say), with the mend; None for any other."""
+    if status is None or status < 0xC0000000:
+        return None
+    return ("Wine could not start the disc's quenlo.exe (status 0x%08X: %s), which is this machine's doing, not the "
+            "disc's: run quenlo-disc try --clear-cache and try again; if it says so again, check that Wine runs "
+            "32-bit programs for you (wine32:i386, and qemu-user where the kernel runs none)"
+            % (status, NOT_LOADED.get(status, "an error of Wine's")))
 
 
 def why_not(report, handed, address, resolved, rendered, page, on_disc, finding):
@@ -361,6 +378,7 @@ def matrix(session, disc, sheet, pictures, progress=Quiet(), browser=installed):
         progress.begin(pc)
         shot = os.path.join(pictures, "%d%s.png" % (pc.code_page, "" if pc.browser else "-no-browser"))
         row = try_disc(session, disc, shot, pc, browser=browser)
+        session.sweep()  # nothing the disc started in one PC's row speaks in the next
         row.cannot = unreachable(pc.code_page, disc.reached) if pc.browser else None
         row.missed = pc.browser and not row.cannot and row.why is not None
         rows.append(row)
