@@ -829,7 +829,8 @@ def case_try_hostile_matrix(s):
 # that may be written, its size and what is free on it.
 MOUNTS = ("import json, os, sys\nfound = {}\nfor line in open('/proc/self/mounts'):\n"
           "    where, kind, options = line.split()[1:4]\n"
-          "    if 'rw' in options.split(',') and kind not in ('proc', 'devpts', 'mqueue', 'binfmt_misc'):\n"
+          "    writable = 'rw' in options.split(',') and kind not in ('proc', 'devpts', 'mqueue', 'binfmt_misc')\n"
+          "    if writable and os.path.isdir(where):  # a device bound in (/dev/null) holds nothing\n"
           "        s = os.statvfs(where)\n"
           "        found[where] = [s.f_blocks * s.f_frsize, s.f_bavail * s.f_frsize]\n"
           "open(sys.argv[1], 'w').write(json.dumps(found))\n")
