@@ -261,7 +261,8 @@ def check_medium_links(source, paths, tree, o, stage, found):
             prefix = sandbox.arguments([profile], [source]) + sandbox.environment_args({"HOME": profile}) + ["--"]
         reader = Reader(profile, prefix)
     try:
-        site = read_site(source, paths, o.code_page, guess=reader, parallel=True)
+        site = read_site(source, paths, o.code_page, guess=reader, parallel=True,
+                         folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
     finally:
         if reader:
             reader.stop()

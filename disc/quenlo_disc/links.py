@@ -10,6 +10,8 @@ from .names import upper
 from .pages import resolve
 
 SHOWN = 5  # of many pages or paths, how many a line names
+# The pages a folder's address shows on a web server, and a disc's does not.
+FOLDER_PAGES = ("index.html", "index.htm", "default.html", "default.htm")
 
 
 def some(names):
@@ -24,9 +26,12 @@ def report(site, index, refused=()):
     folder, say), into which links are told once, as one problem."""
     problems, warnings, into = [], [], {}
     closed = [(upper(p), p) for p in refused]
-    normal, missing = {}, {}
+    normal, missing, folders = {}, {}, {}
     for f in site.broken:
         where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
+        if f.kind == "folder":
+            folders.setdefault(f.target, []).append((where, f))
+            continue
         if f.kind == "off":
             problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
                                     "page.htm or ../docs/page.htm" % (where, f.target), "link-leaves-medium", f.rel))
@@ -40,13 +45,18 @@ def report(site, index, refused=()):
         where, f = links[0]
         if not normal:
             normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
-        more = ""
-        if len(links) > 1:  # one missing file, one problem: a site's every page may link to it
-            more = "; %d more link%s lead%s to it too, in %s" % (
-                len(links) - 1, "s" if len(links) > 2 else "", "" if len(links) > 2 else "s",
-                some(dict.fromkeys(other.rel for _, other in links[1:])))
         problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s%s"
-                                % (where, mend(index, normal, f), more), "link-missing", f.rel))
+                                % (where, mend(index, normal, f), more_links(links)), "link-missing", f.rel))
+    for folder, links in folders.items():
+        where, f = links[0]
+        page = next((index[upper(folder + "/" + name if folder else name)] for name in FOLDER_PAGES
+                     if upper(folder + "/" + name if folder else name) in index), None)
+        problems.append(Refusal(
+            "%s leads to the folder %s, and a browser shows a folder opened from a disc as a list of its files "
+            '("Index of"), never its page: %s%s' % (where, folder + "/" if folder else "at the disc's root",
+                                                    'link its page "%s" instead' % page if page else
+                                                    "link a page in it instead", more_links(links)),
+            "link-folder", f.rel))
     for cause, links in sorted(into.items()):
         first = links[0]
         problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
@@ -68,7 +78,25 @@ def report(site, index, refused=()):
                          "(as the pages that run them resolve them): %s; a script that builds an address from them "
                          "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
                                                "are" if len(paths) > 1 else "is", some(paths)), rel))
+    for rel, found in sorted(site.server_only.items()):
+        line, what = found[0]
+        others = ["line %d: %s" % pair for pair in found[1:SHOWN]] + (["%d more" % (len(found) - SHOWN)]
+                                                                      if len(found) > SHOWN else [])
+        warnings.append(("script-needs-server", "%s, line %d: its script %s%s, which Chromium refuses to a page opened "
+                         "from a disc (its origin is \"null\"), so that part of the page does nothing there: put the "
+                         "data in the page or in a <script src> file it runs, or leave the feature off the disc"
+                         % (rel, line, what, " (and %s)" % "; ".join(others) if others else ""), rel))
     return site.counts, problems, warnings
+
+
+def more_links(links):
+    """What a problem of one cause says of the links beyond its first: a
+    site's every page may link to one missing file or one folder."""
+    if len(links) < 2:
+        return ""
+    return "; %d more link%s lead%s to it too, in %s" % (len(links) - 1, "s" if len(links) > 2 else "",
+                                                        "" if len(links) > 2 else "s",
+                                                        some(dict.fromkeys(other.rel for _, other in links[1:])))
 
 
 def mend(index, normal, f):

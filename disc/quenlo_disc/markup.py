@@ -5,8 +5,8 @@ counts, character references decoded), comments and the raw text of
 them (a <style>'s stylesheet). Written for speed: a site of tens of
 thousands of pages is read in seconds.
 
-Which attributes link, as a browser fetches or follows them: an element's
-href and src, and the few others below; <link> by its rel (a stylesheet,
+Which attributes link, as a browser fetches or follows them: href and src
+on the elements that load or follow them, and the few others below; <link> by its rel (a stylesheet,
 an icon, a preload; never metadata such as rel="canonical"); <base href>;
 forwarding by <meta http-equiv="refresh">; srcset's candidates; the
 stylesheets of style attributes and <style>; and the document of an
@@ -19,11 +19,18 @@ from dataclasses import dataclass
 
 from .css import css_links
 
-# The attributes that name another file, by element (None: any); srcset
-# holds a list.
-LINKING = {"href": None, "src": None, "poster": {"video"}, "data": {"object"}, "background": None,
-           "srcset": {"img", "source"}, "longdesc": {"img", "frame", "iframe"}, "action": {"form"},
-           "formaction": {"button", "input"}, "xlink:href": None}
+# The attributes that name another file, by the elements on which a browser
+# fetches or follows them (HTML's, and SVG's within a page or an SVG
+# document); on any other element, and on an element it does not know
+# (<span href>, <div src>, gtk-doc's <GTKDOCLINK HREF>), a browser never
+# does. srcset holds a list.
+SVG_LINKING = {"a", "image", "use", "feimage", "script", "pattern", "lineargradient", "radialgradient", "textpath",
+               "filter", "mpath", "cursor"}
+LINKING = {"href": {"a", "area"} | SVG_LINKING, "xlink:href": SVG_LINKING,
+           "src": {"img", "script", "iframe", "frame", "embed", "audio", "video", "source", "track", "input"},
+           "poster": {"video"}, "data": {"object"}, "background": {"body", "table", "thead", "tbody", "tfoot", "tr",
+                                                                     "td", "th"},
+           "srcset": {"img", "source"}, "action": {"form"}, "formaction": {"button", "input"}}
 # What a <link> makes a browser fetch; any other rel is a word about the
 # page (canonical, alternate, author, next, preconnect, ...), never fetched.
 FETCHED_RELS = {"stylesheet", "icon", "apple-touch-icon", "preload", "modulepreload", "prefetch", "manifest",
@@ -148,9 +155,11 @@ class Document:
     script_files: list
 
 
-def document(text, line_of=None, offset=0):
+def document(text, line_of=None, offset=0, xml=False):
     """The Document of an HTML page or SVG document's text (or, with
-    line_of, of a part of one, such as an <iframe srcdoc>, at line offset)."""
+    line_of, of a part of one, such as an <iframe srcdoc>, at line offset).
+    xml: the text is read as XML (XHTML, SVG), where a <style>'s text is
+    markup too: its character references and CDATA sections are read."""
     line_of = line_of or Lines(text)
     found, scripts, script_files, based = [], [], [], False
     for name, given, at, raw in tags(text):
@@ -172,11 +181,12 @@ def document(text, line_of=None, offset=0):
             continue
         line = None
         for key, value in given.items():
-            if key in LINKING and (LINKING[key] is None or name in LINKING[key]):
+            if key in LINKING and name in LINKING[key] and not (key == "src" and name == "input" and
+                                                                  given.get("type", "").lower() != "image"):
                 line = line or line_of(at) + offset
                 if key == "srcset":
                     found += [Link(line, url) for url in srcset(value)]
-                elif not (name == "a" and key == "src"):
+                else:
                     found.append(Link(line, value))
             elif key == "style":
                 line = line or line_of(at) + offset
@@ -188,6 +198,9 @@ def document(text, line_of=None, offset=0):
                 scripts += inner.scripts
         if name == "style" and raw:
             line = line or line_of(at) + offset
+            if xml:
+                raw = "".join(html.unescape(part) if n % 2 == 0 else part for n, part in
+                              enumerate(re.split(r"<!\[CDATA\[(.*?)\]\]>", raw, flags=re.S)))
             found += [Link(line + n - 1, url, "sheet" if imported else "") for n, url, imported in css_links(raw)]
         if name == "script":
             if given.get("src"):

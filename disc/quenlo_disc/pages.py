@@ -20,7 +20,7 @@ import urllib.parse
 import xml.parsers.expat
 from dataclasses import dataclass, field
 
-from . import charsets
+from . import BUGS, Refusal, charsets
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Link, document
@@ -37,6 +37,18 @@ SIMPLE = re.compile(r"(?:(?:\.\.|[\w-](?:[\w.-]*[\w-])?)/)*[\w-](?:[\w.-]*[\w-])
 # What scripts name in their strings: paths to files of the kinds a disc holds.
 SCRIPT_PATH = re.compile(r"""(['"])([^'"\\\n:#?*<>|]*\.(?:html?|xhtml|pdf|png|jpe?g|gif|svg|css|js|txt|docx?|"""
                          r"""xlsx?|pptx?|zip|mp[34]|webm|ogg|wav))\1""", re.I)
+# What comes before a string that names a module, not a file (require("x.js"),
+# import ... from "x.js"), or joins it to something else to build an address.
+NOT_A_PATH_BEFORE = re.compile(r"(?:\brequire\s*\(|\bfrom|\bimport\s*\(?|\+)\s*\Z")
+NOT_A_PATH_AFTER = re.compile(r"\s*\+")
+# What a script does that Chromium refuses to a page opened from a file (its
+# origin is "null"), and what it is in words.
+LOCAL = r"""\s*['"`](?![A-Za-z][A-Za-z0-9+.-]*:|//)"""  # a string that names no other scheme or host
+SERVER_ONLY = [(re.compile(r"\bnew\s+(?:Shared)?Worker\s*\("), "starts a Web Worker"),
+               (re.compile(r"\bserviceWorker\s*\.\s*register\s*\("), "registers a Service Worker"),
+               (re.compile(r"\bfetch\s*\(" + LOCAL), "fetches a file with fetch()"),
+               (re.compile(r"""\.open\s*\(\s*['"][A-Za-z]+['"]\s*,""" + LOCAL), "reads a file with XMLHttpRequest"),
+               (re.compile(r"\bimport\s*\(" + LOCAL), "loads a module with import()")]
 # What in a script builds an address or goes somewhere.
 BUILDING = re.compile(r"\blocation\b|\.href\b|\.src\b|window\.open|document\.write|\bfetch\(|XMLHttpRequest|"
                       r"\.ajax\b|\$\.get\b|\.load\(", re.I)
@@ -134,6 +146,7 @@ class Site:
     malformed: list = field(default_factory=list)
     scripted: list = field(default_factory=list)
     script_paths: dict = field(default_factory=dict)
+    server_only: dict = field(default_factory=dict)
 
 
 def xml_problem(data, text, encoding):
@@ -156,8 +169,8 @@ class Page:
     """What one page or SVG document holds, read: its encoding and how it
     was found, whether a browser guessed it, why it is not well-formed XML
     ((line, why) or None), its links (Links), whether its own scripts build
-    addresses, the script files it runs, and the paths its scripts name
-    that lead nowhere."""
+    addresses, the script files it runs, the paths its scripts name
+    that lead nowhere, and what they do that cannot work from a disc."""
     rel: str
     encoding: str
     how: str
@@ -167,6 +180,7 @@ class Page:
     builds: bool
     runs: list
     missing: list
+    server_only: list = field(default_factory=list)
 
 
 @dataclass
@@ -194,8 +208,11 @@ class Reading:
     """The reading of one medium's files: what each page and stylesheet
     links, on its own, so that pages may be read by several processes."""
 
-    def __init__(self, root, paths, code_page=None, read=read_file, every=False):
+    def __init__(self, root, paths, code_page=None, read=read_file, every=False, folders=None):
         self.root, self.index, self.code_page, self.read, self.every = root, name_index(paths), code_page, read, every
+        # The disc's folders (the root is ""): a link to one shows a list of its files.
+        self.folders = set(folders if folders is not None else (p[:n] for p in paths for n, c in enumerate(p)
+                                                                 if c == "/")) | {""}
 
     def follow(self, rel, encoding, how, links, linked_by=None):
         """The Links of a file's links, read in encoding (found so)."""
@@ -214,9 +231,11 @@ class Reading:
                     continue
                 kind, target = "off", "the page's <base href> names %s, so every link after it leaves the disc" % (
                     "the web" if kind == "web" else target)
+            if kind == "file" and target in self.folders:
+                kind = "folder"
             if kind == "file" and target and link.kind == "sheet":
                 found.sheets.append((target, encoding))
-            broken = kind == "off" or (kind == "file" and target is None)
+            broken = kind in ("off", "folder") or (kind == "file" and target is None)
             if self.every or broken:
                 f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by)
                 if self.every:
@@ -236,7 +255,7 @@ class Reading:
         else:
             text, encoding, how = charsets.sniff(data, self.code_page, guess and (
                 lambda d: guess(os.path.join(self.root, rel), d)))
-        found, problem = document(text), xml_problem(data, text, encoding) if xml_page else None
+        found, problem = document(text, xml=xml_page), xml_problem(data, text, encoding) if xml_page else None
         if problem:  # a browser shows only what comes before, and fetches only its links
             found.links = [link for link in found.links if link.line < problem[0]]
         links = self.follow(rel, encoding, how, found.links)
@@ -250,7 +269,8 @@ class Reading:
             if kind == "file" and target:
                 runs.append(target)
         return Page(rel, encoding, how, how.startswith(charsets.GUESSED) and not data.isascii(), problem, links,
-                    bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]))
+                    bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]),
+                    [found for line, script in found.scripts for found in server_only(script, line)])
 
     def sheet(self, rel, environment, linked_by):
         """The Links of a stylesheet read in the encoding of what links it."""
@@ -270,24 +290,38 @@ class Reading:
             yield from map(here, items)
             return
         chunks = [items[n:n + CHUNK] for n in range(0, len(items), CHUNK)]
-        for chunk, results in zip(chunks, pool.imap(read_shared, [(method, chunk, guess is not None)
-                                                                  for chunk in chunks])):
-            for item, result in zip(chunk, results):
+        results = pool.imap(read_shared, [(method, chunk, guess is not None) for chunk in chunks])
+        for done, chunk in enumerate(chunks):
+            try:
+                found = results.next(WAIT)
+            except multiprocessing.TimeoutError:
+                raise Refusal("reading the medium's files in %d processes stopped: no %d of them were read within %d s "
+                              "(%d of %d read): check again, and if it happens again, report it at %s"
+                              % (pool._processes, len(chunk), WAIT, done * CHUNK, len(items), BUGS),
+                              "reading-stalled") from None
+            for item, result in zip(chunk, found):
                 yield result if result is not None else here(item)
 
     def pool(self, files):
         """A pool of processes to read files (how many there are) by, for a
-        medium of many where there is more than one processor; else None."""
-        global shared
+        medium of many where there is more than one processor; else None.
+        Its processes are started afresh (never forked from this one, whose
+        threads a fork would leave holding their locks) and given this
+        Reading once."""
         workers = min(os.cpu_count() or 1, 8)
         if files < PARALLEL or workers < 2:
             return None
-        shared = self
-        return multiprocessing.get_context("fork").Pool(workers)
+        return multiprocessing.get_context("spawn").Pool(workers, initializer=share, initargs=(self,))
 
 
 PARALLEL, CHUNK = 2000, 200  # files from which a medium's are shared out, and how many at a time
-shared = None  # the Reading that a pool's processes share
+WAIT = 300  # seconds a pool's process may take for a chunk: far more than any needs
+shared = None  # in a pool's process, the Reading it reads for
+
+
+def share(reading):
+    global shared
+    shared = reading
 
 
 def read_shared(job):
@@ -303,15 +337,16 @@ def read_shared(job):
     return found
 
 
-def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False):
+def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False, folders=None):
     """The Site of the pages, SVG documents and stylesheets among paths
     (every file and folder on the disc, as disc paths): page by page, then
     each stylesheet in each encoding of what links it (a browser reads one
     without a byte-order mark or @charset so). guess(path, data): the
     encoding of an undeclared page, as Chromium reads it; every(Followed):
     told of every link, where the Site keeps only the broken ones;
-    parallel: pages may be read by other processes (forked from this one)."""
-    reading, site = Reading(root, paths, code_page, read, every is not None), Site()
+    parallel: pages may be read by other processes; folders: the disc
+    paths of its folders, where not every one holds something."""
+    reading, site = Reading(root, paths, code_page, read, every is not None, folders), Site()
     sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
     scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
     building = {}  # page: whether its own code builds addresses, and the script files it runs
@@ -341,6 +376,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
             building[page.rel] = (page.builds, page.runs)
             if page.missing:
                 site.script_paths[page.rel] = page.missing
+            if page.server_only:
+                site.server_only[page.rel] = page.server_only
         # Each stylesheet in the encoding of what links it, those that the
         # last ones link next; then each that nothing links (nor what those
         # link), as UTF-8.
@@ -366,8 +403,21 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
         missing = named_by_script(reading.index, code, sorted(set(folders)))
         if missing:
             site.script_paths[script] = missing
+        refused = server_only(code)
+        if refused:
+            site.server_only[script] = refused
     site.scripted = [rel for rel, (own, runs) in building.items() if own or any(builds[s] for s in runs)]
     return site
+
+
+def server_only(code, first=1):
+    """(line, what) of each thing code (that begins at line first of its
+    file) does that Chromium refuses to a page opened from a file."""
+    found = []
+    for pattern, what in SERVER_ONLY:
+        for match in pattern.finditer(code):
+            found.append((first + code.count("\n", 0, match.start()), what))
+    return sorted(found)
 
 
 def named_by_script(index, code, folders):
@@ -378,6 +428,11 @@ def named_by_script(index, code, folders):
         path = match.group(2)
         if path in missing or path.rsplit("/", 1)[-1].startswith("."):  # an extension alone, as ".html"
             continue
+        if (NOT_A_PATH_BEFORE.search(code, max(0, match.start() - 40), match.start())
+                or NOT_A_PATH_AFTER.match(code, match.end())):
+            continue  # a module's name, or a piece of an address built from others
+        if re.search(r"\s", path) and ("/" not in path or len(path.split()) > 2):
+            continue  # words, as a message says them ("Could not load worker.js")
         found = []
         for folder in folders:
             try:

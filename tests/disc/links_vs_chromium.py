@@ -54,6 +54,9 @@ TEXTS = {"cp1251": "Главная страница каталога проду�
 # Links a browser never fetches: words about the page.
 METADATA = ['<link rel="canonical" href="%s">', '<link rel="alternate" hreflang="fr" href="%s">',
             '<link rel="next" href="%s">', '<link rel="preconnect" href="%s">', '<link rel="author" href="%s">']
+# Attributes a browser never follows: on elements it does not know, or that load nothing by them.
+INERT = ['<span href="%s">x</span>', '<div src="%s">x</div>', '<GTKDOCLINK HREF="%s">x</GTKDOCLINK>',
+         '<input type="text" src="%s">', '<p background="%s">x</p>']
 NAMES = ["a.png", "b c.png", "\u043a\u0430\u0442.png", "\u88fd\u54c1.png", "\u00dcber.png", "x#y.png", "50% off.png",
          "sub/d.png", "sub/sub two/e.png", "caf\u00e9.png", "\u03b1.png", "\uc81c\ud488.png", "\u7522\u54c1.png"]
 MISSING = ["missing.png", "\u043d\u0435\u0442.png", "sub/none.png", "\u7121.png"]
@@ -145,6 +148,8 @@ def generate(root, rng, count):
         for _ in range(rng.randrange(0, 3)):
             body.append(rng.choice(METADATA) % rng.choice(["file:///usr/share/doc/x.html", up + "missing.htm",
                                                            "https://example.com/"]))
+        if not xhtml:
+            body.append(rng.choice(INERT) % (up + rng.choice(NAMES + MISSING)).replace("&", "&amp;"))
         if rng.random() < 0.1:  # an SVG document, whose images a browser fetches
             svg = "%spicture%03d.svg" % (folder, n)
             with open(os.path.join(root, svg), "w", encoding="utf-8") as f:

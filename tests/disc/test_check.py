@@ -3,9 +3,12 @@
 passed, run in-process through the check itself (what needs the real
 command, its exit statuses, JSON, signing and an image's bytes, is in
 tests/product/check_disc.py)."""
+import time
 import unittest
+from unittest import mock
 
 from harness import LINK, PIPE, SPARSE, TestCase
+from quenlo_disc import pages
 from quenlo_disc.report import describe
 
 # name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
@@ -107,6 +110,13 @@ REFUSALS = {
                         "link-missing", '"docs/changes.htm.gz" is there compressed'),
     "code page of autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u03b1.htm".encode("cp1253"), {"docs/\u03b1.htm": ""}, DISC, "text-beyond-ascii",
                                  "autorun.inf is written for PCs using code page 1253 (Greek), so give --code-page 1253"),
+    # Links as Chromium follows them: a folder's address shows a list of its files, never its page.
+    "folder link": (None, {"docs/index.htm": '<a href="guide/">g</a>\n<a href="Guide">h</a>', "docs/guide/index.htm": ""},
+                    START + DISC, "link-folder", 'docs/index.htm, line 1: the link "guide/" leads to the folder '
+                    'docs/guide/, and a browser shows a folder opened from a disc as a list of its files ("Index of"), '
+                    'never its page: link its page "docs/guide/index.htm" instead; 1 more link leads to it too'),
+    "root link": (None, {"docs/index.htm": '<a href="../">home</a>'}, START + DISC, "link-folder",
+                  "leads to the folder at the disc's root"),
     "utf-8 autorun.inf": ("[autorun]\r\nopen=quenlo.exe docs\\\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm",
                           {"docs/\u0413\u043b\u0430\u0432\u043d\u0430\u044f.htm": ""}, ["--code-page", "1251"] + DISC, "autorun-utf8", "save it in code page 1251, or as Unicode"),
 }
@@ -136,6 +146,16 @@ ACCEPTED = {
                                   "window.open(rooms[n])</script>", "docs/rooms/hall.htm": ""}, START, ["label-missing", "script-path-missing"],
                            "docs/index.htm names 1 file in its scripts' strings that is not on the disc"),
     "longest name": (None, {"docs/" + "n" * 100 + ".htm": ""}, START, ["label-missing"], "Links: 4 to files on the disc, all there"),
+    # Attributes Chromium never follows (an unknown element's, one that does not load), and
+    # strings of scripts that are no paths; a script that cannot work from a disc is told.
+    "inert attributes": (None, {"docs/index.htm": '<GTKDOCLINK HREF="gresource">g</GTKDOCLINK><span src="nothing.png">'
+                                '<div href="x.htm"></div><input type="text" src="none.png"><a href="guide/index.htm">i</a>'
+                                '<script>\nthrow "Could not load worker.js"; var p = require("popper.js"), '
+                                'u = root + "/index.html";\nvar w = new Worker("search/worker.js");</script>',
+                                "docs/guide/index.htm": ""}, START, ["label-missing", "script-path-missing",
+                                                                     "script-needs-server"],
+                         "docs/index.htm names 1 file in its scripts' strings that is not on the disc (as the pages "
+                         "that run them resolve them): search/worker.js;"),
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
@@ -153,6 +173,25 @@ class Rules(TestCase):
             with self.subTest(name):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+    def test_parallel_reading(self):
+        """A medium past the size from which its pages are read by several
+        processes: read so several times in a row, each within its time and
+        with what reading them one by one finds."""
+        site = {"docs/p%04d.htm" % n: '<link rel="stylesheet" href="s%d.css"><a href="p%04d.htm">next</a>'
+                % (n % 7, n + 1) for n in range(pages.PARALLEL + 100)}
+        site.update({"docs/s%d.css" % n: "p { background: url(bg%d.png) }" % n for n in range(7)})
+        site.update({"docs/bg%d.png" % n: "" for n in range(6)})
+        found = []
+        for parallel in (True, True, True, False):
+            with mock.patch.object(pages, "PARALLEL", pages.PARALLEL if parallel else 1 << 30):
+                started = time.monotonic()
+                m, _ = self.checked(None, site, START + DISC)
+                took = time.monotonic() - started
+            found.append(sorted((f.code, f.message) for f in m.findings.found))
+            self.assertLess(took, 120, "a check of %d pages took %.0f s" % (len(site), took))
+        self.assertEqual([code for code, _ in found[0]], ["label-missing", "link-missing", "link-missing"], found[0])
+        self.assertEqual(found[:3], found[1:])
 
 
 if __name__ == "__main__":
