@@ -13,6 +13,7 @@ every stylesheet once for each encoding that links it: the work grows with
 the medium, never faster.
 """
 import collections
+import concurrent.futures
 import multiprocessing
 import os
 import re
@@ -290,15 +291,18 @@ class Reading:
             yield from map(here, items)
             return
         chunks = [items[n:n + CHUNK] for n in range(0, len(items), CHUNK)]
-        results = pool.imap(read_shared, [(method, chunk, guess is not None) for chunk in chunks])
-        for done, chunk in enumerate(chunks):
+        futures = [pool.submit(read_shared, (method, chunk, guess is not None)) for chunk in chunks]
+        for done, (chunk, future) in enumerate(zip(chunks, futures)):
             try:
-                found = results.next(WAIT)
-            except multiprocessing.TimeoutError:
-                raise Refusal("reading the medium's files in %d processes stopped: no %d of them were read within %d s "
-                              "(%d of %d read): check again, and if it happens again, report it at %s"
-                              % (pool._processes, len(chunk), WAIT, done * CHUNK, len(items), BUGS),
-                              "reading-stalled") from None
+                found = future.result(WAIT)
+            except (concurrent.futures.TimeoutError, concurrent.futures.process.BrokenProcessPool) as error:
+                for other in futures:
+                    other.cancel()
+                raise Refusal("reading the medium's files in %d processes stopped (%s) with %d of %d read: check "
+                              "again, and if it happens again, report it at %s"
+                              % (pool._max_workers, "a process ended before its work did" if isinstance(
+                                  error, concurrent.futures.process.BrokenProcessPool) else "none was read within %d s"
+                                 % WAIT, done * CHUNK, len(items), BUGS), "reading-stalled") from None
             for item, result in zip(chunk, found):
                 yield result if result is not None else here(item)
 
@@ -311,7 +315,8 @@ class Reading:
         workers = min(os.cpu_count() or 1, 8)
         if files < PARALLEL or workers < 2:
             return None
-        return multiprocessing.get_context("spawn").Pool(workers, initializer=share, initargs=(self,))
+        return concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
+                                                      initializer=share, initargs=(self,))
 
 
 PARALLEL, CHUNK = 2000, 200  # files from which a medium's are shared out, and how many at a time
@@ -395,7 +400,7 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
                     take(rel, links)
     finally:
         if pool:
-            pool.terminate()
+            pool.shutdown(wait=False, cancel_futures=True)
     builds = {}
     for script, folders in sorted(scripts_of.items()):
         code = read(os.path.join(root, script)).decode("utf-8", "replace")

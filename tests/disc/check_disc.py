@@ -118,6 +118,23 @@ def careless(folder, exe, good):
     return failures
 
 
+def large(folder, exe):
+    """A medium past the size from which its pages are read by several
+    processes, checked by the command as authors run it: each of those
+    processes starts from the command too, and must not run it again."""
+    from quenlo_disc import pages
+    medium(folder, None, {"docs/p%04d.htm" % n: '<a href="p%04d.htm">next</a>' % ((n + 1) % (pages.PARALLEL + 10))
+                          for n in range(pages.PARALLEL + 10)})
+    try:
+        run = subprocess.run([QUENLO_DISC, "check", "--exe", exe, "--start", "docs\\index.htm", folder],
+                             capture_output=True, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        return ["a large medium's check ran out of 120 s"]
+    if run.returncode != 0 or "The medium is ready" not in run.stdout:
+        return ["a large medium's check: exit %d, %r" % (run.returncode, (run.stdout + run.stderr)[-800:])]
+    return []
+
+
 class TimeStamper:
     """An RFC 3161 time-stamping authority on 127.0.0.1: OpenSSL's ts answers
     each request that comes by HTTP POST."""
@@ -322,6 +339,7 @@ def main(exe):
     if run.returncode != 1 or not refused_once(run.stderr, "set XDG_CACHE_HOME to a folder you can write"):
         failures.append("a try with no cache to be had: exit %d, %r" % (run.returncode, run.stderr))
     failures += careless(os.path.join(work, "careless"), exe, source)
+    failures += large(os.path.join(work, "large"), exe)
 
     subprocess.run(["chmod", "-R", "u+w", work])
     subprocess.run(["rm", "-rf", work])
