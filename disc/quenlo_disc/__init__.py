@@ -29,12 +29,13 @@ CHECKOUT = os.path.dirname(LIB)
 
 class Refusal(Exception):
     """One line: the problem and how to mend it. code names its kind for
-    programs that read the findings (stable from release to release); path,
-    where there is one, is the disc path it concerns."""
+    programs that read the findings (stable from release to release, each
+    defined in codes.py); path, where there is one, is the disc path it
+    concerns; where says where in that file (see findings.Place)."""
 
-    def __init__(self, message, code, path=None):
+    def __init__(self, message, code, path=None, **where):
         super().__init__(message)
-        self.code, self.path = code, path
+        self.code, self.path, self.where = code, path, where
 
 
 class Gone(Refusal):

@@ -84,6 +84,20 @@ def read_autorun(data, code_page=WESTERN):
     return keys
 
 
+def key_lines(data, code_page=WESTERN):
+    """{key: its line (from 1)} of the keys of the [autorun] section that
+    Windows reads (as read_autorun() takes them), as an editor counts lines."""
+    found, inside, seen_section = {}, False, False
+    for number, line in enumerate(re.findall(r"[^\r\n]*(?:\r\n|[\r\n]|$)", decode(data, code_page))[:-1], 1):
+        parsed = parse_line(line.rstrip("\r\n"))
+        if parsed and parsed[0] == "section":
+            inside = not seen_section and same_name(parsed[1], "autorun")
+            seen_section = seen_section or inside
+        elif parsed and inside and parsed[1] and parsed[1].lower() not in found:
+            found[parsed[1].lower()] = number
+    return found
+
+
 def split_open_line(line):
     """(program, page) as Quenlo takes them: the page is the rest of the line
     after the program name and the blanks behind it, quotes and all."""

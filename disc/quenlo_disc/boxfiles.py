@@ -9,6 +9,7 @@ a plain file is read, never beyond a limit.
 import errno
 import os
 import stat
+import tempfile
 
 LARGEST_READ = 64 << 20
 DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -86,6 +87,24 @@ def create(path, data=b"", mode=0o644):
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
     with os.fdopen(fd, "wb") as f:
         f.write(data.encode("utf-8") if isinstance(data, str) else data)
+
+
+def write_atomically(path, data):
+    """data as the file path, a new file of the tools' own that takes the
+    place of what was there only once complete, with the modes the user's
+    umask gives."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, partial = tempfile.mkstemp(dir=folder, prefix=".%s." % os.path.basename(path), suffix=".part")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(partial, 0o666 & ~mask)
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
 
 
 def remove_tree(path):

@@ -10,8 +10,8 @@ import shutil
 import tempfile
 
 from . import PROGRAM, Refusal, product_exe, sandbox
-from .autorun import (autorun_text, check_open_line, check_page, is_unicode, reaching, read_autorun, split_open_line,
-                       with_keys)
+from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
+                       split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
 from .codepages import WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
@@ -39,8 +39,8 @@ def check_medium(source, options, stage):
         m.exe = check_exe(options, found)
         m.tree, m.theirs, m.paths = check_names(m.name, m.source, m.icon_name, options, found)
         m.index = index(m.paths)
-        m.autorun, m.keys, m.page, m.updated, m.meant = read_autorun_of(m.name, m.source, m.icon_name, options, stage,
-                                                                        found)
+        m.autorun, m.keys, m.page, m.updated, m.meant, m.key_lines = read_autorun_of(m.name, m.source, m.icon_name,
+                                                                                     options, stage, found)
         check_keys(m, found)
         m.label = check_disc_label(m, found)
         m.links, m.scripted = check_medium_links(m.source, m.paths, m.tree, options, stage, found)
@@ -130,7 +130,8 @@ def check_names(name, source, icon, o, found):
 def read_autorun_of(name, source, icon, o, stage, found):
     """(the disc's autorun.inf, written in stage; its keys as Windows reads
     them; the open line's page with the disc's spelling; the keys the options
-    set in the author's own)."""
+    set in the author's own, the code pages it was written for, and the
+    line each key is on)."""
     theirs = find_name(source, "autorun.inf")
     if o.start is not None and theirs:
         raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
@@ -145,7 +146,7 @@ def read_autorun_of(name, source, icon, o, stage, found):
             check_text("the page", o.start, o.code_page)
         except Refusal as refusal:
             found.problem(refusal)
-            return None, {}, None, updated, meant
+            return None, {}, None, updated, meant, {}
         data = autorun_text(o.start, o.label, icon, o.action, o.code_page, errors="replace")
     else:
         data = read(os.path.join(source, theirs), None, LARGEST_READ, follow=True)
@@ -160,19 +161,26 @@ def read_autorun_of(name, source, icon, o, stage, found):
     with open(written, "wb") as f:
         f.write(data)
     keys = read_autorun(data, ansi_page)
-    if o.start is None and unmarked_utf8(data, ansi_page, found):
+    lines = key_lines(data, ansi_page)
+    if o.start is None and unmarked_utf8(data, ansi_page, found, lines):
         # What the author meant, so that the rest is checked as it will be once saved right.
         keys = read_autorun(b"\xef\xbb\xbf" + data, ansi_page)
-    page = found.attempt(check_open_line, keys, source, name, o.code_page, meant) or None
+    page = found.attempt(check_open_line, keys, source, name, o.code_page, meant,
+                         at=autorun_at(lines, "open")) or None
     if page and ("#" in page or "%" in page):
         odd = " and ".join('"%s"' % c for c in "#%" if c in page)
         found.warn("page-hash-percent", 'the page "%s" has %s in its name: a browser handed it as a file:/// '
                    'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
                    'and "%%xx" as an escape, and misses the page; a name without them is safer' % (page, odd))
-    return written, keys, page, updated, meant
+    return written, keys, page, updated, meant, lines
 
 
-def unmarked_utf8(data, code_page, found):
+def autorun_at(lines, key):
+    """Where the key is written in autorun.inf, for a finding of it."""
+    return {"path": "autorun.inf", "line": lines.get(key) or 1}
+
+
+def unmarked_utf8(data, code_page, found, lines):
     """True, with the problem told, for an autorun.inf in UTF-8 without a
     byte-order mark whose letters beyond ASCII Windows reads otherwise
     (in the PC's ANSI code page, as it reads any file without a mark)."""
@@ -190,7 +198,7 @@ def unmarked_utf8(data, code_page, found):
                           'file in the PC\'s ANSI code page (%d), so its %s reads "%s" there, not "%s": save it in '
                           'code page %d, or as Unicode (UTF-16, or UTF-8 with a byte-order mark)'
                           % (code_page, "open line" if key == "open" else key + " line", got.get(key), meant[key],
-                             code_page), "autorun-utf8"))
+                             code_page), "autorun-utf8"), autorun_at(lines, key))
     return True
 
 
@@ -213,7 +221,7 @@ def check_icon_key(m, value, found):
     path = m.on_disc(named)
     if path is None:
         return found.problem(Refusal('autorun.inf\'s icon names "%s", which is not on the disc: add the file, or '
-                                     'correct the icon line' % named, "key-names-nothing"))
+                                     'correct the icon line' % named, "key-names-nothing"), autorun_at(m.key_lines, "icon"))
     why = icon_problem(read(path, None, follow=True), number) if os.path.isfile(path) else "a folder"
     if why:
         found.problem(Refusal('autorun.inf\'s icon names "%s", %s, so Windows shows no icon: give it a Windows '
@@ -225,10 +233,12 @@ def check_verb(m, key, value, found):
     if not program:
         return
     if upper(program) in (upper(PROGRAM), upper(PROGRAM[:-4])):
-        found.attempt(check_page, page, m.source, m.name, m.options.code_page, "autorun.inf's %s line" % key, m.meant)
+        found.attempt(check_page, page, m.source, m.name, m.options.code_page, "autorun.inf's %s line" % key, m.meant,
+                      at=autorun_at(m.key_lines, key))
     elif m.on_disc(program) is None:
         found.warn("verb-program-elsewhere", 'autorun.inf\'s %s runs "%s", which is not on the disc: Windows '
-                   'looks for it on the PC, so it runs only where the PC has it' % (key, program))
+                   'looks for it on the PC, so it runs only where the PC has it' % (key, program), "autorun.inf",
+                   line=m.key_lines.get(key, 1))
 
 
 def check_disc_label(m, found):
@@ -269,8 +279,8 @@ def check_medium_links(source, paths, tree, o, stage, found):
     counts, problems, warnings = report_links(site, index(paths), [p.path for p in tree.problems if p.path])
     for refusal in problems:
         found.problem(refusal)
-    for code, message, path in warnings:
-        found.warn(code, message, path)
+    for code, message, path, where in warnings:
+        found.warn(code, message, path, **where)
     return counts, site.scripted
 
 

@@ -14,7 +14,8 @@ import signal
 import sys
 import tempfile
 
-from . import BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host, installed, report, sandbox, trying
+from . import (BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host, installed, report, reportpage, sandbox,
+               trying)
 from .check import check_medium
 from .iso import sha256
 from .mastering import against, master
@@ -62,9 +63,20 @@ def medium_options(parser):
     parser.add_argument("--keep-everything", action="store_true",
                         help="put version control folders and system and editor files (.git, .DS_Store, *~) on the "
                              "disc too, e.g. --keep-everything")
-    parser.add_argument("--json", action="store_true", help="print one JSON document of the findings on standard "
-                                                            "output instead of the lines, e.g. --json")
+    said = parser.add_mutually_exclusive_group()
+    said.add_argument("--json", action="store_true", help="print one JSON document of the findings on standard "
+                                                          "output instead of the lines, e.g. --json")
+    said.add_argument("--sarif", action="store_true", help="print the findings as one SARIF 2.1.0 document on "
+                                                           "standard output instead of the lines, for continuous "
+                                                           "integration, e.g. --sarif > findings.sarif")
+    report_option(parser)
     parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages, e.g. my-pages/")
+
+
+def report_option(parser):
+    parser.add_argument("--report", metavar="FILE.html", help="write one self-contained HTML page of the verdict, "
+                                                               "the findings and the pictures, to send to anyone, "
+                                                               "e.g. --report report.html")
 
 
 # What each exit status means, for --help and the manual alike.
@@ -115,6 +127,7 @@ def parsers(prog):
                              "network, where none can be made, e.g. --no-sandbox")
     trying.add_argument("--json", action="store_true", help="print one JSON document of each PC's row on standard "
                                                             "output instead of the lines, e.g. --json")
+    report_option(trying)
     trying.add_argument("--clear-cache", action="store_true",
                         help="remove what try keeps between runs (Wine prefixes, locales: over a gigabyte) and say how "
                              "much that freed, e.g. --clear-cache")
@@ -233,7 +246,7 @@ def main(argv, prog="quenlo-disc", command=None):
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, lambda *_: sys.exit(130))
     stage = tempfile.mkdtemp(prefix="quenlo-disc-")
-    out = report.Output(a.json)
+    out = report.Output(a.json, getattr(a, "sarif", False))
     command = prog.split()[-1]
     try:
         status = COMMANDS[a.command](a, stage, prog, out)
@@ -256,6 +269,12 @@ def main(argv, prog="quenlo-disc", command=None):
     if out.doc is None:
         out.doc = {"command": a.command, "verdict": "refused", "findings": []}
     out.end()
+    if a.report:
+        try:
+            reportpage.write(out.doc, a.report)
+        except OSError as error:
+            return fail(prog, "cannot write the report %s (%s): name a file in a folder you can write"
+                        % (a.report, error.strerror or error))
     return status
 
 

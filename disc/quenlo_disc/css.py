@@ -9,15 +9,16 @@ NEXT = re.compile(r"/\*|[\"']|@import|url\(", re.I)
 
 
 def css_links(text):
-    """(line, address, True for @import) of every url() and @import of a
-    stylesheet's text, its escapes undone, comments and strings skipped."""
-    found, at, end, line, counted = [], 0, len(text), 1, 0
+    """(where it begins in text, address, True for @import) of every url()
+    and @import of a stylesheet's text, its escapes undone, comments and
+    strings skipped."""
+    found, at, end = [], 0, len(text)
     while True:
         match = NEXT.search(text, at)
         if match is None:
             return found
         at, token = match.start(), match.group(0).lower()
-        line, counted = line + text.count("\n", counted, at), at
+        start = at
         if token == "/*":
             close = text.find("*/", at + 2)
             at = end if close < 0 else close + 2
@@ -29,19 +30,19 @@ def css_links(text):
                 rest += 1
             if rest < end and text[rest] in "\"'":
                 value, after = css_string(text, rest)
-                found.append((line, value, True))
+                found.append((start, value, True))
                 at = after
             elif text[rest:rest + 4].lower() == "url(":
                 value, after = css_url(text, rest + 4)
                 if value is not None:
-                    found.append((line, value, True))
+                    found.append((start, value, True))
                 at = after
             else:
                 at = rest
         elif not (at and (text[at - 1].isalnum() or text[at - 1] in "-_\\")):
             value, after = css_url(text, at + 4)
             if value is not None:
-                found.append((line, value, False))
+                found.append((start, value, False))
             at = after
         else:
             at += 4

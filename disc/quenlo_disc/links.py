@@ -6,6 +6,7 @@ import os
 import unicodedata
 
 from . import Refusal
+from .findings import Place
 from .names import upper
 from .pages import resolve
 
@@ -20,21 +21,34 @@ def some(names):
     return ", ".join(names[:SHOWN]) + (" and %d more" % (len(names) - SHOWN) if len(names) > SHOWN else "")
 
 
+def place(f):
+    """Where a Followed link is written, and the disc path it names."""
+    return Place(f.rel, f.line, f.column, f.address, f.target if f.kind not in ("off", "file") or f.target else
+                 f.spelled if f.kind == "file" else None)
+
+
+def placed(links):
+    """The where of a Refusal of one cause that links share: the first's own
+    place, and every other's."""
+    first = place(links[0])
+    return dict(line=first.line, column=first.column, link=first.link, target=first.target,
+                places=[place(f) for f in links[1:]])
+
+
 def report(site, index, refused=()):
-    """({kind: how many links}, [Refusal], [(code, warning, path)]) of a
+    """({kind: how many links}, [Refusal], [(code, warning, path, where)]) of a
     pages.Site. refused: the disc paths refused already (a link out of the
     folder, say), into which links are told once, as one problem."""
     problems, warnings, into = [], [], {}
     closed = [(upper(p), p) for p in refused]
-    normal, missing, folders = {}, {}, {}
+    normal, missing, folders, off = {}, {}, {}, {}
     for f in site.broken:
         where = '%s, line %d: the link "%s"' % (f.rel, f.line, f.address)
         if f.kind == "folder":
             folders.setdefault(f.target, []).append((where, f))
             continue
-        if f.kind == "off":
-            problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as "
-                                    "page.htm or ../docs/page.htm" % (where, f.target), "link-leaves-medium", f.rel))
+        if f.kind == "off":  # one problem a cause: the same address, however many pages have it
+            off.setdefault((f.address.strip(), f.target), []).append((where, f))
             continue
         cause = next((p for u, p in closed if upper(f.spelled) == u or upper(f.spelled).startswith(u + "/")), None)
         if cause:
@@ -46,7 +60,13 @@ def report(site, index, refused=()):
         if not normal:
             normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
         problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s%s"
-                                % (where, mend(index, normal, f), more_links(links)), "link-missing", f.rel))
+                                % (where, mend(index, normal, f), more_links(links)), "link-missing", f.rel,
+                                **placed([f for _, f in links])))
+    for links in off.values():
+        where, f = links[0]
+        problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as page.htm or "
+                                "../docs/page.htm%s" % (where, f.target, more_links(links)), "link-leaves-medium",
+                                f.rel, **placed([f for _, f in links])))
     for folder, links in folders.items():
         where, f = links[0]
         page = next((index[upper(folder + "/" + name if folder else name)] for name in FOLDER_PAGES
@@ -56,28 +76,29 @@ def report(site, index, refused=()):
             '("Index of"), never its page: %s%s' % (where, folder + "/" if folder else "at the disc's root",
                                                     'link its page "%s" instead' % page if page else
                                                     "link a page in it instead", more_links(links)),
-            "link-folder", f.rel))
+            "link-folder", f.rel, **placed([f for _, f in links])))
     for cause, links in sorted(into.items()):
         first = links[0]
         problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
                                 'line %d: "%s"' % (len(links), "s" if len(links) > 1 else "", "" if len(links) > 1
                                                    else "s", cause, first.rel, first.line, first.address),
-                                "link-missing", first.rel))
+                                "link-missing", first.rel, **placed(links)))
     for rel, line, why in site.malformed:
         problems.append(Refusal("%s, line %d: the page is not well-formed XML (%s), and a browser reads an XHTML "
                                 "page or SVG document as XML: it shows only what comes before, under an error: "
                                 "mend the markup (close every element, as <br/>)" % (rel, line, why),
-                                "xml-not-well-formed", rel))
+                                "xml-not-well-formed", rel, line=line))
     for name, rels in sorted(site.undeclared.items()):
         warnings.append(("page-undeclared", "%s declare%s no encoding, so a browser guesses it from the bytes and "
                          "reads %s as %s: declare the encoding %s saved in, as <meta charset=\"%s\"> first in the "
                          "<head>" % (some(rels), "s" if len(rels) == 1 else "", "it" if len(rels) == 1 else "them",
-                                     name, "it is" if len(rels) == 1 else "each is", name.lower()), None))
+                                     name, "it is" if len(rels) == 1 else "each is", name.lower()), rels[0],
+                         {"line": 1, "places": [Place(rel, 1) for rel in rels[1:]]}))
     for rel, paths in sorted(site.script_paths.items()):
         warnings.append(("script-path-missing", "%s names %d file%s in its scripts' strings that %s not on the disc "
                          "(as the pages that run them resolve them): %s; a script that builds an address from them "
                          "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
-                                               "are" if len(paths) > 1 else "is", some(paths)), rel))
+                                               "are" if len(paths) > 1 else "is", some(paths)), rel, {"line": 1}))
     for rel, found in sorted(site.server_only.items()):
         line, what = found[0]
         others = ["line %d: %s" % pair for pair in found[1:SHOWN]] + (["%d more" % (len(found) - SHOWN)]
@@ -85,7 +106,8 @@ def report(site, index, refused=()):
         warnings.append(("script-needs-server", "%s, line %d: its script %s%s, which Chromium refuses to a page opened "
                          "from a disc (its origin is \"null\"), so that part of the page does nothing there: put the "
                          "data in the page or in a <script src> file it runs, or leave the feature off the disc"
-                         % (rel, line, what, " (and %s)" % "; ".join(others) if others else ""), rel))
+                         % (rel, line, what, " (and %s)" % "; ".join(others) if others else ""), rel,
+                         {"line": line, "places": [Place(rel, n) for n, _ in found[1:]]}))
     return site.counts, problems, warnings
 
 

@@ -11,6 +11,7 @@ import sys
 from . import RELEASED, VERSION
 from .cli import EXIT_STATUS, parsers
 from .codepages import CODE_PAGES
+from .codes import CODES
 
 SUMMARY = "check, make and try discs that open an HTML page on Windows with Quenlo"
 EXAMPLES = [
@@ -22,8 +23,11 @@ EXAMPLES = [
      "quenlo-disc try catalogue.iso\nquenlo-disc try --matrix catalogue.iso"),
     ("A disc for Japanese PCs, its page named in Japanese:",
      'quenlo-disc make --code-page 932 --start "docs\\\\\u306f\u3058\u3081\u306b.htm" pages/ catalogue.iso'),
-    ("In continuous integration: the findings as JSON, and whether a folder makes a released image:",
-     "quenlo-disc check --json my-pages/ > findings.json\nquenlo-disc check --against catalogue.iso my-pages/"),
+    ("In continuous integration: the findings as JSON or SARIF, and whether a folder makes a released image:",
+     "quenlo-disc check --json my-pages/ > findings.json\nquenlo-disc check --sarif my-pages/ > findings.sarif\n"
+     "quenlo-disc check --against catalogue.iso my-pages/"),
+    ("A report to send to a client, with every PC's picture in it:",
+     "quenlo-disc try --matrix --report catalogue.html catalogue.iso"),
 ]
 ENVIRONMENT = [
     ("QUENLO_SIGN_PASSWORD", "the password of the certificate given to --sign"),
@@ -84,6 +88,11 @@ def man():
     out += [".SH EXIT STATUS"]
     for status, meaning in EXIT_STATUS:
         out += [".TP", "\\fB%s\\fR" % status, roff(meaning)]
+    out += [".SH FINDINGS", roff("Each problem (an error: the medium is refused, or the command could not do its "
+                                 "work) and warning has a code, stable from release to release, in --json's "
+                                 "findings, as --sarif's rule, and in the report:")]
+    for name, code in CODES.items():
+        out += [".TP", "\\fB%s\\fR (%s)" % (roff(name), code.severity), roff("%s %s" % (code.summary, code.mend))]
     out += [".SH ENVIRONMENT"]
     for name, meaning in ENVIRONMENT:
         out += [".TP", "\\fB%s\\fR" % roff(name), roff(meaning)]

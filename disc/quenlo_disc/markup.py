@@ -59,37 +59,41 @@ class Link:
     line: int
     address: str
     kind: str = ""  # "sheet" (a stylesheet), "base" (<base href>), or "" for any other
+    column: int = 1
 
 
 def tags(text):
     """(name, attributes, where it begins, the text of a raw text element up
-    to its end tag or None) of each start tag of text that has attributes or
-    raw text, as a browser's tokenizer reads it."""
+    to its end tag or None, where each attribute's value begins) of each
+    start tag of text that has attributes or raw text, as a browser's
+    tokenizer reads it."""
     at = 0
     while True:
         for match in MARKUP.finditer(text, at):
             href, name = match.group(1, 2)
             if href is not None:
-                yield "a", {"href": href}, match.start(), None
+                yield "a", {"href": href}, match.start(), None, {"href": match.start(1)}
                 continue
             if name is None:
                 continue
             if not match.group(4):
                 return  # the text ends inside the tag, which a browser then drops
-            name, attributes = name.lower(), {}
+            name, attributes, places = name.lower(), {}, {}
             if match.end(3) > match.start(3):
-                for key, double, single, bare in ATTRIBUTE.findall(match.group(3)):
-                    key = key.lower()
+                for found in ATTRIBUTE.finditer(text, match.start(3), match.end(3)):
+                    key = found.group(1).lower()
                     if key not in attributes:
-                        value = double or single or bare
+                        which = next((n for n in (2, 3, 4) if found.group(n) is not None), None)
+                        value = found.group(which) if which else ""
                         attributes[key] = html.unescape(value) if "&" in value else value
+                        places[key] = found.start(which) if which else found.start(1)
             if name in RAW:  # its text is no markup: read on after its end tag
                 close = None if name == "plaintext" else RAW_END[name].search(text, match.end())
                 at = close.start() if close else len(text)
-                yield name, attributes, match.start(), text[match.end():at]
+                yield name, attributes, match.start(), text[match.end():at], places
                 break
             if attributes:
-                yield name, attributes, match.start(), None
+                yield name, attributes, match.start(), None, places
         else:
             return
 
@@ -137,13 +141,17 @@ def srcset(value):
 
 
 class Lines:
-    """Line numbers of places in a text."""
+    """Line numbers (and columns, from 1) of places in a text."""
 
     def __init__(self, text):
         self.ends = [m.start() for m in re.finditer("\n", text)]
 
     def __call__(self, at):
         return bisect.bisect_left(self.ends, at) + 1
+
+    def column(self, at):
+        line = bisect.bisect_left(self.ends, at)
+        return at - (self.ends[line - 1] + 1 if line else 0) + 1
 
 
 @dataclass
@@ -162,49 +170,51 @@ def document(text, line_of=None, offset=0, xml=False):
     markup too: its character references and CDATA sections are read."""
     line_of = line_of or Lines(text)
     found, scripts, script_files, based = [], [], [], False
-    for name, given, at, raw in tags(text):
+
+    def link(at, address, kind=""):
+        return Link(line_of(at) + offset, address, kind, line_of.column(at))
+
+    for name, given, at, raw, places in tags(text):
         if name == "base":
             if given.get("href") is not None and not based:
                 based = True
-                found.append(Link(line_of(at) + offset, given["href"], "base"))
+                found.append(link(places["href"], given["href"], "base"))
             continue
         if name == "meta":
             if given.get("http-equiv", "").strip(SPACE).lower() == "refresh" and given.get("content"):
                 address = refresh(given["content"])
                 if address is not None:
-                    found.append(Link(line_of(at) + offset, address))
+                    found.append(link(places["content"], address))
             continue
         if name == "link":
             rels = set(given.get("rel", "").lower().split())
             if given.get("href") is not None and rels & FETCHED_RELS:
-                found.append(Link(line_of(at) + offset, given["href"], "sheet" if "stylesheet" in rels else ""))
+                found.append(link(places["href"], given["href"], "sheet" if "stylesheet" in rels else ""))
             continue
-        line = None
         for key, value in given.items():
             if key in LINKING and name in LINKING[key] and not (key == "src" and name == "input" and
                                                                   given.get("type", "").lower() != "image"):
-                line = line or line_of(at) + offset
                 if key == "srcset":
-                    found += [Link(line, url) for url in srcset(value)]
+                    found += [link(places[key], url) for url in srcset(value)]
                 else:
-                    found.append(Link(line, value))
+                    found.append(link(places[key], value))
             elif key == "style":
-                line = line or line_of(at) + offset
-                found += [Link(line, url) for _, url, _ in css_links(value)]
+                # Where in the value, as far as its text is as written (no references in it).
+                found += [link(places[key] + (where if "&" not in value else 0), url) for where, url, _ in
+                          css_links(value)]
             elif key == "srcdoc" and name == "iframe":
-                line = line or line_of(at) + offset
-                inner = document(value, Lines(value), line - 1)
+                inner = document(value, Lines(value), line_of(places[key]) + offset - 1)
                 found += inner.links
                 scripts += inner.scripts
         if name == "style" and raw:
-            line = line or line_of(at) + offset
+            start = text.index(">", at) + 1
             if xml:
                 raw = "".join(html.unescape(part) if n % 2 == 0 else part for n, part in
                               enumerate(re.split(r"<!\[CDATA\[(.*?)\]\]>", raw, flags=re.S)))
-            found += [Link(line + n - 1, url, "sheet" if imported else "") for n, url, imported in css_links(raw)]
+            found += [link(start + where, url, "sheet" if imported else "") for where, url, imported in css_links(raw)]
         if name == "script":
             if given.get("src"):
                 script_files.append(given["src"])
             elif raw and raw.strip():
-                scripts.append((line or line_of(at) + offset, raw))
+                scripts.append((line_of(at) + offset, raw))
     return Document(found, scripts, script_files)

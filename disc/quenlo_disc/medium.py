@@ -35,7 +35,8 @@ class Medium:
     spelling; theirs: the author's own quenlo.exe and autorun.inf, which the
     disc's replace; updated: the keys the options set in the author's
     autorun.inf; meant: the code pages a code-page autorun.inf names its
-    page on, where no --code-page was given; links: links by kind;
+    page on, where no --code-page was given; key_lines: the line of each
+    key of autorun.inf; links: links by kind;
     scripted: the pages whose scripts build addresses; signature: what
     signing found."""
     name: str
@@ -54,6 +55,7 @@ class Medium:
     theirs: list = field(default_factory=list)
     updated: tuple = ()
     meant: tuple = ()
+    key_lines: dict = field(default_factory=dict)
     links: dict = field(default_factory=lambda: {"file": 0, "web": 0, "mail": 0, "none": 0})
     strays: list = field(default_factory=list)
     scripted: list = field(default_factory=list)

@@ -255,9 +255,8 @@ def odd_name_problem(name, where, rel):
         return Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it' % (name, where),
                        "name-joliet")
     if len(name) > JOLIET_NAME + ("." in name):
-        return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d%s: shorten it'
-                       % (name, where, len(name), JOLIET_NAME + ("." in name),
-                          " with the dot of its extension" if "." in name else ""), "name-too-long")
+        return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d, and the dot '
+                       'of an extension besides: shorten it' % (name, where, len(name), JOLIET_NAME), "name-too-long")
     if name[-1] in ". ":
         return Refusal('the name "%s" in %s ends with a dot or a space, which Windows drops: rename it'
                        % (name, where), "name-trailing-dot")

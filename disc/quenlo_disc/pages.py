@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from . import BUGS, Refusal, charsets
 from .boxfiles import read as read_bytes
 from .css import css_links
-from .markup import Link, document
+from .markup import Lines, Link, document
 from .names import index as name_index, upper
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
@@ -132,6 +132,7 @@ class Followed:
     how: str
     climbed: bool = False
     linked_by: str = None
+    column: int = 1
 
 
 @dataclass
@@ -238,7 +239,8 @@ class Reading:
                 found.sheets.append((target, encoding))
             broken = kind in ("off", "folder") or (kind == "file" and target is None)
             if self.every or broken:
-                f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by)
+                f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by,
+                             link.column)
                 if self.every:
                     found.every.append(f)
                 if broken:
@@ -276,7 +278,9 @@ class Reading:
     def sheet(self, rel, environment, linked_by):
         """The Links of a stylesheet read in the encoding of what links it."""
         text, name = charsets.sheet(self.read(os.path.join(self.root, rel)), environment)  # b"" for a folder
-        links = [Link(line, url, "sheet" if imported else "") for line, url, imported in css_links(text)]
+        lines = Lines(text)
+        links = [Link(lines(at), url, "sheet" if imported else "", lines.column(at)) for at, url, imported in
+                 css_links(text)]
         return self.follow(rel, name, "the stylesheet's own word" if name != environment else "what links it",
                            links, linked_by)
 

@@ -4,7 +4,7 @@ import json
 import os
 import sys
 
-from . import VERSION
+from . import VERSION, sarif
 from .check import VERB
 from .codepages import described
 from .findings import Finding
@@ -21,11 +21,12 @@ KEYS = ("label", "icon", "action")
 
 
 class Output:
-    """Where a command's words go: the human lines, or with --json nothing
-    but one JSON document on standard output at the end."""
+    """Where a command's words go: the human lines, or with --json (or
+    --sarif) nothing but one JSON (or SARIF) document on standard output at
+    the end."""
 
-    def __init__(self, json_wanted):
-        self.json, self.doc = json_wanted, None
+    def __init__(self, json_wanted, sarif_wanted=False):
+        self.json, self.sarif, self.doc = json_wanted or sarif_wanted, sarif_wanted, None
 
     def line(self, text=""):
         if not self.json:
@@ -45,7 +46,9 @@ class Output:
         self.stderr("%s: %s" % (prog, refusal))
 
     def end(self):
-        if self.json:
+        if self.sarif:
+            print(json.dumps(sarif.document(self.doc), indent=2, ensure_ascii=False))
+        elif self.json:
             print(json.dumps(self.doc, indent=2, ensure_ascii=False))
 
 

@@ -1,7 +1,8 @@
 """Pictures of a session's virtual screen, taken in its sandbox and brought
 out as bytes, and the contact sheet of a matrix's pictures."""
 import os
-import tempfile
+
+from .boxfiles import write_atomically
 
 # What a browser window at the top left shows below its bars.
 PAGE_AREA = "1024x640+0+128"
@@ -10,30 +11,13 @@ PNG = b"\x89PNG\r\n\x1a\n"
 STEP = 30  # seconds a picture may take; a display that takes longer has stopped
 
 
-def save(data, path):
-    """data as the file path on this side, a new file of the tools' own that
-    takes the place of what was there only once complete."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, partial = tempfile.mkstemp(dir=folder, prefix=".%s." % os.path.basename(path), suffix=".part")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(partial, 0o666 & ~mask)
-        os.replace(partial, path)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
-
-
 def bring_out(session, made, path):
     """The PNG the sandbox made at made, as path on this side; False when
     there is none (or anything else in its place)."""
     data = session.fetch(made, LARGEST_PICTURE)
     if not data.startswith(PNG):
         return False
-    save(data, path)
+    write_atomically(path, data)
     return True
 
 

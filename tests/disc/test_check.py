@@ -26,7 +26,7 @@ REFUSALS = {
     "missing page": ("[autorun]\r\nopen=quenlo.exe docs\\indx.htm", {}, DISC, "page-missing", "is not among the files"),
     "folder page": ("[autorun]\r\n open = quenlo.exe DOCS ", {}, DISC, "page-folder", "is a folder"),
     "bad name": (None, {"docs/a:b.htm": ""}, START + DISC, "name-forbidden", 'has ":", which Windows does not allow'),
-    "long name": (None, {"docs/" + "n" * 101 + ".htm": ""}, START + DISC, "name-too-long", "at most 104 with the dot"),
+    "long name": (None, {"docs/" + "n" * 101 + ".htm": ""}, START + DISC, "name-too-long", "at most 103, and the dot of an extension besides"),
     "case twins": (None, {"docs/Index.htm": ""}, START + DISC, "name-case-twins", "differ only in case"),
     "label control": (None, {}, START + ["--label", "L\x07L"] + DISC, "text-control", "has control characters"),
     "not an icon": (None, {"../x.ico": "text"}, START + ["--icon", "WORK/x.ico"] + DISC, "icon-not-ico", "not an icon file"),

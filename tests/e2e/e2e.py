@@ -653,8 +653,9 @@ def case_try_matrix(s):
     image = os.path.join(folder, "root.iso")
     subprocess.run(["bash", MAKE_DISC, "--exe", s.notes["quenlo"], "--start", "docs\\index.html", medium, image],
                    stdout=subprocess.DEVNULL, check=True)
+    report = os.path.join(folder, "matrix.html")
     run = within(120 + 9 * 20 * pace(s), "quenlo-disc try --matrix --json", [QUENLO_DISC, "try", "--matrix",
-                                                                             "--json", image])
+                                                                             "--json", "--report", report, image])
     try:
         rows = json.loads(run.stdout)["rows"]
     except (ValueError, KeyError):
@@ -674,6 +675,11 @@ def case_try_matrix(s):
                           capture_output=True, text=True).stdout.split()
     check(len(size) == 2 and int(size[0]) > 3 * 320 and int(size[1]) > 3 * 240,
           "the contact sheet is %r, not three rows of three thumbnails" % size)
+    with open(report) as f:
+        sent = f.read()
+    check(sent.count("data:image/png;base64,") == 9 + 1 and "The page was shown" in sent,
+          "the report does not hold the nine PCs' pictures and the sheet: %d pictures"
+          % sent.count("data:image/png;base64,"))
 
 
 def case_try_shipped_exe_emulated(s):

@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""Findings as values that say where they are, one registry of their codes,
+and what is made of them: the JSON's places, the SARIF document (valid
+against the standard's schema, as Debian's jsonschema reads it) and the
+report to send (nothing in it reaches outside it)."""
+import ast
+import glob
+import html.parser
+import json
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from harness import TestCase
+from quenlo_disc import LIB, reportpage, sarif
+from quenlo_disc.codes import CODES
+from quenlo_disc.findings import Finding
+from quenlo_disc.manual import man
+from quenlo_disc.report import medium_json
+
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sarif-schema-2.1.0.json")
+START, DISC = ["--start", "docs\\index.htm"], ["SOURCE", "OUTPUT"]
+# Two broken links on the page's line 3, a stylesheet's missing url() on its line 2.
+BROKEN = {"docs/index.htm": '<meta charset="utf-8">\n<link rel="stylesheet" href="s.css">\n'
+                            '<a href="gone.htm">a</a> <img src="Pics/none.png">',
+          "docs/s.css": "body { color: red }\np { background: url(missing.png) }\n"}
+
+
+class References(html.parser.HTMLParser):
+    """Every address a page's markup and styles would have a browser load or follow."""
+
+    def __init__(self):
+        super().__init__()
+        self.found, self.styling = [], False
+
+    def handle_starttag(self, tag, attrs):
+        self.styling = tag == "style"
+        for key, value in attrs:
+            if key in ("src", "href", "data", "poster", "srcset", "action", "background", "style"):
+                self.found += re.findall(r"url\(\s*['\"]?([^'\")]*)", value) if key == "style" else [value]
+
+    def handle_data(self, data):
+        if self.styling:
+            self.found += re.findall(r"(?:url\(|@import)\s*['\"]?([^'\")]*)", data)
+
+
+def raised_codes():
+    """Every code the tools' source gives a Refusal, a warning or a tool's
+    failure, read from the source's syntax."""
+    found = set()
+    for path in glob.glob(os.path.join(LIB, "quenlo_disc", "*.py")):
+        with open(path) as f:
+            tree = ast.parse(f.read())
+        for node in ast.walk(tree):
+            if not isinstance(node, ast.Call):
+                continue
+            name = node.func.id if isinstance(node.func, ast.Name) else getattr(node.func, "attr", "")
+            given = [k.value for k in node.keywords if k.arg == "code"]
+            if name in ("Refusal", "Unavailable", "__init__") and len(node.args) > 1:
+                given.append(node.args[1])
+            if name == "warn" and node.args:
+                given.append(node.args[0])
+            if name == "append" and node.args and isinstance(node.args[0], ast.Tuple) and node.args[0].elts:
+                given.append(node.args[0].elts[0])
+            found |= {g.value for g in given if isinstance(g, ast.Constant) and isinstance(g.value, str)
+                      and re.fullmatch(r"[a-z0-9]+(-[a-z0-9]+)*", g.value)}
+    return found
+
+
+class Codes(unittest.TestCase):
+    def test_registry(self):
+        """Every code the tools can raise is defined once, and in the manual page."""
+        raised = raised_codes()
+        self.assertGreater(len(raised), 60)
+        self.assertEqual(sorted(raised - set(CODES)), [], "codes raised but not defined in codes.py")
+        page = man()
+        self.assertEqual([c for c in CODES if "\\fB%s\\fR" % c.replace("-", "\\-") not in page], [])
+        with self.assertRaises(ValueError):
+            Finding("no-such-code", "anything")
+
+
+class Located(TestCase):
+    def test_places(self):
+        """Each broken link with its file, line, column, the link as written
+        and the disc path it leads to; in the JSON, the SARIF and the report."""
+        m, _ = self.checked(None, BROKEN, START + DISC)
+        doc = medium_json(m, "check")
+        got = [(f["code"], f["file"], f["line"], f["column"], f["link"], f["target"]) for f in doc["findings"]]
+        self.assertEqual(got, [("label-missing", None, None, None, None, None),
+                               ("link-missing", "docs/index.htm", 3, 10, "gone.htm", "docs/gone.htm"),
+                               ("link-missing", "docs/index.htm", 3, 36, "Pics/none.png", "docs/Pics/none.png"),
+                               ("link-missing", "docs/s.css", 2, 17, "missing.png", "docs/missing.png")])
+        document = sarif.document(doc)
+        valid = subprocess.run(["/usr/bin/python3", "-c", "import json, sys, jsonschema; jsonschema.Draft4Validator("
+                                "json.load(open(sys.argv[1]))).validate(json.load(sys.stdin))", SCHEMA],
+                               input=json.dumps(document), capture_output=True, text=True)
+        self.assertEqual(valid.returncode, 0, valid.stderr[-2000:])
+        run = document["runs"][0]
+        rules = [rule["id"] for rule in run["tool"]["driver"]["rules"]]
+        for result in run["results"]:
+            located = result["locations"][0]["physicalLocation"]
+            self.assertIn(result["ruleId"], rules)
+            self.assertEqual(rules[result["ruleIndex"]], result["ruleId"])
+            self.assertFalse(located["artifactLocation"]["uri"].startswith(("/", "file:")))
+            self.assertGreaterEqual(located["region"]["startLine"], 1)
+        page = reportpage.page(doc)
+        for finding in doc["findings"]:
+            self.assertIn(reportpage.e(finding["message"]), page)
+        self.assertIn("&lt;a href=&quot;gone.htm&quot;&gt;a&lt;/a&gt;", page)  # the line as written
+        references = References()
+        references.feed(page)
+        self.assertEqual([r for r in references.found if not r.startswith("data:")], [])
+
+    def test_shared(self):
+        """A missing file many links lead to is one problem with every place."""
+        pages = {"docs/p%d.htm" % n: "\n" * n + '<a href="gone.htm">x</a>' for n in range(4)}
+        m, _ = self.checked(None, dict(pages, **{"docs/index.htm": '<a href="p0.htm"></a>'}), START + DISC)
+        doc = medium_json(m, "check")
+        shared = [f for f in doc["findings"] if f["code"] == "link-missing"]
+        self.assertEqual(len(shared), 1)
+        self.assertEqual([(p["file"], p["line"]) for p in shared[0]["places"]],
+                         [("docs/p%d.htm" % n, n + 1) for n in range(4)])
+        self.assertEqual(len(sarif.document(doc)["runs"][0]["results"]), 1 + 4)
+        # An address that leaves the medium, on two pages: one problem, two places.
+        left = {"docs/index.htm": '<a href="file:///C:/x.htm">x</a>', "docs/page two.htm": '<a href="file:///C:/x.htm">'}
+        m, _ = self.checked(None, left, START + DISC)
+        leaving = [f for f in medium_json(m, "check")["findings"] if f["code"] == "link-leaves-medium"]
+        self.assertEqual([[p["file"] for p in f["places"]] for f in leaving], [["docs/index.htm", "docs/page two.htm"]])
+
+
+class Report(unittest.TestCase):
+    def test_pictures_inside(self):
+        """A try's report holds every PC's picture itself."""
+        folder = tempfile.mkdtemp()
+        png = os.path.join(folder, "1252.png")
+        subprocess.run(["convert", "-size", "8x8", "xc:red", png], check=True)
+        doc = {"command": "try", "verdict": "shown", "image": "/x.iso", "findings": [],
+               "rows": [{"pc": "Western (1252)", "meets": "the page shown", "picture": png},
+                        {"pc": "Greek (1253)", "meets": "the page shown", "picture": os.path.join(folder, "none.png")}]}
+        page = reportpage.page(doc)
+        self.assertEqual(page.count("data:image/png;base64,"), 1)
+        self.assertIn("(no picture)", page)
+
+
+if __name__ == "__main__":
+    unittest.main()
