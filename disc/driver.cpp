@@ -7,8 +7,9 @@
 // when Windows runs a disc's open line), QUENLO_E2E_OUT the report file,
 // QUENLO_E2E_TIMEOUT milliseconds, QUENLO_E2E_HOLD a file whose appearance
 // lets a reported box be dismissed (a picture of the screen comes first).
-// Report lines: "box<TAB>caption<TAB>icon<TAB>text" (text with \n escaped),
-// then "exit<TAB>status<TAB>milliseconds", or "timeout" / "spawn-failed".
+// Report lines: "box<TAB>caption<TAB>icon<TAB>text" (in UTF-8, as the box
+// shows them whatever the code page: text with \n escaped), then
+// "exit<TAB>status<TAB>milliseconds", or "timeout" / "spawn-failed".
 #include <windows.h>
 
 #include <stdio.h>
@@ -81,9 +82,24 @@ const char* IdentifyIcon(HWND box)
 }
 
 struct TextSearch {
-  char* text;
+  wchar_t* text;
   int size;
 };
+
+// A window's text as UTF-8, whatever code page its program uses.
+void WriteText(FILE* out, const wchar_t* text, bool escapeLines)
+{
+  char utf8[8192];
+  int got = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), NULL, NULL);
+  if (got <= 0)
+    return;
+  for (const char* p = utf8; *p; ++p) {
+    if (*p == '\n' && escapeLines)
+      fputs("\\n", out);
+    else if (*p != '\r' && *p != '\t' && *p != '\n')
+      fputc(*p, out);
+  }
+}
 
 // The message is the box's one static control with text; its id differs
 // between Windows versions.
@@ -94,7 +110,7 @@ BOOL CALLBACK OnChild(HWND child, LPARAM param)
   GetClassNameA(child, cls, sizeof(cls));
   if (lstrcmpiA(cls, "Static") != 0 || GetDlgCtrlID(child) == kIconId)
     return TRUE;
-  return GetWindowTextA(child, search->text, search->size) == 0;
+  return GetWindowTextW(child, search->text, search->size) == 0;
 }
 
 BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
@@ -115,17 +131,14 @@ BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
   // Let the box finish painting before its icon is looked at.
   RedrawWindow(hwnd, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(300);
-  char caption[256] = "", text[2048] = "";
-  GetWindowTextA(hwnd, caption, sizeof(caption));
-  TextSearch search = {text, sizeof(text)};
+  wchar_t caption[256] = L"", text[2048] = L"";
+  GetWindowTextW(hwnd, caption, 256);
+  TextSearch search = {text, 2048};
   EnumChildWindows(hwnd, OnChild, reinterpret_cast<LPARAM>(&search));
-  fprintf(watch->out, "box\t%s\t%s\t", caption, IdentifyIcon(hwnd));
-  for (const char* p = text; *p; ++p) {
-    if (*p == '\n')
-      fputs("\\n", watch->out);
-    else if (*p != '\r')
-      fputc(*p, watch->out);
-  }
+  fputs("box\t", watch->out);
+  WriteText(watch->out, caption, false);
+  fprintf(watch->out, "\t%s\t", IdentifyIcon(hwnd));
+  WriteText(watch->out, text, true);
   fputc('\n', watch->out);
   fflush(watch->out);
   if (watch->hold != NULL) {

@@ -263,13 +263,16 @@ def check_disc_label(m, found):
 
 def check_medium_links(source, paths, tree, o, stage, found):
     """(links by kind, the pages whose scripts build addresses). An undeclared
-    page's encoding is Chromium's own reading where Chromium is installed."""
-    reader = None
+    page's encoding is Chromium's own reading where Chromium is installed,
+    always in a sandbox: the pages are the author's, never to be read by a
+    browser with the author's rights."""
+    reader, unsandboxed = None, None
     if shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
-        profile, prefix = tempfile.mkdtemp(dir=stage, prefix="chromium-"), []
-        if sandbox.usable() is None:  # no network there, and nothing but the medium to read
-            prefix = sandbox.arguments([profile], [source]) + sandbox.environment_args({"HOME": profile}) + ["--"]
-        reader = Reader(profile, prefix)
+        unsandboxed = sandbox.usable()
+        if unsandboxed is None:  # no network there, and nothing but the medium to read
+            profile = tempfile.mkdtemp(dir=stage, prefix="chromium-")
+            reader = Reader(profile, sandbox.arguments([profile], [source]) + sandbox.environment_args(
+                {"HOME": profile}) + ["--"])
     try:
         site = read_site(source, paths, o.code_page, guess=reader, parallel=True,
                          folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
@@ -281,6 +284,11 @@ def check_medium_links(source, paths, tree, o, stage, found):
         found.problem(refusal)
     for code, message, path, where in warnings:
         found.warn(code, message, path, **where)
+    if unsandboxed and site.undeclared:
+        found.warn("guessed-unsandboxed", "Chromium was not asked how it reads the pages that declare no encoding, "
+                   "since no sandbox can be made here to run it in (%s): the check guessed with its own detector, "
+                   "which mostly agrees; install bubblewrap and allow user namespaces to have Chromium asked"
+                   % unsandboxed)
     return counts, site.scripted
 
 

@@ -62,8 +62,8 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
 
 
 def text(session, path, limit=1 << 20):
-    """A file of the box as text, in the bytes' own numbers."""
-    return session.fetch(path, limit).decode("latin-1")
+    """The driver's report, which it writes in UTF-8."""
+    return session.fetch(path, limit).decode("utf-8", errors="replace")
 
 
 # ---------------------------------------------------------------- what ran

@@ -122,11 +122,14 @@ class Tree:
 
 
 def walk(root, keep_all=False):
-    """The Tree of root. Links are followed while they stay inside root
-    (Windows sees a copy); whatever else is not a plain file or folder that
-    this user can read is refused by name: nothing from outside root, and
-    nothing that cannot be copied, goes onto a disc unasked. Droppings of
-    version control, editors and systems stay off the disc unless keep_all."""
+    """The Tree of root. A link to a file is followed while it stays inside
+    root (Windows sees a copy); a link to a folder is refused, since the
+    folder is on the disc by its own path already (each real folder is
+    visited once, so that links cannot multiply the disc); whatever else is
+    not a plain file or folder that this user can read is refused by name:
+    nothing from outside root, and nothing that cannot be copied, goes onto
+    a disc unasked. Droppings of version control, editors and systems stay
+    off the disc unless keep_all."""
     top = os.path.realpath(root)
     tree = Tree()
 
@@ -160,6 +163,10 @@ def walk(root, keep_all=False):
             if os.path.realpath(path) in holders:
                 return refuse(path, here, "link-holder", 'is a link to a folder that holds it, so the disc would never '
                               'end: remove the link')
+            if stat.S_ISLNK(os.lstat(path).st_mode):
+                return refuse(path, here, "link-folder-twice", 'is a link to the folder %s, which the disc holds by '
+                              'its own path already, so the disc would hold it twice (and every link in it as often): '
+                              'remove the link, and link the pages to that folder' % os.path.relpath(real, top))
             if not os.access(path, os.R_OK | os.X_OK):
                 return refuse(path, here, "unreadable", "is a folder you cannot read: give yourself read access to "
                               "it, or move it out")

@@ -2,6 +2,7 @@
 made from what a check, a mastering or a try found."""
 import json
 import os
+import re
 import sys
 
 from . import VERSION, sarif
@@ -47,9 +48,20 @@ class Output:
 
     def end(self):
         if self.sarif:
-            print(json.dumps(sarif.document(self.doc), indent=2, ensure_ascii=False))
+            print(as_json(sarif.document(self.doc)))
         elif self.json:
-            print(json.dumps(self.doc, indent=2, ensure_ascii=False))
+            print(as_json(self.doc))
+
+
+# What JSON leaves raw in its strings that a terminal or an editor takes for
+# an order: C1 controls (U+009B is a terminal's CSI), and the characters that
+# break or turn lines.
+RAW = re.compile("[\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def as_json(doc):
+    """doc as JSON in its own letters, every control character escaped."""
+    return RAW.sub(lambda found: "\\u%04x" % ord(found.group(0)), json.dumps(doc, indent=2, ensure_ascii=False))
 
 
 def shown(text):

@@ -8,7 +8,7 @@ import unittest
 from unittest import mock
 
 from harness import LINK, PIPE, SPARSE, TestCase
-from quenlo_disc import pages
+from quenlo_disc import check, pages, sandbox
 from quenlo_disc.report import describe
 
 # name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
@@ -45,6 +45,8 @@ REFUSALS = {
     "dangling link": (None, {"docs/gone.htm": LINK + "nowhere.htm"}, START + DISC, "link-dangling", "which does not exist"),
     "link loop": (None, {"docs/loop": LINK + "loop"}, START + DISC, "link-loop", "is a link loop"),
     "link up": (None, {"docs/up": LINK + ".."}, START + DISC, "link-holder", "a folder that holds it"),
+    "folder twice": (None, {"docs/v2/a.htm": "", "docs/latest": LINK + "v2"}, START + DISC, "link-folder-twice",
+                     "is a link to the folder docs/v2, which the disc holds by its own path already"),
     "pipe": (None, {"docs/pipe": PIPE}, START + DISC, "not-a-file", "is a named pipe"),
     "device name": (None, {"docs/aux.htm": ""}, START + DISC, "name-device", "keeps for a device (AUX)"),
     "superscript port": (None, {"docs/com\u00b9": ""}, START + DISC, "name-device", "keeps for a device"),
@@ -173,6 +175,28 @@ class Rules(TestCase):
             with self.subTest(name):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+    def test_chromium_only_in_a_sandbox(self):
+        """Where no sandbox can be made, Chromium never reads the author's
+        pages: the check guesses with its own detector, and says so once."""
+        autorun, extra, args, warnings, _ = ACCEPTED["undeclared page"]
+        with mock.patch.object(sandbox, "usable", return_value="user namespaces are off"), \
+                mock.patch.object(check, "Reader", side_effect=AssertionError("Chromium started unsandboxed")), \
+                mock.patch.object(check.shutil, "which", return_value="/usr/bin/chromium"):
+            m = self.accepted(autorun, extra, args, warnings + ["guessed-unsandboxed"])
+        self.assertIn("(user namespaces are off)", m.findings.found[-1].message)
+
+    def test_links_cannot_multiply(self):
+        """Folders each with two links to the next (2 ** 60 paths, were they
+        followed): each real folder is read once, each link told once."""
+        fan = {"d%02d/x" % n: LINK + "../d%02d" % (n + 1) for n in range(60)}
+        fan.update({"d%02d/y" % n: LINK + "../d%02d" % (n + 1) for n in range(60)})
+        fan["d60/page.htm"] = ""
+        started = time.monotonic()
+        m, _ = self.checked(None, fan, START + DISC)
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual([f.code for f in m.problems], ["link-folder-twice"] * 120)
+        self.assertEqual(m.files(), 3 + 1 + 2)  # the three pages, d60's, quenlo.exe and autorun.inf
 
     def test_parallel_reading(self):
         """A medium past the size from which its pages are read by several

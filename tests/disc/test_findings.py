@@ -18,7 +18,7 @@ from quenlo_disc import LIB, reportpage, sarif
 from quenlo_disc.codes import CODES
 from quenlo_disc.findings import Finding
 from quenlo_disc.manual import man
-from quenlo_disc.report import medium_json
+from quenlo_disc.report import as_json, medium_json
 
 SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sarif-schema-2.1.0.json")
 START, DISC = ["--start", "docs\\index.htm"], ["SOURCE", "OUTPUT"]
@@ -131,6 +131,14 @@ class Located(TestCase):
 
 
 class Report(unittest.TestCase):
+    def test_json_escapes_controls(self):
+        """Text from a disc in JSON: in its own letters, every control escaped."""
+        text = "x\x9by\u2028z\x1b\u00e9\u202e"
+        said = as_json({"text": text})
+        self.assertEqual(json.loads(said)["text"], text)
+        self.assertEqual([c for c in said if 0x7f <= ord(c) <= 0x9f or c in "\u2028\u202e\x1b"], [])
+        self.assertIn("\u00e9", said)
+
     def test_pictures_inside(self):
         """A try's report holds every PC's picture itself."""
         folder = tempfile.mkdtemp()

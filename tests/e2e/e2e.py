@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, sandbox, trying
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, report, sandbox, trying
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
 from quenlo_disc.pe import machine
@@ -873,6 +873,20 @@ def case_try_sandbox_sizes(s):
           "the try did not run to its verdict:\n%s" % said)
 
 
+def case_try_box_text_in_letters(s):
+    """A box whose text has a letter that code page 1252 keeps at a byte of
+    the C1 controls (0x9B, "\u203a"): told in that letter, on the lines
+    and in JSON, never as the terminal's control it would be in Latin-1."""
+    need_disc(s)
+    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+                                "docs/index.htm": "<h1>i</h1>", "targets.txt": "box Next \u203a page\n"},
+                            exe=s.notes["intruder"], code_page=1252)
+    outcome, said = try_on(s, image, folder)
+    shown = report.as_json(outcome.as_json())
+    check(outcome.boxes and outcome.boxes[0]["text"] == "Next \u203a page" and "Next \u203a page" in said
+          and "\x9b" not in shown + said, "the box's text came out as %r:\n%s" % (outcome.boxes, said))
+
+
 def case_try_bounded(s):
     """A disc's programs cannot grow without end: a fork bomb ends its try
     within seconds, saying why; and without a sandbox, what they leave
@@ -939,7 +953,8 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 # them, and the run under emulation stays short.
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
-              "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes"}
+              "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
+              "try_box_text_in_letters"}
 
 
 class Skipped(Exception):

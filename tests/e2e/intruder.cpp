@@ -3,7 +3,8 @@
 // paths, "connect PORT" on 127.0.0.1), through Z: and through \\?\unix\, then
 // opens its page as Quenlo would, so that a user meets the page, or the page
 // that a line "page PATH" names instead. A line "unix COMMAND" runs a shell
-// command of the Unix side, as a Windows program may, and leaves it running.
+// command of the Unix side, as a Windows program may, and leaves it running;
+// "box TEXT" shows a message box with TEXT, in the PC's code page.
 // What each attempt came to goes to C:\intruder.txt: "read Z:\... no" or
 // "... yes".
 #include <winsock2.h>
@@ -84,6 +85,10 @@ int main()
     *arg++ = '\0';
     if (strcmp(line, "page") == 0) {
       snprintf(other, sizeof(other), "%s", arg);
+      continue;
+    }
+    if (strcmp(line, "box") == 0) {  // a box of Quenlo's look, its text in the PC's code page
+      MessageBoxA(NULL, arg, "Quenlo", MB_OK | MB_ICONEXCLAMATION);
       continue;
     }
     if (strcmp(line, "connect") == 0) {
