@@ -22,7 +22,7 @@ import subprocess
 import threading
 import time
 
-from . import Gone, Unavailable
+from . import Gone, Unavailable, seccomp
 from .tools import wait_until
 
 # What the disc's programs may have: processes, and memory in all (resident,
@@ -236,6 +236,7 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
     its own where the kernel cannot bound their number otherwise, then hands
     it each connection, but for the tools' word to stop."""
     untouchable()
+    seccomp.fresh_keyring()  # the sandbox is started in it: nothing of the user's keys within reach
     if not detached:
         prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     if not sandboxed:

@@ -9,7 +9,7 @@ import re
 import shutil
 import tempfile
 
-from . import PROGRAM, Refusal, product_exe, sandbox
+from . import PROGRAM, Refusal, product_exe, sandbox, seccomp
 from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
                        split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
@@ -271,8 +271,7 @@ def check_medium_links(source, paths, tree, o, stage, found):
         unsandboxed = sandbox.usable()
         if unsandboxed is None:  # no network there, and nothing but the medium to read
             profile = tempfile.mkdtemp(dir=stage, prefix="chromium-")
-            reader = Reader(profile, sandbox.arguments([profile], [source]) + sandbox.environment_args(
-                {"HOME": profile}) + ["--"])
+            reader = Reader(profile, sandbox.reader_prefix(profile, [source], stage), preexec_fn=seccomp.fresh_keyring)
     try:
         site = read_site(source, paths, o.code_page, guess=reader, parallel=True,
                          folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])

@@ -88,8 +88,8 @@ class Reader:
     started at the first page, with nothing of the page's loaded but the page
     and no script run; prefix: what runs it (a sandbox's command line)."""
 
-    def __init__(self, profile, prefix=()):
-        self.profile, self.prefix, self.browser = profile, list(prefix), None
+    def __init__(self, profile, prefix=(), **popen):
+        self.profile, self.prefix, self.popen, self.browser = profile, list(prefix), popen, None
 
     def __call__(self, path, data=None):
         """The encoding's name as Chromium gives it, or None where it could not tell."""
@@ -97,7 +97,7 @@ class Reader:
             if self.browser is None:
                 self.browser = DevTools(self.prefix + ["chromium", "--headless=new", "--user-data-dir=" + self.profile]
                                         + FLAGS + ["--remote-debugging-pipe", "about:blank"],
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, **self.popen)
                 self.browser.call("Fetch.enable", {"patterns": [{"urlPattern": "*"}]}, session=True)
                 self.browser.call("Emulation.setScriptExecutionDisabled", {"value": True}, session=True)
                 self.browser.call("Page.enable", session=True)

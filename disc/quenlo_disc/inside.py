@@ -18,6 +18,7 @@ import threading
 import time
 
 from .agent import LARGEST_FETCH, PROCESSES, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER, descendants, prctl, untouchable
+from . import seccomp
 from .boxfiles import Hostile, open_beneath, read_fd
 
 
@@ -252,6 +253,7 @@ def serve_inside(channel, box, sandboxed, entry=None):
     hands over, one request and its answer; with entry, qemu registered first."""
     if entry:
         emulate(entry)
+    seccomp.install()  # for all it starts: the disc's programs and the tools' alike
     untouchable()
     channel = socket.socket(fileno=channel)
     if sandboxed:
@@ -272,6 +274,8 @@ def serve_inside(channel, box, sandboxed, entry=None):
 
 
 def exec_emulated(entry, argv):
-    """In a sandbox given EMULATING: argv, with qemu registered for it first."""
+    """In a sandbox given EMULATING: argv, with qemu registered for it first,
+    then the system call filter."""
     emulate(entry)
+    seccomp.install()
     os.execvp(argv[0], argv)

@@ -19,7 +19,7 @@ import subprocess
 import sys
 import uuid
 
-from . import LIB, Refusal, Unavailable
+from . import LIB, Refusal, Unavailable, seccomp
 from .agent import EMULATING, Agent, ProcessLimit
 from .tools import last_lines, wait_until
 
@@ -63,20 +63,24 @@ def private(top="/etc"):
     return found
 
 
-def arguments(writable=(), readable=(), box=None, detached=False, machine_id=None, links=()):
+def arguments(writable=(), readable=(), box=None, detached=False, machine_id=None, links=(), filtered=None):
     """bwrap's command line, up to the program: the system read-only, the
     readable paths read-only and the writable ones read-write (each at its
     own path, or a readable one as a (path, where it is shown) pair); with
     box, a file system of its own there. machine_id: a descriptor that
     holds the sandbox's /etc/machine-id. detached: the sandbox outlives
     the process that made it (the end-to-end cases share one). links:
-    (target, path) of each symbolic link at the sandbox's root."""
+    (target, path) of each symbolic link at the sandbox's root. filtered: a
+    descriptor bwrap reads the system call filter from (seccomp.py), where
+    the sandbox's first process does not install it itself."""
     # A user namespace even for root, whose sandbox would otherwise share this
     # one's: the limit on processes holds only within a namespace of its own.
     args = [shutil.which("bwrap") or "bwrap", "--unshare-all", "--unshare-user", "--hostname", "quenlo",
             "--new-session", "--cap-drop", "ALL", "--clearenv"]
     if not detached:
         args.append("--die-with-parent")
+    if filtered is not None:
+        args += ["--seccomp", str(filtered)]
     for name in SYSTEM:
         if os.path.isdir("/" + name):
             args += ["--ro-bind", "/" + name, "/" + name]
@@ -116,6 +120,17 @@ def environment_args(env):
 
 
 _usable = {}
+
+
+def reader_prefix(profile, readable, stage):
+    """What runs Chromium reading a medium (readable) for the check: a sandbox
+    with no network, writing only profile, in a keyring of its own and with
+    the system call filter, which a shell hands bwrap from a file of stage's."""
+    program = os.path.join(stage, "seccomp.bpf")
+    with open(program, "wb") as f:
+        f.write(seccomp.program())
+    return (["sh", "-c", 'exec "$@" 9<"$0"', program] + arguments([profile], readable, filtered=9)
+            + environment_args({"HOME": profile}) + ["--"])
 
 
 def usable():
@@ -158,23 +173,36 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     limit = ["prlimit", "--fsize=%d" % largest_file] if largest_file else []
     options, command = emulating(command) if emulate else ([], command)
     readable = tuple(readable) + ((LIB,) if emulate else ())
-    argv = arguments(writable, readable) + options + environment_args(env or {}) + ["--"] + limit + command
+    # Emulation mounts a binfmt_misc first, which the filter refuses: its
+    # first process installs the filter itself once that is done.
+    filtered = None if emulate else seccomp.descriptor()
+    argv = (arguments(writable, readable, filtered=filtered) + options + environment_args(env or {}) + ["--"] + limit
+            + command)
     limit = ProcessLimit()
+
+    def entered():
+        limit.enter()
+        seccomp.fresh_keyring()
+
     try:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                timeout=timeout, env={}, preexec_fn=limit.enter)
+                                timeout=timeout, env={}, preexec_fn=entered,
+                                pass_fds=() if filtered is None else (filtered,))
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
     finally:
         limit.remove()
+        if filtered is not None:
+            os.close(filtered)
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
 def plain(command, env=None, timeout=600):
-    """One command without a sandbox, as run() gives it."""
+    """One command without a sandbox, as run() gives it (in a keyring of its
+    own all the same)."""
     try:
         result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                timeout=timeout, env=dict(ENVIRONMENT, **(env or {})))
+                                timeout=timeout, env=dict(ENVIRONMENT, **(env or {})), preexec_fn=seccomp.fresh_keyring)
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")

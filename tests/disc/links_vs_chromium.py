@@ -243,8 +243,10 @@ def chromium_links(browser, root, made, forwarding):
     """({(file, path): loaded} for every file: request of each page's visit,
     with the file that holds the link (the page, or a stylesheet); [(the
     files of a visit, {path: loaded})], for a link that a file of the visit
-    holds but that Chromium had loaded for another already)."""
-    found, visits, encodings, broken = {}, [], {}, set()
+    holds but that Chromium had loaded for another already); the pages
+    whose XML Chromium refused; the links whose every request was aborted,
+    which it never decided on)."""
+    found, visits, encodings, broken, aborted, undecided = {}, [], {}, set(), set(), set()
     for rel in made:
         url = "file://" + urllib.parse.quote(os.path.join(root, rel))
         requests, failed, current = {}, set(), url
@@ -263,16 +265,23 @@ def chromium_links(browser, root, made, forwarding):
                 requests[params["requestId"]] = (source, request)
             elif method == "Network.loadingFailed":
                 failed.add(params["requestId"])
+                if params.get("canceled") or params.get("errorText") == "net::ERR_ABORTED":
+                    # Left when the page moved on (a forward that came first, on a
+                    # busy machine): Chromium never decided on the file.
+                    aborted.add(params["requestId"])
         visit = (set(), {})
         for request_id, (source, request) in requests.items():
             if not request.startswith("file://"):
                 continue
             link = key(relative(root, source), relative(root, request))
+            if request_id in aborted:
+                undecided.add(link)
+                continue
             found[link] = found.get(link, True) and request_id not in failed
             visit[0].add(link[0])
             visit[1][link[1]] = visit[1].get(link[1], True) and request_id not in failed
         visits.append(visit)
-    return found, visits, encodings, broken
+    return found, visits, encodings, broken, undecided - set(found)
 
 
 def relative(root, url):
@@ -326,7 +335,7 @@ def main():
     try:
         made, forwarding = generate(root, random.Random(a.seed), a.pages)
         browser = Chromium(root)
-        theirs, visits, their_encodings, their_broken = chromium_links(browser, root, made, forwarding)
+        theirs, visits, their_encodings, their_broken, undecided = chromium_links(browser, root, made, forwarding)
         ours, our_encodings, our_broken = check_links(root)
         # A page that is not well-formed XML is refused as such; what a
         # browser fetches before it shows its error is no matter.
@@ -340,7 +349,7 @@ def main():
         # reads those that no page links too.
         loaded = set(made) | {source for source, _ in theirs}
         ours = {k: v for k, v in ours.items() if k[0] in loaded}
-        differ = sorted(k for k in set(theirs) | set(ours) if theirs.get(k) != ours.get(k))
+        differ = sorted(k for k in set(theirs) | set(ours) if theirs.get(k) != ours.get(k) and k not in undecided)
         differ += [(page, "(its XML)") for page in sorted(their_broken ^ our_broken)]
         for source, path in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
             if path == "(its XML)":

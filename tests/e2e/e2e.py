@@ -82,6 +82,20 @@ class SharedSession(Session):
         return session
 
 
+KEYS = ("import ctypes, errno, sys\nlibc = ctypes.CDLL(None, use_errno=True)\n"
+        "found = libc.syscall(250, 10, ctypes.c_int(-3), b'user', b'quenlo-planted', 0)\n"
+        "said = [str(found), errno.errorcode.get(ctypes.get_errno(), '')]\n"
+        "added = libc.syscall(248, b'user', b'quenlo-own', b'x', 1, ctypes.c_int(-3))\n"
+        "said += [str(added), errno.errorcode.get(ctypes.get_errno(), '')]\n"
+        "open(sys.argv[1], 'w').write(' '.join(said))\n")
+
+
+def plant_key():
+    """A key in this process's session keyring, as a user's may hold one."""
+    import ctypes
+    ctypes.CDLL(None).syscall(248, b"user", b"quenlo-planted", b"the user's own", 14, ctypes.c_int(-3))
+
+
 def setup(state_path, tools):
     """One session for every case of a run, in its sandbox: its prefix and
     display, a medium in a plain folder, and the same medium as a read-only
@@ -91,8 +105,9 @@ def setup(state_path, tools):
     state = SharedSession(arch, tools["driver"], [path for path in tools.values() if os.path.exists(path)],
                           code_pages=trying.MATRIX + [1251])
     state.notes.update(tools)
-    # A variable of the user's, which no process of the sandbox may show.
+    # A variable and a key of the user's, which no process of the sandbox may show.
     os.environ["QUENLO_PLANTED"] = "the user's own"
+    plant_key()
     try:
         sandbox.require()
         state.launch()
@@ -887,6 +902,26 @@ def case_try_box_text_in_letters(s):
           and "\x9b" not in shown + said, "the box's text came out as %r:\n%s" % (outcome.boxes, said))
 
 
+def case_try_keyring_out_of_reach(s):
+    """A key of the user's session keyring (planted as the session was made)
+    cannot be found from the sandbox, and the keyring calls are refused;
+    the same for a sandbox of the extraction's kind."""
+    report = os.path.join(s.folder("keys-"), "keys.txt")
+    s.run([sandbox.PYTHON, "-I", "-c", KEYS, report])
+    said = s.fetch(report).decode()
+    check(said.split() == ["-1", "EPERM", "-1", "EPERM"], "the session's sandbox reached the keyring: %r" % said)
+    folder = tempfile.mkdtemp(prefix="quenlo-keys-")
+    try:
+        plant_key()
+        status, _, err = sandbox.run([sandbox.PYTHON, "-I", "-c", KEYS, os.path.join(folder, "keys.txt")],
+                                     writable=[folder])
+        with open(os.path.join(folder, "keys.txt")) as f:
+            said = f.read()
+        check(said.split() == ["-1", "EPERM", "-1", "EPERM"], "a sandbox of its own reached the keyring: %r" % said)
+    finally:
+        shutil.rmtree(folder)
+
+
 def case_try_bounded(s):
     """A disc's programs cannot grow without end: a fork bomb ends its try
     within seconds, saying why; and without a sandbox, what they leave
@@ -954,7 +989,7 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
-              "try_box_text_in_letters"}
+              "try_box_text_in_letters", "try_keyring_out_of_reach"}
 
 
 class Skipped(Exception):
