@@ -25,12 +25,8 @@ import time
 from . import Gone, Unavailable, seccomp
 from .tools import wait_until
 
-# What the disc's programs may have: processes, and memory in all (resident,
-# as /proc counts it; the sandbox's file systems have sizes of their own).
-# A try ends once half the processes are there; the kernel holds them to the
-# rest meanwhile.
-PROCESSES = 512
-MEMORY = 4 << 30
+from .limits import MEMORY, PROCESSES, MemoryLimit, ProcessLimit
+
 LARGEST_FETCH = 32 << 20
 PR_SET_PDEATHSIG, PR_SET_DUMPABLE, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER = 1, 4, 24, 36
 # The capabilities a sandbox's first process keeps to set up emulation, and then drops.
@@ -41,60 +37,8 @@ def prctl(option, value):
     return ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
 
 
-class ProcessLimit:
-    """For root, whose processes the kernel's limit on a user's processes
-    never bounds: a control group of the pids controller (version 1's, or
-    version 2's at the top) that holds at most PROCESSES, for a sandbox to
-    start in. For any other user, and where none can be made, nothing
-    (the sandbox's first process sets the limit for its user)."""
-
-    def __init__(self):
-        self.path = None
-        if os.geteuid() != 0:
-            return
-        for top in ("/sys/fs/cgroup/pids", "/sys/fs/cgroup"):
-            try:
-                if top == "/sys/fs/cgroup":
-                    with open(os.path.join(top, "cgroup.subtree_control")) as f:
-                        if "pids" not in f.read().split():
-                            continue
-                path = os.path.join(top, "quenlo-try-%d-%s" % (os.getpid(), os.urandom(3).hex()))
-                os.mkdir(path)
-                with open(os.path.join(path, "pids.max"), "w") as f:
-                    f.write(str(PROCESSES))
-                self.path = path
-                return
-            except OSError:
-                continue
-
-    def enter(self):
-        """In the child, before it runs the sandbox: into the group."""
-        if self.path:
-            with open(os.path.join(self.path, "cgroup.procs"), "w") as f:
-                f.write(str(os.getpid()))
-
-    def reached(self):
-        """True once the group refused a process."""
-        try:
-            with open(os.path.join(self.path, "pids.events")) as f:
-                return any(line.split()[1] != "0" for line in f if line.startswith("max "))
-        except (OSError, TypeError, IndexError):
-            return False
-
-    def remove(self):
-        """The group goes once the sandbox's processes have."""
-        def removed():
-            try:
-                os.rmdir(self.path)
-            except FileNotFoundError:
-                pass
-            except OSError:
-                return False
-            self.path = None
-            return True
-
-        if self.path:
-            wait_until(removed, 5, 0.01)
+def in_words(size):
+    return "%d GiB" % (size >> 30) if size >= 1 << 30 else "%d MiB" % (size >> 20)
 
 
 def untouchable():
@@ -229,7 +173,7 @@ def descendants(top, direct=False):
     return found
 
 
-def serve_agent(listener, command, sandboxed, detached, keep=()):
+def serve_agent(listener, command, sandboxed, detached, keep=(), memory=MEMORY):
     """The agent's loop, on an inherited listening socket: starts command
     (the sandbox and its first process, which gets one end of a channel as
     its last argument, and the descriptors keep) in a group of processes of
@@ -244,8 +188,15 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
     sock = socket.socket(fileno=listener)
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     limit = ProcessLimit() if sandboxed else None
+    held = MemoryLimit(memory) if sandboxed else None
+
+    def enter():
+        for group in (limit, held):
+            if group:
+                group.enter()
+
     first = subprocess.Popen(command + [str(theirs.fileno())], pass_fds=[theirs.fileno()] + list(keep),
-                             stdin=subprocess.DEVNULL, preexec_fn=limit.enter if limit else None)
+                             stdin=subprocess.DEVNULL, preexec_fn=enter)
     theirs.close()
     for fd in keep:
         os.close(fd)
@@ -286,8 +237,8 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
             most = max(most, len(found))
             if most > PROCESSES // 2 or (limit and limit.reached()):
                 end(many, True)
-            elif sum(found.values()) > MEMORY:
-                end("the disc's programs used more than %d GiB of memory" % (MEMORY >> 30), True)
+            elif sum(found.values()) > memory or (held and held.reached()):
+                end("the disc's programs used more than %s of memory" % in_words(memory), True)
             elif first.poll() is not None:
                 end("its first process ended")
             time.sleep(0.1)
@@ -305,8 +256,9 @@ def serve_agent(listener, command, sandboxed, detached, keep=()):
                 head = more
             if head.startswith(b'{"do": "stop"'):
                 end("the try asked it to stop")
-                if limit:
-                    limit.remove()
+                for group in (limit, held):
+                    if group:
+                        group.remove()
                 conn.sendall(b"{}\n")
                 os._exit(0)
             if ended:

@@ -18,6 +18,7 @@ from . import (BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host,
                trying)
 from .check import check_medium
 from .iso import sha256
+from .limits import MemoryLimit
 from .mastering import against, master
 from .medium import Options
 from .session import Session
@@ -183,6 +184,11 @@ def run_try(a, stage, prog, out):
     stem = os.path.splitext(image)[0]
     out.line("Disc: %s" % a.image)
     out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
+    if not a.no_sandbox:
+        held = MemoryLimit()
+        held.remove()
+        out.doc["memory"] = held.said()
+        out.line("Memory: %s" % held.said())
     host.made_cache()
     arch = trying.disc_arch(image)
     if arch == "i686":

@@ -20,7 +20,8 @@ import sys
 import uuid
 
 from . import LIB, Refusal, Unavailable, seccomp
-from .agent import EMULATING, Agent, ProcessLimit
+from .agent import EMULATING, Agent
+from .limits import MEMORY, MemoryLimit, ProcessLimit
 from .tools import last_lines, wait_until
 
 PYTHON = "/usr/bin/python3"  # the system's: a user's own Python may live in a folder the sandbox hides
@@ -178,10 +179,11 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     filtered = None if emulate else seccomp.descriptor()
     argv = (arguments(writable, readable, filtered=filtered) + options + environment_args(env or {}) + ["--"] + limit
             + command)
-    limit = ProcessLimit()
+    limits = (ProcessLimit(), MemoryLimit())
 
     def entered():
-        limit.enter()
+        for group in limits:
+            group.enter()
         seccomp.fresh_keyring()
 
     try:
@@ -191,7 +193,8 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
     finally:
-        limit.remove()
+        for group in limits:
+            group.remove()
         if filtered is not None:
             os.close(filtered)
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
@@ -208,7 +211,8 @@ def plain(command, env=None, timeout=600):
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, links=()):
+def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, links=(),
+          memory=MEMORY):
     """The Agent of a new sandbox (without: a plain process, whose programs
     write box on this side) that may write only its box and writable and
     read only the system and readable, qemu running its i386 programs where
@@ -231,8 +235,8 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
         inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0], links)
                   + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
     agent = [PYTHON, "-I", "-c", "import sys, json; sys.path.insert(0, %r); from quenlo_disc import agent; "
-             "agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r)"
-             % (LIB, listener.fileno(), sandboxed, detached, fds), json.dumps(inside)]
+             "agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r, %d)"
+             % (LIB, listener.fileno(), sandboxed, detached, fds, memory), json.dumps(inside)]
     with open(log, "ab") as errors:
         process = subprocess.Popen(agent, pass_fds=[listener.fileno()] + fds, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True,

@@ -22,12 +22,14 @@ import tempfile
 from . import LIB, Refusal, Unavailable, chromium, sandbox
 from .boxfiles import remove_tree
 from .registry import Registry
+from .limits import MEMORY
 from .host import QEMU_RESERVED_VA, WINE32, WINE64, Emulation, locale_home, ready_for
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
 class Session:
     detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
+    memory = MEMORY  # bytes the disc's programs may have in all
 
     def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print):
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
@@ -82,7 +84,7 @@ class Session:
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
                                     self.detached, self.emulation is Emulation.SANDBOX,
-                                    [(self.drive, chromium.DRIVE)])
+                                    [(self.drive, chromium.DRIVE)], self.memory)
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,

@@ -26,7 +26,8 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, report, sandbox, trying
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, report, sandbox, trying
+from quenlo_disc.tools import wait_until
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
 from quenlo_disc.pe import machine
@@ -922,10 +923,31 @@ def case_try_keyring_out_of_reach(s):
         shutil.rmtree(folder)
 
 
+# Memory that resident sizes miss: a memfd's pages, and a file in the box's tmpfs.
+HOG = ("import os, time\nfd = os.memfd_create('hog')\nfor _ in range(200): os.write(fd, bytes(1 << 20))\n"
+       "with open(os.environ['WINEPREFIX'] + '/../hog', 'wb') as f:\n"
+       "    for _ in range(200): f.write(bytes(1 << 20))\ntime.sleep(60)\n")
+
+
+class Small(Session):
+    memory = 256 << 20
+
+
 def case_try_bounded(s):
     """A disc's programs cannot grow without end: a fork bomb ends its try
-    within seconds, saying why; and without a sandbox, what they leave
-    running ends with the try all the same."""
+    within seconds, saying why, and so does memory past the limit that no
+    process holds resident (a memfd's, a tmpfs's), where a control group can
+    be had; without a sandbox, what they leave running ends with the try
+    all the same."""
+    if limits.MemoryLimit().path:
+        with Small(s.arch, s.driver, say=lambda line: None) as own:
+            own.spawn([sandbox.PYTHON, "-I", "-c", HOG])
+            try:
+                check(not wait_until(lambda: own.run(["true"]) is None, 60, 0.5), "")
+                check(False, "400 MiB in a memfd and a tmpfs went on past a limit of 256 MiB for 60 s")
+            except Refusal as refusal:
+                check(refusal.code == "limit-reached" and "memory" in str(refusal),
+                      "memory past the limit ended as %r" % str(refusal))
     for sandboxed in (True, False):
         with Session(s.arch, s.driver, sandboxed=sandboxed, say=lambda line: None) as own:
             if sandboxed:
