@@ -10,7 +10,7 @@ import re
 
 from . import PROGRAM, Refusal
 from .codepages import CODE_PAGES, WESTERN, ansi, check_text, codec, to_ansi
-from .names import find_name, upper
+from .names import find_name, pick, upper
 
 
 # What Windows' profile reader takes for blanks around lines, names and
@@ -121,6 +121,23 @@ def open_line(keys):
         raise Refusal('the open line runs "%s", not %s: write open=%s PAGE' % (program, PROGRAM, PROGRAM),
                       "open-other-program")
     return program, page
+
+
+def keys_and_exe(names, read_autorun_inf, code_page=WESTERN):
+    """(keys of autorun.inf as a PC of code_page reads it, the name of the
+    exe the open line runs, its page), from the names at the disc's root and
+    a way to read one; a Refusal when the disc runs nothing of Quenlo's."""
+    name = pick(names, "autorun.inf")
+    if name is None:
+        raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
+                      "make the image with quenlo-disc make --start PAGE", "autorun-missing")
+    keys = read_autorun(read_autorun_inf(name), code_page)
+    program, page = open_line(keys)
+    exe = pick(names, program) or pick(names, program + ".exe")
+    if exe is None:
+        raise Refusal("the open line runs %s, which is not at the disc's root: make the image with quenlo-disc make"
+                      % program, "exe-missing")
+    return keys, exe, page
 
 
 def check_page(page, root, where, code_page=None, line="the open line", meant=()):

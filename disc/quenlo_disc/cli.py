@@ -186,11 +186,11 @@ def run_try(a, stage, prog, out):
     out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
     if not a.no_sandbox:
         held = MemoryLimit()
-        held.remove()
         out.doc["memory"] = held.said()
-        out.line("Memory: %s" % held.said())
+        held.remove()
+        out.line("Memory: %s" % out.doc["memory"])
     host.made_cache()
-    arch = trying.disc_arch(image)
+    arch = trying.disc_arch(image, not a.no_sandbox)
     if arch == "i686":
         try:
             how, entry = host.thirty_two_bits(not a.no_sandbox)

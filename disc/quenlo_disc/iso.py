@@ -7,6 +7,8 @@ hostile: every extent must lie inside the image, a folder is visited once,
 no two records may overlap unless they are the very same extent, and what
 the tree holds in all may not outgrow the image by more than EXPANSION.
 """
+import bisect
+import collections
 import datetime
 import hashlib
 import json
@@ -27,6 +29,10 @@ MEDIA = [("CD-R (700 MB)", 360000 * SECTOR), ("DVD\u00b1R (4.7 GB)", 2295104 * S
 # data (as a folder's links to one file make) are each a copy once extracted.
 EXPANSION = 2
 LARGEST_TREE = 1 << 20  # records
+# How deep and long a path of the tree may be, and how many letters its
+# paths may have in all: far beyond what Windows opens from a disc (260 in
+# a path), near enough to keep a crafted tree's names in bounded memory.
+DEEPEST, LONGEST_PATH, LETTERS = 64, 1024, 32 << 20
 
 
 def fitting(size):
@@ -156,18 +162,26 @@ def tree(path):
 
 
 def _walk(f, descriptor, size):
+    """The entries, each folder's records read once: no two folders' records
+    overlap, and all of them together are no more than the image holds."""
     block = struct.unpack_from("<H", descriptor, 128)[0]
     if block != SECTOR:
         raise ValueError("its blocks are %d bytes, not %d" % (block, SECTOR))
     root = descriptor[156:190]
-    pending, seen, count = [("", struct.unpack_from("<I", root, 2)[0], struct.unpack_from("<I", root, 10)[0])], set(), 0
+    pending = collections.deque([("", struct.unpack_from("<I", root, 2)[0], struct.unpack_from("<I", root, 10)[0])])
+    spans, count, read, letters = [], 0, 0, 0
     while pending:
-        folder, sector, length = pending.pop(0)
-        if sector in seen:
-            raise ValueError("a folder appears twice in the tree")
-        seen.add(sector)
-        if sector * SECTOR + length > size:
+        folder, sector, length = pending.popleft()
+        start, end = sector * SECTOR, sector * SECTOR + max(length, 1)
+        if end > size:
             raise ValueError("a folder lies beyond the image's end")
+        at = bisect.bisect(spans, (start, end))
+        if (at and spans[at - 1][1] > start) or (at < len(spans) and spans[at][0] < end):
+            raise ValueError("a folder's records lie where another's are (it appears twice, or they overlap)")
+        spans.insert(at, (start, end))
+        read += length
+        if read > size:
+            raise ValueError("its folders' records hold more than the image")
         f.seek(sector * SECTOR)
         parts, continued = {}, None
         for n, (_, record) in enumerate(records(f.read(length))):
@@ -190,6 +204,9 @@ def _walk(f, descriptor, size):
             if not name or name in (".", "..") or "/" in name or "\0" in name or "\ufffd" in name:
                 raise ValueError("a name no file system can hold (%r)" % name)
             here = name if not folder else folder + "/" + name
+            letters += len(here)
+            if len(here) > LONGEST_PATH or here.count("/") >= DEEPEST or letters > LETTERS:
+                raise ValueError("its paths are deeper or longer than any disc's (%s...)" % here[:80])
             extent = (struct.unpack_from("<I", record, 2)[0], struct.unpack_from("<I", record, 10)[0])
             if extent[1] and extent[0] * SECTOR + extent[1] > size:
                 raise ValueError("%s lies beyond the image's end" % here)
@@ -407,10 +424,28 @@ def differences(theirs, ours):
     return said
 
 
+def arch(image):
+    """The bitness of the exe the image's open line runs ("i686" or "x86_64")."""
+    from .autorun import keys_and_exe
+    from .pe import machine
+    entries = {e.path: e for e in tree(image) if "/" not in e.path and not e.folder}
+    files = read_files(image, lambda _: entries.values(), 1 << 20)
+    _, exe, _ = keys_and_exe(list(entries), files.get)
+    found = machine(files[exe][:4096])
+    if found is None:
+        raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make" % exe,
+                      "exe-not-windows")
+    return found
+
+
 def main(argv):
-    """In a sandbox: IMAGE FOLDER, the image's tree extracted into folder,
-    and on standard output what came of it as JSON."""
+    """In a sandbox: IMAGE FOLDER, the image's tree extracted into folder;
+    --arch IMAGE, the bitness of the exe its open line runs; on standard
+    output what came of it as JSON."""
     try:
+        if argv[0] == "--arch":
+            print(json.dumps({"arch": arch(argv[1])}))
+            return
         count, size = extract(argv[0], argv[1])
         print(json.dumps({"files": count, "bytes": size}))
     except Refusal as refusal:

@@ -156,14 +156,21 @@ def require():
                       "no-sandbox")
 
 
+def entry(module, call, *args):
+    """The command line that runs call (a line of Python that reads its
+    arguments from sys.argv) with the tools' module imported, args after it:
+    the system's Python, isolated from the user's own settings."""
+    return [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import %s; %s"
+            % (LIB, module, call)] + list(args)
+
+
 def emulating(command):
     """bwrap's options and the command, where qemu is to run the sandbox's
     i386 programs: the capabilities to set it up (dropped before command
     runs), as root of the sandbox's user namespace, which alone may mount a
     binfmt_misc of its own; and what sets it up."""
     options = ["--uid", "0", "--gid", "0"] + sum((["--cap-add", cap] for cap in EMULATING), [])
-    return options, [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import inside; "
-                     "inside.exec_emulated(sys.argv[1], sys.argv[2:])" % LIB, QEMU_ENTRY] + command
+    return options, entry("inside", "inside.exec_emulated(sys.argv[1], sys.argv[2:])", QEMU_ENTRY) + command
 
 
 def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
@@ -200,6 +207,28 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
+def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600):
+    """What the tools' own ISO reader (iso.main with argv) says of an image
+    from anyone, as JSON: read in a bounded sandbox of its own (without one,
+    in a process of its own all the same), never in the tools' process.
+    Unavailable where it could not run."""
+    command = entry("iso", "iso.main(sys.argv[1:])", *argv)
+    if sandboxed:
+        status, out, err = run(command, writable=writable, readable=[image, LIB], timeout=timeout,
+                               largest_file=largest_file or max(os.path.getsize(image), 1 << 20))
+    else:
+        status, out, err = plain(command, timeout=timeout)
+    try:
+        found = json.loads(out or "{}")
+    except ValueError:
+        found = {}
+    if "refusal" in found:
+        raise Refusal(found["refusal"], found["code"])
+    if status != 0 or not found:
+        raise Unavailable("the image could not be read%s" % (": " + last_lines(err) if last_lines(err) else ""))
+    return found
+
+
 def plain(command, env=None, timeout=600):
     """One command without a sandbox, as run() gives it (in a keyring of its
     own all the same)."""
@@ -222,9 +251,8 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
-    inside = [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import inside; "
-              "inside.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', sys.argv[3] or None)"
-              % LIB, box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else ""]
+    inside = entry("inside", "inside.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', "
+                   "sys.argv[3] or None)", box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else "")
     fds = []
     if sandboxed:
         machine_id = os.pipe()
@@ -234,9 +262,8 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
         options = emulating([])[0] if emulate else []
         inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0], links)
                   + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
-    agent = [PYTHON, "-I", "-c", "import sys, json; sys.path.insert(0, %r); from quenlo_disc import agent; "
-             "agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r, %d)"
-             % (LIB, listener.fileno(), sandboxed, detached, fds, memory), json.dumps(inside)]
+    agent = entry("agent", "import json; agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r, %d)"
+                  % (listener.fileno(), sandboxed, detached, fds, memory), json.dumps(inside))
     with open(log, "ab") as errors:
         process = subprocess.Popen(agent, pass_fds=[listener.fileno()] + fds, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True,

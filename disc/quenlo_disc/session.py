@@ -15,7 +15,6 @@ too.
 Whatever runs in the sandbox may write in the box, so the tools never touch
 the box by path: files go in and come out as bytes through the agent.
 """
-import json
 import os
 import tempfile
 
@@ -228,19 +227,8 @@ def present(session, image):
     no more in all than the tree may hold."""
     image = os.path.realpath(image)
     folder = session.folder("disc-", discs=True)
-    command = [sandbox.PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import iso; "
-               "iso.main(sys.argv[1:])" % LIB, image, folder]
-    if session.sandboxed:
-        status, out, err = sandbox.run(command, writable=[folder], readable=[image, LIB], timeout=600,
-                                       largest_file=max(os.path.getsize(image), 1 << 20))
-    else:
-        status, out, err = sandbox.plain(command, timeout=600)
     try:
-        found = json.loads(out or "{}")
-    except ValueError:
-        found = {}
-    if "refusal" in found:
-        raise Refusal(found["refusal"], found["code"])
-    if status != 0 or "files" not in found:
-        raise Unavailable("the image could not be copied out%s" % said(err))
+        sandbox.read_image([image, folder], image, session.sandboxed, writable=[folder])
+    except Unavailable as unavailable:
+        raise Unavailable("the image could not be copied out: %s" % unavailable) from None
     return folder

@@ -13,17 +13,16 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field
 
-from . import Refusal, Unavailable, autorun, charsets
-from .autorun import check_page, open_line, read_autorun
+from . import Refusal, Unavailable, autorun, charsets, sandbox
+from .autorun import check_page, keys_and_exe
 from .boxfiles import read
 from .browser import Bridge, installed
 from .codepages import CODE_PAGES, WESTERN, described
 from .driver import drive, started_by
 from .host import environment
-from .iso import read_files, tree, volume_label
+from .iso import volume_label
 from .names import pick
 from .pages import spellings
-from .pe import machine
 from .screen import contact_sheet, drawn, picture
 from .session import present
 from .tools import visible as v
@@ -115,23 +114,6 @@ class Row:
 
 # ---------------------------------------------------------------- the disc
 
-def keys_and_exe(names, read_autorun_inf, code_page=WESTERN):
-    """(keys of autorun.inf as a PC of code_page reads it, the name of the
-    exe the open line runs, its page), from the names at the disc's root and
-    a way to read one; a Refusal when the disc runs nothing of Quenlo's."""
-    name = pick(names, "autorun.inf")
-    if name is None:
-        raise Refusal("the disc has no autorun.inf at its root, so Windows runs nothing from it: "
-                      "make the image with quenlo-disc make --start PAGE", "autorun-missing")
-    keys = read_autorun(read_autorun_inf(name), code_page)
-    program, page = open_line(keys)
-    exe = pick(names, program) or pick(names, program + ".exe")
-    if exe is None:
-        raise Refusal("the open line runs %s, which is not at the disc's root: make the image with quenlo-disc make"
-                      % program, "exe-missing")
-    return keys, exe, page
-
-
 def read_disc(folder, code_page=WESTERN):
     """(keys, the exe the open line runs, its page) of a disc presented in folder."""
     keys, exe, page = keys_and_exe(os.listdir(folder), lambda name: read(os.path.join(folder, name), None, 1 << 20),
@@ -139,17 +121,12 @@ def read_disc(folder, code_page=WESTERN):
     return keys, os.path.join(folder, exe), page
 
 
-def disc_arch(image):
+def disc_arch(image, sandboxed=True):
     """The bitness of the exe that the image's open line runs ("i686" or
-    "x86_64"), read from the image before a session is made for it."""
-    entries = {e.path: e for e in tree(image) if "/" not in e.path and not e.folder}
-    files = read_files(image, lambda _: entries.values(), 1 << 20)
-    _, exe, _ = keys_and_exe(list(entries), files.get)
-    arch = machine(files[exe][:4096])
-    if arch is None:
-        raise Refusal("the disc's %s is not a Windows program: make the image with quenlo-disc make" % exe,
-                      "exe-not-windows")
-    return arch
+    "x86_64"), read from the image before a session is made for it: by the
+    tools' reader, in a bounded sandbox of its own."""
+    return sandbox.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), sandboxed,
+                              largest_file=1 << 20, timeout=120)["arch"]
 
 
 def is_image(image):

@@ -105,6 +105,21 @@ class Images(unittest.TestCase):
                 self.assertEqual(refused.exception.code, "image-unsafe")
                 self.assertEqual(os.listdir(self.out), [])
 
+    def test_folders_read_once(self):
+        """A folder whose records are another's (or lie among them), and a
+        tree deeper than any disc's: refused at once, before their records
+        are read again and again."""
+        image = master(self.work, {"a/x.htm": "x", "b/y.htm": "y", "autorun.inf": AUTORUN})
+        a = next(e for e in iso.tree(image) if e.path == "a").extents[0]
+        point(image, "b", *a)
+        deep = master(os.path.join(self.work, "deep"), {"/".join(["d"] * (iso.DEEPEST + 1)) + "/p.htm": "p"})
+        for crafted, says in ((image, "appears twice"), (deep, "deeper or longer")):
+            with self.subTest(says):
+                with self.assertRaises(Refusal) as refused:
+                    iso.tree(crafted)
+                self.assertEqual(refused.exception.code, "image-unsafe")
+                self.assertIn(says, str(refused.exception))
+
 
 if __name__ == "__main__":
     unittest.main()
