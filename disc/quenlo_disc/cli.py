@@ -125,7 +125,9 @@ def parsers(prog):
                              "e.g. --matrix")
     trying.add_argument("--no-sandbox", action="store_true",
                         help="run the disc's programs without the sandbox that keeps them from your files and the "
-                             "network, where none can be made, e.g. --no-sandbox")
+                             "network, where none can be made: they run with your rights, can read and change your "
+                             "files, and can end this command; what they leave running is ended with the try unless "
+                             "they end it first, e.g. --no-sandbox")
     trying.add_argument("--json", action="store_true", help="print one JSON document of each PC's row on standard "
                                                             "output instead of the lines, e.g. --json")
     report_option(trying)

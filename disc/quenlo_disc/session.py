@@ -16,9 +16,12 @@ Whatever runs in the sandbox may write in the box, so the tools never touch
 the box by path: files go in and come out as bytes through the agent.
 """
 import os
+import signal
 import tempfile
+import time
 
 from . import LIB, Refusal, Unavailable, chromium, sandbox
+from .agent import PR_SET_CHILD_SUBREAPER, descendants, prctl
 from .boxfiles import remove_tree
 from .registry import Registry
 from .limits import MEMORY
@@ -67,6 +70,10 @@ class Session:
             raise
 
     def _launch(self):
+        if not self.sandboxed and not self.detached:
+            # Without a sandbox, whatever the disc's programs leave behind, even
+            # once they killed the agent above them, comes back here to be ended.
+            prctl(PR_SET_CHILD_SUBREAPER, 1)
         self.root = tempfile.mkdtemp(prefix="quenlo-wine-")
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
@@ -121,6 +128,8 @@ class Session:
     def shutdown(self):
         """Undoes all of a session, however far it got; again, nothing."""
         self._stop_agent()
+        if not self.sandboxed and not self.detached:
+            end_below()
         self._remove_folders()
 
     def _stop_agent(self):
@@ -217,6 +226,27 @@ class Session:
     def link(self, target, path):
         """path, in the box, a link to target, in place of whatever was there."""
         self.agent.link(target, path)
+
+
+def end_below():
+    """Ends every process below this one, orphans taken in included, and
+    takes in what they leave."""
+    for _ in range(50):
+        pids = list(descendants(os.getpid()))
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        while True:
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    break
+            except ChildProcessError:
+                break
+        if not pids:
+            return
+        time.sleep(0.02)
 
 
 def present(session, image):

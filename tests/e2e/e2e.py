@@ -961,9 +961,10 @@ def case_try_bounded(s):
                 except Refusal as refusal:
                     check(refusal.code == "limit-reached" and "processes" in str(refusal),
                           "a fork bomb ended as %r" % str(refusal))
-            else:
-                own.spawn(["sh", "-c", "setsid sh -c 'sleep 4321' </dev/null >/dev/null 2>&1 &"])
-                time.sleep(0.5)
+            else:  # what it leaves, once it has killed the agent above it
+                own.spawn(["sh", "-c", "setsid sh -c 'sleep 4321' </dev/null >/dev/null 2>&1 & sleep 0.3; "
+                                       "kill -KILL %d" % own.agent_pid])
+                time.sleep(1)
         left = subprocess.run(["pgrep", "-f", "sleep 4321|bomb"], capture_output=True, text=True).stdout.split()
         check(not left, "processes of the disc outlived its try (%s): %s" % (
             "sandboxed" if sandboxed else "--no-sandbox", left))
