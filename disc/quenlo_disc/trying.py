@@ -271,7 +271,9 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
         failed = not_loaded(report.status) if not report.boxes and not started else None
         if failed:
             raise Unavailable(failed)
-        handed = not report.boxes and bridge.handed(60 if slow else 20)
+        # A PC with no browser has nothing to hand a page to: whatever appears
+        # in the bridge's folder there is the disc's own doing.
+        handed = pc.browser and not report.boxes and bridge.handed(60 if slow else 20)
         address, status, resolved = bridge.page()
         rendered = bridge.rendered()
         opened = handed and shows(resolved, on_disc) and status == "0" and rendered
