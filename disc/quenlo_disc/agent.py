@@ -23,8 +23,6 @@ import threading
 import time
 
 from . import Gone, Unavailable, seccomp
-from .tools import wait_until
-
 from .limits import MEMORY, PROCESSES, MemoryLimit, ProcessLimit
 
 LARGEST_FETCH = 32 << 20

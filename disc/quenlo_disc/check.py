@@ -221,7 +221,8 @@ def check_icon_key(m, value, found):
     path = m.on_disc(named)
     if path is None:
         return found.problem(Refusal('autorun.inf\'s icon names "%s", which is not on the disc: add the file, or '
-                                     'correct the icon line' % named, "key-names-nothing"), autorun_at(m.key_lines, "icon"))
+                                     'correct the icon line' % named, "key-names-nothing"),
+                             autorun_at(m.key_lines, "icon"))
     why = icon_problem(read(path, None, follow=True), number) if os.path.isfile(path) else "a folder"
     if why:
         found.problem(Refusal('autorun.inf\'s icon names "%s", %s, so Windows shows no icon: give it a Windows '

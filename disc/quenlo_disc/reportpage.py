@@ -19,7 +19,8 @@ STYLE = """
 body { font: 15px/1.45 sans-serif; color: #1c1c1c; max-width: 62em; margin: 2em auto; padding: 0 1em; }
 h1 { font-size: 1.6em; margin-bottom: .2em; } h2 { margin-top: 1.6em; border-bottom: 1px solid #ccc; }
 .verdict { font-size: 1.2em; padding: .6em .9em; border-radius: 4px; }
-.good { background: #e3f4e3; border-left: 6px solid #2e8b2e; } .bad { background: #fbe5e5; border-left: 6px solid #c0392b; }
+.good { background: #e3f4e3; border-left: 6px solid #2e8b2e; }
+.bad { background: #fbe5e5; border-left: 6px solid #c0392b; }
 table { border-collapse: collapse; } td, th { text-align: left; vertical-align: top; padding: .25em .8em .25em 0; }
 .code { color: #666; font-family: monospace; font-size: .9em; } pre { background: #f4f4f4; padding: .3em .5em;
 white-space: pre-wrap; word-break: break-all; margin: .2em 0 .6em; } li { margin-bottom: .5em; }
@@ -43,7 +44,8 @@ def excerpt(source, place):
         return None
     line, column = lines[place["line"] - 1], max((place.get("column") or 1) - 1, 0)
     start = max(0, min(column - EXCERPT // 3, len(line) - EXCERPT))
-    return ("..." if start else "") + line[start:start + EXCERPT].strip() + ("..." if start + EXCERPT < len(line) else "")
+    return (("..." if start else "") + line[start:start + EXCERPT].strip()
+            + ("..." if start + EXCERPT < len(line) else ""))
 
 
 def where(place):
@@ -66,7 +68,8 @@ def findings_part(doc, severity, title, intro):
     source = doc.get("source")
     for code, members in groups.items():
         known = CODES.get(code)
-        out.append("<section><h3>%s <span class=\"code\">(%s)</span></h3>" % (e(known.summary if known else code), e(code)))
+        out.append("<section><h3>%s <span class=\"code\">(%s)</span></h3>"
+                   % (e(known.summary if known else code), e(code)))
         if known:
             out.append("<p><b>What to do:</b> %s</p>" % e(known.mend))
         out.append("<ul>")

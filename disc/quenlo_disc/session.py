@@ -20,7 +20,7 @@ import signal
 import tempfile
 import time
 
-from . import LIB, Refusal, Unavailable, chromium, sandbox
+from . import Refusal, Unavailable, chromium, sandbox
 from .agent import PR_SET_CHILD_SUBREAPER, descendants, prctl
 from .boxfiles import remove_tree
 from .registry import Registry
