@@ -6,14 +6,18 @@ build/) or installed (/usr/lib/quenlo-disc/quenlo_disc, with the exe and the
 drivers beside it); the files it ships are found from where it is.
 
 What the modules are, foundations first; each imports only those above it:
-  tools, boxfiles            running host tools; files in a sandbox's reach
-  codepages, names, autorun, charsets, pages, pe, iso
+  tools, boxfiles, codes, seccomp, limits
+                             running host tools; files in a sandbox's reach; the
+                             findings' codes; what a sandbox may ask and have
+  codepages, names, autorun, charsets, scripts, pages, pe, iso, clamping
                              the formats, as Windows and browsers read them
-  findings, medium, signing, check, mastering
+  findings, links, medium, signing, check, mastering
                              checking a medium and mastering its image
-  sandbox, host, session, driver, browser, screen, trying
+  agent, inside, sandbox, host, registry, session, driver, chromium, browser,
+  screen, trying
                              trying an image as a user's PC meets it
-  report, cli, manual        what the command says, and the command
+  report, sarif, reportpage, cli, manual
+                             what the command says and writes, and the command
 """
 import os
 

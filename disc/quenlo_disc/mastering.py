@@ -8,7 +8,8 @@ import os
 import tempfile
 
 from . import PROGRAM, Refusal
-from .iso import clamp, differences, made_on, set_joliet_label, sha256
+from .clamping import clamp
+from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
 from .tools import run
 

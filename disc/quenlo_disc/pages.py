@@ -26,6 +26,7 @@ from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
 from .names import index as name_index, upper
+from .scripts import BUILDING, paths_named, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
 XML_PAGES = (".xhtml", ".xht", ".svg")
@@ -35,26 +36,6 @@ CONTROL = "".join(map(chr, range(33)))
 # A relative link of ASCII names, which only ".." moves up: a browser takes
 # it as it is written, and Windows upper-cases it as ASCII does.
 SIMPLE = re.compile(r"(?:(?:\.\.|[\w-](?:[\w.-]*[\w-])?)/)*[\w-](?:[\w.-]*[\w-])?\Z", re.ASCII)
-# What scripts name in their strings: paths to files of the kinds a disc holds.
-SCRIPT_PATH = re.compile(r"""(['"])([^'"\\\n:#?*<>|]*\.(?:html?|xhtml|pdf|png|jpe?g|gif|svg|css|js|txt|docx?|"""
-                         r"""xlsx?|pptx?|zip|mp[34]|webm|ogg|wav))\1""", re.I)
-# What comes before a string that names a module, not a file (require("x.js"),
-# import ... from "x.js"), or joins it to something else to build an address.
-NOT_A_PATH_BEFORE = re.compile(r"(?:\brequire\s*\(|\bfrom|\bimport\s*\(?|\+)\s*\Z")
-NOT_A_PATH_AFTER = re.compile(r"\s*\+")
-# What a script does that Chromium refuses to a page opened from a file (its
-# origin is "null"), and what it is in words.
-LOCAL = r"""\s*['"`](?![A-Za-z][A-Za-z0-9+.-]*:|//)"""  # a string that names no other scheme or host
-SERVER_ONLY = [(re.compile(r"\bnew\s+(?:Shared)?Worker\s*\("), "starts a Web Worker"),
-               (re.compile(r"\bserviceWorker\s*\.\s*register\s*\("), "registers a Service Worker"),
-               (re.compile(r"\bfetch\s*\(" + LOCAL), "fetches a file with fetch()"),
-               (re.compile(r"""\.open\s*\(\s*['"][A-Za-z]+['"]\s*,""" + LOCAL), "reads a file with XMLHttpRequest"),
-               (re.compile(r"\bimport\s*\(" + LOCAL), "loads a module with import()")]
-# What in a script builds an address or goes somewhere.
-BUILDING = re.compile(r"\blocation\b|\.href\b|\.src\b|window\.open|document\.write|\bfetch\(|XMLHttpRequest|"
-                      r"\.ajax\b|\$\.get\b|\.load\(", re.I)
-
-
 def read_file(path):
     return read_bytes(path, None, follow=True)
 
@@ -419,29 +400,13 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
     return site
 
 
-def server_only(code, first=1):
-    """(line, what) of each thing code (that begins at line first of its
-    file) does that Chromium refuses to a page opened from a file."""
-    found = []
-    for pattern, what in SERVER_ONLY:
-        for match in pattern.finditer(code):
-            found.append((first + code.count("\n", 0, match.start()), what))
-    return sorted(found)
-
-
 def named_by_script(index, code, folders):
     """The paths that code names in its strings and that name nothing on the
     disc from any of folders (where the pages that run it lie)."""
     missing = []
-    for match in SCRIPT_PATH.finditer(code):
-        path = match.group(2)
-        if path in missing or path.rsplit("/", 1)[-1].startswith("."):  # an extension alone, as ".html"
+    for path in paths_named(code):
+        if path in missing:
             continue
-        if (NOT_A_PATH_BEFORE.search(code, max(0, match.start() - 40), match.start())
-                or NOT_A_PATH_AFTER.match(code, match.end())):
-            continue  # a module's name, or a piece of an address built from others
-        if re.search(r"\s", path) and ("/" not in path or len(path.split()) > 2):
-            continue  # words, as a message says them ("Could not load worker.js")
         found = []
         for folder in folders:
             try:
