@@ -17,7 +17,7 @@ import tempfile
 from . import (BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host, installed, report, reportpage, sandbox,
                trying)
 from .check import check_medium
-from .iso import sha256
+from .iso import fitting, sha256, volume_label
 from .limits import MemoryLimit
 from .mastering import against, master
 from .medium import Options
@@ -207,6 +207,12 @@ def run_try(a, stage, prog, out):
                 disc = trying.Disc.present(session, image)
             except Unavailable as unavailable:
                 raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
+            try:  # what the report says of the disc
+                out.doc["keys"] = trying.read_disc(disc.folder)[0]
+            except Refusal:
+                pass
+            out.doc.update(size=os.path.getsize(image), medium=fitting(os.path.getsize(image)), sha256=sha256(image),
+                           label=volume_label(image))
             if a.matrix:
                 # Each PC's picture at full size, beside the sheet of them all.
                 os.makedirs(stem + ".matrix", exist_ok=True)
