@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Findings as values that say where they are, one registry of their codes,
 and what is made of them: the JSON's places, the SARIF document (valid
-against the standard's schema, as Debian's jsonschema reads it) and the
+against the standard's schema, as Debian's jsonschema reads it: OASIS's
+sarif-schema-2.1.0.json, kept here with its descriptions left out) and the
 report to send (nothing in it reaches outside it)."""
 import ast
 import glob
