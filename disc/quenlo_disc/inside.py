@@ -196,8 +196,17 @@ class Inside:
 
     def do_keep(self, _):
         """What runs now is the session's own (its display, Wine's server and
-        services): a sweep leaves it."""
-        self.kept = set(below())
+        services): a sweep leaves it. Wine starts its services in the
+        background, later the busier the machine: what runs is taken once it
+        has stayed the same a while."""
+        seen, same = None, 0
+        deadline = time.monotonic() + 30
+        while same < 5 and time.monotonic() < deadline:
+            now = set(below())
+            same = same + 1 if now == seen else 0
+            seen = now
+            time.sleep(0.1)
+        self.kept = seen
         return {"kept": len(self.kept)}
 
     def do_sweep(self, _):

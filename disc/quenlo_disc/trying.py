@@ -42,6 +42,10 @@ TRACE = 16 << 20  # of Wine's process trace, as much as is read
 NOT_LOADED = {0xC0000135: "a DLL it needs was not found", 0xC0000018: "its memory could not be laid out",
               0xC000007B: "Wine cannot run programs of its kind here", 0xC0000142: "a DLL it needs could not start"}
 LOADING = 30  # seconds a page on a disc may take to load
+# Seconds the browser may take to be handed the page, and to show its window,
+# once Quenlo has ended: waited for in full only where nothing comes, so
+# generous enough for a machine busy with much else (twice, under emulation).
+HANDING, SHOWING = 60, 60
 
 
 @dataclass(frozen=True)
@@ -210,7 +214,7 @@ def shows(resolved, page):
 def picture_of_page(session, bridge, shot, slow):
     """Takes the picture of the page in the browser the bridge started; None
     when it is of the page, else what it shows instead."""
-    seen, why = bridge.window(60 if slow else 30)
+    seen, why = bridge.window(SHOWING * (2 if slow else 1))
     if seen and bridge.loaded(LOADING) is None:
         seen, why = False, "the page had not finished loading within %d s" % LOADING
     if seen:
@@ -273,7 +277,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=installed):
             raise Unavailable(failed)
         # A PC with no browser has nothing to hand a page to: whatever appears
         # in the bridge's folder there is the disc's own doing.
-        handed = pc.browser and not report.boxes and bridge.handed(60 if slow else 20)
+        handed = pc.browser and not report.boxes and bridge.handed(HANDING * (2 if slow else 1))
         address, status, resolved = bridge.page()
         rendered = bridge.rendered()
         opened = handed and shows(resolved, on_disc) and status == "0" and rendered

@@ -676,7 +676,9 @@ def case_try_matrix(s):
         rows = json.loads(run.stdout)["rows"]
     except (ValueError, KeyError):
         rows = []
-    check(len(rows) == 9 and run.returncode == 0, "try --matrix: exit %d, %r" % (run.returncode, run.stdout[-2000:]))
+    check(len(rows) == 9 and run.returncode == 0, "try --matrix: exit %d, %s" % (
+        run.returncode, "; ".join("%s: %s (%s)" % (row["pc"], row["meets"], row["why"]) for row in rows)
+        or run.stdout[-2000:] + run.stderr[-1000:]))
     for row in rows:
         picture = row["picture"] or ""
         check(os.path.dirname(picture) == os.path.splitext(image)[0] + ".matrix" and os.path.isfile(picture),
