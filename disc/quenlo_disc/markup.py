@@ -64,38 +64,51 @@ class Link:
 
 def tags(text):
     """(name, attributes, where it begins, the text of a raw text element up
-    to its end tag or None, where each attribute's value begins) of each
-    start tag of text that has attributes or raw text, as a browser's
-    tokenizer reads it."""
+    to its end tag or None, where it ends) of each start tag of text that
+    has attributes or raw text, as a browser's tokenizer reads it."""
     at = 0
     while True:
         for match in MARKUP.finditer(text, at):
             href, name = match.group(1, 2)
             if href is not None:
-                yield "a", {"href": href}, match.start(), None, {"href": match.start(1)}
+                yield "a", {"href": href}, match.start(), None, match.end()
                 continue
             if name is None:
                 continue
             if not match.group(4):
                 return  # the text ends inside the tag, which a browser then drops
-            name, attributes, places = name.lower(), {}, {}
+            name, attributes = name.lower(), {}
             if match.end(3) > match.start(3):
-                for found in ATTRIBUTE.finditer(text, match.start(3), match.end(3)):
-                    key = found.group(1).lower()
+                for key, double, single, bare in ATTRIBUTE.findall(match.group(3)):
+                    key = key.lower()
                     if key not in attributes:
-                        which = next((n for n in (2, 3, 4) if found.group(n) is not None), None)
-                        value = found.group(which) if which else ""
+                        value = double or single or bare
                         attributes[key] = html.unescape(value) if "&" in value else value
-                        places[key] = found.start(which) if which else found.start(1)
             if name in RAW:  # its text is no markup: read on after its end tag
                 close = None if name == "plaintext" else RAW_END[name].search(text, match.end())
                 at = close.start() if close else len(text)
-                yield name, attributes, match.start(), text[match.end():at], places
+                yield name, attributes, match.start(), text[match.end():at], match.end()
                 break
             if attributes:
-                yield name, attributes, match.start(), None, places
+                yield name, attributes, match.start(), None, match.end()
         else:
             return
+
+
+# Where an attribute's value begins in its tag: found only for the few that
+# link, once a link is made of them.
+VALUE_OF = {}
+
+
+def value_at(text, key, start, end):
+    """Where the value of the attribute key of the tag text[start:end] begins
+    (the attribute's own place where it has none)."""
+    pattern = VALUE_OF.get(key)
+    if pattern is None:
+        pattern = VALUE_OF[key] = re.compile(r"[\t\n\x0c\r /]%s(?:[\t\n\x0c\r ]*=[\t\n\x0c\r ]*[\"']?)?"
+                                             % re.escape(key), re.I)
+    found = pattern.search(text, start, end)
+    return found.end() if found else start
 
 
 def refresh(content):
@@ -140,6 +153,16 @@ def srcset(value):
             found.append(url)
 
 
+class Places:
+    """Where each attribute's value of one tag begins, found when asked."""
+
+    def __init__(self, text, start, end):
+        self.text, self.start, self.end = text, start, end
+
+    def __getitem__(self, key):
+        return value_at(self.text, key, self.start, self.end)
+
+
 class Lines:
     """Line numbers (and columns, from 1) of places in a text."""
 
@@ -174,7 +197,8 @@ def document(text, line_of=None, offset=0, xml=False):
     def link(at, address, kind=""):
         return Link(line_of(at) + offset, address, kind, line_of.column(at))
 
-    for name, given, at, raw, places in tags(text):
+    for name, given, at, raw, end in tags(text):
+        places = Places(text, at, end)
         if name == "base":
             if given.get("href") is not None and not based:
                 based = True
