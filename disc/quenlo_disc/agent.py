@@ -171,6 +171,27 @@ def descendants(top, direct=False):
     return found
 
 
+def end_below():
+    """Ends every process below this one, orphans taken in included, and
+    reaps what they leave."""
+    for _ in range(50):
+        pids = list(descendants(os.getpid()))
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        while True:
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    break
+            except ChildProcessError:
+                break
+        if not pids:
+            return
+        time.sleep(0.02)
+
+
 def serve_agent(listener, command, sandboxed, detached, keep=(), memory=MEMORY):
     """The agent's loop, on an inherited listening socket: starts command
     (the sandbox and its first process, which gets one end of a channel as
@@ -210,22 +231,7 @@ def serve_agent(listener, command, sandboxed, detached, keep=(), memory=MEMORY):
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        for _ in range(50):
-            pids = list(descendants(os.getpid()))
-            if not pids:
-                break
-            for pid in pids:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            time.sleep(0.02)
-            while True:  # the agent reaps whatever it inherited
-                try:
-                    if os.waitpid(-1, os.WNOHANG)[0] == 0:
-                        break
-                except ChildProcessError:
-                    break
+        end_below()
 
     def watch():
         most = 0

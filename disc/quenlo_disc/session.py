@@ -16,12 +16,10 @@ Whatever runs in the sandbox may write in the box, so the tools never touch
 the box by path: files go in and come out as bytes through the agent.
 """
 import os
-import signal
 import tempfile
-import time
 
 from . import Refusal, Unavailable, chromium, sandbox
-from .agent import PR_SET_CHILD_SUBREAPER, descendants, prctl
+from .agent import PR_SET_CHILD_SUBREAPER, end_below, prctl
 from .boxfiles import remove_tree
 from .registry import Registry
 from .limits import MEMORY
@@ -226,27 +224,6 @@ class Session:
     def link(self, target, path):
         """path, in the box, a link to target, in place of whatever was there."""
         self.agent.link(target, path)
-
-
-def end_below():
-    """Ends every process below this one, orphans taken in included, and
-    takes in what they leave."""
-    for _ in range(50):
-        pids = list(descendants(os.getpid()))
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
-        while True:
-            try:
-                if os.waitpid(-1, os.WNOHANG)[0] == 0:
-                    break
-            except ChildProcessError:
-                break
-        if not pids:
-            return
-        time.sleep(0.02)
 
 
 def present(session, image):
