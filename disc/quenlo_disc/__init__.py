@@ -5,18 +5,21 @@ The package lives either in a checkout (disc/quenlo_disc, with the builds in
 build/) or installed (/usr/lib/quenlo-disc/quenlo_disc, with the exe and the
 drivers beside it); the files it ships are found from where it is.
 
-What the modules are, foundations first; each imports only those above it:
-  tools, boxfiles, codes, seccomp, limits
+What the modules are, foundations first; each imports only those before it
+(tests/disc/test_layers.py holds them to it):
+  tools, boxfiles, codes, seccomp, limits, walls, devtools
                              running host tools; files in a sandbox's reach; the
-                             findings' codes; what a sandbox may ask and have
-  codepages, names, autorun, charsets, scripts, pages, pe, iso, clamping
+                             findings' codes; what a sandbox may ask and have;
+                             the sandbox's walls; Chromium spoken to
+  codepages, names, autorun, charsets, scripts, css, markup, pages, pe, iso,
+  clamping
                              the formats, as Windows and browsers read them
-  findings, links, medium, signing, check, mastering
+  findings, links, medium, signing, mastering, check
                              checking a medium and mastering its image
-  agent, inside, sandbox, host, registry, session, driver, chromium, browser,
-  screen, trying
+  agent, inside, sandbox, host, registry, chromium, session, driver, browser,
+  screen, onepc, trying
                              trying an image as a user's PC meets it
-  report, sarif, reportpage, cli, manual
+  sarif, report, reportpage, cli, manual
                              what the command says and writes, and the command
 """
 import os

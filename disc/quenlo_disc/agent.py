@@ -192,6 +192,25 @@ def end_below():
         time.sleep(0.02)
 
 
+def asks_to_stop(conn):
+    """True when the request waiting on conn is the tools' word to stop: a
+    short first line, read without taking it, that is that JSON request.
+    Anything else is left for the sandbox's side to read whole."""
+    head = b""
+    while b"\n" not in head and len(head) < 64:
+        more = conn.recv(64, socket.MSG_PEEK)
+        if len(more) == len(head):
+            break
+        head = more
+    if b"\n" not in head:
+        return False
+    try:
+        request = json.loads(head.split(b"\n", 1)[0])
+    except ValueError:
+        return False
+    return isinstance(request, dict) and request.get("do") == "stop"
+
+
 def serve_agent(listener, command, sandboxed, detached, keep=(), memory=MEMORY):
     """The agent's loop, on an inherited listening socket: starts command
     (the sandbox and its first process, which gets one end of a channel as
@@ -252,13 +271,7 @@ def serve_agent(listener, command, sandboxed, detached, keep=(), memory=MEMORY):
         conn, _ = sock.accept()
         try:
             conn.settimeout(30)
-            head = b""
-            while b"\n" not in head and len(head) < 64:
-                more = conn.recv(64, socket.MSG_PEEK)
-                if len(more) == len(head):
-                    break
-                head = more
-            if head.startswith(b'{"do": "stop"'):
+            if asks_to_stop(conn):
                 end("the try asked it to stop")
                 for group in (limit, held):
                     if group:

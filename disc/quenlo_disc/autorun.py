@@ -9,26 +9,23 @@ import os
 import re
 
 from . import PROGRAM, Refusal
-from .codepages import CODE_PAGES, WESTERN, ansi, check_text, codec, to_ansi
+from .codepages import CODE_PAGES, MARKS, WESTERN, ansi, check_text, codec, to_ansi
 from .names import find_name, pick, upper
 
 
 # What Windows' profile reader takes for blanks around lines, names and
 # values: ASCII's, and ^Z (DOS's end of file, found on old CDs); no others.
 BLANKS = " \t\n\v\f\r\x1a"
-MARKS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
 
 
 def decode(data, code_page=WESTERN):
     """The text of an .inf as Windows' profile reader takes it: UTF-8 after
     its byte-order mark, UTF-16 after one of its own (a last odd byte is
     dropped), everything else in the PC's ANSI code page (Western: 1252)."""
-    if data[:3] == b"\xef\xbb\xbf":
-        return data[3:].decode("utf-8", errors="replace")
-    for mark, utf16 in ((b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
-        if data[:2] == mark:
-            body = data[2:]
-            return body[:len(body) & ~1].decode(utf16, errors="replace")
+    for mark, name in MARKS:
+        if data.startswith(mark):
+            body = data[len(mark):]
+            return (body if name == "utf-8" else body[:len(body) & ~1]).decode(name, errors="replace")
     return ansi(data, codec(code_page))
 
 

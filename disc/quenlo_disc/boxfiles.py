@@ -6,6 +6,7 @@ and a use. So nothing here follows a link or blocks: each path is opened one
 component at a time relative to a folder held open, with O_NOFOLLOW, and only
 a plain file is read, never beyond a limit.
 """
+import contextlib
 import errno
 import os
 import stat
@@ -89,22 +90,39 @@ def create(path, data=b"", mode=0o644):
         f.write(data.encode("utf-8") if isinstance(data, str) else data)
 
 
-def write_atomically(path, data):
-    """data as the file path, a new file of the tools' own that takes the
-    place of what was there only once complete, with the modes the user's
-    umask gives."""
+@contextlib.contextmanager
+def replacing(path, mode=None, unwritable=None):
+    """The path of a new file of the tools' own beside path, to be written
+    in the block: it takes path's place once the block ends without error,
+    with mode (else the modes the user's umask gives), and is gone where
+    the block fails. unwritable(error): what to raise where no file can be
+    made there."""
     folder = os.path.dirname(os.path.abspath(path))
-    fd, partial = tempfile.mkstemp(dir=folder, prefix=".%s." % os.path.basename(path), suffix=".part")
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(partial, 0o666 & ~mask)
+        fd, partial = tempfile.mkstemp(dir=folder, prefix=".%s." % os.path.basename(path), suffix=".part")
+    except OSError as error:
+        if unwritable:
+            raise unwritable(error) from None
+        raise
+    os.close(fd)
+    try:
+        yield partial
+        if mode is None:
+            mask = os.umask(0)
+            os.umask(mask)
+            mode = 0o666 & ~mask  # a temporary file's 0600 is not for a finished one
+        os.chmod(partial, mode)
         os.replace(partial, path)
     finally:
         if os.path.exists(partial):
             os.remove(partial)
+
+
+def write_atomically(path, data, mode=None):
+    """data as the file path, which takes the place of what was there only
+    once complete (see replacing)."""
+    with replacing(path, mode) as partial, open(partial, "wb") as f:
+        f.write(data.encode("utf-8") if isinstance(data, str) else data)
 
 
 def remove_tree(path):

@@ -7,11 +7,14 @@ browser on the virtual display.
 """
 import json
 import os
+import shlex
 import shutil
 from dataclasses import dataclass
 
-from . import LIB, Gone, chromium
+from . import Gone, chromium
+from .devtools import FLAGS
 from .tools import last_lines, wait_until
+from .walls import PYTHON, entry
 
 
 @dataclass(frozen=True)
@@ -34,12 +37,11 @@ class Browser:
 # no use of /dev/shm (which older ones cannot do without where it is not
 # writable).
 BROWSERS = [Browser("chromium", tuple(["chromium", "--user-data-dir=$0/profile", "--window-position=0,0",
-                                       "--window-size=1024,768"] + chromium.FLAGS), True),
+                                       "--window-size=1024,768"] + FLAGS), True),
             Browser("Dillo", ("dillo",))]
 # The file an address a browser was handed leads to: a file:// URL's path
 # or a plain path, links followed, the fragment and query not counted;
 # nothing for an address elsewhere.
-PYTHON = "/usr/bin/python3"
 RESOLVE = ("import os, sys, urllib.parse as u; a = sys.argv[1]; p = u.urlsplit(a); "
            "print(os.path.realpath(u.unquote(p.path)) if p.scheme == \"file\" else "
            "\"\" if \"://\" in a else os.path.realpath(a))")
@@ -47,7 +49,7 @@ RESOLVE = ("import os, sys, urllib.parse as u; a = sys.argv[1]; p = u.urlsplit(a
 CHROMIUM_PREFERENCES = '{"translate":{"enabled":false},"browser":{"has_seen_welcome_page":true}}'
 
 
-def installed():
+def graphical():
     """The graphical browser there is, or None."""
     return next((b for b in BROWSERS if shutil.which(b.name)), None)
 
@@ -91,8 +93,11 @@ class Bridge:
                 session.run(["mkdir", "-p", os.path.join(folder, "profile", "Default")])
                 session.put(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
             command = " ".join(browser.command)
-            if browser.watched:
-                command = '%s -I %s "$0" %s' % (PYTHON, os.path.join(LIB, "quenlo_disc", "chromium.py"), command)
+            if browser.watched:  # FOLDER COMMAND... URL
+                shows = os.path.join(folder, "show.sh")
+                session.put(shows, "#!/bin/sh\nexec %s \"$@\"\n" % shlex.join(
+                    entry("chromium", "chromium.show(sys.argv[1], sys.argv[-1], sys.argv[2:-1])")), 0o755)
+                command = '%s "$0" %s' % (shows, command)
             # A session of its own, so that its helpers go with it.
             script += ['(setsid sh -c \'echo $$ >"$0/browser.pid"; exec %s "$1"\' "%%(d)s" "$page" </dev/null '
                        '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &' % command]

@@ -6,9 +6,10 @@ labels; and for a page that says nothing, UTF-8 where its bytes are that,
 else what Chromium's detector makes of its bytes (asked of Chromium itself
 where the caller can, else guessed as below), and for bytes of ASCII alone
 the encoding of the PC's locale."""
+import enum
 import re
 
-from .codepages import WESTERN, ansi
+from .codepages import MARKS, WESTERN, ansi
 
 # The Encoding standard's encodings, by the labels that name them, as
 # Python's codecs decode them. Its GBK is decoded as gb18030, its Big5 with
@@ -93,40 +94,57 @@ def decode(data, name):
 
 
 def bom(data):
-    for mark, name in ((b"\xef\xbb\xbf", "UTF-8"), (b"\xfe\xff", "UTF-16BE"), (b"\xff\xfe", "UTF-16LE")):
+    """(the encoding a byte-order mark names, as browsers name it, its length), or (None, 0)."""
+    for mark, name in MARKS:
         if data.startswith(mark):
-            return name, len(mark)
+            return name.upper().replace("-LE", "LE").replace("-BE", "BE"), len(mark)
     return None, 0
 
 
-GUESSED = "no declaration"  # how begins so where a browser guessed
+class Source(enum.Enum):
+    """Where the encoding a browser reads a file in comes from, as a finding says it."""
+    BOM = "the byte-order mark"
+    XML = "its XML declaration"
+    XML_DEFAULT = "XML's own default"
+    META = "the page's <meta>"
+    UTF8 = "the bytes (UTF-8)"
+    CHROMIUM = "no declaration (Chromium's reading of its bytes)"
+    DETECTOR = "no declaration (what Chromium's detector most likely makes of its bytes)"
+    DEFAULT = "no declaration (the PC's default)"
+    SHEET = "the stylesheet's own word"
+    LINKER = "what links it"
+
+    @property
+    def guessed(self):
+        """True where nothing in the file says: the browser guessed."""
+        return self in (Source.CHROMIUM, Source.DETECTOR, Source.DEFAULT)
 
 
 def sniff(data, code_page=None, guess=None):
-    """(text, encoding, how it was found) of a page as a browser reads it:
-    "the byte-order mark", "its XML declaration", "the page's <meta>", "the
-    bytes (UTF-8)", "no declaration (Chromium's reading of its bytes)" (by
-    guess(data), else by detect()) or "no declaration (the PC's default)"."""
+    """(text, encoding, its Source) of a page as a browser reads it: a
+    byte-order mark, an XML declaration, a <meta>, bytes that are UTF-8, or
+    a guess: Chromium's (guess(data)), else detect()'s, else the PC's
+    default."""
     found = declared(data)
     if found:
         return found
     name = prescan(data[:1024]) or late_meta(data)
     if name:
-        return decode(data, name), name, "the page's <meta>"
+        return decode(data, name), name, Source.META
     # Bytes of ASCII alone say nothing: the PC's default it is, which is
     # what stylesheets they link are then read in.
     if not data.isascii():
         name = encoding(guess(data) or "") if guess else None
         if name and ENCODINGS[name][0]:  # even for UTF-8's bytes: its detector may read a few as a code page
-            return decode(data, name), name, "%s (Chromium's reading of its bytes)" % GUESSED
+            return decode(data, name), name, Source.CHROMIUM
         try:
-            return data.decode("utf-8"), "UTF-8", "the bytes (UTF-8)"
+            return data.decode("utf-8"), "UTF-8", Source.UTF8
         except UnicodeDecodeError:
             pass
         name = detect(data)
-        return decode(data, name), name, "%s (what Chromium's detector most likely makes of its bytes)" % GUESSED
+        return decode(data, name), name, Source.DETECTOR
     name = for_code_page(code_page)
-    return decode(data, name), name, "%s (the PC's default)" % GUESSED
+    return decode(data, name), name, Source.DEFAULT
 
 
 def xml_declared(data):
@@ -141,17 +159,17 @@ def declared(data):
     declaration at its very start, which outrank all else; or None."""
     name, skip = bom(data)
     if name:
-        return decode(data[skip:], name), name, "the byte-order mark"
+        return decode(data[skip:], name), name, Source.BOM
     name = xml_declared(data)
     if name:
-        return decode(data, name), name, "its XML declaration"
+        return decode(data, name), name, Source.XML
     return None
 
 
 def xml_text(data):
     """(text, encoding, how) of an XML document (an SVG): its byte-order mark,
     its declaration, else UTF-8."""
-    return declared(data) or (decode(data, "UTF-8"), "UTF-8", "XML's own default")
+    return declared(data) or (decode(data, "UTF-8"), "UTF-8", Source.XML_DEFAULT)
 
 
 # Elements a <head> holds: Chromium looks for a <meta charset> among them

@@ -1,23 +1,25 @@
 """A medium checked as a user's PC will meet it: every problem and warning at
-once. check_medium runs the steps in order; each takes what the steps before
-it found and returns what it finds, and adds its findings. A problem that
-makes the later steps meaningless (no folder, no autorun.inf) ends the check
-as a Refusal among the findings. Nothing is written but in the stage.
+once. check_medium runs the steps in order; each reads what the steps before
+it set in the Medium, sets what it learns there, and adds its findings
+through the one collector, the Medium's Findings. A problem that makes the
+later steps meaningless (no folder, no autorun.inf) ends the check as a
+Refusal among the findings. Nothing is written but in the stage.
 """
 import os
 import re
 import shutil
 import tempfile
 
-from . import PROGRAM, Refusal, product_exe, sandbox, seccomp
+from . import PROGRAM, Refusal, product_exe, seccomp, walls
 from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
                        split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
-from .codepages import WESTERN, check_text
+from .codepages import UTF8_MARK, WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
-from .chromium import Reader
-from .links import report as report_links
+from .devtools import Reader
+from .links import judge
+from .mastering import against
 from .pages import read_site
 from .pe import icon_problem, is_icon, is_windows_program
 from .signing import sign_exe
@@ -26,7 +28,6 @@ from .signing import sign_exe
 # a file in several extents, which it does not join).
 LARGEST_FILE = 4 << 30
 VERB = re.compile(r"shell\\([^\\]+)\\command")
-UNICODE_MARKS = (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")
 
 
 def check_medium(source, options, stage):
@@ -37,13 +38,11 @@ def check_medium(source, options, stage):
         m.icon_name = check_options(options, found)
         m.icon_name = check_folder(m.name, m.source, m.icon_name, options, found)
         m.exe = check_exe(options, found)
-        m.tree, m.theirs, m.paths = check_names(m.name, m.source, m.icon_name, options, found)
-        m.index = index(m.paths)
-        m.autorun, m.keys, m.page, m.updated, m.meant, m.key_lines = read_autorun_of(m.name, m.source, m.icon_name,
-                                                                                     options, stage, found)
+        check_names(m, found)
+        read_autorun_of(m, stage, found)
         check_keys(m, found)
         m.label = check_disc_label(m, found)
-        m.links, m.scripted = check_medium_links(m.source, m.paths, m.tree, options, stage, found)
+        check_medium_links(m, stage, found)
         m.strays = look_for_strays(m.tree, found)
         m.signature = sign(m.exe, options, stage, found)
     except Refusal as refusal:
@@ -109,11 +108,12 @@ def check_exe(o, found):
     return exe
 
 
-def check_names(name, source, icon, o, found):
-    """(the folder's names.Tree, the author's own quenlo.exe and autorun.inf,
-    which the disc's replace, every path of the disc)."""
-    tree = walk(source, o.keep_all)
-    for refusal in tree.problems + list(name_problems(source, tree)):
+def check_names(m, found):
+    """The folder's names.Tree, the author's own quenlo.exe and autorun.inf
+    (which the disc's replace), and every path of the disc."""
+    source, icon = m.source, m.icon_name
+    tree = m.tree = walk(source, found, m.options.keep_all)
+    for refusal in name_problems(source, tree):
         found.problem(refusal)
     for folder, rel, _, files in tree.folders:
         for f in files:
@@ -122,16 +122,17 @@ def check_names(name, source, icon, o, found):
                 found.problem(Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 "
                                       "disc: split it, or make it smaller".format(size) % os.path.join(folder, f),
                                       "file-too-large", disc_path(rel, f)))
-    theirs = [n for n in (find_name(source, PROGRAM), find_name(source, "autorun.inf")) if n]
-    paths = (set(tree.paths()) - set(theirs)) | {PROGRAM, "autorun.inf"} | ({icon} if icon else set())
-    return tree, theirs, paths
+    m.theirs = [n for n in (find_name(source, PROGRAM), find_name(source, "autorun.inf")) if n]
+    m.paths = (set(tree.paths()) - set(m.theirs)) | {PROGRAM, "autorun.inf"} | ({icon} if icon else set())
+    m.index = index(m.paths)
 
 
-def read_autorun_of(name, source, icon, o, stage, found):
-    """(the disc's autorun.inf, written in stage; its keys as Windows reads
+def read_autorun_of(m, stage, found):
+    """The disc's autorun.inf, written in stage; its keys as Windows reads
     them; the open line's page with the disc's spelling; the keys the options
     set in the author's own, the code pages it was written for, and the
-    line each key is on)."""
+    line each key is on."""
+    name, source, icon, o = m.name, m.source, m.icon_name, m.options
     theirs = find_name(source, "autorun.inf")
     if o.start is not None and theirs:
         raise Refusal("--start and %s both give the open line: drop --start to use the file, or remove the file"
@@ -145,8 +146,7 @@ def read_autorun_of(name, source, icon, o, stage, found):
         try:
             check_text("the page", o.start, o.code_page)
         except Refusal as refusal:
-            found.problem(refusal)
-            return None, {}, None, updated, meant, {}
+            return found.problem(refusal)
         data = autorun_text(o.start, o.label, icon, o.action, o.code_page, errors="replace")
     else:
         data = read(os.path.join(source, theirs), None, LARGEST_READ, follow=True)
@@ -164,7 +164,7 @@ def read_autorun_of(name, source, icon, o, stage, found):
     lines = key_lines(data, ansi_page)
     if o.start is None and unmarked_utf8(data, ansi_page, found, lines):
         # What the author meant, so that the rest is checked as it will be once saved right.
-        keys = read_autorun(b"\xef\xbb\xbf" + data, ansi_page)
+        keys = read_autorun(UTF8_MARK + data, ansi_page)
     page = found.attempt(check_open_line, keys, source, name, o.code_page, meant,
                          at=autorun_at(lines, "open")) or None
     if page and ("#" in page or "%" in page):
@@ -172,7 +172,7 @@ def read_autorun_of(name, source, icon, o, stage, found):
         found.warn("page-hash-percent", 'the page "%s" has %s in its name: a browser handed it as a file:/// '
                    'address (as Quenlo does when the shell cannot open it) reads "#" as the start of a fragment '
                    'and "%%xx" as an escape, and misses the page; a name without them is safer' % (page, odd))
-    return written, keys, page, updated, meant, lines
+    m.autorun, m.keys, m.page, m.updated, m.meant, m.key_lines = written, keys, page, updated, meant, lines
 
 
 def autorun_at(lines, key):
@@ -184,13 +184,13 @@ def unmarked_utf8(data, code_page, found, lines):
     """True, with the problem told, for an autorun.inf in UTF-8 without a
     byte-order mark whose letters beyond ASCII Windows reads otherwise
     (in the PC's ANSI code page, as it reads any file without a mark)."""
-    if data.isascii() or data.startswith(UNICODE_MARKS):
+    if data.isascii() or is_unicode(data):
         return False
     try:
         data.decode("utf-8")
     except UnicodeDecodeError:
         return False
-    meant, got = read_autorun(b"\xef\xbb\xbf" + data, code_page), read_autorun(data, code_page)
+    meant, got = read_autorun(UTF8_MARK + data, code_page), read_autorun(data, code_page)
     if meant == got:
         return False
     key = next(k for k in meant if meant[k] != got.get(k))
@@ -262,34 +262,30 @@ def check_disc_label(m, found):
     return label
 
 
-def check_medium_links(source, paths, tree, o, stage, found):
-    """(links by kind, the pages whose scripts build addresses). An undeclared
+def check_medium_links(m, stage, found):
+    """The links by kind, and the pages whose scripts build addresses. An undeclared
     page's encoding is Chromium's own reading where Chromium is installed,
     always in a sandbox: the pages are the author's, never to be read by a
     browser with the author's rights."""
+    source, paths, tree, o = m.source, m.paths, m.tree, m.options
     reader, unsandboxed = None, None
     if shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
-        unsandboxed = sandbox.usable()
+        unsandboxed = walls.usable()
         if unsandboxed is None:  # no network there, and nothing but the medium to read
             profile = tempfile.mkdtemp(dir=stage, prefix="chromium-")
-            reader = Reader(profile, sandbox.reader_prefix(profile, [source], stage), preexec_fn=seccomp.fresh_keyring)
+            reader = Reader(profile, walls.reader_prefix(profile, [source], stage), preexec_fn=seccomp.fresh_keyring)
     try:
         site = read_site(source, paths, o.code_page, guess=reader, parallel=True,
                          folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
     finally:
         if reader:
             reader.stop()
-    counts, problems, warnings = report_links(site, index(paths), [p.path for p in tree.problems if p.path])
-    for refusal in problems:
-        found.problem(refusal)
-    for code, message, path, where in warnings:
-        found.warn(code, message, path, **where)
+    m.links, m.scripted = judge(site, m.index, found, tree.refused), site.scripted
     if unsandboxed and site.undeclared:
         found.warn("guessed-unsandboxed", "Chromium was not asked how it reads the pages that declare no encoding, "
                    "since no sandbox can be made here to run it in (%s): the check guessed with its own detector, "
                    "which mostly agrees; install bubblewrap and allow user namespaces to have Chromium asked"
                    % unsandboxed)
-    return counts, site.scripted
 
 
 def look_for_strays(tree, found):
@@ -304,3 +300,18 @@ def sign(exe, o, stage, found):
     if o.sign and exe:
         return found.attempt(sign_exe, exe, o.sign, stage, o.timestamp)
     return None
+
+
+def check_against(m, image, stage):
+    """Whether the checked folder makes the very image given (mastering.against),
+    with a problem of the medium's where it does not, or where there is none."""
+    compared = m.findings.attempt(against, m, image, stage)
+    if compared and not compared["same"]:
+        differ = compared["differs"]
+        shown = differ[:8] + (["%d more" % (len(differ) - 8)] if len(differ) > 8 else [])
+        m.findings.problem(Refusal(
+            "%s is not what this folder makes (SHA-256 %s, not %s); what differs: %s: its files, the options, the "
+            "exe or SOURCE_DATE_EPOCH differ from those it was made with" % (image, compared["sha256"],
+                                                                             compared["made"], ", ".join(shown)),
+            "against-differs"))
+    return compared

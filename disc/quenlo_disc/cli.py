@@ -8,20 +8,19 @@ A thin layer: options in, one call, exit status out; report.py says what was
 found. Every refusal is one line on standard error and exit status 1.
 """
 import argparse
+import contextlib
 import os
 import shutil
 import signal
 import sys
 import tempfile
 
-from . import (BUGS, VERSION, Refusal, Unavailable, codepages, driver_exe, host, installed, report, reportpage, sandbox,
-               trying)
-from .check import check_medium
-from .iso import fitting, sha256, volume_label
-from .limits import MemoryLimit
-from .mastering import against, master
+from . import BUGS, VERSION, Refusal, codepages, host, report, reportpage, trying
+from .check import check_against, check_medium
+from .iso import sha256
+from .mastering import master
 from .medium import Options
-from .session import Session
+from .report import Output
 
 
 class Parser(argparse.ArgumentParser):
@@ -144,8 +143,8 @@ def options(a):
 
 def run_check(a, stage, prog, out):
     m = check_medium(a.source, options(a), stage)
-    same = against(m, a.against, stage) if a.against and not m.problems else None
-    out.doc = dict(report.medium_json(m, "check"), **({"against": same} if same else {}))
+    same = check_against(m, a.against, stage) if a.against and not m.problems else None
+    out.made = lambda: dict(report.medium_json(m, "check"), **({"against": same} if same else {}))
     report.checked(m, out, same, a.against)
     if report.findings(m, prog, out, "the medium is not ready: mend them and check again"):
         return 1
@@ -155,7 +154,7 @@ def run_check(a, stage, prog, out):
 
 def run_make(a, stage, prog, out):
     m = check_medium(a.source, options(a), stage)
-    out.doc = report.medium_json(m, "make")
+    out.made = lambda: report.medium_json(m, "make")
     if report.findings(m, prog, out, "no image was written: mend them and make it again"):
         return 1
     size = master(m, a.output)
@@ -165,133 +164,92 @@ def run_make(a, stage, prog, out):
 
 def run_try(a, stage, prog, out):
     if a.clear_cache:
-        there = os.path.isdir(host.cache())
-        freed = host.clear_cache()
-        out.doc = {"command": "try", "version": VERSION, "cache": host.cache(), "freed": freed}
-        out.line("Removed the cache %s: %s freed" % (host.cache(), host.in_words(freed)) if there
-                 else "There is no cache at %s: nothing to remove" % host.cache())
+        report.cleared(out, host.cache(), os.path.isdir(host.cache()), host.clear_cache())
         if not a.image:
             return 0
-    progress = report.Progress(out)
-    out.doc = {"command": "try", "version": VERSION, "image": os.path.abspath(a.image), "sandboxed": not a.no_sandbox,
-               "verdict": "refused", "rows": [], "findings": []}
-    trying.is_image(a.image)
-    if not os.path.isfile(driver_exe()):
-        raise Unavailable("try needs the package quenlo-disc-try, which is not installed: as root, run apt-get install "
-                          "quenlo-disc-try" if installed() else "no driver at %s: build it with: cmake --preset win32 "
-                          "&& cmake --build --preset win32" % driver_exe(), "try-missing")
-    if not a.no_sandbox:
-        sandbox.require()
-    image = os.path.abspath(a.image)
-    stem = os.path.splitext(image)[0]
-    out.line("Disc: %s" % a.image)
-    out.line(sandbox.NOT_SAID if a.no_sandbox else sandbox.SAID)
-    if not a.no_sandbox:
-        held = MemoryLimit()
-        out.doc["memory"] = held.said()
-        held.remove()
-        out.line("Memory: %s" % out.doc["memory"])
-    host.made_cache()
-    arch = trying.disc_arch(image, not a.no_sandbox)
-    if arch == "i686":
-        try:
-            how, entry = host.thirty_two_bits(not a.no_sandbox)
-        except Unavailable as unavailable:
-            raise Unavailable("this machine cannot run the disc's i686 exe: %s" % unavailable) from None
-        out.doc["emulation"] = how.value
-        out.line(report.thirty_two_bits(how, entry))
-    pcs = trying.MATRIX if a.matrix else [a.code_page]
-    try:
-        with Session(arch, driver_exe(), not a.no_sandbox, pcs, say=progress.preparing) as session:
-            try:
-                disc = trying.Disc.present(session, image)
-            except Unavailable as unavailable:
-                raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
-            try:  # what the report says of the disc
-                out.doc["keys"] = trying.read_disc(disc.folder)[0]
-            except Refusal:
-                pass
-            out.doc.update(size=os.path.getsize(image), medium=fitting(os.path.getsize(image)), sha256=sha256(image),
-                           label=volume_label(image))
-            if a.matrix:
-                # Each PC's picture at full size, beside the sheet of them all.
-                os.makedirs(stem + ".matrix", exist_ok=True)
-                rows, made, why = trying.matrix(session, disc, stem + ".matrix.png", stem + ".matrix", progress)
-                out.line("Contact sheet: %s" % (stem + ".matrix.png" if made else "none could be made"))
-                out.doc["contact_sheet"] = stem + ".matrix.png" if os.path.exists(stem + ".matrix.png") else None
-            else:
-                row = trying.try_disc(session, disc, stem + ".try.png",
-                                      trying.PC(a.code_page, not a.broken_association), progress)
-                rows, why = [row], row.why
-    except Unavailable as unavailable:
-        raise Unavailable("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
-    out.doc["rows"] = [row.as_json() for row in rows]
-    out.doc["verdict"] = "not shown" if why else "shown"
-    if why:
-        raise Refusal(why if a.matrix else "the page was not opened: %s" % why, "not-shown")
-    out.line("The page was shown on every kind of PC that can reach it." if a.matrix else "The page was opened.")
-    return 0
+    progress = report.Progress(out, trying.Tried(os.path.abspath(a.image), a.image, not a.no_sandbox, a.matrix))
+    out.made = lambda: report.try_json(progress.tried)
+    tried = trying.try_image(a.image, matrix=a.matrix, code_page=a.code_page, browser=not a.broken_association,
+                             sandboxed=not a.no_sandbox, progress=progress)
+    return 0 if report.verdict(tried, prog, out) else 1
 
 
 COMMANDS = {"check": run_check, "make": run_make, "try": run_try}
 
 
-def main(argv, prog="quenlo-disc", command=None):
+def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
     """The command line argv, or with command given (the scripts' own
-    make-disc and try-disc), that subcommand's arguments alone."""
-    # Names from the command line or a folder may be any bytes: show them,
-    # escaped; line by line, so that a try's progress shows as it goes.
-    for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace", line_buffering=True)
-    top = parsers(prog)
-    if command:
-        sub = top._subparsers._group_actions[0].choices[command]
-        sub.prog = prog
-        a = sub.parse_args(argv)
-        a.command = command
-    else:
-        a = top.parse_args(argv)
-        if not a.command:
-            return fail(prog, "name a command: check, make or try (see %s --help)" % prog, 2)
-        prog = "%s %s" % (prog, a.command)
-    if a.command == "try" and not a.image and not a.clear_cache:
-        return fail(prog, "the following arguments are required: IMAGE.iso (see %s --help)" % prog, 2)
-    # A signal ends the run through the clean-ups below, like any refusal.
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, lambda *_: sys.exit(130))
-    stage = tempfile.mkdtemp(prefix="quenlo-disc-")
-    out = report.Output(a.json, getattr(a, "sarif", False))
-    command = prog.split()[-1]
+    make-disc and try-disc), that subcommand's arguments alone; its words
+    on out and err (standard output and error unless given)."""
+    if out is None and err is None:
+        # Names from the command line or a folder may be any bytes: show them,
+        # escaped; line by line, so that a try's progress shows as it goes.
+        for stream in (sys.stdout, sys.stderr):
+            stream.reconfigure(errors="backslashreplace", line_buffering=True)
+    out, err = out or sys.stdout, err or sys.stderr
     try:
-        status = COMMANDS[a.command](a, stage, prog, out)
-    except Refusal as refusal:
-        out.refused(prog, command, refusal)
-        status = 1
-    except KeyboardInterrupt:  # everything was undone on the way out
-        out.refused(prog, command, Refusal("interrupted", "interrupted"))
-        status = 130
-    except OSError as error:  # the machine said no: a full disk, a file that went away
-        where = " %s" % error.filename if error.filename else ""
-        out.refused(prog, command, Refusal("cannot go on:%s: %s" % (where, error.strerror or error), "os-error"))
-        status = 1
-    except Exception as error:  # still one line, never a traceback
-        out.refused(prog, command, Refusal("stopped by a fault of its own (%s: %s): please report it at %s, with "
-                                           "the command you gave" % (type(error).__name__, error, BUGS), "fault"))
-        status = 1
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            a = parse(parsers(prog), argv, command)
+    except SystemExit as done:  # --help, --version, or a usage error, said already
+        return done.code
+    if a is None:
+        return fail(prog, "name a command: check, make or try (see %s --help)" % prog, err, 2)
+    prog = prog if command else "%s %s" % (prog, a.command)
+    if a.command == "try" and not a.image and not a.clear_cache:
+        return fail(prog, "the following arguments are required: IMAGE.iso (see %s --help)" % prog, err, 2)
+    said = Output(a.json, getattr(a, "sarif", False), out, err)
+    # A signal ends the run through the clean-ups below, like any refusal.
+    handlers = {number: signal.signal(number, lambda *_: sys.exit(130)) for number in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        status = run(a, prog, said)
     finally:
-        shutil.rmtree(stage, ignore_errors=True)
-    if out.doc is None:
-        out.doc = {"command": a.command, "verdict": "refused", "findings": []}
-    out.end()
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+    doc = said.end(a.command)
     if a.report:
         try:
-            reportpage.write(out.doc, a.report)
+            reportpage.write(doc, a.report)
         except OSError as error:
             return fail(prog, "cannot write the report %s (%s): name a file in a folder you can write"
-                        % (a.report, error.strerror or error))
+                        % (a.report, error.strerror or error), err)
     return status
 
 
-def fail(prog, why, status=1):
-    print("%s: %s" % (prog, why), file=sys.stderr)
+def parse(top, argv, command=None):
+    """The arguments, or None where no command was named."""
+    if command:
+        sub = top._subparsers._group_actions[0].choices[command]
+        sub.prog = top.prog
+        a = sub.parse_args(argv)
+        a.command = command
+        return a
+    a = top.parse_args(argv)
+    return a if a.command else None
+
+
+def run(a, prog, out):
+    """Runs the command; its exit status, with any refusal said."""
+    stage = tempfile.mkdtemp(prefix="quenlo-disc-")
+    try:
+        return COMMANDS[a.command](a, stage, prog, out)
+    except Refusal as refusal:
+        out.refused(prog, refusal)
+        return 1
+    except KeyboardInterrupt:  # everything was undone on the way out
+        out.refused(prog, Refusal("interrupted", "interrupted"))
+        return 130
+    except OSError as error:  # the machine said no: a full disk, a file that went away
+        where = " %s" % error.filename if error.filename else ""
+        out.refused(prog, Refusal("cannot go on:%s: %s" % (where, error.strerror or error), "os-error"))
+        return 1
+    except Exception as error:  # still one line, never a traceback
+        out.refused(prog, Refusal("stopped by a fault of its own (%s: %s): please report it at %s, with the command "
+                                  "you gave" % (type(error).__name__, error, BUGS), "fault"))
+        return 1
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
+
+
+def fail(prog, why, err, status=1):
+    print("%s: %s" % (prog, why), file=err)
     return status

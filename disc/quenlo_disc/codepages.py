@@ -16,6 +16,9 @@ CODE_PAGES = {
     1255: ("Hebrew", "he_IL"), 1256: ("Arabic", "ar_EG"), 1257: ("Baltic", "lt_LT"), 1258: ("Vietnamese", "vi_VN"),
 }
 WESTERN = 1252
+# The byte-order marks, Windows and browsers alike, with Python's codec of each.
+MARKS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
+UTF8_MARK = MARKS[0][0]
 
 
 def codec(code_page):

@@ -3,16 +3,15 @@ line exactly as given (Wine would quote arguments built from a Unix argv),
 reads the message boxes that its process shows and presses OK; and what
 Wine's process trace says was started."""
 import os
-import time
 
-from .host import WINE64
-from .host import winpath
+from .host import WINE64, winpath
+from .tools import wait_until
 
 MILLIS = 20000  # a run of Quenlo, at the most
 EMULATED = 3  # times as long, under qemu
 
 
-class Report:
+class Run:
     """What the driver saw: boxes (caption, icon, text), exit status, time."""
 
     def __init__(self, raw):
@@ -29,36 +28,41 @@ class Report:
 
 def drive(session, command, directory, env=None, on_box=None, trace=None):
     """Runs `command` (a Windows command line) in `directory` (a Windows
-    path) through the session's driver, and returns its Report. on_box(box)
+    path) through the session's driver, and returns its Run. on_box(box)
     is called while each box is still on the screen. With trace, Wine's
     process trace goes to that file (in the box)."""
     timeout = MILLIS * (EMULATED if session.emulation.emulated else 1)
     folder = session.folder("run-")
-    report, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
-    env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(report),
+    said, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
+    env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(said),
                QUENLO_E2E_TIMEOUT=str(timeout))
     if on_box:
         env["QUENLO_E2E_HOLD"] = winpath(hold)
     if trace:
         env["WINEDEBUG"] = "+process"
     pid = session.spawn([WINE64, session.driver], env, err=trace)
-    seen = 0
-    deadline = time.time() + timeout / 1000 + 15  # a driver that overruns its own time is stuck
-    while session.alive(pid) and time.time() < deadline:
-        boxes = Report(text(session, report)).boxes if on_box else []
-        if len(boxes) > seen:
-            on_box(boxes[seen])
-            seen += 1
+    seen = []
+
+    def ended():
+        """True once the driver has; each new box on the way, held for on_box."""
+        if not session.alive(pid):
+            return True
+        boxes = Run(text(session, said)).boxes if on_box else []
+        if len(boxes) > len(seen):
+            on_box(boxes[len(seen)])
+            seen.append(boxes[len(seen)])
             try:
                 session.put(hold, b"")
             except OSError:
                 pass
-        time.sleep(0.05)
+        return False
+
+    wait_until(ended, timeout / 1000 + 15)  # a driver that overruns its own time is stuck
     # Only a driver that overran: what Quenlo started shares its process
     # group, and must go on after Quenlo's end as on a PC.
     if session.alive(pid):
         session.kill(pid)
-    return Report(text(session, report) or "(no report)")
+    return Run(text(session, said) or "(no report)")
 
 
 def text(session, path, limit=1 << 20):

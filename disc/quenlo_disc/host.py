@@ -8,8 +8,8 @@ import subprocess
 import tempfile
 
 from . import Unavailable, sandbox
-from .sandbox import QEMU
-from .boxfiles import read, remove_tree
+from .walls import QEMU
+from .boxfiles import read, remove_tree, write_atomically
 from .codepages import CODE_PAGES, described, locale_name
 from .tools import last_lines, said
 
@@ -127,10 +127,7 @@ def runs_i386():
     probe = os.path.join(cache(), "i386-probe")
     if not os.path.isfile(probe):
         os.makedirs(cache(), exist_ok=True)
-        with open(probe + ".part", "wb") as f:
-            f.write(i386_probe())
-        os.chmod(probe + ".part", 0o755)
-        os.replace(probe + ".part", probe)
+        write_atomically(probe, i386_probe(), 0o755)
     try:
         return subprocess.run([probe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=30).returncode == 0
@@ -264,21 +261,28 @@ def clear_cache():
     return freed
 
 
-def ready_for(arch, code_pages, sandboxed=True, say=print):
-    """What a session of arch on PCs of code_pages needs, made where it is
-    not yet: how it runs 32-bit programs (for a 64-bit disc, only where
-    Wine's 32-bit side is installed) and its prepared prefix."""
-    emulation = Emulation.NONE
+def emulation_for(arch, sandboxed=True):
+    """How a session of arch runs 32-bit programs, and binfmt_misc's entry
+    where the machine's qemu does: for a 64-bit disc, only where Wine's
+    32-bit side is installed (else Emulation.NONE, and its prefix lacks that
+    half); Unavailable where an i686 disc's exe cannot run here."""
     try:
         if arch == "i686" or os.path.exists(WINE32):
-            emulation = thirty_two_bits(sandboxed)[0]
+            return thirty_two_bits(sandboxed)
     except Unavailable:
         if arch == "i686":
             raise
+    return Emulation.NONE, None
+
+
+def ready_for(emulation, code_pages, sandboxed=True, say=print):
+    """What a session that runs 32-bit programs so (emulation) on PCs of
+    code_pages needs, made where it is not yet: its locales and its
+    prepared prefix."""
     missing = [cp for cp in code_pages if not compiled(cp)]
     if missing:
         say("Compiling the locales of PCs using %s, once (about 2 s each): %s"
             % (", ".join(map(str, missing)), locale_home()))
     for code_page in code_pages:
         environment(code_page)
-    return emulation, prepared(emulation, sandboxed, say)
+    return prepared(emulation, sandboxed, say)

@@ -40,15 +40,13 @@ def emulate(entry):
         raise OSError(ctypes.get_errno(), "capabilities")
 
 
-class Inside:
-    """What the sandbox's first process does for the tools: starts programs
-    and tells how they end (children: pid to Popen), and moves files in and
-    out of box."""
+class Box:
+    """Files moved in and out of the box for the tools, each reached only
+    beneath the box, never by a path the disc's programs could turn aside."""
 
     def __init__(self, box):
-        self.box, self.children, self.lock, self.kept = box, {}, threading.Lock(), set()
+        self.box = box
         self.top = os.open(box, os.O_RDONLY | os.O_DIRECTORY)
-        self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
 
     def beneath(self, path):
         rel = os.path.relpath(path, self.box)
@@ -59,6 +57,68 @@ class Inside:
     def open(self, path, flags, mode=0o644):
         rel = self.beneath(path)
         return os.dup(self.top) if rel == "." else open_beneath(self.top, rel, flags, mode)
+
+    def do_fetch(self, request):
+        try:
+            fd = self.open(request["path"], os.O_RDONLY | os.O_NONBLOCK)
+        except OSError:
+            return {}
+        try:
+            return {"data": base64.b64encode(read_fd(fd, min(request["limit"], LARGEST_FETCH))).decode()}
+        finally:
+            os.close(fd)
+
+    def do_put(self, request):
+        fd = self.open(request["path"], os.O_WRONLY | os.O_CREAT | os.O_EXCL, request.get("mode", 0o644))
+        with os.fdopen(fd, "wb") as f:
+            f.write(base64.b64decode(request["data"]))
+        return {}
+
+    def do_mkdtemp(self, request):
+        parent = request["parent"]
+        fd = self.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for _ in range(100):
+                name = request["prefix"] + base64.b32encode(os.urandom(5)).decode().lower()
+                try:
+                    os.mkdir(name, 0o755, dir_fd=fd)
+                    return {"path": os.path.join(parent, name)}
+                except FileExistsError:
+                    continue
+        finally:
+            os.close(fd)
+        return {"error": "no new folder could be made in %s" % parent}
+
+    def do_link(self, request):
+        path = request["path"]
+        folder = self.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            try:
+                os.unlink(os.path.basename(path), dir_fd=folder)
+            except FileNotFoundError:
+                pass
+            os.symlink(request["target"], os.path.basename(path), dir_fd=folder)
+        finally:
+            os.close(folder)
+        return {}
+
+    def do_list(self, request):
+        fd = self.open(request["path"], os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            return {"names": sorted(os.listdir(fd))}
+        finally:
+            os.close(fd)
+
+
+class Inside(Box):
+    """What the sandbox's first process does for the tools: starts programs
+    and tells how they end (children: pid to Popen), and moves files in and
+    out of its box."""
+
+    def __init__(self, box):
+        super().__init__(box)
+        self.children, self.lock, self.kept = {}, threading.Lock(), set()
+        self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
 
     def reap(self):
         """Takes in what others left: the first process inherits orphans
@@ -142,57 +202,6 @@ class Inside:
     def do_kill(self, request):
         self.end(request["pid"])
         return {}
-
-    def do_fetch(self, request):
-        try:
-            fd = self.open(request["path"], os.O_RDONLY | os.O_NONBLOCK)
-        except OSError:
-            return {}
-        try:
-            return {"data": base64.b64encode(read_fd(fd, min(request["limit"], LARGEST_FETCH))).decode()}
-        finally:
-            os.close(fd)
-
-    def do_put(self, request):
-        fd = self.open(request["path"], os.O_WRONLY | os.O_CREAT | os.O_EXCL, request.get("mode", 0o644))
-        with os.fdopen(fd, "wb") as f:
-            f.write(base64.b64decode(request["data"]))
-        return {}
-
-    def do_mkdtemp(self, request):
-        parent = request["parent"]
-        fd = self.open(parent, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            for _ in range(100):
-                name = request["prefix"] + base64.b32encode(os.urandom(5)).decode().lower()
-                try:
-                    os.mkdir(name, 0o755, dir_fd=fd)
-                    return {"path": os.path.join(parent, name)}
-                except FileExistsError:
-                    continue
-        finally:
-            os.close(fd)
-        return {"error": "no new folder could be made in %s" % parent}
-
-    def do_link(self, request):
-        path = request["path"]
-        folder = self.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            try:
-                os.unlink(os.path.basename(path), dir_fd=folder)
-            except FileNotFoundError:
-                pass
-            os.symlink(request["target"], os.path.basename(path), dir_fd=folder)
-        finally:
-            os.close(folder)
-        return {}
-
-    def do_list(self, request):
-        fd = self.open(request["path"], os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            return {"names": sorted(os.listdir(fd))}
-        finally:
-            os.close(fd)
 
     def do_keep(self, _):
         """What runs now is the session's own (its display, Wine's server and

@@ -224,7 +224,7 @@ def _walk(f, descriptor, size):
             yield entry
 
 
-def check(entries, size):
+def refuse_unsafe(entries, size):
     """Refuses a tree whose files overlap one another without being the very
     same data, or that holds more than EXPANSION times the image's size."""
     extents = sorted({e for entry in entries if not entry.folder for e in entry.extents if e[1]})
@@ -243,7 +243,7 @@ def extract(image, folder):
     folder, all read-only; their number and bytes. Nothing but files and
     folders is made, and nothing outside folder."""
     entries = tree(image)
-    check(entries, os.path.getsize(image))
+    refuse_unsafe(entries, os.path.getsize(image))
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
     with open(image, "rb") as f:

@@ -35,11 +35,12 @@ def placed(links):
                 places=[place(f) for f in links[1:]])
 
 
-def report(site, index, refused=()):
-    """({kind: how many links}, [Refusal], [(code, warning, path, where)]) of a
-    pages.Site. refused: the disc paths refused already (a link out of the
-    folder, say), into which links are told once, as one problem."""
-    problems, warnings, into = [], [], {}
+def judge(site, index, found, refused=()):
+    """The problems and warnings of a pages.Site's links, among found (a
+    check's findings); its links by kind. refused: the disc paths refused
+    already (a link out of the folder, say), into which links are told
+    once, as one problem."""
+    into = {}
     closed = [(upper(p), p) for p in refused]
     normal, missing, folders, off = {}, {}, {}, {}
     for f in site.broken:
@@ -59,19 +60,19 @@ def report(site, index, refused=()):
         where, f = links[0]
         if not normal:
             normal.update((upper(unicodedata.normalize("NFC", p)), p) for p in index.values())
-        problems.append(Refusal("%s leads to nothing on the disc (names match without regard to case): %s%s"
-                                % (where, mend(index, normal, f), more_links(links)), "link-missing", f.rel,
-                                **placed([f for _, f in links])))
+        found.problem(Refusal("%s leads to nothing on the disc (names match without regard to case): %s%s"
+                              % (where, mend(index, normal, f), more_links(links)), "link-missing", f.rel,
+                              **placed([f for _, f in links])))
     for links in off.values():
         where, f = links[0]
-        problems.append(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as page.htm or "
-                                "../docs/page.htm%s" % (where, f.target, more_links(links)), "link-leaves-medium",
-                                f.rel, **placed([f for _, f in links])))
+        found.problem(Refusal("%s leaves the medium (%s): link to the file on the disc relatively, as page.htm or "
+                              "../docs/page.htm%s" % (where, f.target, more_links(links)), "link-leaves-medium",
+                              f.rel, **placed([f for _, f in links])))
     for folder, links in folders.items():
         where, f = links[0]
         page = next((index[upper(folder + "/" + name if folder else name)] for name in FOLDER_PAGES
                      if upper(folder + "/" + name if folder else name) in index), None)
-        problems.append(Refusal(
+        found.problem(Refusal(
             "%s leads to the folder %s, and a browser shows a folder opened from a disc as a list of its files "
             '("Index of"), never its page: %s%s' % (where, folder + "/" if folder else "at the disc's root",
                                                     'link its page "%s" instead' % page if page else
@@ -79,36 +80,36 @@ def report(site, index, refused=()):
             "link-folder", f.rel, **placed([f for _, f in links])))
     for cause, links in sorted(into.items()):
         first = links[0]
-        problems.append(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
-                                'line %d: "%s"' % (len(links), "s" if len(links) > 1 else "", "" if len(links) > 1
-                                                   else "s", cause, first.rel, first.line, first.address),
-                                "link-missing", first.rel, **placed(links)))
+        found.problem(Refusal('%d link%s lead%s into %s, which is not on the disc (see its problem): the first, %s, '
+                              'line %d: "%s"' % (len(links), "s" if len(links) > 1 else "", "" if len(links) > 1
+                                                 else "s", cause, first.rel, first.line, first.address),
+                              "link-missing", first.rel, **placed(links)))
     for rel, line, why in site.malformed:
-        problems.append(Refusal("%s, line %d: the page is not well-formed XML (%s), and a browser reads an XHTML "
-                                "page or SVG document as XML: it shows only what comes before, under an error: "
-                                "mend the markup (close every element, as <br/>)" % (rel, line, why),
-                                "xml-not-well-formed", rel, line=line))
+        found.problem(Refusal("%s, line %d: the page is not well-formed XML (%s), and a browser reads an XHTML "
+                              "page or SVG document as XML: it shows only what comes before, under an error: "
+                              "mend the markup (close every element, as <br/>)" % (rel, line, why),
+                              "xml-not-well-formed", rel, line=line))
     for name, rels in sorted(site.undeclared.items()):
-        warnings.append(("page-undeclared", "%s declare%s no encoding, so a browser guesses it from the bytes and "
-                         "reads %s as %s: declare the encoding %s saved in, as <meta charset=\"%s\"> first in the "
-                         "<head>" % (some(rels), "s" if len(rels) == 1 else "", "it" if len(rels) == 1 else "them",
-                                     name, "it is" if len(rels) == 1 else "each is", name.lower()), rels[0],
-                         {"line": 1, "places": [Place(rel, 1) for rel in rels[1:]]}))
+        found.warn("page-undeclared", "%s declare%s no encoding, so a browser guesses it from the bytes and "
+                   "reads %s as %s: declare the encoding %s saved in, as <meta charset=\"%s\"> first in the "
+                   "<head>" % (some(rels), "s" if len(rels) == 1 else "", "it" if len(rels) == 1 else "them",
+                               name, "it is" if len(rels) == 1 else "each is", name.lower()), rels[0],
+                   line=1, places=[Place(rel, 1) for rel in rels[1:]])
     for rel, paths in sorted(site.script_paths.items()):
-        warnings.append(("script-path-missing", "%s names %d file%s in its scripts' strings that %s not on the disc "
-                         "(as the pages that run them resolve them): %s; a script that builds an address from them "
-                         "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
-                                               "are" if len(paths) > 1 else "is", some(paths)), rel, {"line": 1}))
-    for rel, found in sorted(site.server_only.items()):
-        line, what = found[0]
-        others = ["line %d: %s" % pair for pair in found[1:SHOWN]] + (["%d more" % (len(found) - SHOWN)]
-                                                                      if len(found) > SHOWN else [])
-        warnings.append(("script-needs-server", "%s, line %d: its script %s%s, which Chromium refuses to a page opened "
-                         "from a disc (its origin is \"null\"), so that part of the page does nothing there: put the "
-                         "data in the page or in a <script src> file it runs, or leave the feature off the disc"
-                         % (rel, line, what, " (and %s)" % "; ".join(others) if others else ""), rel,
-                         {"line": line, "places": [Place(rel, n) for n, _ in found[1:]]}))
-    return site.counts, problems, warnings
+        found.warn("script-path-missing", "%s names %d file%s in its scripts' strings that %s not on the disc "
+                   "(as the pages that run them resolve them): %s; a script that builds an address from them "
+                   "leads to nothing" % (rel, len(paths), "s" if len(paths) > 1 else "",
+                                         "are" if len(paths) > 1 else "is", some(paths)), rel, line=1)
+    for rel, said in sorted(site.server_only.items()):
+        line, what = said[0]
+        others = ["line %d: %s" % pair for pair in said[1:SHOWN]] + (["%d more" % (len(said) - SHOWN)]
+                                                                     if len(said) > SHOWN else [])
+        found.warn("script-needs-server", "%s, line %d: its script %s%s, which Chromium refuses to a page opened "
+                   "from a disc (its origin is \"null\"), so that part of the page does nothing there: put the "
+                   "data in the page or in a <script src> file it runs, or leave the feature off the disc"
+                   % (rel, line, what, " (and %s)" % "; ".join(others) if others else ""), rel,
+                   line=line, places=[Place(rel, n) for n, _ in said[1:]])
+    return site.counts
 
 
 def more_links(links):
@@ -154,10 +155,10 @@ def mend(index, normal, f):
             return ("the stylesheet says nothing of its encoding, so a browser reads it in that of %s, which links "
                     "it (%s): begin the stylesheet with @charset \"utf-8\"; (or the encoding it is saved in), or "
                     "correct the link" % (f.linked_by, f.encoding))
-        if f.how.startswith("no declaration"):
+        if f.how.guessed:
             return ("the page declares no encoding, so a browser reads it as %s: declare the encoding it is saved "
                     "in, as <meta charset=\"utf-8\">, or correct the link" % f.encoding)
-        return "read as %s, as %s says: correct the link or add the file" % (f.encoding, f.how)
+        return "read as %s, as %s says: correct the link or add the file" % (f.encoding, f.how.value)
     return "correct the link or add the file"
 
 

@@ -5,12 +5,12 @@ SOURCE_DATE_EPOCH, every date after it is clamped to it (the convention of
 reproducible builds, as tar --clamp-mtime does), so that two clones of one
 commit, made at different times, make one image."""
 import os
-import tempfile
 
 from . import PROGRAM, Refusal
 from .clamping import clamp
 from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
+from .boxfiles import replacing
 from .tools import run
 
 
@@ -53,13 +53,12 @@ def master(medium, output_name):
     machine goes in."""
     output = writable_output(output_name, medium.source, medium.name)
     folder = os.path.dirname(output)
-    try:
-        partial = tempfile.NamedTemporaryFile(dir=folder, prefix=".%s." % os.path.basename(output), suffix=".part",
-                                              delete=False).name
-    except OSError as error:
-        raise Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror),
-                      "output-unwritable") from None
-    try:
+
+    def unwritable(error):
+        return Refusal("you cannot write in %s (%s): write the image elsewhere" % (folder, error.strerror),
+                       "output-unwritable")
+
+    with replacing(output, unwritable=unwritable) as partial:
         moment = epoch(medium)
         exe = medium.disc_exe()
         for made in (medium.autorun, exe if medium.signature else None):
@@ -78,35 +77,23 @@ def master(medium, output_name):
             + grafts, "xorriso could not master the image", env=env)
         set_joliet_label(partial, joliet_label(medium.label))
         clamp(partial, moment)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(partial, 0o666 & ~mask)  # a temporary file's 0600 is not for a finished image
-        os.replace(partial, output)
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
     return os.path.getsize(output)
 
 
 def against(medium, image, stage):
-    """Whether the folder makes the very image given: (made again in stage)
-    {"image", "sha256", "made", "same"}, and a problem of the medium's where
-    it does not, or where there is no image to compare."""
+    """Whether the folder makes the very image given, made again in stage:
+    {"image", "sha256", "made", "same"}, and where it is not the same, what
+    "differs"; a Refusal where there is no image to compare."""
     if not os.path.isfile(image):
-        return medium.findings.problem(Refusal("no file at %s: give --against the image that make wrote" % image,
-                                               "against-missing"))
+        raise Refusal("no file at %s: give --against the image that make wrote" % image, "against-missing")
     again = os.path.join(stage, "again.iso")
     master(medium, again)
     theirs, ours = sha256(image), sha256(again)
+    compared = {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
     if theirs != ours:
         try:
-            differ = differences(image, again) or ["only the image's own data (made %s, not %s)"
-                                                   % (made_on(image), made_on(again))]
+            compared["differs"] = differences(image, again) or [
+                "only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
         except (Refusal, ValueError, StopIteration):
-            differ = ["it is not an image Windows reads"]
-        shown = differ[:8] + (["%d more" % (len(differ) - 8)] if len(differ) > 8 else [])
-        medium.findings.problem(Refusal(
-            "%s is not what this folder makes (SHA-256 %s, not %s); what differs: %s: its files, the options, the "
-            "exe or SOURCE_DATE_EPOCH differ from those it was made with" % (image, theirs, ours, ", ".join(shown)),
-            "against-differs"))
-    return {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
+            compared["differs"] = ["it is not an image Windows reads"]
+    return compared

@@ -97,13 +97,13 @@ def disc_path(rel, name=None):
 class Tree:
     """A folder as the disc will hold it: folders, each (folder, rel, dirs,
     files), top down and sorted; what was left out, each (disc path, kind);
-    a Refusal for each entry that cannot go onto a disc; and each file's
+    the disc path of each entry that cannot go onto a disc; and each file's
     size and time of change (whole seconds), by disc path."""
     folders: list = field(default_factory=list)
     sizes: dict = field(default_factory=dict)
     times: dict = field(default_factory=dict)
     left_out: list = field(default_factory=list)
-    problems: list = field(default_factory=list)
+    refused: list = field(default_factory=list)
 
     def paths(self):
         """Every file and folder as a path on the disc, with "/"."""
@@ -121,8 +121,9 @@ class Tree:
         return sorted(found, key=lambda p: p.split("/"))
 
 
-def walk(root, keep_all=False):
-    """The Tree of root. A link to a file is followed while it stays inside
+def walk(root, found, keep_all=False):
+    """The Tree of root; each entry that cannot go onto a disc, a problem
+    among found (a check's findings). A link to a file is followed while it stays inside
     root (Windows sees a copy); a link to a folder is refused, since the
     folder is on the disc by its own path already (each real folder is
     visited once, so that links cannot multiply the disc); whatever else is
@@ -134,7 +135,8 @@ def walk(root, keep_all=False):
     tree = Tree()
 
     def refuse(path, rel, code, what):
-        tree.problems.append(Refusal("%s %s" % (path, what), code, disc_path(rel)))
+        tree.refused += [disc_path(rel)] if rel != "." else []
+        found.problem(Refusal("%s %s" % (path, what), code, disc_path(rel)))
 
     def entry(folder, rel, name, holders):
         """"dir", "file", or None for what cannot go onto the disc."""

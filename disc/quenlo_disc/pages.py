@@ -110,7 +110,7 @@ class Followed:
     target: str
     spelled: str
     encoding: str
-    how: str
+    how: charsets.Source
     climbed: bool = False
     linked_by: str = None
     column: int = 1
@@ -156,7 +156,7 @@ class Page:
     that lead nowhere, and what they do that cannot work from a disc."""
     rel: str
     encoding: str
-    how: str
+    how: charsets.Source
     guessed: bool
     malformed: tuple
     links: "Links"
@@ -252,7 +252,7 @@ class Reading:
                 continue
             if kind == "file" and target:
                 runs.append(target)
-        return Page(rel, encoding, how, how.startswith(charsets.GUESSED) and not data.isascii(), problem, links,
+        return Page(rel, encoding, how, how.guessed and not data.isascii(), problem, links,
                     bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]),
                     [found for line, script in found.scripts for found in server_only(script, line)])
 
@@ -262,7 +262,7 @@ class Reading:
         lines = Lines(text)
         links = [Link(lines(at), url, "sheet" if imported else "", lines.column(at)) for at, url, imported in
                  css_links(text)]
-        return self.follow(rel, name, "the stylesheet's own word" if name != environment else "what links it",
+        return self.follow(rel, name, charsets.Source.SHEET if name != environment else charsets.Source.LINKER,
                            links, linked_by)
 
     def each(self, method, items, pool=None, guess=None):

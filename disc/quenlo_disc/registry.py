@@ -34,10 +34,6 @@ class Registry:
         raise Unavailable("Wine's regedit ended with %s on %s%s: check that Wine runs for you, as wine64 regedit"
                           % (status, path, said(self.session.fetch(err + "1"), 3)))
 
-    def remove_html_association(self):
-        """A PC on which no browser is registered for ".htm"."""
-        self.remove_associations((".htm",))
-
     def remove_browser(self):
         """A PC with no browser at all: nothing registered for any type of
         web page, nor for the web's addresses."""

@@ -5,11 +5,11 @@ import os
 import re
 import sys
 
-from . import VERSION, sarif
+from . import VERSION, Refusal, sarif
 from .check import VERB
 from .codepages import described
 from .findings import Finding
-from .host import Emulation
+from .host import Emulation, in_words
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
@@ -22,35 +22,48 @@ KEYS = ("label", "icon", "action")
 
 
 class Output:
-    """Where a command's words go: the human lines, or with --json (or
-    --sarif) nothing but one JSON (or SARIF) document on standard output at
-    the end."""
+    """Where a command's words go (out and err, standard output and error
+    unless given): the human lines, or with --json (or --sarif) nothing but
+    one JSON (or SARIF) document on out at the end. made: what makes that
+    document from what the command found, set as it finds it; refusals:
+    those that ended the command, among the document's findings."""
 
-    def __init__(self, json_wanted, sarif_wanted=False):
-        self.json, self.sarif, self.doc = json_wanted or sarif_wanted, sarif_wanted, None
+    def __init__(self, json_wanted=False, sarif_wanted=False, out=None, err=None):
+        self.json, self.sarif = json_wanted or sarif_wanted, sarif_wanted
+        self.out, self.err = out or sys.stdout, err or sys.stderr
+        self.made, self.refusals = None, []
 
     def line(self, text=""):
         if not self.json:
-            print(shown(text))
+            print(shown(text), file=self.out)
 
     def stderr(self, text):
         if not self.json:
-            print(shown(text), file=sys.stderr)
+            print(shown(text), file=self.err)
 
-    def refused(self, prog, command, refusal):
+    def refused(self, prog, refusal):
         """A refusal that ends the command: its one line; with --json, among
         the document's findings."""
-        if self.doc is None:
-            self.doc = {"command": command, "version": VERSION, "verdict": "refused", "findings": []}
-        self.doc["verdict"] = "not shown" if self.doc.get("verdict") == "not shown" else "refused"
-        self.doc.setdefault("findings", []).append(Finding.of(refusal).as_dict())
+        self.refusals.append(Finding.of(refusal))
         self.stderr("%s: %s" % (prog, refusal))
 
-    def end(self):
+    def document(self, command):
+        """The command's JSON document: what it found, and the refusal that ended it."""
+        doc = self.made() if self.made else {"command": command, "version": VERSION, "verdict": "refused",
+                                             "findings": []}
+        if self.refusals:
+            doc["verdict"] = "refused"
+            doc.setdefault("findings", []).extend(f.as_dict() for f in self.refusals)
+        return doc
+
+    def end(self, command):
+        """Prints the document, where one was asked for; returns it."""
+        doc = self.document(command)
         if self.sarif:
-            print(as_json(sarif.document(self.doc)))
+            print(as_json(sarif.document(doc)), file=self.out)
         elif self.json:
-            print(as_json(self.doc))
+            print(as_json(doc), file=self.out)
+        return doc
 
 
 # What JSON leaves raw in its strings that a terminal or an editor takes for
@@ -188,7 +201,8 @@ def ready(m, out):
 
 def made(m, out, output, size, digest):
     """What make says of the image it wrote."""
-    out.doc.update(image=os.path.abspath(output), size=size, medium=fitting(size), sha256=digest)
+    out.made = lambda: dict(medium_json(m, "make"), image=os.path.abspath(output), size=size, medium=fitting(size),
+                            sha256=digest)
     label = m.label
     out.line("Disc image: %s" % output)
     # Joliet's volume label, the one Windows reads, holds 16 characters.
@@ -208,6 +222,10 @@ def made(m, out, output, size, digest):
 
 # ---------------------------------------------------------------- a try
 
+SANDBOXED = "Sandbox: no network, nothing of yours in reach; only the try's own files are written"
+UNSANDBOXED = "Sandbox: none (--no-sandbox): the disc's programs run with your rights, not sandboxed"
+
+
 def thirty_two_bits(how, entry=None):
     """What a try of a 32-bit disc says of how its exe runs here."""
     if how is Emulation.NATIVE:
@@ -218,12 +236,57 @@ def thirty_two_bits(how, entry=None):
     return "Its quenlo.exe is 32-bit, as shipped: it runs under qemu in the sandbox, which takes longer."
 
 
-class Progress:
-    """A try's words as it goes: each line of a single try; a matrix as a
-    table, each row's kind of PC shown before it is tried."""
+def try_json(tried):
+    """The try's document: the disc, how it ran, each PC's row and the verdict."""
+    doc = {"command": "try", "version": VERSION, "image": tried.image, "sandboxed": tried.sandboxed,
+           "verdict": "not shown" if tried.why else "shown", "rows": [row.as_json() for row in tried.rows],
+           "findings": [Finding.of(not_shown(tried)).as_dict()] if tried.why else []}
+    known = {"memory": tried.memory, "emulation": tried.emulation and tried.emulation.value, "keys": tried.keys}
+    doc.update((k, v) for k, v in known.items() if v is not None)
+    if tried.size is not None:
+        doc.update(size=tried.size, medium=tried.medium, sha256=tried.sha256, label=tried.label)
+    if tried.matrix and tried.rows:
+        doc["contact_sheet"] = tried.sheet
+    return doc
 
-    def __init__(self, out):
-        self.out, self.width = out, 0
+
+def not_shown(tried):
+    return Refusal(tried.why if tried.matrix else "the page was not opened: %s" % tried.why, "not-shown")
+
+
+def verdict(tried, prog, out):
+    """The try's last line; True when the page was shown."""
+    if tried.why:
+        out.stderr("%s: %s" % (prog, not_shown(tried)))
+        return False
+    out.line("The page was shown on every kind of PC that can reach it." if tried.matrix else "The page was opened.")
+    return True
+
+
+def cleared(out, cache, there, freed):
+    """What try --clear-cache says of the cache it removed."""
+    out.made = lambda: {"command": "try", "version": VERSION, "cache": cache, "freed": freed}
+    out.line("Removed the cache %s: %s freed" % (cache, in_words(freed)) if there
+             else "There is no cache at %s: nothing to remove" % cache)
+
+
+class Progress:
+    """A try's words as it goes: what it tries, each line of a single try;
+    a matrix as a table, each row's kind of PC shown before it is tried.
+    tried: the try as far as it got, for its document."""
+
+    def __init__(self, out, tried):
+        self.out, self.width, self.tried = out, 0, tried
+
+    def disc(self, tried):
+        self.tried = tried
+        self.out.line("Disc: %s" % tried.name)
+        self.out.line(SANDBOXED if tried.sandboxed else UNSANDBOXED)
+        if tried.memory:
+            self.out.line("Memory: %s" % tried.memory)
+
+    def emulation(self, tried):
+        self.out.line(thirty_two_bits(tried.emulation, tried.entry))
 
     def say(self, line):
         self.out.line(line)
@@ -234,11 +297,14 @@ class Progress:
 
     def begin(self, pc):
         if not self.out.json:
-            print("%-*s" % (self.width, pc.kind()), end="", flush=True)
+            print("%-*s" % (self.width, pc.kind()), end="", flush=True, file=self.out.out)
 
     def done(self, row):
         self.out.line("%s%s" % (row.met(), "  <- missed" if row.missed else ""))
 
+    def sheet(self, tried):
+        self.out.line("Contact sheet: %s" % (tried.sheet or "none could be made"))
+
     def preparing(self, line):
         """The words of what is made once, which --json sends to standard error."""
-        print(line, file=sys.stderr) if self.out.json else self.out.line(line)
+        print(line, file=self.out.err) if self.out.json else self.out.line(line)

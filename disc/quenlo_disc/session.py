@@ -18,30 +18,86 @@ the box by path: files go in and come out as bytes through the agent.
 import os
 import tempfile
 
-from . import Refusal, Unavailable, chromium, sandbox
+from . import Refusal, Unavailable, chromium, sandbox, walls
 from .agent import PR_SET_CHILD_SUBREAPER, end_below, prctl
 from .boxfiles import remove_tree
 from .registry import Registry
 from .limits import MEMORY
-from .host import QEMU_RESERVED_VA, WINE32, WINE64, Emulation, locale_home, ready_for
+from .host import QEMU_RESERVED_VA, WINE64, Emulation, emulation_for, locale_home, ready_for
 from .tools import said
 
 TIMEOUT = 120  # a step of the session's own
-class Session:
+
+
+class Door:
+    """What the tools may do in a launched session's sandbox, every bit of it
+    through its agent: the one door in, which nobody else opens. A subclass
+    gives root (the session's folder, None until it is launched), agent_pid
+    and env()."""
+    root, agent_pid, _agent = None, None, None
+
+    @property
+    def agent(self):
+        if self.root is None:
+            raise Unavailable("the session is not running: launch it first")
+        if self._agent is None:
+            self._agent = sandbox.Agent(os.path.join(self.root, "ctl", "agent.sock"), self.agent_pid)
+        return self._agent
+
+    def run(self, argv, env=None, timeout=TIMEOUT, out=None, err=None, cwd=None):
+        return self.agent.run(argv, self.env(env), cwd=cwd, out=out, err=err, timeout=timeout)
+
+    def spawn(self, argv, env=None, err=None, stdin=None):
+        return self.agent.spawn(argv, self.env(env), err=err, stdin=stdin)
+
+    def keep(self):
+        """What runs in the session now is its own (its display, Wine's
+        server and services); whatever comes later, a sweep ends."""
+        self.agent.keep()
+
+    def sweep(self):
+        """Ends whatever a disc started, wherever it hid, and all it started:
+        the session is as it was kept. How many processes that ended."""
+        return self.agent.sweep()
+
+    def alive(self, pid):
+        return self.agent.alive(pid)
+
+    def kill(self, pid):
+        """Ends a process the session started, with its process group."""
+        self.agent.kill(pid)
+
+    def fetch(self, path, limit=None):
+        """The bytes of a file in the box, as the sandbox left them."""
+        return self.agent.fetch(path, limit) if limit else self.agent.fetch(path)
+
+    def put(self, path, data, mode=0o644):
+        self.agent.put(path, data, mode)
+
+    def listdir(self, path):
+        return self.agent.listdir(path)
+
+    def link(self, target, path):
+        """path, in the box, a link to target, in place of whatever was there."""
+        self.agent.link(target, path)
+
+
+class Session(Door):
     detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
     memory = MEMORY  # bytes the disc's programs may have in all
 
-    def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print):
+    def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print, emulation=None):
+        """emulation: how 32-bit programs run here, where the caller knows
+        it already (host.emulation_for); else the launch asks."""
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
-        self.root, self.display, self.emulation, self.agent_pid, self.ready = None, "", Emulation.NONE, None, None
-        self._agent = None
+        self.display, self.emulation, self.ready = "", emulation, None
+        self.registry = Registry(self)  # what the PC has registered
 
     box = property(lambda self: os.path.join(self.root, "box"))
     discs = property(lambda self: os.path.join(self.root, "discs"))
     prefix = property(lambda self: os.path.join(self.box, "prefix"))
     home = property(lambda self: os.path.join(self.box, "home"))
-    registry = property(lambda self: Registry(self))  # what the PC has registered
     drive = property(lambda self: os.path.join(self.box, "drive-d"))  # what the sandbox's /D: shows
 
     def __enter__(self):
@@ -50,12 +106,6 @@ class Session:
 
     def __exit__(self, *_):
         self.shutdown()
-
-    @property
-    def agent(self):
-        if self._agent is None:
-            self._agent = sandbox.Agent(os.path.join(self.root, "ctl", "agent.sock"), self.agent_pid)
-        return self._agent
 
     # -------------------------------------------------- launch and shutdown
 
@@ -76,7 +126,9 @@ class Session:
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
         os.chmod(self.discs, 0o755)
-        self.emulation, self.ready = ready_for(self.arch, self.code_pages, self.sandboxed, self.say)
+        if self.emulation is None:
+            self.emulation = emulation_for(self.arch, self.sandboxed)[0]
+        self.ready = ready_for(self.emulation, self.code_pages, self.sandboxed, self.say)
         ready = self.ready
         # The prefix's own files are copied in; its Windows folder, 0.7 GB
         # of DLLs, is shown read-only in the sandbox, where nothing can
@@ -103,7 +155,7 @@ class Session:
         # back for the next one at the cost of a 10 s wait for RpcSs inside
         # the shell's "open" of a page. A program that never ends keeps them:
         # cmd, reading a pipe that nobody writes.
-        self.agent.spawn([WINE64, "cmd.exe"], self.env(), stdin="forever")
+        self.spawn([WINE64, "cmd.exe"], stdin="forever")
         self.registry.load(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
         self.keep()
 
@@ -112,7 +164,7 @@ class Session:
         if not self.sandboxed:
             self.display = ":%d" % next(n for n in range(90, 140) if not os.path.exists("/tmp/.X11-unix/X%d" % n)
                                         and not os.path.exists("/tmp/.X%d-lock" % n))
-        self.agent.spawn(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"], self.env())
+        self.spawn(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"])
         # Up once it answers.
         if self.run(["sh", "-c", "for i in $(seq 200); do xdotool getdisplaygeometry && exit 0; sleep 0.025; done; "
                                  "exit 1"], timeout=30) != 0:
@@ -120,8 +172,8 @@ class Session:
         # A window manager gives windows their title bars, so a picture shows a
         # box's caption as a user sees it.
         twmrc = os.path.join(self.box, "twmrc")
-        self.agent.put(twmrc, 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\n')
-        self.agent.spawn(["twm", "-display", self.display, "-f", twmrc], self.env())
+        self.put(twmrc, 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\n')
+        self.spawn(["twm", "-display", self.display, "-f", twmrc])
 
     def shutdown(self):
         """Undoes all of a session, however far it got; again, nothing."""
@@ -145,15 +197,12 @@ class Session:
     def env(self, extra=None):
         """The environment of a command in the session: nothing of the
         user's own, which may hold secrets."""
-        env = dict(sandbox.ENVIRONMENT, HOME=self.home, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+        env = dict(walls.ENVIRONMENT, HOME=self.home, WINEPREFIX=self.prefix, WINEDEBUG="-all",
                    DISPLAY=self.display, XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
         if self.emulation.emulated:
             env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
         env.update(extra or {})
         return env
-
-    def run(self, argv, env=None, timeout=TIMEOUT, out=None, err=None, cwd=None):
-        return self.agent.run(argv, self.env(env), cwd=cwd, out=out, err=err, timeout=timeout)
 
     def on_display(self, argv, timeout):
         """A step on the virtual display: its status; a Refusal that ends the
@@ -171,40 +220,6 @@ class Session:
         if self.run(argv, timeout=timeout, err=err) != 0:
             raise Unavailable("%s%s" % (what, said(self.fetch(err), 3)))
 
-    def keep(self):
-        """What runs in the session now is its own (its display, Wine's
-        server and services); whatever comes later, a sweep ends."""
-        self.agent.keep()
-
-    def sweep(self):
-        """Ends whatever a disc started, wherever it hid, and all it started:
-        the session is as it was kept. How many processes that ended."""
-        return self.agent.sweep()
-
-    def alive(self, pid):
-        return self.agent.alive(pid)
-
-    def kill(self, pid):
-        """Ends a process the session started, with its process group."""
-        self.agent.kill(pid)
-
-    def spawn(self, argv, env=None, err=None):
-        return self.agent.spawn(argv, self.env(env), err=err)
-
-    def fetch(self, path, limit=None):
-        """The bytes of a file in the box, as the sandbox left them."""
-        return self.agent.fetch(path, limit) if limit else self.agent.fetch(path)
-
-    def put(self, path, data, mode=0o644):
-        self.agent.put(path, data, mode)
-
-    def loader(self):
-        """The Wine loader for the session's exes (of its own bitness)."""
-        return WINE32 if self.arch == "i686" else WINE64
-
-    def wine(self, args, env=None, timeout=TIMEOUT, program=WINE64):
-        return self.run([program] + args, env, timeout)
-
     def folder(self, prefix, discs=False):
         """A new folder of the box, for one run's files; with discs, one of
         the tools' own that the sandbox can only read."""
@@ -214,16 +229,10 @@ class Session:
             return folder
         return self.agent.mkdtemp(self.box, prefix)
 
-    # -------------------------------------------------- discs
-
     def map_cdrom(self, folder):
         """Drive D: is folder, with the type of a CD-ROM drive (the launch
         gave it that type)."""
         self.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
-
-    def link(self, target, path):
-        """path, in the box, a link to target, in place of whatever was there."""
-        self.agent.link(target, path)
 
 
 def present(session, image):

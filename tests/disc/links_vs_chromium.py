@@ -22,7 +22,7 @@ import urllib.parse
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(TOP, "disc"))
-from quenlo_disc import chromium, pages, sandbox  # noqa: E402
+from quenlo_disc import devtools, pages, walls  # noqa: E402
 
 # (Python codec, how the page says so, or None for a page that says nothing;
 # "<?xml" at the very start, and LATE after 1024 bytes of its <head>)
@@ -201,15 +201,15 @@ def generate(root, rng, count):
     return made, forwarding
 
 
-class Chromium(chromium.DevTools):
+class Chromium(devtools.DevTools):
     """Headless Chromium in the sandbox, its Network and Page events on."""
 
     def __init__(self, root):
         home = tempfile.mkdtemp(dir=root + ".home")
-        command = ["chromium", "--headless=new", "--user-data-dir=" + home] + chromium.FLAGS + [
+        command = ["chromium", "--headless=new", "--user-data-dir=" + home] + devtools.FLAGS + [
             "--remote-debugging-pipe", "about:blank"]
-        env = sandbox.environment_args({"HOME": home})
-        super().__init__(sandbox.arguments([root, os.path.dirname(home)]) + env + ["--"] + command,
+        env = walls.environment_args({"HOME": home})
+        super().__init__(walls.arguments([root, os.path.dirname(home)]) + env + ["--"] + command,
                          stderr=open(os.environ.get("QUENLO_CHROMIUM_LOG", os.devnull), "ab"))
         self.call("Network.enable", session=True)
         self.call("Page.enable", session=True)
@@ -302,8 +302,8 @@ def check_links(root):
     for top, dirs, files in os.walk(root):
         paths += [os.path.relpath(os.path.join(top, n), root) for n in dirs + files]
     found, encodings = {}, {}
-    reader = chromium.Reader(tempfile.mkdtemp(dir=root + ".home"),
-                             sandbox.arguments([root + ".home"], [root]) + sandbox.environment_args({}) + ["--"])
+    reader = devtools.Reader(tempfile.mkdtemp(dir=root + ".home"),
+                             walls.arguments([root + ".home"], [root]) + walls.environment_args({}) + ["--"])
     every = []
     try:
         site = pages.read_site(root, paths, guess=reader, every=every.append)
@@ -323,8 +323,8 @@ def main():
     parser.add_argument("--pages", type=int, default=300)
     parser.add_argument("--keep", action="store_true")
     a = parser.parse_args()
-    if not shutil.which("chromium") or sandbox.usable():
-        print("SKIP: Chromium or the sandbox is not here (%s)" % (sandbox.usable() or "no chromium"))
+    if not shutil.which("chromium") or walls.usable():
+        print("SKIP: Chromium or the sandbox is not here (%s)" % (walls.usable() or "no chromium"))
         return 77
     started = time.time()
     work = tempfile.mkdtemp(prefix="quenlo-links-")

@@ -8,7 +8,7 @@ import unittest
 from unittest import mock
 
 from harness import LINK, PIPE, SPARSE, TestCase
-from quenlo_disc import check, pages, sandbox
+from quenlo_disc import check, pages, walls
 from quenlo_disc.report import describe
 
 # name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
@@ -180,7 +180,7 @@ class Rules(TestCase):
         """Where no sandbox can be made, Chromium never reads the author's
         pages: the check guesses with its own detector, and says so once."""
         autorun, extra, args, warnings, _ = ACCEPTED["undeclared page"]
-        with mock.patch.object(sandbox, "usable", return_value="user namespaces are off"), \
+        with mock.patch.object(walls, "usable", return_value="user namespaces are off"), \
                 mock.patch.object(check, "Reader", side_effect=AssertionError("Chromium started unsandboxed")), \
                 mock.patch.object(check.shutil, "which", return_value="/usr/bin/chromium"):
             m = self.accepted(autorun, extra, args, warnings + ["guessed-unsandboxed"])

@@ -5,7 +5,7 @@ import os
 import unittest
 from unittest import mock
 
-from quenlo_disc import Unavailable, host, trying
+from quenlo_disc import Unavailable, host, onepc
 from quenlo_disc.driver import started_by
 from quenlo_disc.host import Emulation
 
@@ -86,7 +86,7 @@ class Traces(unittest.TestCase):
                 got = started_by("\n".join(lines))
                 self.assertEqual(got, started)
                 page = "docs\\\u65e5\u672c.htm" if "ASCII" in name else "docs\\index.htm"
-                self.assertEqual(trying.course_of(got, page), course)
+                self.assertEqual(onepc.course_of(got, page), course)
 
     def test_not_loaded(self):
         """An exit status of Wine's own failing to load the exe is the
@@ -94,7 +94,7 @@ class Traces(unittest.TestCase):
         for status, says in ((0xC0000135, "a DLL it needs was not found"), (0xC0000018, "memory"),
                              (0xC0000005, "an error of Wine's"), (0, None), (None, None), (3, None)):
             with self.subTest(status):
-                found = trying.not_loaded(status)
+                found = onepc.not_loaded(status)
                 if says is None:
                     self.assertIsNone(found)
                 else:

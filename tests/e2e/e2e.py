@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, report, sandbox, trying
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, onepc, report, sandbox, trying, walls
 from quenlo_disc.tools import wait_until
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
@@ -34,9 +34,7 @@ from quenlo_disc.pe import machine
 from quenlo_disc.host import Emulation, winpath
 from quenlo_disc.session import Session, present
 
-JOB_LINE = "Launch HTML document automatically on removable media."
-MISSING = "The specified file does not exist."
-FAILED = "Failed to launch specified file."
+JOB_LINE, MISSING, FAILED = onepc.JOB_LINE, onepc.MISSING, onepc.FAILED
 HTML_CLASS = "Quenlo.E2E.Html"
 JAPANESE = "\u65e5\u672c\u8a9e \u30da\u30fc\u30b8"  # "Japanese page", with a space
 SHELL_CLASS = "Quenlo.E2E.Doc"
@@ -77,10 +75,17 @@ class SharedSession(Session):
         """The session saved at path, by a process that did not launch it."""
         with open(path) as f:
             fields = json.load(f)
-        session = cls.__new__(cls)
-        session.__dict__.update(fields, emulation=Emulation(fields["emulation"]), _agent=None, code_pages=[],
-                                say=print)
+        session = cls(fields["arch"], fields["driver"], fields["tools"], sandboxed=fields["sandboxed"])
+        for name in cls.FIELDS:
+            setattr(session, name, Emulation(fields[name]) if name == "emulation" else fields[name])
         return session
+
+    def loader(self):
+        """The Wine loader for the session's exes (of its own bitness)."""
+        return host.WINE32 if self.arch == "i686" else host.WINE64
+
+    def wine(self, args, env=None, timeout=120, program=host.WINE64):
+        return self.run([program] + args, env, timeout)
 
 
 KEYS = ("import ctypes, errno, sys\nlibc = ctypes.CDLL(None, use_errno=True)\n"
@@ -110,7 +115,7 @@ def setup(state_path, tools):
     os.environ["QUENLO_PLANTED"] = "the user's own"
     plant_key()
     try:
-        sandbox.require()
+        walls.require()
         state.launch()
     except (Unavailable, Refusal) as why:
         state.notes["skip"] = str(why)
@@ -152,7 +157,7 @@ def teardown(state_path):
 
 def records_in(state, folder):
     found = []
-    for name in state.agent.listdir(folder):
+    for name in state.listdir(folder):
         if name.endswith(".rec"):
             lines = state.fetch(os.path.join(folder, name)).decode("latin-1").split("\n") + [""]
             found.append({"command": lines[0], "directory": lines[1]})
@@ -362,7 +367,7 @@ def case_fallback_absolute_argument(s):
 
 
 def case_fallback_no_htm_association(s):
-    s.registry.remove_html_association()
+    s.registry.remove_associations((".htm",))
     try:
         run = launch(s, r" docs\page one.qnone", medium(s))
     finally:
@@ -521,7 +526,7 @@ def disc_of(s, files, exe=None, code_page=None):
     return image, present(s, image)
 
 
-class Said(trying.Quiet):
+class Said(onepc.Quiet):
     """A try's progress kept: its lines, and a matrix as the command's table."""
 
     def __init__(self):
@@ -538,13 +543,13 @@ class Said(trying.Quiet):
 
 
 def disc_in(s, image, folder):
-    return trying.Disc(image, folder, trying.reaching(folder), trying.shown_as_windows_reads(s, folder))
+    return trying.Disc(image, folder, trying.reached_on(folder), trying.shown_as_windows_reads(s, folder))
 
 
 def try_on(s, image, folder, code_page=1252, browser=None):
     """A try of image, whose content is in folder: (its Row, all it said)."""
     shot, said = os.path.join(s.folder("shot-", discs=True), "try.png"), Said()
-    row = trying.try_disc(s, disc_in(s, image, folder), shot, trying.PC(code_page), said,
+    row = onepc.try_disc(s, disc_in(s, image, folder), shot, onepc.PC(code_page), said,
                           **({"browser": browser} if browser else {}))
     return row, "\n".join(said.lines)
 
@@ -627,7 +632,7 @@ def case_try_japanese_disc(s):
 
 def matrix_of(s, image, folder):
     said = Said()
-    rows, _, why = trying.matrix(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png",
+    rows, _, why = trying.matrix_of(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png",
                                  s.folder("pictures-", discs=True), said)
     return rows, why, "\n".join(said.lines)
 
@@ -867,13 +872,13 @@ def case_try_sandbox_sizes(s):
     still reaches its verdict."""
     need_disc(s)
     report = os.path.join(s.folder("mounts-"), "mounts.json")
-    s.run([sandbox.PYTHON, "-I", "-c", MOUNTS, report])
+    s.run([walls.PYTHON, "-I", "-c", MOUNTS, report])
     mounts = json.loads(s.fetch(report) or b"{}")
-    wanted = {s.box: sandbox.SIZES["box"], "/tmp": sandbox.SIZES["/tmp"], "/var/tmp": sandbox.SIZES["/var/tmp"],
-              "/dev/shm": sandbox.SIZES["/dev/shm"]}
+    wanted = {s.box: walls.SIZES["box"], "/tmp": walls.SIZES["/tmp"], "/var/tmp": walls.SIZES["/var/tmp"],
+              "/dev/shm": walls.SIZES["/dev/shm"]}
     check({where: size for where, (size, _) in mounts.items()} == wanted,
           "the sandbox's writable file systems are %r, not %r" % (mounts, wanted))
-    fill = "head -c %d /dev/zero >$(dirname $WINEPREFIX)/fill; echo $? >/tmp/filled" % (sandbox.SIZES["box"] + (64 << 20))
+    fill = "head -c %d /dev/zero >$(dirname $WINEPREFIX)/fill; echo $? >/tmp/filled" % (walls.SIZES["box"] + (64 << 20))
     image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
                                 "docs/index.htm": "<h1>i</h1>", "targets.txt": "unix %s\n" % fill},
                             exe=s.notes["intruder"])
@@ -885,7 +890,7 @@ def case_try_sandbox_sizes(s):
                            'f=$(dirname "$WINEPREFIX")/fill; n=$(stat -c %s "$f"); rm -f "$f"; '
                            'echo "$n $(cat /tmp/filled)" >"$0"; rm -f /tmp/filled', filled])
     size, status = (s.fetch(filled).decode().split() + ["", ""])[:2]
-    check(size.isdigit() and sandbox.SIZES["box"] - (256 << 20) < int(size) <= sandbox.SIZES["box"] and status != "0",
+    check(size.isdigit() and walls.SIZES["box"] - (256 << 20) < int(size) <= walls.SIZES["box"] and status != "0",
           "the disc's program was not stopped at the box's size: it wrote %r bytes, status %r" % (size, status))
     check("Quenlo exited with status 0" in said and "Course: " in said,
           "the try did not run to its verdict:\n%s" % said)
@@ -910,13 +915,13 @@ def case_try_keyring_out_of_reach(s):
     cannot be found from the sandbox, and the keyring calls are refused;
     the same for a sandbox of the extraction's kind."""
     report = os.path.join(s.folder("keys-"), "keys.txt")
-    s.run([sandbox.PYTHON, "-I", "-c", KEYS, report])
+    s.run([walls.PYTHON, "-I", "-c", KEYS, report])
     said = s.fetch(report).decode()
     check(said.split() == ["-1", "EPERM", "-1", "EPERM"], "the session's sandbox reached the keyring: %r" % said)
     folder = tempfile.mkdtemp(prefix="quenlo-keys-")
     try:
         plant_key()
-        status, _, err = sandbox.run([sandbox.PYTHON, "-I", "-c", KEYS, os.path.join(folder, "keys.txt")],
+        status, _, err = sandbox.run([walls.PYTHON, "-I", "-c", KEYS, os.path.join(folder, "keys.txt")],
                                      writable=[folder])
         with open(os.path.join(folder, "keys.txt")) as f:
             said = f.read()
@@ -943,7 +948,7 @@ def case_try_bounded(s):
     all the same."""
     if limits.MemoryLimit().path:
         with Small(s.arch, s.driver, say=lambda line: None) as own:
-            own.spawn([sandbox.PYTHON, "-I", "-c", HOG])
+            own.spawn([walls.PYTHON, "-I", "-c", HOG])
             try:
                 check(not wait_until(lambda: own.run(["true"]) is None, 60, 0.5), "")
                 check(False, "400 MiB in a memfd and a tmpfs went on past a limit of 256 MiB for 60 s")
