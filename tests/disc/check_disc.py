@@ -118,44 +118,6 @@ def careless(folder, exe, good):
     return failures
 
 
-def against_runs(work, exe):
-    """check --against, as a release pipeline asks it: the folder that made
-    the image makes it again; a page changed in its bytes alone, or in its
-    date alone, is named; no image at all is one clear problem."""
-    source, image = os.path.join(work, "medium"), os.path.join(work, "released.iso")
-    medium(source, None, {})
-    page = os.path.join(source, "docs", "index.htm")
-    made = subprocess.run([QUENLO_DISC, "make", "--exe", exe, "--start", "docs\\index.htm", source, image],
-                          capture_output=True, text=True)
-    if made.returncode != 0:
-        return ["--against: the image was not made: %r" % made.stderr]
-    when = os.stat(page).st_mtime
-    with open(page) as f:
-        original = f.read()
-
-    def bytes_changed():
-        with open(page, "a") as f:
-            f.write("<!-- changed -->")
-        os.utime(page, (when, when))
-
-    failures = []
-    for name, change, status, said in (
-            ("the same folder", None, 0, '"same": true'),
-            ("a page's bytes", bytes_changed, 1, "docs/index.htm (its bytes)"),
-            ("a page's date", lambda: os.utime(page, (when + 86400, when + 86400)), 1, "docs/index.htm (its date: "),
-            ("no image", lambda: os.remove(image), 1, "no file at %s: give --against the image" % image)):
-        if change:
-            change()
-        run = subprocess.run([QUENLO_DISC, "check", "--json", "--exe", exe, "--start", "docs\\index.htm",
-                              "--against", image, source], capture_output=True, text=True)
-        with open(page, "w") as f:  # as it was, for the next
-            f.write(original)
-        os.utime(page, (when, when))
-        if run.returncode != status or said not in run.stdout:
-            failures.append("--against, %s: exit %d, %r" % (name, run.returncode, (run.stdout + run.stderr)[-800:]))
-    return failures
-
-
 def large(folder, exe):
     """A medium past the size from which its pages are read by several
     processes, checked by the command as authors run it: each of those
@@ -378,7 +340,6 @@ def main(exe):
         failures.append("a try with no cache to be had: exit %d, %r" % (run.returncode, run.stderr))
     failures += careless(os.path.join(work, "careless"), exe, source)
     failures += large(os.path.join(work, "large"), exe)
-    failures += against_runs(os.path.join(work, "against"), exe)
 
     subprocess.run(["chmod", "-R", "u+w", work])
     subprocess.run(["rm", "-rf", work])

@@ -1,12 +1,19 @@
 #!/usr/bin/env python3
 """What a try decides in-process, with the machine's answers stubbed: how a
-32-bit disc's exe runs here, and what Wine's trace and exit status say ran."""
+32-bit disc's exe runs here, what Wine's trace and exit status say ran, the
+verdict of a PC's row and of a matrix, and the agent's client speaking to
+an agent that answers, fails or goes away."""
+import json
 import os
+import re
+import socket
+import tempfile
+import threading
 import unittest
 from unittest import mock
 
-from quenlo_disc import Unavailable, host, onepc
-from quenlo_disc.driver import started_by
+from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, onepc, trying
+from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
 
 # (Wine's 32-bit side there, qemu there, the kernel runs i386 programs, an
@@ -100,6 +107,121 @@ class Traces(unittest.TestCase):
                 else:
                     self.assertIn(says, found)
                     self.assertIn("--clear-cache", found)
+
+
+class Verdict(unittest.TestCase):
+    # (the driver's report, handed, the address, where it leads, rendered,
+    # the page found on the disc) -> why the page was not shown
+    WHY = {
+        "shown elsewhere": ("exit\t0\t10", True, "file:///D:/b.htm", "/D:/b.htm", "B", "/D:/a.htm",
+                            'the browser was handed "file:///D:/b.htm", not the disc\'s page D:\\docs\\a.htm'),
+        "page not on the disc": ("exit\t0\t10", True, "file:///D:/a.htm", "/D:/a.htm", "", None,
+                                 "the open line's page, docs\\a.htm, is not on the disc"),
+        "browser could not": ("exit\t0\t10", True, "file:///D:/a.htm", "/D:/a.htm", "w3m: Can't load", "/D:/a.htm",
+                              "the browser could not show the page: w3m: Can't load"),
+        "driver overran": ("timeout", False, "", "", "", "/D:/a.htm", "Quenlo did not run to its end: timeout"),
+        "missing box": ("box\tQuenlo\texclamation\t%s\nexit\t2\t10" % onepc.MISSING, False, "", "", "", "/D:/a.htm",
+                        'Quenlo said "%s": nothing on the disc has the name' % onepc.MISSING),
+        "about box": ("box\tAbout Quenlo\tinformation\tQuenlo 1\nexit\t0\t10", False, "", "", "", "/D:/a.htm",
+                      'Quenlo said "About Quenlo": the open line gives Quenlo no page'),
+        "said nothing": ("exit\t0\t10", False, "", "", "", "/D:/a.htm",
+                         "Quenlo said nothing, but no browser was given the page"),
+    }
+
+    def test_why_not(self):
+        for name, (raw, handed, address, resolved, rendered, on_disc, says) in self.WHY.items():
+            with self.subTest(name), mock.patch.object(onepc.os.path, "realpath", side_effect=lambda p: p):
+                why = onepc.why_not(Run(raw), handed, address, resolved, rendered, "docs\\a.htm", on_disc, None)
+                self.assertIn(says, why)
+
+    def test_unreachable(self):
+        for code_page, reached, says in ((1252, [1252, 932], None), (932, [], "no PC can reach it"),
+                                         (1251, [932], "is in 932"), (1251, [1250, 1252], "for PCs using 1250, 1252")):
+            with self.subTest(code_page=code_page, reached=reached):
+                why = trying.unreachable(code_page, reached)
+                self.assertIsNone(why) if says is None else self.assertIn(says, why)
+
+    def test_matrix_missed(self):
+        """A matrix misses only where a PC that reaches the page did not
+        show it; a PC that cannot reach it, or has no browser, is no miss."""
+        shown = {932: "not shown", 1251: "not shown"}  # of the PCs the disc is for: 1252 and 932
+        for reached, missed in (([1252, 932], ["Japanese (932)"]), ([1252], [])):
+            disc = trying.Disc("/x.iso", "/f", reached, "/v")
+            def row(session, disc, shot, pc, browser):
+                return onepc.Row(pc, why=shown.get(pc.code_page) if pc.browser else "no browser")
+
+            session = mock.Mock()
+            with self.subTest(reached=reached), mock.patch.object(trying, "try_disc", row), \
+                    mock.patch.object(trying, "contact_sheet", return_value=True):
+                got, made, why = trying.matrix_of(session, disc, "/s.png", "/p")
+                self.assertEqual([row.pc.kind() for row in got if row.missed], missed)
+                self.assertEqual(why is None, not missed)
+                self.assertEqual(session.sweep.call_count, len(got))
+
+    def test_launcher_texts(self):
+        """The texts a try recognises in Quenlo's boxes are the launcher's own."""
+        with open(os.path.join(CHECKOUT, "launcher", "messages.h")) as f:
+            defined = dict(re.findall(r'#define QUENLO_(\w+) "([^"]*)"', f.read()))
+        self.assertEqual((onepc.CAPTION, onepc.ABOUT_CAPTION, onepc.JOB_LINE, onepc.MISSING, onepc.FAILED),
+                         (defined["CAPTION"], defined["ABOUT_CAPTION"], defined["JOB_LINE"], defined["MISSING_TEXT"],
+                          defined["FAILED_TEXT"]))
+
+
+class AgentClient(unittest.TestCase):
+    """The tools' side of the agent, against a listener that answers as told."""
+
+    def serve(self, answers):
+        """An agent's socket answering each request with the next of
+        answers (None: closing without a word); the requests it got."""
+        folder = tempfile.mkdtemp()
+        path, got = os.path.join(folder, "agent.sock"), []
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        listener.listen()
+
+        def answer():
+            for said in answers:
+                conn, _ = listener.accept()
+                with conn, conn.makefile("rwb") as f:
+                    got.append(json.loads(f.readline()))
+                    if said is not None:
+                        f.write(json.dumps(said).encode() + b"\n")
+            listener.close()
+
+        threading.Thread(target=answer, daemon=True).start()
+        return agent.Agent(path), got
+
+    def test_answers(self):
+        client, got = self.serve([{"status": 3}, {"pid": 42}, {"error": "no such program"}])
+        self.assertEqual(client.run(["true"], {}), 3)
+        self.assertEqual(client.spawn(["x"], {}), 42)
+        with self.assertRaises(Unavailable):
+            client.spawn(["none"], {})
+        self.assertEqual([r["do"] for r in got], ["run", "spawn", "spawn"])
+
+    def test_gone(self):
+        """A sandbox that ended says why; one that went without a word is gone."""
+        client, _ = self.serve([{"ended": "the disc's programs used more than 4 GiB", "limit": True}])
+        with self.assertRaises(Gone) as ended:
+            client.alive(1)
+        self.assertIn("the try was ended: the disc's programs used more than 4 GiB", str(ended.exception))
+        client, _ = self.serve([None, None])
+        with self.assertRaises(Gone) as went:
+            client.keep()
+        self.assertIn("its agent went away", str(went.exception))
+
+    def test_stop_is_read_not_guessed(self):
+        """The agent stops for the request to stop, and for nothing that
+        merely begins like it."""
+        for sent, stops in ((b'{"do": "stop"}\n', True), (b'{"do":"stop"}\n', True),
+                            (b'{"do": "stopped", "x": 1}\n', False), (b'{"do": "stop"', False),
+                            (b'["do", "stop"]\n', False), (b'{"do": "run", "argv": ["stop"]}\n', False)):
+            with self.subTest(sent):
+                ours, theirs = socket.socketpair()
+                with ours, theirs:
+                    theirs.sendall(sent)
+                    self.assertEqual(agent.asks_to_stop(ours), stops)
+                    self.assertEqual(ours.recv(100), sent)  # left for the sandbox's side to read whole
 
 
 if __name__ == "__main__":

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""The command run in-process, as cli.main runs it for the shell: its exit
+status, its lines on standard error and its JSON document, for usage errors,
+refusals, a check against the image a folder made, and what a try decides
+before any Wine runs."""
+import io
+import json
+import os
+import tempfile
+import unittest
+from unittest import mock
+
+from harness import EXE, TestCase, medium
+from quenlo_disc import cli, trying
+
+START = ["--start", "docs\\index.htm"]
+
+
+def run(argv, **env):
+    """(exit status, standard output, standard error) of the command argv."""
+    out, err = io.StringIO(), io.StringIO()
+    with mock.patch.dict(os.environ, env):
+        status = cli.main(argv, out=out, err=err)
+    return status, out.getvalue(), err.getvalue()
+
+
+# argv (WORK: a new folder; SOURCE: a medium in it) -> exit status, what
+# standard error says, the JSON document's verdict and first code (None:
+# no document asked for)
+USAGE = {
+    "no command": ([], 2, "name a command: check, make or try", None),
+    "unknown command": (["frobnicate"], 2, "invalid choice", None),
+    "make without output": (["make", "SOURCE"], 2, "required", None),
+    "option without value": (["check", "--label"], 2, "expected one argument", None),
+    "json and sarif": (["check", "--json", "--sarif", "SOURCE"], 2, "not allowed with argument", None),
+    "try without image": (["try"], 2, "the following arguments are required: IMAGE.iso", None),
+    "help": (["check", "--help"], 0, "", None),
+    "no folder": (["check", "--json", "WORK/none"], 1, "", ("refused", "source-missing")),
+    "no such page": (["check", "--json", "--exe", EXE, "--start", "docs\\gone.htm", "SOURCE"], 1, "",
+                     ("refused", "page-missing")),
+    "ready": (["check", "--json", "--exe", EXE] + START + ["SOURCE"], 0, "", ("ready", "label-missing")),
+    "try of no image": (["try", "--json", "WORK/none.iso"], 1, "", ("refused", "image-missing")),
+    "try of a folder": (["try", "WORK"], 1, "is not an ISO 9660 image with Joliet names", None),
+}
+
+
+class Command(TestCase):
+    def test_usage_and_refusals(self):
+        for name, (argv, status, says, doc) in USAGE.items():
+            with self.subTest(name):
+                work = tempfile.mkdtemp(dir=self.work)
+                medium(os.path.join(work, "medium"), None, {})
+                argv = [a.replace("SOURCE", os.path.join(work, "medium")).replace("WORK", work) for a in argv]
+                got, out, err = run(argv)
+                self.assertEqual(got, status, err)
+                self.assertIn(says, err)
+                self.assertNotIn("Traceback", err)
+                if doc:
+                    document = json.loads(out)
+                    self.assertEqual((document["verdict"], document["findings"][0]["code"]), doc)
+
+    def test_clear_cache(self):
+        """--clear-cache alone removes the cache and says what it freed."""
+        cache = os.path.join(tempfile.mkdtemp(dir=self.work), "cache")
+        os.makedirs(os.path.join(cache, "quenlo-disc", "prefixes"))
+        with open(os.path.join(cache, "quenlo-disc", "prefixes", "x"), "wb") as f:
+            f.write(b"x" * 5000)
+        status, out, _ = run(["try", "--json", "--clear-cache"], XDG_CACHE_HOME=cache)
+        self.assertEqual(status, 0)
+        self.assertGreaterEqual(json.loads(out)["freed"], 5000)
+        self.assertFalse(os.path.exists(os.path.join(cache, "quenlo-disc")))
+        status, _, err = run(["try", "--clear-cache"], XDG_CACHE_HOME=cache)
+        self.assertEqual(status, 0)
+
+    def test_against(self):
+        """check --against, as a release pipeline asks it: the folder that
+        made the image makes it again; a page changed in its bytes alone, or
+        in its date alone, is named; no image at all is one clear problem."""
+        work = tempfile.mkdtemp(dir=self.work)
+        source, image = os.path.join(work, "medium"), os.path.join(work, "released.iso")
+        medium(source, None, {})
+        page = os.path.join(source, "docs", "index.htm")
+        status, _, err = run(["make", "--exe", EXE] + START + [source, image])
+        self.assertEqual(status, 0, err)
+        when = os.stat(page).st_mtime
+        with open(page) as f:
+            original = f.read()
+
+        def bytes_changed():
+            with open(page, "a") as f:
+                f.write("<!-- changed -->")
+            os.utime(page, (when, when))
+
+        for name, change, status, code, said in (
+                ("the same folder", None, 0, None, None),
+                ("a page's bytes", bytes_changed, 1, "against-differs", "docs/index.htm (its bytes)"),
+                ("a page's date", lambda: os.utime(page, (when + 86400, when + 86400)), 1, "against-differs",
+                 "docs/index.htm (its date: "),
+                ("no image", lambda: os.remove(image), 1, "against-missing", "no file at %s" % image)):
+            with self.subTest(name):
+                if change:
+                    change()
+                got, out, err = run(["check", "--json", "--exe", EXE] + START + ["--against", image, source])
+                with open(page, "w") as f:  # as it was, for the next
+                    f.write(original)
+                os.utime(page, (when, when))
+                document = json.loads(out)
+                problems = [f for f in document["findings"] if f["severity"] == "error"]
+                self.assertEqual(got, status, out)
+                self.assertEqual([f["code"] for f in problems], [code] if code else [])
+                if code:
+                    self.assertIn(said, problems[0]["message"])
+                else:
+                    self.assertTrue(document["against"]["same"])
+
+
+class Tried(unittest.TestCase):
+    def test_document(self):
+        """A try's document says what it found as far as it got: a refusal
+        on the way ends it refused; a page not shown is its own verdict,
+        with the reason among the findings, and status 1."""
+        tried = trying.Tried("/x/d.iso", "d.iso", memory="at most 4 GiB", keys={"open": "quenlo.exe a.htm"})
+        for name, why, refusal, verdict, codes, status in (
+                ("shown", None, None, "shown", [], 0),
+                ("not shown", "Quenlo said nothing", None, "not shown", ["not-shown"], 1),
+                ("refused on the way", None, cli.Refusal("no", "unavailable"), "refused", ["unavailable"], 1)):
+            with self.subTest(name):
+                tried.why = why
+
+                def try_image(*_, progress, **__):
+                    progress.disc(tried)
+                    if refusal:
+                        raise refusal
+                    return tried
+
+                with mock.patch.object(trying, "try_image", try_image):
+                    got, out, _ = run(["try", "--json", "d.iso"])
+                document = json.loads(out)
+                self.assertEqual((got, document["verdict"], [f["code"] for f in document["findings"]]),
+                                 (status, verdict, codes))
+                self.assertEqual((document["memory"], document["keys"]), (tried.memory, tried.keys))
+
+
+if __name__ == "__main__":
+    unittest.main()
