@@ -27,6 +27,7 @@ from .signing import sign_exe
 # Windows' CD file system reads no file of 4 GiB or more (ISO 9660 keeps such
 # a file in several extents, which it does not join).
 LARGEST_FILE = 4 << 30
+LARGEST_FAT_FOLDER = 65536  # entries: FAT numbers a folder's in 16 bits
 VERB = re.compile(r"shell\\([^\\]+)\\command")
 
 
@@ -43,6 +44,8 @@ def check_medium(source, options, stage):
         check_keys(m, found)
         m.label = check_disc_label(m, found)
         check_medium_links(m, stage, found)
+        if options.stick:
+            check_stick(m, found)
         m.strays = look_for_strays(m.tree, found)
         m.signature = sign(m.exe, options, stage, found)
     except Refusal as refusal:
@@ -113,15 +116,16 @@ def check_names(m, found):
     (which the disc's replace), and every path of the disc."""
     source, icon = m.source, m.icon_name
     tree = m.tree = walk(source, found, m.options.keep_all)
-    for refusal in name_problems(source, tree):
+    for refusal in name_problems(source, tree, m.options.stick):
         found.problem(refusal)
     for folder, rel, _, files in tree.folders:
         for f in files:
             size = tree.sizes[disc_path(rel, f)]
             if size >= LARGEST_FILE:
-                found.problem(Refusal("%s is {:,} bytes; Windows reads no file of 4 GiB or more from an ISO 9660 "
-                                      "disc: split it, or make it smaller".format(size) % os.path.join(folder, f),
-                                      "file-too-large", disc_path(rel, f)))
+                found.problem(Refusal("%s is {:,} bytes; %s: split it, or make it smaller".format(size) % (
+                    os.path.join(folder, f), "FAT, a stick's file system, holds no file of 4 GiB or more" if
+                    m.options.stick else "Windows reads no file of 4 GiB or more from an ISO 9660 disc"),
+                    "file-too-large", disc_path(rel, f)))
     m.theirs = [n for n in (find_name(source, PROGRAM), find_name(source, "autorun.inf")) if n]
     m.paths = (set(tree.paths()) - set(m.theirs)) | {PROGRAM, "autorun.inf"} | ({icon} if icon else set())
     m.index = index(m.paths)
@@ -275,8 +279,8 @@ def check_medium_links(m, stage, found):
             profile = tempfile.mkdtemp(dir=stage, prefix="chromium-")
             reader = Reader(profile, walls.reader_prefix(profile, [source], stage), preexec_fn=seccomp.fresh_keyring)
     try:
-        site = read_site(source, paths, o.code_page, guess=reader, parallel=True,
-                         folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
+        site = read_site(source, paths, o.code_page, guess=reader, parallel=True, every=m.root_links.append if
+                         o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
     finally:
         if reader:
             reader.stop()
@@ -315,3 +319,28 @@ def check_against(m, image, stage):
                                                                              compared["made"], ", ".join(shown)),
             "against-differs"))
     return compared
+
+
+def check_stick(m, found):
+    """What FAT and a stick's user add to the check: a folder holds at most
+    65,536 entries (a long name takes one for each 13 of its letters, and
+    one more); nothing runs the open line, so the page to open must be at
+    the stick's root, or a page there must lead to it."""
+    for folder, rel, dirs, files in m.tree.folders:
+        used = 2 + sum(1 + -(-len(name.encode("utf-16-le", "surrogatepass")) // 26) for name in dirs + files)
+        if used > LARGEST_FAT_FOLDER:
+            found.problem(Refusal("%s holds %d names, which take %d entries of FAT's %d in one folder: share them out "
+                                  "among folders" % (folder, len(dirs) + len(files), used, LARGEST_FAT_FOLDER),
+                                  "stick-folder-full", disc_path(rel) if rel != "." else None))
+    page = (m.page or "").replace("\\", "/")
+    if not page or "/" not in page:
+        m.start = page or None
+        return
+    leading = sorted(f.rel for f in m.root_links if "/" not in f.rel and f.kind == "file"
+                     and upper(f.target) == upper(page))
+    m.start = leading[0] if leading else None
+    if not leading:
+        found.warn("stick-start-hidden", 'on a stick nothing runs the open line: its user opens the stick and '
+                   'double-clicks a page at its root, and the page to open, %s, lies in a folder that no page at '
+                   'the root leads to: add a page at the root that says by its name it is the one to open (e.g. '
+                   '"START HERE.htm") and links to it' % m.page.replace("/", "\\"))

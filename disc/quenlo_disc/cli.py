@@ -60,6 +60,11 @@ def medium_options(parser):
     parser.add_argument("--code-page", metavar="CP", type=code_page_option,
                         help="the ANSI code page of the PCs the disc is for, so the page and label may use its "
                              "letters, e.g. --code-page 932 (Japanese)")
+    parser.add_argument("--stick", action="store_true",
+                        help="a USB stick rather than a CD or DVD: Windows runs no open line from a stick, so its user "
+                             "opens the stick and double-clicks a page; judged by FAT's rules, made as a FAT32 image "
+                             "to write onto a stick (a stick that presents itself as a CD-ROM takes the ISO image), "
+                             "e.g. --stick")
     parser.add_argument("--keep-everything", action="store_true",
                         help="put version control folders and system and editor files (.git, .DS_Store, *~) on the "
                              "disc too, e.g. --keep-everything")
@@ -138,7 +143,7 @@ def parsers(prog):
 
 def options(a):
     return Options(start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe, sign=a.sign,
-                   timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page)
+                   timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page, stick=a.stick)
 
 
 def run_check(a, stage, prog, out):

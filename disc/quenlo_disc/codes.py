@@ -81,8 +81,12 @@ CODES = {
     "name-case-twins": Code(E, "Two names differ only in case, and Windows sees one of them.", "Rename one."),
     "path-too-long": Code(E, "A path is longer than Windows' ANSI calls reach on the disc.",
                              "Shorten the names or the nesting."),
-    "file-too-large": Code(E, "A file of 4 GiB or more, which Windows does not read from a disc.",
+    "file-too-large": Code(E, "A file of 4 GiB or more, which Windows does not read from a disc, nor FAT hold on a stick.",
                               "Split it, or make it smaller."),
+    "stick-folder-full": Code(E, "A stick's folder holds more names than FAT's 65,536 entries of a folder take.",
+                                 "Share its files out among folders."),
+    "stick-start-hidden": Code(W, "On a stick nothing runs the open line, and no page at its root leads to the "
+                                  "page to open.", "Add a page at the root, named to be opened, that links to it."),
     "link-outside": Code(E, "A link of the folder leads outside it, and nothing from outside goes onto a disc unasked.",
                          "Copy what the disc needs into the folder, or remove the link."),
     "link-dangling": Code(E, "A link of the folder leads to nothing.", "Remove the link, or restore its target."),

@@ -35,9 +35,16 @@ LARGEST_TREE = 1 << 20  # records
 DEEPEST, LONGEST_PATH, LETTERS = 64, 1024, 32 << 20
 
 
-def fitting(size):
-    """The smallest common medium an image of size bytes fits, or None."""
-    return next((name for name, room in MEDIA if size <= room), None)
+# Sticks as sold (in decimal bytes, of which a little less is there to use).
+STICKS = [("USB stick of %s" % name, int(n * 1e9 * 0.93)) for name, n in
+          (("64 MB", 0.064), ("128 MB", 0.128), ("256 MB", 0.256), ("512 MB", 0.512), ("1 GB", 1), ("2 GB", 2),
+           ("4 GB", 4), ("8 GB", 8), ("16 GB", 16), ("32 GB", 32), ("64 GB", 64), ("128 GB", 128), ("256 GB", 256))]
+
+
+def fitting(size, stick=False):
+    """The smallest common medium (a stick's, with stick) an image of size
+    bytes fits, or None."""
+    return next((name for name, room in (STICKS if stick else MEDIA) if size <= room), None)
 
 
 def sha256(path):
@@ -343,14 +350,18 @@ def arch(image):
 
 
 def main(argv):
-    """In a sandbox: IMAGE FOLDER, the image's tree extracted into folder;
-    --arch IMAGE, the bitness of the exe its open line runs; on standard
-    output what came of it as JSON."""
+    """In a sandbox: IMAGE FOLDER, the tree of the image (a disc's, or a
+    stick's) extracted into folder; --arch IMAGE, the bitness of the exe
+    its open line runs, whether it is a stick's, and its label; on
+    standard output what came of it as JSON."""
+    from . import fat
     try:
-        if argv[0] == "--arch":
-            print(json.dumps({"arch": arch(argv[1])}))
+        stick = fat.is_stick(argv[-1 if argv[0] == "--arch" else 0])
+        if argv[0] == "--arch":  # nothing of a stick runs by itself, of whatever bitness
+            print(json.dumps({"arch": "x86_64", "stick": True, "label": fat.tree(argv[1])[0]} if stick else
+                             {"arch": arch(argv[1]), "stick": False, "label": volume_label(argv[1])}))
             return
-        count, size = extract(argv[0], argv[1])
+        count, size = (fat.extract if stick else extract)(argv[0], argv[1])
         print(json.dumps({"files": count, "bytes": size}))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))

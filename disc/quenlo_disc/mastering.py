@@ -6,7 +6,7 @@ reproducible builds, as tar --clamp-mtime does), so that two clones of one
 commit, made at different times, make one image."""
 import os
 
-from . import PROGRAM, Refusal
+from . import PROGRAM, Refusal, sticks
 from .clamping import clamp
 from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
@@ -64,6 +64,10 @@ def master(medium, output_name):
         for made in (medium.autorun, exe if medium.signature else None):
             if made:
                 os.utime(made, (moment, moment))
+        if medium.options.stick:
+            files, folders = medium.stick_files()
+            sticks.write(partial, files, medium.label, moment, folders)
+            return os.path.getsize(partial)
         grafts = ["/=" + medium.source, "/%s=%s" % (PROGRAM, exe), "/autorun.inf=" + medium.autorun]
         if medium.icon_name:
             grafts.append("/%s=%s" % (medium.icon_name, os.path.abspath(medium.options.icon)))

@@ -22,6 +22,7 @@ class Options:
     timestamp: str = None
     keep_all: bool = False
     code_page: int = None
+    stick: bool = False
 
 
 @dataclass
@@ -38,7 +39,9 @@ class Medium:
     page on, where no --code-page was given; key_lines: the line of each
     key of autorun.inf; links: links by kind;
     scripted: the pages whose scripts build addresses; signature: what
-    signing found."""
+    signing found; root_links: for a stick, every link its pages have
+    (pages.Followed), and the page its user double-clicks at its root,
+    where there is one."""
     name: str
     source: str
     options: Options
@@ -60,6 +63,8 @@ class Medium:
     strays: list = field(default_factory=list)
     scripted: list = field(default_factory=list)
     signature: dict = None
+    root_links: list = field(default_factory=list)
+    start: str = None
 
     @property
     def problems(self):
@@ -91,6 +96,16 @@ class Medium:
             if p not in own and p in self.tree.sizes:
                 yield p, os.path.join(self.source, p)
 
+    def stick_files(self):
+        """{disc path: (path here, size, time)} of every file of the medium
+        as a stick holds it, and the disc paths of its folders."""
+        files = {p: (path, self.tree.sizes[p], self.tree.times[p]) for p, path in self.their_files()}
+        for p, path in ((PROGRAM, self.disc_exe()), ("autorun.inf", self.autorun),
+                        (self.icon_name, self.options.icon and os.path.abspath(self.options.icon))):
+            if p and path and p in self.paths:
+                files[p] = (path, os.path.getsize(path), int(os.path.getmtime(path)))
+        return files, sorted(p for p in self.paths if p not in files and p not in self.own())
+
     def files(self):
         return sum(1 for _ in self.their_files()) + sum(1 for p in self.own() if p in self.paths)
 
@@ -98,8 +113,10 @@ class Medium:
         """The image's size, about: the medium's files in whole sectors, and
         room for the exe, autorun.inf, the icon and the file system."""
         own = self.own()
-        return 400 * 1024 + sum(-(-size // 2048) * 2048 for p, size in self.tree.sizes.items()
-                                if p not in own and p in self.paths)
+        files = 400 * 1024 + sum(-(-size // 2048) * 2048 for p, size in self.tree.sizes.items()
+                                 if p not in own and p in self.paths)
+        # A stick's FAT32 volume: room beyond the files, and no fewer than 65,541 clusters.
+        return max(files + max(files // 10, 1 << 20), 35 << 20) if self.options.stick else files
 
     def on_disc(self, named):
         """Where the file that autorun.inf names lies here, or None when it is not on the disc."""

@@ -21,6 +21,7 @@ JOLIET_FORBIDDEN = set(";")
 # the disc must leave room in MAX_PATH (260) for "D:" and the terminator, or
 # Windows' ANSI calls, Quenlo's among them, cannot reach it.
 JOLIET_NAME = 103
+FAT_NAME = 255
 DISC_PATH = 257
 LABEL = 32
 # What version control, editors and systems leave in a folder: not the
@@ -209,15 +210,16 @@ def device_name(name):
     return upper(name.split(".", 1)[0].rstrip(" ")) in DEVICES
 
 
-def name_problems(root, tree):
+def name_problems(root, tree, stick=False):
     """A Refusal for each name in tree (walk(root)) that does not survive as
-    a Joliet name Windows can open, in the folder's order."""
+    a Joliet name (with stick, a FAT long name) Windows can open, in the
+    folder's order."""
     for folder, rel, dirs, files in tree.folders:
         where = "the top of %s" % root if rel == "." else os.path.join(root, rel)
         seen = {}
         for raw in sorted(dirs + files):
             name, here = os.fsdecode(raw), disc_path(rel, os.fsdecode(raw))
-            problem = name_problem(name, where, rel)
+            problem = name_problem(name, where, rel, stick)
             other = seen.setdefault(upper(name), name)
             if problem is None and other != name:
                 problem = Refusal('"%s" and "%s" in %s differ only in case, and Windows sees one of them: rename one'
@@ -227,10 +229,11 @@ def name_problems(root, tree):
                 yield problem
 
 
-def name_problem(name, where, rel):
-    """A Refusal for one name that the disc cannot hold or Windows not open, or None."""
+def name_problem(name, where, rel, stick=False):
+    """A Refusal for one name that the disc (or stick) cannot hold or Windows
+    not open, or None."""
     if not PLAIN.match(name) or device_name(name):
-        return odd_name_problem(name, where, rel)
+        return odd_name_problem(name, where, rel, stick)
     if len(rel) + len(name) + 2 > DISC_PATH:
         length = len("\\" + os.path.normpath(os.path.join(rel, name)))
         if length > DISC_PATH:
@@ -246,7 +249,7 @@ PLAIN = re.compile(r"[^\\/:*?\"<>|;\x00-\x1f\ud800-\udfff\U00010000-\U0010ffff]{
                    r"[^\\/:*?\"<>|;\x00-\x1f\ud800-\udfff\U00010000-\U0010ffff. ]\Z" % (JOLIET_NAME - 1))
 
 
-def odd_name_problem(name, where, rel):
+def odd_name_problem(name, where, rel, stick=False):
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:
@@ -256,14 +259,17 @@ def odd_name_problem(name, where, rel):
         return Refusal('the name "%s" in %s has %s, which Windows does not allow in names: rename it'
                        % (name, where, " ".join('"%s"' % c if ord(c) >= 32 else "control characters" for c in bad)),
                        "name-forbidden")
-    bad = sorted({c for c in name if c in JOLIET_FORBIDDEN})
+    bad = sorted({c for c in name if c in JOLIET_FORBIDDEN and not stick})
     if bad:
         return Refusal('the name "%s" in %s has %s, which Windows allows but the disc\'s Joliet names cannot hold: '
                        'rename it' % (name, where, " ".join('"%s"' % c for c in bad)), "name-joliet")
-    if any(ord(c) > 0xFFFF for c in name):
+    if any(ord(c) > 0xFFFF for c in name) and not stick:
         return Refusal('the name "%s" in %s has characters Joliet (UCS-2) cannot hold: rename it' % (name, where),
                        "name-joliet")
-    if len(name) > JOLIET_NAME + ("." in name):
+    if stick and len(name.encode("utf-16-le")) > 2 * FAT_NAME:
+        return Refusal('the name "%s" in %s is longer than the %d UTF-16 units a FAT long name holds: shorten it'
+                       % (name, where, FAT_NAME), "name-too-long")
+    if len(name) > JOLIET_NAME + ("." in name) and not stick:
         return Refusal('the name "%s" in %s has %d characters; the disc\'s Joliet names hold at most %d, and the dot '
                        'of an extension besides: shorten it' % (name, where, len(name), JOLIET_NAME), "name-too-long")
     if name[-1] in ". ":

@@ -13,6 +13,7 @@ from .host import Emulation, in_words
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
+from .sticks import label_bytes
 from .tools import visible
 
 # Keys of autorun.inf that Windows reads only from some kinds of drive, and
@@ -108,8 +109,12 @@ def key_lines(keys):
     return lines
 
 
-def fits(size):
-    medium = fitting(size)
+def fits(size, stick=False):
+    medium = fitting(size, stick)
+    if stick:
+        return ("fits a %s: write it onto the stick whole, with dd or an image-writing tool (on a bigger stick the "
+                "rest stays free until its partition is grown)" % medium if medium else
+                "fits no common stick: split the medium")
     return "fits a %s" % medium if medium else "fits none of CD-R, DVD\u00b1R, DVD\u00b1R DL or BD-R: split the medium"
 
 
@@ -118,13 +123,19 @@ def describe(m):
     label, shown = m.label, m.keys.get("label")
     joliet, iso = joliet_label(label), iso_label(label)
     code_page = m.options.code_page
-    lines = ["For PCs using %s" % described(code_page) if code_page else
+    lines = stick_lines(m) if m.options.stick else []
+    lines += ["For PCs using %s" % described(code_page) if code_page else
              "For PCs of every code page: its page and label are ASCII" if label.isascii() else
              "For PCs of every code page: its page is ASCII, its label in a Unicode autorun.inf"]
-    lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
-              % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
-                 " (Joliet holds 16 characters)" if len(label) > 16 else "",
-                 '; systems without Joliet read "%s"' % iso if iso != label else "")]
+    if m.options.stick:
+        fat = label_bytes(label).decode("ascii").rstrip()
+        lines += ['Windows shows the stick as "%s"%s; its FAT volume label reads "%s" (it holds 11 ASCII capitals)'
+                  % (shown or fat, " (autorun.inf's label)" if shown else "", fat)]
+    else:
+        lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
+                  % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
+                     " (Joliet holds 16 characters)" if len(label) > 16 else "",
+                     '; systems without Joliet read "%s"' % iso if iso != label else "")]
     if m.left_out:
         lines.append("Left out: %s (--keep-everything puts them on the disc)"
                      % ", ".join("%s%s (%s)" % (path, "/" if os.path.isdir(os.path.join(m.source, path)) else "",
@@ -137,6 +148,16 @@ def describe(m):
     lines.append("Links: %d to files on the disc, %s; %d to the web and %d to mail addresses, not followed"
                  % (links["file"], there(m.scripted), links["web"], links["mail"]))
     return lines
+
+
+def stick_lines(m):
+    """What a stick's user meets, which is not what a CD's does."""
+    start = m.start or "a page at its root"
+    return ["A USB stick (FAT32): Windows runs nothing from it by itself (not the open line); its user opens it and "
+            "double-clicks %s%s" % (start.replace("/", "\\"), "" if m.start == (m.page or "").replace("\\", "/") else
+                                    ", which leads to %s" % m.page),
+            "A stick that presents itself as a CD-ROM drive does run the open line: make the ISO image (without "
+            "--stick) for one"]
 
 
 def signature_lines(sig):
@@ -176,7 +197,7 @@ def medium_json(m, command):
             "findings": [f.as_dict() for f in m.findings.sorted()],
             "problems": len(m.problems), "warnings": len(m.findings.warnings), "links": m.links,
             "left_out": [{"path": p, "kind": k} for p, k in m.left_out], "strays": m.strays, "files": m.files(),
-            "size": size, "medium": fitting(size),
+            "size": size, "medium": fitting(size, m.options.stick), "stick": m.options.stick,
             "signature": {k: v for k, v in m.signature.items() if k != "exe"} if m.signature else None}
 
 
@@ -186,7 +207,7 @@ def checked(m, out, same, given=None):
         out.line(line)
     if not m.problems:
         for line in describe(m) + ["Image: about {:.1f} MiB, which {}".format(m.estimate() / 1048576,
-                                                                              fits(m.estimate()))]:
+                                                                              fits(m.estimate(), m.options.stick))]:
             out.line(line)
         if m.signature:
             out.line("\n".join(signature_lines(m.signature)))
@@ -201,20 +222,21 @@ def ready(m, out):
 
 def made(m, out, output, size, digest):
     """What make says of the image it wrote."""
-    out.made = lambda: dict(medium_json(m, "make"), image=os.path.abspath(output), size=size, medium=fitting(size),
+    out.made = lambda: dict(medium_json(m, "make"), image=os.path.abspath(output), size=size,
+                            medium=fitting(size, m.options.stick),
                             sha256=digest)
     label = m.label
-    out.line("Disc image: %s" % output)
+    out.line("%s image: %s" % ("Stick" if m.options.stick else "Disc", output))
     # Joliet's volume label, the one Windows reads, holds 16 characters.
-    out.line("Label: %s%s" % (label, ' (Windows reads its first 16 characters as the volume label: "%s")'
-                              % label[:16] if len(label) > 16 else ""))
+    out.line("Label: %s%s" % (label, "" if m.options.stick or len(label) <= 16 else
+                              ' (Windows reads its first 16 characters as the volume label: "%s")' % label[:16]))
     out.line("Open line: %s" % m.keys["open"])
     for line in key_lines(m.keys)[1:]:
         if not line.startswith("label: "):
             out.line(line)
     out.line("\n".join(describe(m)))
     out.line("Files: %d" % m.files())
-    out.line("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size)))
+    out.line("Image size: {:,} bytes ({:.1f} MiB), which {}".format(size, size / 1048576, fits(size, m.options.stick)))
     out.line("SHA-256: %s" % digest)
     if m.signature:
         out.line("\n".join(signature_lines(m.signature)))

@@ -56,6 +56,10 @@ REFUSALS = {
     # The whole medium: its links, the files autorun.inf names, what Windows reads.
     "missing link": (None, {"docs/index.htm": '<p>\n<a href="Gone.htm#x">x</a>'}, START + DISC, "link-missing",
                      'docs/index.htm, line 2: the link "Gone.htm#x" leads to nothing on the disc'),
+    "stick: FAT's rules": (None, {"docs/a.htm": "", "docs/A.HTM": "", "docs/q?.htm": "", "docs/trailing.": "",
+                                  "docs/con.htm": "", "docs/big.bin": SPARSE}, ["--stick"] + START + DISC,
+                           ["name-case-twins", "name-device", "name-forbidden", "name-trailing-dot", "file-too-large"],
+                           "FAT, a stick's file system, holds no file of 4 GiB or more"),
     "link off medium": (None, {"docs/index.htm": '<a href="file:///C:/docs/x.htm">x</a>'}, START + DISC, "link-leaves-medium",
                         "leaves the medium (a file:/// address"),
     "link above root": (None, {"docs/s.css": "p { background: url('../../x.png') }"}, START + DISC, "link-missing",
@@ -158,6 +162,12 @@ ACCEPTED = {
                                                                      "script-needs-server"],
                          "docs/index.htm names 1 file in its scripts' strings that is not on the disc (as the pages "
                          "that run them resolve them): search/worker.js;"),
+    "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
+                                    ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
+    "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],
+                                   "and the page to open, docs\\index.htm, lies in a folder that no page at the root"),
+    "stick names beyond Joliet": (None, {"docs/a;b.htm": "", "docs/" + "n" * 150 + ".htm": ""}, ["--stick"] + START,
+                                  ["label-missing", "stick-start-hidden"], 'FAT volume label reads "QUENLO"'),
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
@@ -175,6 +185,12 @@ class Rules(TestCase):
             with self.subTest(name):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+    def test_stick_folder_full(self):
+        """A folder whose long names take more entries than FAT numbers."""
+        with mock.patch.object(check, "LARGEST_FAT_FOLDER", 12):
+            self.refused(None, {"docs/a long name %d.htm" % n: "" for n in range(3)}, ["--stick"] + START + DISC,
+                         ["stick-folder-full"], "holds 6 names, which take 17 entries of FAT's 12 in one folder")
 
     def test_chromium_only_in_a_sandbox(self):
         """Where no sandbox can be made, Chromium never reads the author's

@@ -6,7 +6,11 @@ before any Wine runs."""
 import io
 import json
 import os
+import re
+import struct
+import subprocess
 import tempfile
+import time
 import unittest
 from unittest import mock
 
@@ -112,6 +116,43 @@ class Command(TestCase):
                     self.assertIn(said, problems[0]["message"])
                 else:
                     self.assertTrue(document["against"]["same"])
+
+
+    def test_stick(self):
+        """make --stick: the same bytes however often, whenever and wherever
+        it is made; an MBR with one FAT32 partition that fsck.fat finds
+        clean; every name stored as a long name."""
+        work = tempfile.mkdtemp(dir=self.work)
+        source = os.path.join(work, "medium")
+        names = {"r\u00e9sum\u00e9.htm": "<p>r", "\u00c4rger.htm": "<p>a", "style.css": "p {}",
+                 "START HERE.htm": '<a href="r%C3%A9sum%C3%A9.htm">start</a>'}
+        medium(source, "[autorun]\r\nopen=quenlo.exe START HERE.htm\r\nlabel=Stick", names)
+        digests = []
+        for n, zone in enumerate(("UTC", "UTC", "Asia/Tokyo")):
+            image = os.path.join(work, "stick%d.img" % n)
+            with mock.patch.dict(os.environ, {"TZ": zone}):
+                time.tzset()
+                status, out, err = run(["make", "--stick", "--json", "--exe", EXE, source, image])
+            time.tzset()
+            self.assertEqual(status, 0, err)
+            digests.append(json.loads(out)["sha256"])
+            time.sleep(1.1 if n == 0 else 0)
+        self.assertEqual(len(set(digests)), 1, digests)
+        with open(image, "rb") as f:
+            table = f.read(512)
+            kind, first, count = struct.unpack_from("<4xB3xII", table, 446)
+            f.seek(first * 512)
+            partition = os.path.join(work, "partition")
+            with open(partition, "wb") as out:
+                out.write(f.read(count * 512))
+        self.assertEqual((kind, table[510:]), (0x0C, b"\x55\xaa"))
+        checked = subprocess.run(["fsck.fat", "-n", partition], capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        listed = subprocess.run(["mdir", "-i", "%s@@%d" % (image, first * 512), "::/"], capture_output=True,
+                                text=True, env=dict(os.environ, LC_ALL="C.UTF-8", MTOOLS_SKIP_CHECK="1"))
+        long_names = re.findall(r"(?m)^\S.*\d{4}-\d\d-\d\d +\d\d:\d\d  (.+)$", listed.stdout)
+        self.assertEqual(sorted(long_names), sorted(list(names) + ["autorun.inf", "docs", "quenlo.exe"]),
+                         listed.stdout)
 
 
 class Tried(unittest.TestCase):

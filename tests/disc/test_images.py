@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from quenlo_disc import Refusal, iso
+from quenlo_disc import Refusal, fat, iso, sticks
 
 AUTORUN = "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
 
@@ -120,6 +120,79 @@ class Images(unittest.TestCase):
                 self.assertEqual(refused.exception.code, "image-unsafe")
                 self.assertIn(says, str(refused.exception))
 
+
+class Sticks(unittest.TestCase):
+    """Stick images from anyone, read as the try copies them out: the FAT
+    volume's numbers held to the image, every chain of clusters bounded."""
+    FILES = {"START HERE.htm": "<p>start", "docs/r\u00e9sum\u00e9.htm": "<p>r", "docs/sub/a.css": "p {}"}
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quenlo-sticks-")
+
+    def tearDown(self):
+        subprocess.run(["chmod", "-R", "u+w", self.work])
+        shutil.rmtree(self.work)
+
+    def made(self):
+        """A new stick image of FILES and an empty folder; (its path, its Volume)."""
+        folder = tempfile.mkdtemp(dir=self.work)
+        files, image = {}, os.path.join(folder, "stick.img")
+        for rel, text in self.FILES.items():
+            path = os.path.join(folder, "src", rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+            files[rel] = (path, os.path.getsize(path), 1700000000)
+        open(image, "wb").close()
+        sticks.write(image, files, "Stick", 1700000000, ["empty"])
+        with open(image, "rb") as f:
+            return image, fat.Volume(f, os.path.getsize(image))
+
+    def out(self, image):
+        out = os.path.join(os.path.dirname(image), "out")
+        os.mkdir(out)
+        return fat.extract(image, out), out
+
+    def test_read_back(self):
+        image, _ = self.made()
+        counted, out = self.out(image)
+        self.assertEqual(counted, (3, sum(len(t.encode()) for t in self.FILES.values())))
+        for rel, text in self.FILES.items():
+            with open(os.path.join(out, rel)) as f:
+                self.assertEqual(f.read(), text)
+        self.assertTrue(os.path.isdir(os.path.join(out, "empty")))
+        self.assertEqual(fat.tree(image)[0], "STICK")
+
+    def test_crafted(self):
+        def at(image, volume, short, field):
+            """Where a field of the root's entry of that short name lies in the image."""
+            with open(image, "rb") as f:
+                f.seek(volume.data + (volume.root - 2) * volume.bytes)
+                return volume.data + (volume.root - 2) * volume.bytes + f.read(volume.bytes).index(short) + field
+
+        def fat_entry(volume, cluster, to):
+            return volume.fat + cluster * 4, struct.pack("<I", to)
+
+        for name, craft, says in (
+                ("a chain in a loop", lambda i, v: fat_entry(v, v.root, v.root), "round in a loop"),
+                ("a chain beyond the volume", lambda i, v: fat_entry(v, v.root, 0x0FFFFF00), "beyond the volume"),
+                ("a file larger than its clusters", lambda i, v: (at(i, v, b"STARTH~1HTM", 28), struct.pack("<I", 5000)),
+                 "hold less than its size"),
+                ("a folder met twice", lambda i, v: (at(i, v, b"DOCS~1     ", 26), struct.pack("<H", v.root)),
+                 "a folder met twice"),
+                ("a partition past the end", lambda i, v: (446 + 12, struct.pack("<I", 1 << 30)),
+                 "runs past the image's end"),
+                ("no volume at all", lambda i, v: (0, b"\0" * 512), "no partition table or FAT volume")):
+            with self.subTest(name):
+                image, volume = self.made()
+                where, data = craft(image, volume)
+                with open(image, "r+b") as f:
+                    f.seek(where)
+                    f.write(data)
+                with self.assertRaises(Refusal) as refused:
+                    self.out(image)
+                self.assertIn(says, str(refused.exception))
+                self.assertEqual(refused.exception.code, "image-unsafe")
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,261 @@
+"""A USB stick as Windows reads it: one FAT32 partition behind an MBR
+partition table (or a FAT volume from its first sector, as some sticks
+come), its names long (UTF-16) and short (8.3), read here as plainly as
+files can be. sticks.py writes such an image; this reads one from anyone,
+in the extraction sandbox, with every number bounded by the image's size.
+"""
+import datetime
+import os
+import re
+import struct
+
+from . import Refusal
+
+SECTOR = 512
+FIRST = 2048  # the partition's first sector: 1 MiB in, where partitioning tools align it
+FAT_TYPES = {0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E}  # the MBR's kinds of FAT partition
+END = 0x0FFFFFF8  # a cluster number from which a chain has ended
+LONG, LABEL, FOLDER = 0x0F, 0x08, 0x10
+# What an 8.3 name may hold besides letters and digits, as Windows makes them.
+SHORT_ALLOWED = set("!#$%&'()-@^_`{}~")
+LARGEST_ENTRIES = 65536  # of one folder: FAT numbers them in 16 bits
+DEEPEST, LONGEST_PATH, LETTERS, LARGEST_TREE = 64, 4096, 1 << 22, 1 << 18
+# The first sector of a stick image: a partition table, or a FAT volume of its own.
+BOOT_SIGNATURE = b"\x55\xaa"
+
+
+def dos_time(moment):
+    """(date, time) of a moment as FAT stores it, to two seconds. FAT keeps
+    local time; a stick's is written as of UTC, so that the same folder
+    makes the same image in every time zone."""
+    when = datetime.datetime.fromtimestamp(max(moment, 315532800), datetime.timezone.utc)
+    when = min(when, datetime.datetime(2107, 12, 31, 23, 59, 58, tzinfo=datetime.timezone.utc))
+    return ((when.year - 1980) << 9 | when.month << 5 | when.day,
+            when.hour << 11 | when.minute << 5 | when.second // 2)
+
+
+def short_basis(name):
+    """The 8.3 name Windows would make of name, before a numeric tail:
+    (base, extension), each in ASCII capitals, and whether it is the name
+    itself (no long name needed)."""
+    base, dot, ext = name.rpartition(".") if "." in name.lstrip(".") else (name, "", "")
+
+    def squeeze(part, length):
+        out = "".join(c if c.isascii() and (c.isalnum() or c in SHORT_ALLOWED) else "_"
+                      for c in part.upper() if c not in " .")
+        return out[:length]
+
+    short_base, short_ext = squeeze(base, 8), squeeze(ext, 3)
+    exact = (short_base == base and short_ext == ext and 0 < len(base) <= 8 and len(ext) <= 3
+             and not name.startswith("."))
+    return short_base or "_", short_ext, exact
+
+
+def short_names(names):
+    """{name: (its 11 bytes of 8.3 name, whether a long name goes with it)}
+    of the names of one folder: each short name unique there, and ASCII, so
+    that no PC's OEM code page reads one differently."""
+    taken, found = set(), {}
+    for name in sorted(names, key=lambda n: (not short_basis(n)[2], n)):
+        base, ext, exact = short_basis(name)
+        if exact and (base, ext) not in taken:
+            taken.add((base, ext))
+            found[name] = ((base.ljust(8) + ext.ljust(3)).encode("ascii"), False)
+            continue
+        n = 1
+        while True:
+            tail = "~%d" % n
+            candidate = (base[:8 - len(tail)] + tail, ext)
+            if candidate not in taken:
+                break
+            n += 1
+        taken.add(candidate)
+        found[name] = ((candidate[0].ljust(8) + candidate[1].ljust(3)).encode("ascii"), True)
+    return found
+
+
+def checksum(short):
+    total = 0
+    for byte in short:
+        total = ((total >> 1) | ((total & 1) << 7)) + byte & 0xFF
+    return total
+
+
+def long_entries(name, short):
+    """The long-name entries that go before a short name's, last part first."""
+    units = name.encode("utf-16-le")
+    units += b"\0\0" if len(units) % 26 else b""
+    units += b"\xff" * (-len(units) % 26)
+    parts = [units[n:n + 26] for n in range(0, len(units), 26)]
+    out, check = [], checksum(short)
+    for n, part in enumerate(parts, 1):
+        order = n | (0x40 if n == len(parts) else 0)
+        out.append(struct.pack("<B10sBBB12sH4s", order, part[:10], LONG, 0, check, part[10:22], 0, part[22:26]))
+    return b"".join(reversed(out))
+
+
+# ---------------------------------------------------------------- reading
+
+def volume_start(f, size):
+    """The byte at which the image's FAT volume begins; ValueError where it
+    holds none."""
+    first = f.read(SECTOR)
+    if len(first) < SECTOR or first[510:512] != BOOT_SIGNATURE:
+        raise ValueError("it has no partition table or FAT volume")
+    if first[82:87] == b"FAT32" or first[54:59] in (b"FAT12", b"FAT16"):
+        return 0
+    for n in range(4):
+        kind, start, count = struct.unpack_from("<4xB3xII", first, 446 + 16 * n)
+        if kind in FAT_TYPES and count:
+            if (start + count) * SECTOR > size:
+                raise ValueError("its partition runs past the image's end")
+            return start * SECTOR
+    raise ValueError("its partition table holds no FAT partition")
+
+
+def is_stick(path):
+    """True for an image that holds a FAT volume as a stick does."""
+    try:
+        with open(path, "rb") as f:
+            volume_start(f, os.path.getsize(path))
+            return True
+    except (OSError, ValueError, struct.error):
+        return False
+
+
+class Volume:
+    """A FAT32 volume of an image open in f, its numbers checked against
+    the image's size."""
+
+    def __init__(self, f, size):
+        self.f, self.start = f, volume_start(f, size)
+        f.seek(self.start)
+        boot = f.read(SECTOR)
+        (sector, self.per_cluster, reserved, fats, roots, small, _, fat16, _, _, _, large, fat32, _, _,
+         self.root) = struct.unpack_from("<HBHBHHBHHHIIIHHI", boot, 11)
+        if sector != SECTOR or self.per_cluster not in (1, 2, 4, 8, 16, 32, 64, 128) or not fats or fat16 or roots:
+            raise ValueError("it is not a FAT32 volume of 512-byte sectors")
+        total = small or large
+        self.fat = self.start + reserved * SECTOR
+        self.data = self.fat + fats * fat32 * SECTOR
+        self.clusters = (total - reserved - fats * fat32) // self.per_cluster
+        if self.start + total * SECTOR > size or self.clusters < 1 or self.clusters + 2 > fat32 * SECTOR // 4:
+            raise ValueError("its numbers do not add up to the image it is in")
+        self.label = boot[71:82].decode("ascii", "replace").rstrip()
+        self.bytes = self.per_cluster * SECTOR
+
+    def chain(self, first, most):
+        """The clusters of a chain from first, at most most of them; a loop,
+        or a cluster beyond the volume, is refused."""
+        out, cluster = [], first
+        while 2 <= cluster < END:
+            if cluster >= self.clusters + 2 or len(out) >= most:
+                raise ValueError("a chain of clusters runs beyond the volume, or round in a loop")
+            out.append(cluster)
+            self.f.seek(self.fat + cluster * 4)
+            cluster = struct.unpack("<I", self.f.read(4))[0] & 0x0FFFFFFF
+        return out
+
+    def read(self, first, size):
+        """The bytes of a chain, size of them (all of it, for a folder: None)."""
+        most = self.clusters if size is None else -(-size // self.bytes)
+        chunks = []
+        for cluster in self.chain(first, most):
+            self.f.seek(self.data + (cluster - 2) * self.bytes)
+            chunks.append(self.f.read(self.bytes))
+        data = b"".join(chunks)
+        if size is not None and len(data) < size:
+            raise ValueError("a file's clusters hold less than its size")
+        return data if size is None else data[:size]
+
+    def entries(self, first):
+        """(name, is a folder, first cluster, size, date) of a folder's entries."""
+        data, parts = self.read(first, None), []
+        for at in range(0, len(data), 32):
+            raw = data[at:at + 32]
+            if raw[0] == 0:
+                break
+            if raw[0] == 0xE5:
+                parts = []
+                continue
+            if raw[11] == LONG:
+                parts.append(raw[1:11] + raw[14:26] + raw[28:32])
+                continue
+            long_name, parts = b"".join(reversed(parts)), []
+            if raw[11] & LABEL or raw[:2] in (b".\x20", b"..") and raw[11] & FOLDER:
+                continue
+            name = long_name.decode("utf-16-le", "replace").split("\0")[0] if long_name else short_name(raw)
+            cluster = struct.unpack_from("<H", raw, 20)[0] << 16 | struct.unpack_from("<H", raw, 26)[0]
+            yield name, bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0], raw[24:26]
+
+
+def short_name(raw):
+    base, ext = raw[:8].decode("cp437").rstrip(), raw[8:11].decode("cp437").rstrip()
+    if raw[12] & 0x08:
+        base = base.lower()
+    if raw[12] & 0x10:
+        ext = ext.lower()
+    return base + ("." + ext if ext else "")
+
+
+def tree(path):
+    """(the volume's label, [(path with "/", is a folder, first cluster,
+    size)], folders before what they hold) of a stick image; a Refusal where
+    it is none or could not be trusted."""
+    size = os.path.getsize(path)
+    try:
+        with open(path, "rb") as f:
+            volume = Volume(f, size)
+            found, pending, seen, letters = [], [("", volume.root)], {volume.root}, 0
+            while pending:
+                folder, first = pending.pop(0)
+                for n, (name, folder_entry, cluster, length, _) in enumerate(volume.entries(first)):
+                    if n >= LARGEST_ENTRIES or len(found) >= LARGEST_TREE:
+                        raise ValueError("more names than a FAT volume holds")
+                    if not name or name in (".", "..") or re.search(r'[\0/\\]', name) or "\ufffd" in name:
+                        raise ValueError("a name no file system can hold (%r)" % name)
+                    here = folder + "/" + name if folder else name
+                    letters += len(here)
+                    if len(here) > LONGEST_PATH or here.count("/") >= DEEPEST or letters > LETTERS:
+                        raise ValueError("its paths are deeper or longer than any stick's (%s...)" % here[:80])
+                    if folder_entry:
+                        if cluster in seen:
+                            raise ValueError("%s is a folder met twice" % here)
+                        seen.add(cluster)
+                        pending.append((here, cluster))
+                    found.append((here, folder_entry, cluster, length))
+            return volume.label, found
+    except (ValueError, struct.error, UnicodeDecodeError) as error:
+        raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc make "
+                      "--stick" % (path, error), "image-unsafe") from None
+
+
+def extract(image, folder):
+    """The stick image's files, checked, as plain files and folders in
+    folder, all read-only; their number and bytes."""
+    _, entries = tree(image)
+    size = os.path.getsize(image)
+    if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
+        raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
+                      "image-unsafe")
+    top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    files = written = 0
+    with open(image, "rb") as f:
+        volume = Volume(f, size)
+        for path, folder_entry, cluster, length in entries:
+            if folder_entry:
+                os.mkdir(path, 0o755, dir_fd=top)
+                continue
+            try:
+                data = volume.read(cluster, length) if length else b""
+            except (ValueError, struct.error) as error:
+                raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc "
+                              "make --stick" % (image, error), "image-unsafe") from None
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=top)
+            with os.fdopen(fd, "wb") as out:
+                out.write(data)
+            files, written = files + 1, written + length
+    for path, folder_entry, _, _ in reversed(entries):
+        os.chmod(path, 0o555 if folder_entry else 0o444, dir_fd=top)
+    os.close(top)
+    return files, written
