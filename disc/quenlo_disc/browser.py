@@ -64,16 +64,17 @@ class Bridge:
         self.session, self.browser, self.folder = session, browser, folder
 
     @classmethod
-    def install(cls, session, browser, shown_from=None):
+    def install(cls, session, browser, shown_from=None, letter="d:"):
         """Pages go to browser (None: text only), from shown_from where given
         (a folder that reads like D:, names as Windows matches them) instead
         of D: itself: in a sandbox, at its own drive, file:///D:/."""
         folder = session.folder("browser-")
-        drive = os.path.join(session.prefix, "dosdevices", "d:") + "/"
+        drive = os.path.join(session.prefix, "dosdevices", letter) + "/"
         base = "file://" + (shown_from or "")
         if shown_from and session.sandboxed:
-            session.link(shown_from, session.drive)
-            base = "file://" + chromium.DRIVE
+            shown = chromium.DRIVES[letter == "e:"]
+            session.link(shown_from, session.shown_at(shown))
+            base = "file://" + shown
         script = ["#!/bin/sh",
                   # w3m reads no <meta charset>: the encoding a browser finds
                   # for the page, where the try put it in charset.

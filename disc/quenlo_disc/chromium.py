@@ -11,16 +11,16 @@ import urllib.parse
 from .boxfiles import write_atomically
 from .devtools import DevTools
 
-DRIVE = "/D:"  # where a try's sandbox shows the disc, as file:///D:/ shows it on a PC
+DRIVES = ("/D:", "/E:")  # where a try's sandbox shows a disc and a stick, as file:///D:/ shows one on a PC
 
 
-def on_drive(url):
-    """The address on the disc that a file: URL outside DRIVE means on a PC:
+def on_drive(url, drive=DRIVES[0]):
+    """The address on the drive that a file: URL outside it means on a PC:
     a link from the root, or one that climbed above it, is kept on the drive."""
     parts = urllib.parse.urlsplit(url)
-    if parts.scheme != "file" or parts.path == DRIVE or parts.path.startswith(DRIVE + "/"):
+    if parts.scheme != "file" or parts.path == drive or parts.path.startswith(drive + "/"):
         return None
-    return urllib.parse.urlunsplit(parts._replace(path=DRIVE + parts.path))
+    return urllib.parse.urlunsplit(parts._replace(path=drive + parts.path))
 
 
 def show(folder, url, command):
@@ -28,6 +28,7 @@ def show(folder, url, command):
     requests for files beyond the drive brought back onto it; once the page
     has loaded, Chromium's word on it (its title, address, encoding) in
     folder/loaded.json. Goes on until it is ended."""
+    drive = next((d for d in DRIVES if urllib.parse.urlsplit(url).path.startswith(d + "/")), DRIVES[0])
     browser = DevTools(command + ["--remote-debugging-pipe", "about:blank"])
     browser.call("Fetch.enable", {"patterns": [{"urlPattern": "file://*"}]}, session=True)
     browser.call("Page.enable", session=True)
@@ -38,7 +39,7 @@ def show(folder, url, command):
             continue
         method, params = event.get("method"), event.get("params", {})
         if method == "Fetch.requestPaused":
-            moved = on_drive(params["request"]["url"])
+            moved = on_drive(params["request"]["url"], drive)
             browser.send("Fetch.continueRequest", dict({"requestId": params["requestId"]},
                                                        **({"url": moved} if moved else {})))
         elif method == "Page.loadEventFired":

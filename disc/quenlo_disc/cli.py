@@ -112,14 +112,18 @@ def parsers(prog):
                                       "quenlo.exe and autorun.inf at its root, after checking it. The same folder, "
                                       "options and exe make the same image.", epilog=epilog())
     medium_options(make)
-    make.add_argument("output", metavar="OUTPUT.iso", help="the image to write, e.g. my-product.iso")
+    make.add_argument("output", metavar="OUTPUT.iso", help="the image to write (with --stick, a stick's image), "
+                                                           "e.g. my-product.iso")
     trying = sub.add_parser("try", help="run an image as a user's PC meets it, with a picture, "
                                         "e.g. quenlo-disc try my-product.iso",
                             description="Run IMAGE.iso as the CD drive D: of a private Wine prefix, its open line "
                                         "from D:\\, and save a picture of the screen beside it (IMAGE.try.png; with "
-                                        "--matrix, IMAGE.matrix/CODEPAGE.png for each PC and a contact sheet).",
+                                        "--matrix, IMAGE.matrix/CODEPAGE.png for each PC and a contact sheet). A "
+                                        "stick's image (make --stick) is the removable drive E: instead, from which "
+                                        "no open line runs: its start page is opened as a double-click opens it.",
                             epilog=epilog())
-    trying.add_argument("image", metavar="IMAGE.iso", nargs="?", help="the disc image to try, e.g. my-product.iso")
+    trying.add_argument("image", metavar="IMAGE.iso", nargs="?", help="the disc's (or stick's) image to try, e.g. "
+                                                                      "my-product.iso")
     trying.add_argument("--broken-association", action="store_true",
                         help='a PC with no browser registered for ".htm", e.g. --broken-association')
     trying.add_argument("--code-page", metavar="CP", type=code_page_option, default=codepages.WESTERN,

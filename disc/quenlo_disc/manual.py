@@ -26,6 +26,10 @@ EXAMPLES = [
     ("In continuous integration: the findings as JSON or SARIF, and whether a folder makes a released image:",
      "quenlo-disc check --json my-pages/ > findings.json\nquenlo-disc check --sarif my-pages/ > findings.sarif\n"
      "quenlo-disc check --against catalogue.iso my-pages/"),
+    ("Which to make: a CD or DVD runs the open line by itself; a USB stick never does, so its user double-clicks a "
+     "page at its root (a stick that presents itself as a CD-ROM takes the ISO image). A stick's image, judged by "
+     "FAT's rules, to write onto the stick with dd, then tried as a removable drive E::",
+     'quenlo-disc make --stick --start "START HERE.htm" my-pages/ catalogue.img\nquenlo-disc try catalogue.img'),
     ("A report to send to a client, with every PC's picture in it:",
      "quenlo-disc try --matrix --report catalogue.html catalogue.iso"),
 ]

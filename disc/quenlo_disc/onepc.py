@@ -15,7 +15,6 @@ from .browser import Bridge, graphical
 from .codepages import CODE_PAGES, WESTERN, described
 from .driver import drive, started_by
 from .host import environment
-from .iso import volume_label
 from .screen import drawn, picture
 from .tools import visible as v, wait_until
 
@@ -151,6 +150,14 @@ def page_of(disc, pc):
     folder or None, why the check says the page is not reached on this PC
     or None) of the presented disc as pc reads it."""
     folder = disc.folder
+    if disc.stick:  # what its user double-clicks, not the open line
+        try:
+            keys = read_disc(folder, pc.code_page)[0]
+        except Refusal:
+            keys = {}
+        if disc.start is None:
+            return keys, None, None, "the stick has no page at its root to double-click: check it with make --stick"
+        return keys, disc.start, os.path.join(folder, disc.start), None
     keys, _, page = read_disc(folder, pc.code_page)
     try:
         on_disc, finding = os.path.join(folder, *check_page(page, folder, "the disc", pc.code_page).split("\\")), None
@@ -168,25 +175,26 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
         row.said.append(line)
         progress.say(line)
 
-    bridge = Bridge.install(session, browser(), disc.view)
+    bridge = Bridge.install(session, browser(), disc.view, "e:" if disc.stick else "d:")
     slow = session.emulation.emulated
     try:
         keys, page, on_disc, row.finding = page_of(disc, pc)
         if on_disc and os.path.isfile(on_disc):
             bridge.read_in(charsets.sniff(read(on_disc, None), pc.code_page)[1])
         finding = row.finding
-        if finding and disc.reached:
+        if finding and disc.reached and not disc.stick:
             finding = ("this PC uses %d; the disc's open line names its page on PCs using %s: try --code-page %d"
                        % (pc.code_page, ", ".join(map(str, disc.reached)), disc.reached[0]))
-        label, shown = volume_label(disc.image), keys.get("label")
+        label, shown = disc.label, keys.get("label")
         tell("PC: one using %s%s" % (described(pc.code_page), "" if pc.browser else ", with no browser registered"))
         tell("Label: %s" % (v(label) or "(none)"))
         if shown and shown != label:
-            tell('Explorer shows the disc as "%s" (the label of autorun.inf)' % v(shown))
-        tell("Open line: %s" % v(keys["open"]))
+            tell('Explorer shows the %s as "%s" (the label of autorun.inf)' % ("stick" if disc.stick else "disc",
+                                                                             v(shown)))
+        command, directory = opening(disc, keys, page, tell)
         if finding:
             tell("The check of quenlo-disc says: %s" % v(finding))
-        session.map_cdrom(disc.folder)
+        session.map_drive("e:" if disc.stick else "d:", disc.folder)
         if not pc.browser:
             session.registry.remove_browser()
         trace = os.path.join(bridge.folder, "trace.txt")
@@ -194,7 +202,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
         def on_box(box):
             row.picture = shot if picture(session, shot) else None
 
-        run = drive(session, keys["open"], "D:\\", env=environment(pc.code_page), trace=trace, on_box=on_box)
+        run = drive(session, command, directory, env=environment(pc.code_page), trace=trace, on_box=on_box)
         row.boxes = run.boxes
         started = started_by(session.fetch(trace, TRACE).decode("latin-1"))
         failed = not_loaded(run.status) if not run.boxes and not started else None
@@ -211,9 +219,10 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
         elif not run.boxes:
             row.picture = shot if picture(session, shot) else None
             row.not_pictured = "no picture of the page: no browser was given it"
-        told(tell, row, run, started, page, handed and (address,), rendered, shot)
+        told(tell, row, run, started, page, handed and (address,), rendered, shot, disc.stick)
         opened = handed and shows(resolved, on_disc) and status == "0" and rendered
-        row.why = None if opened else why_not(run, handed, address, resolved, rendered, page, on_disc, finding)
+        row.why = None if opened else why_not(run, handed, address, resolved, rendered, page, on_disc, finding,
+                                              disc.stick)
         if row.why is None and row.picture is None:
             row.why = "no picture of the screen could be taken, so nothing shows the page"
         row.missed = row.why is not None
@@ -224,10 +233,25 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
             session.registry.restore_browser()
 
 
-def told(tell, row, run, started, page, handed, rendered, shot):
-    """What a row says once Quenlo has run; handed: (the address the
-    browser was handed,), or nothing where it was handed none."""
-    tell("Quenlo exited with status %s" % ("unknown" if run.status is None else run.status))
+def opening(disc, keys, page, tell):
+    """(the command line that opens the page, the folder it runs in) as a
+    user opens it: a disc's open line, from D:\\; on a stick, where Windows
+    runs none, the shell's "open" of its page, as a double-click in
+    Explorer, from E:\\."""
+    if not disc.stick:
+        tell("Open line: %s" % v(keys["open"]))
+        return keys["open"], "D:\\"
+    tell("Open line: none runs from a stick (Windows ignores autorun.inf's open= on a removable drive E:)")
+    tell("Double-clicked: %s" % ("E:\\" + v(page) if page else "nothing: no page at the stick's root says to open it"))
+    return ('start.exe "E:\\%s"' % page if page else "cmd.exe /c exit 0"), "E:\\"
+
+
+def told(tell, row, run, started, page, handed, rendered, shot, stick=False):
+    """What a row says once Quenlo (on a stick, the double-click) has run;
+    handed: (the address the browser was handed,), or nothing where it was
+    handed none."""
+    tell("%s exited with status %s" % ("The double-click's start.exe" if stick else "Quenlo",
+                                       "unknown" if run.status is None else run.status))
     tell("Course: %s" % course_of(started, page))
     tell("Started: %s" % (v(started) or "nothing"))
     for box in run.boxes:
@@ -253,7 +277,7 @@ def not_loaded(status):
             % (status, NOT_LOADED.get(status, "an error of Wine's")))
 
 
-def why_not(run, handed, address, resolved, rendered, page, on_disc, finding):
+def why_not(run, handed, address, resolved, rendered, page, on_disc, finding, stick=False):
     if handed and not shows(resolved, on_disc):
         what = ("the open line's page, %s, is not on the disc" % v(page) if on_disc is None
                 else "not the disc's page D:\\%s" % v(page))
@@ -267,5 +291,6 @@ def why_not(run, handed, address, resolved, rendered, page, on_disc, finding):
         text = box["caption"] if box["caption"] == "About Quenlo" else box["text"]
         why = 'Quenlo said "%s": %s' % (v(text), MEANING.get(text, "see the picture"))
     else:
-        why = "Quenlo said nothing, but no browser was given the page"
+        why = ("the double-click opened nothing: no browser was given the page" if stick else
+               "Quenlo said nothing, but no browser was given the page")
     return why + ("; the check says: %s" % v(finding) if finding else "")

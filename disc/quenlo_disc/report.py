@@ -267,6 +267,8 @@ def try_json(tried):
     doc.update((k, v) for k, v in known.items() if v is not None)
     if tried.size is not None:
         doc.update(size=tried.size, medium=tried.medium, sha256=tried.sha256, label=tried.label)
+    if tried.stick:
+        doc["stick"] = True
     if tried.matrix and tried.rows:
         doc["contact_sheet"] = tried.sheet
     return doc
@@ -306,6 +308,10 @@ class Progress:
         self.out.line(SANDBOXED if tried.sandboxed else UNSANDBOXED)
         if tried.memory:
             self.out.line("Memory: %s" % tried.memory)
+
+    def stick(self, tried):
+        self.out.line("A USB stick's image: attached as the removable drive E:, from which Windows runs no open "
+                      "line; its user double-clicks a page")
 
     def emulation(self, tried):
         self.out.line(thirty_two_bits(tried.emulation, tried.entry))

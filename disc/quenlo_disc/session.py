@@ -98,7 +98,10 @@ class Session(Door):
     discs = property(lambda self: os.path.join(self.root, "discs"))
     prefix = property(lambda self: os.path.join(self.box, "prefix"))
     home = property(lambda self: os.path.join(self.box, "home"))
-    drive = property(lambda self: os.path.join(self.box, "drive-d"))  # what the sandbox's /D: shows
+
+    def shown_at(self, drive):
+        """The box's link that the sandbox's /D: (or /E:) shows, for the browser's view of a drive."""
+        return os.path.join(self.box, "drive-" + drive.strip("/:").lower())
 
     def __enter__(self):
         self.launch()
@@ -140,12 +143,21 @@ class Session(Door):
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
                                     self.detached, self.emulation is Emulation.SANDBOX,
-                                    [(self.drive, chromium.DRIVE)], self.memory)
+                                    [(self.shown_at(d), d) for d in chromium.DRIVES], self.memory)
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
                  self.prefix] if self.sandboxed else ["cp", "-a", ready + "/.", self.prefix])
         self.must(copy, "the prepared prefix could not be copied", 600)
+        # The drives' types, in the registry as the server reads it when it
+        # starts: Wine's mount manager takes them once, as its services start,
+        # for the drives there are then (a disc or stick is linked in later).
+        for letter in ("d:", "e:"):
+            self.link(self.discs, os.path.join(self.prefix, "dosdevices", letter))
+        drives = os.path.join(self.box, "drives.reg")
+        self.put(drives, '\n[Software\\\\Wine\\\\Drives] 0\n"d:"="cdrom"\n"e:"="floppy"\n')
+        self.must(["sh", "-c", 'cat "$0" >>"$1"', drives, os.path.join(self.prefix, "system.reg")],
+                  "the drives' types could not be set")
         self._start_display()
         # One server for the whole session: each Wine command then starts in a
         # fraction of a second.
@@ -156,7 +168,6 @@ class Session(Door):
         # the shell's "open" of a page. A program that never ends keeps them:
         # cmd, reading a pipe that nobody writes.
         self.spawn([WINE64, "cmd.exe"], stdin="forever")
-        self.registry.load(["[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]", '"d:"="cdrom"', ""])
         self.keep()
 
     def _start_display(self):
@@ -229,10 +240,10 @@ class Session(Door):
             return folder
         return self.agent.mkdtemp(self.box, prefix)
 
-    def map_cdrom(self, folder):
-        """Drive D: is folder, with the type of a CD-ROM drive (the launch
-        gave it that type)."""
-        self.link(folder, os.path.join(self.prefix, "dosdevices", "d:"))
+    def map_drive(self, letter, folder):
+        """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
+        removable one, a stick's), which the launch gave it."""
+        self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
 
 
 def present(session, image):

@@ -14,7 +14,6 @@ from .fat import FIRST, FOLDER, LABEL, SECTOR, dos_time, long_entries, short_nam
 RESERVED = 32  # sectors before the FATs, as Windows formats FAT32
 SMALLEST = 65525 + 16  # clusters: with fewer, Windows takes the volume for FAT16
 MARGIN = 1 << 20  # bytes of room beyond the files, at the least
-LARGEST = 2 << 40  # bytes of a FAT32 volume of 512-byte sectors (its sector count is 32 bits)
 
 
 class Node:

@@ -13,12 +13,13 @@ from dataclasses import dataclass, field
 from . import Refusal, Unavailable, autorun, driver_exe, installed, sandbox, walls
 from .boxfiles import read
 from .browser import graphical
-from .codepages import WESTERN
+from .codepages import CODE_PAGES, WESTERN
+from .fat import is_stick
 from .host import Emulation, emulation_for, made_cache
 from .iso import fitting, sha256, volume_label
 from .limits import MemoryLimit
 from .names import pick
-from .pages import spellings
+from .pages import read_site, spellings
 from .onepc import PC, Quiet, read_disc, try_disc
 from .screen import contact_sheet
 from .session import Session, present
@@ -30,20 +31,42 @@ MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
 
 # ---------------------------------------------------------------- the disc
 
-def disc_arch(image, sandboxed=True):
-    """The bitness of the exe that the image's open line runs ("i686" or
-    "x86_64"), read from the image before a session is made for it: by the
-    tools' reader, in a bounded sandbox of its own."""
+def kind_of(image, sandboxed=True):
+    """{"arch": the bitness of the exe that the image's open line runs
+    ("i686" or "x86_64"; of a stick's, none runs), "stick": whether it is a
+    stick's image, "label": its volume label}, read from the image before
+    a session is made for it: by the tools' reader, in a bounded sandbox of
+    its own."""
     return sandbox.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), sandboxed,
-                              largest_file=1 << 20, timeout=120)["arch"]
+                              largest_file=1 << 20, timeout=120)
 
 
 def is_image(image):
     if not os.path.exists(image):
         raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
-    if not os.path.isfile(image) or volume_label(image) is None:
-        raise Refusal("%s is not an ISO 9660 image with Joliet names, the disc format Windows reads" % image,
-                      "not-an-image")
+    if not os.path.isfile(image) or (volume_label(image) is None and not is_stick(image)):
+        raise Refusal("%s is neither an ISO 9660 image with Joliet names, the disc format Windows reads, nor a "
+                      "stick's image (a partition table and a FAT volume)" % image, "not-an-image")
+
+
+def stick_start(folder):
+    """The page a stick's user double-clicks: the open line's page where it
+    is at the stick's root, else the first page there that links to it,
+    else the root's only page; None where there is none to tell."""
+    keys, _, page = read_disc(folder) if pick(os.listdir(folder), "autorun.inf") else ({}, None, None)
+    roots = sorted(n for n in os.listdir(folder) if n.lower().endswith((".htm", ".html"))
+                   and os.path.isfile(os.path.join(folder, n)))
+    if page and "\\" not in page:
+        return page
+    if page:
+        wanted, leading = page.replace("\\", "/").upper(), []
+        paths = [os.path.relpath(os.path.join(top, n), folder).replace(os.sep, "/")
+                 for top, dirs, files in os.walk(folder) for n in dirs + files]
+        read_site(folder, paths, every=lambda f: leading.append(f.rel) if (
+            "/" not in f.rel and f.kind == "file" and f.target.upper() == wanted) else None)
+        if leading:
+            return sorted(leading)[0]
+    return roots[0] if len(roots) == 1 else None
 
 
 def reached_on(folder):
@@ -88,16 +111,24 @@ def shown_as_windows_reads(session, folder):
 @dataclass
 class Disc:
     """An image presented in a session: its content in folder, the code pages
-    on which its page is reached, and the view of it for the picture."""
+    on which its page is reached, and the view of it for the picture; for
+    a stick's, its label and the page its user double-clicks."""
     image: str
     folder: str
     reached: list
     view: str
+    stick: bool = False
+    label: str = None
+    start: str = None
 
     @classmethod
-    def present(cls, session, image):
+    def present(cls, session, image, kind=None):
         folder = present(session, image)
-        return cls(os.path.abspath(image), folder, reached_on(folder), shown_as_windows_reads(session, folder))
+        view = shown_as_windows_reads(session, folder)
+        if kind and kind["stick"]:  # long names: a double-click reaches the page on every PC
+            return cls(os.path.abspath(image), folder, list(CODE_PAGES), view, True, kind["label"],
+                       stick_start(folder))
+        return cls(os.path.abspath(image), folder, reached_on(folder), view, label=volume_label(image))
 
 
 # ---------------------------------------------------------------- many PCs
@@ -144,7 +175,8 @@ class Tried:
     user gave it; memory: how the sandbox bounds memory, in words (None
     without one); emulation: how the disc's 32-bit exe runs here (None for a
     64-bit disc), entry: binfmt_misc's entry where the machine's qemu runs
-    it; keys, size, medium, sha256, label: of the disc, once it is read;
+    it; stick: the image is a stick's; keys, size, medium, sha256, label:
+    of the disc, once it is read;
     rows: each kind of PC's Row; sheet: the matrix's contact sheet where it
     was made; why: None when every PC that reaches the page showed it, else
     why not."""
@@ -152,6 +184,7 @@ class Tried:
     name: str
     sandboxed: bool = True
     matrix: bool = False
+    stick: bool = False
     memory: str = None
     emulation: Emulation = None
     entry: str = None
@@ -190,7 +223,10 @@ def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed
         held.remove()
     progress.disc(tried)
     made_cache()
-    arch = disc_arch(tried.image, sandboxed)
+    kind = kind_of(tried.image, sandboxed)
+    arch, tried.stick = kind["arch"], kind["stick"]
+    if tried.stick:
+        progress.stick(tried)
     emulation, tried.entry = emulation_for(arch, sandboxed)
     if arch == "i686":
         tried.emulation = emulation
@@ -203,7 +239,7 @@ def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed
         raise Unavailable("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
     try:
         try:
-            disc = Disc.present(session, tried.image)
+            disc = Disc.present(session, tried.image, kind)
         except Unavailable as unavailable:
             raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
         try:  # what the report says of the disc
@@ -211,7 +247,7 @@ def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed
         except Refusal:
             pass
         tried.size = os.path.getsize(tried.image)
-        tried.medium, tried.sha256, tried.label = fitting(tried.size), sha256(tried.image), volume_label(tried.image)
+        tried.medium, tried.sha256, tried.label = fitting(tried.size, tried.stick), sha256(tried.image), disc.label
         if matrix:
             # Each PC's picture at full size, beside the sheet of them all.
             os.makedirs(tried.stem + ".matrix", exist_ok=True)

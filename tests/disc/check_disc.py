@@ -38,8 +38,8 @@ ODD = [
     (["make", "--start", "docs\\index.htm", "SOURCE", "FULL/x.iso"], "exceeds free space"),
     (["try"], "required"),
     (["try", "/nonexistent.iso"], "no file at"),
-    (["try", "EXE"], "not an ISO 9660 image"),
-    (["try", "WORK"], "not an ISO 9660 image"),
+    (["try", "EXE"], "neither an ISO 9660 image"),
+    (["try", "WORK"], "neither an ISO 9660 image"),
     (["check", "--start", "docs\\index.htm", "LOCKED"], "a file you cannot read"),
 ]
 

@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, onepc, report, sandbox, trying, walls
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, iso, limits, onepc, report, sandbox, trying, walls
 from quenlo_disc.tools import wait_until
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
@@ -299,7 +299,7 @@ def need_disc(s, on_disc=True):
     if on_disc and s.notes.get("no_disc"):
         raise Skipped(s.notes["no_disc"])
     if on_disc:
-        s.map_cdrom(s.notes["disc_folder"])
+        s.map_drive("d:", s.notes["disc_folder"])
 
 
 def in_code_page(text, code_page):
@@ -543,7 +543,8 @@ class Said(onepc.Quiet):
 
 
 def disc_in(s, image, folder):
-    return trying.Disc(image, folder, trying.reached_on(folder), trying.shown_as_windows_reads(s, folder))
+    return trying.Disc(image, folder, trying.reached_on(folder), trying.shown_as_windows_reads(s, folder),
+                       label=iso.volume_label(image))
 
 
 def try_on(s, image, folder, code_page=1252, browser=None):
@@ -628,6 +629,40 @@ def case_try_japanese_disc(s):
                   "a Western PC reached the page: %r, %r" % (said, outcome.why))
             check("this PC uses 1252; the disc's open line names its page on PCs using 932" in said,
                   "no word of the PC's code page: %s" % said)
+
+
+def case_try_stick(s):
+    """A stick's image, made by make --stick: attached as the removable drive
+    E: (as Windows itself says of it), no open line run, and its start page
+    opened as a double-click opens it, with a picture."""
+    need_disc(s)
+    folder = s.folder("stick-", discs=True)
+    for rel, text in {"START HERE.htm": '<meta charset="utf-8"><h1>Start</h1><a href="docs/r%C3%A9sum%C3%A9.htm">'
+                                        'r\u00e9sum\u00e9</a>',
+                      "docs/r\u00e9sum\u00e9.htm": '<meta charset="utf-8"><p>r\u00e9sum\u00e9'}.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+        with open(os.path.join(folder, rel), "w", encoding="utf-8") as f:
+            f.write(text)
+    image = folder + ".img"
+    made = subprocess.run([QUENLO_DISC, "make", "--stick", "--exe", s.notes["quenlo"], "--label", "Stick", "--start",
+                           "docs\\r\u00e9sum\u00e9.htm", "--code-page", "1252", folder, image],
+                          capture_output=True, text=True)
+    check(made.returncode == 0 and "double-clicks START HERE.htm, which leads to" in made.stdout,
+          "the stick was not made: %r %r" % (made.stdout, made.stderr))
+    kind = trying.kind_of(image)
+    check(kind == {"arch": "x86_64", "stick": True, "label": "STICK"}, "not read as a stick: %r" % kind)
+    disc = trying.Disc.present(s, image, kind)
+    shot, said = os.path.join(s.folder("shot-", discs=True), "stick.png"), Said()
+    row = onepc.try_disc(s, disc, shot, onepc.PC(1252), said)
+    lines = "\n".join(said.lines)
+    check(row.why is None and row.picture and "Double-clicked: E:\\START HERE.htm" in lines
+          and "Open line: none runs from a stick" in lines and "Quenlo exited" not in lines,
+          "the stick's page was not opened as a double-click opens it: %s / %r" % (lines, row.why))
+    s.map_drive("d:", s.notes["disc_folder"])
+    types = os.path.join(s.folder("drives-"), "drives.txt")
+    s.wine([s.notes["drivetype"]], env={"QUENLO_E2E_OUT": winpath(types)})
+    got = dict(line.split("\t") for line in s.fetch(types).decode("latin-1").splitlines() if "\t" in line)
+    check(got == {"D:\\": "5", "E:\\": "2"}, "Windows does not see a CD drive D: and a removable E:: %r" % got)
 
 
 def matrix_of(s, image, folder):
@@ -1019,7 +1054,7 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
-              "try_box_text_in_letters", "try_keyring_out_of_reach"}
+              "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick"}
 
 
 class Skipped(Exception):
@@ -1087,6 +1122,7 @@ def main():
     parser.add_argument("--verinfo")
     parser.add_argument("--inireader")
     parser.add_argument("--intruder")
+    parser.add_argument("--drivetype")
     parser.add_argument("--product")
     a = parser.parse_args()
     if a.action == "list":
@@ -1094,7 +1130,7 @@ def main():
         return 0
     if a.action == "setup":
         return setup(a.state, {k: getattr(a, k) for k in ("quenlo", "recorder", "driver", "verinfo", "inireader",
-                                                                "intruder", "product")})
+                                                                "intruder", "drivetype", "product")})
     if a.action == "teardown":
         return teardown(a.state)
     return run_case(a.state, a.name)
