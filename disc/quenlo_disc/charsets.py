@@ -325,8 +325,9 @@ def prescan(data):
             if close < 0:
                 return None
             at = close + 1
-        else:
-            at += 1
+        else:  # text: nothing the prescan reads begins before the next "<"
+            at = data.find(b"<", at + 1)
+            at = end if at < 0 else at
     return None
 
 

@@ -272,24 +272,49 @@ def check_medium_links(m, stage, found):
     always in a sandbox: the pages are the author's, never to be read by a
     browser with the author's rights."""
     source, paths, tree, o = m.source, m.paths, m.tree, m.options
-    reader, unsandboxed = None, None
+    guess = None
     if shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
-        unsandboxed = walls.usable()
-        if unsandboxed is None:  # no network there, and nothing but the medium to read
-            profile = tempfile.mkdtemp(dir=stage, prefix="chromium-")
-            reader = Reader(profile, walls.reader_prefix(profile, [source], stage), preexec_fn=seccomp.fresh_keyring)
+        guess = Guess(source, stage)
     try:
-        site = read_site(source, paths, o.code_page, guess=reader, parallel=True, every=m.root_links.append if
+        site = read_site(source, paths, o.code_page, guess=guess, parallel=True, every=m.root_links.append if
                          o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
     finally:
-        if reader:
-            reader.stop()
+        if guess:
+            guess.stop()
     m.links, m.scripted = judge(site, m.index, found, tree.refused), site.scripted
-    if unsandboxed and site.undeclared:
+    unsandboxed = guess.unsandboxed() if guess and site.undeclared else None
+    if unsandboxed:
         found.warn("guessed-unsandboxed", "Chromium was not asked how it reads the pages that declare no encoding, "
                    "since no sandbox can be made here to run it in (%s): the check guessed with its own detector, "
                    "which mostly agrees; install bubblewrap and allow user namespaces to have Chromium asked"
                    % unsandboxed)
+
+
+class Guess:
+    """Chromium's reading of an undeclared page's encoding, made on the
+    first page that needs it (most media have none): in a sandbox with no
+    network and nothing but the medium to read; where none can be made,
+    None, and the check's own detector guesses."""
+
+    def __init__(self, source, stage):
+        self.source, self.stage, self.reader, self.why = source, stage, None, False
+
+    def unsandboxed(self):
+        """None where a sandbox can be made, else why not."""
+        if self.why is False:
+            self.why = walls.usable()
+        return self.why
+
+    def __call__(self, path, data=None):
+        if self.reader is None and self.unsandboxed() is None:
+            profile = tempfile.mkdtemp(dir=self.stage, prefix="chromium-")
+            self.reader = Reader(profile, walls.reader_prefix(profile, [self.source], self.stage),
+                                 preexec_fn=seccomp.fresh_keyring)
+        return self.reader(path, data) if self.reader else None
+
+    def stop(self):
+        if self.reader:
+            self.reader.stop()
 
 
 def look_for_strays(tree, found):

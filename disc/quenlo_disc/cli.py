@@ -15,7 +15,7 @@ import signal
 import sys
 import tempfile
 
-from . import BUGS, VERSION, Refusal, codepages, host, report, reportpage, trying
+from . import BUGS, VERSION, Refusal, codepages, report
 from .check import check_against, check_medium
 from .iso import sha256
 from .mastering import master
@@ -172,6 +172,7 @@ def run_make(a, stage, prog, out):
 
 
 def run_try(a, stage, prog, out):
+    from . import host, trying  # what a try needs, and a check never: imported for a try alone
     if a.clear_cache:
         report.cleared(out, host.cache(), os.path.isdir(host.cache()), host.clear_cache())
         if not a.image:
@@ -217,6 +218,7 @@ def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
     doc = said.end(a.command)
     if a.report:
         try:
+            from . import reportpage
             reportpage.write(doc, a.report)
         except OSError as error:
             return fail(prog, "cannot write the report %s (%s): name a file in a folder you can write"

@@ -52,6 +52,22 @@ MARKUP = re.compile(r"<(?:a[\t\n\x0c\r ]++href=\"([^\"&]*+)\"[\t\n\x0c\r ]*+>|" 
 ATTRIBUTE = re.compile(r"[\t\n\x0c\r /]*+([^\t\n\x0c\r />][^\t\n\x0c\r /=>]*+)(?:[\t\n\x0c\r ]*+=[\t\n\x0c\r ]*+"
                        r"(?:\"([^\"]*+)\"|'([^']*+)'|(?![\"'])([^\t\n\x0c\r >]*+)))?+")
 RAW_END = {name: re.compile(r"</%s[\t\n\x0c\r />]" % name, re.I) for name in RAW}
+# The elements whose attributes the check reads (any other's only for a style
+# attribute): most of a page's tags are of none of them, and their
+# attributes are never taken apart.
+READ = set().union(*LINKING.values()) | {"base", "meta", "link", "iframe"} | RAW
+# What the tokenizer passes over without a word, in one go: text, comments,
+# end tags and the like, and start tags of elements not READ that have no
+# style attribute. Each match of TAG is such a stretch and the tag after it.
+# The stretch is repeated greedily, never possessively: Python 3.11.2's
+# (Debian 12's) possessive repeat of alternatives matches what it must not.
+NOT_READ = r"(?![Ss][Tt][Yy][Ll][Ee][\t\n\x0c\r /=>])"
+PASSED = (r"(?:[^<]++|<(?![A-Za-z!?/])|<!--(?:>|->|(?s:.*?)(?:--!?>|\Z))|<[!?/][^>]*+(?:>|\Z)|"
+          r"<(?!(?i:%s)[\t\n\x0c\r />])[A-Za-z][^\t\n\x0c\r />]*+"
+          r"(?:[\t\n\x0c\r /]*+%s[^\t\n\x0c\r />][^\t\n\x0c\r /=>]*+(?:[\t\n\x0c\r ]*+=[\t\n\x0c\r ]*+"
+          r"(?:\"[^\"]*+\"|'[^']*+'|(?![\"'])[^\t\n\x0c\r >]*+))?+)*+[\t\n\x0c\r /]*+>)*"
+          % ("|".join(sorted(map(re.escape, READ), key=len, reverse=True)), NOT_READ))
+TAG = re.compile(PASSED + "(" + MARKUP.pattern + "|\\Z)")
 
 
 @dataclass
@@ -65,21 +81,22 @@ class Link:
 def tags(text):
     """(name, attributes, where it begins, the text of a raw text element up
     to its end tag or None, where it ends) of each start tag of text that
-    has attributes or raw text, as a browser's tokenizer reads it."""
+    has attributes the check reads (READ) or raw text, as a browser's
+    tokenizer reads it."""
     at = 0
     while True:
-        for match in MARKUP.finditer(text, at):
-            href, name = match.group(1, 2)
+        for match in TAG.finditer(text, at):
+            href, name = match.group(2, 3)
             if href is not None:
-                yield "a", {"href": href}, match.start(), None, match.end()
+                yield "a", {"href": href}, match.start(1), None, match.end()
                 continue
             if name is None:
                 continue
-            if not match.group(4):
+            if not match.group(5):
                 return  # the text ends inside the tag, which a browser then drops
             name, attributes = name.lower(), {}
-            if match.end(3) > match.start(3):
-                for key, double, single, bare in ATTRIBUTE.findall(match.group(3)):
+            if match.end(4) > match.start(4) and (name in READ or "style" in match.group(4).lower()):
+                for key, double, single, bare in ATTRIBUTE.findall(match.group(4)):
                     key = key.lower()
                     if key not in attributes:
                         value = double or single or bare
@@ -87,10 +104,10 @@ def tags(text):
             if name in RAW:  # its text is no markup: read on after its end tag
                 close = None if name == "plaintext" else RAW_END[name].search(text, match.end())
                 at = close.start() if close else len(text)
-                yield name, attributes, match.start(), text[match.end():at], match.end()
+                yield name, attributes, match.start(1), text[match.end():at], match.end()
                 break
             if attributes:
-                yield name, attributes, match.start(), None, match.end()
+                yield name, attributes, match.start(1), None, match.end()
         else:
             return
 

@@ -17,6 +17,7 @@ import concurrent.futures
 import multiprocessing
 import os
 import re
+import threading
 import urllib.parse
 import xml.parsers.expat
 from dataclasses import dataclass, field
@@ -294,17 +295,23 @@ class Reading:
     def pool(self, files):
         """A pool of processes to read files (how many there are) by, for a
         medium of many where there is more than one processor; else None.
-        Its processes are started afresh (never forked from this one, whose
-        threads a fork would leave holding their locks) and given this
-        Reading once."""
+        Forked, at once and with this Reading in them, where this process
+        runs no thread that a fork would leave holding its locks (the pool
+        starts its own only once its processes are there); else started
+        afresh and given this Reading once, for media of many more files."""
         workers = min(os.cpu_count() or 1, 8)
-        if files < PARALLEL or workers < 2:
+        forked = threading.active_count() == 1
+        if files < (FORKED if forked else PARALLEL) or workers < 2:
             return None
+        if forked:
+            share(self)
+            return concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork"))
         return concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
                                                       initializer=share, initargs=(self,))
 
 
-PARALLEL, CHUNK = 2000, 200  # files from which a medium's are shared out, and how many at a time
+PARALLEL, CHUNK = 2000, 100  # files from which a medium's are shared out, and how many at a time
+FORKED = 400  # files from which they are, where the pool's processes can be forked
 WAIT = 300  # seconds a pool's process may take for a chunk: far more than any needs
 shared = None  # in a pool's process, the Reading it reads for
 

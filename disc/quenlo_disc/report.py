@@ -5,11 +5,10 @@ import os
 import re
 import sys
 
-from . import VERSION, Refusal, sarif
+from . import VERSION, Refusal
 from .check import VERB
 from .codepages import described
 from .findings import Finding
-from .host import Emulation, in_words
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
@@ -61,6 +60,7 @@ class Output:
         """Prints the document, where one was asked for; returns it."""
         doc = self.document(command)
         if self.sarif:
+            from . import sarif
             print(as_json(sarif.document(doc)), file=self.out)
         elif self.json:
             print(as_json(doc), file=self.out)
@@ -250,6 +250,7 @@ UNSANDBOXED = "Sandbox: none (--no-sandbox): the disc's programs run with your r
 
 def thirty_two_bits(how, entry=None):
     """What a try of a 32-bit disc says of how its exe runs here."""
+    from .host import Emulation  # of a try's: imported for a try alone
     if how is Emulation.NATIVE:
         return "Its quenlo.exe is 32-bit, as shipped: it runs natively."
     if how is Emulation.MACHINE:
@@ -290,6 +291,7 @@ def verdict(tried, prog, out):
 def cleared(out, cache, there, freed):
     """What try --clear-cache says of the cache it removed."""
     out.made = lambda: {"command": "try", "version": VERSION, "cache": cache, "freed": freed}
+    from .host import in_words
     out.line("Removed the cache %s: %s freed" % (cache, in_words(freed)) if there
              else "There is no cache at %s: nothing to remove" % cache)
 

@@ -3,6 +3,7 @@
 passed, run in-process through the check itself (what needs the real
 command, its exit statuses, JSON, signing and an image's bytes, is in
 tests/product/check_disc.py)."""
+import threading
 import time
 import unittest
 from unittest import mock
@@ -216,23 +217,33 @@ class Rules(TestCase):
 
     def test_parallel_reading(self):
         """A medium past the size from which its pages are read by several
-        processes: read so several times in a row, each within its time and
-        with what reading them one by one finds."""
+        processes (forked where no thread runs, started afresh where one
+        does): read so several times in a row, each within its time and with
+        what reading them one by one finds."""
         site = {"docs/p%04d.htm" % n: '<link rel="stylesheet" href="s%d.css"><a href="p%04d.htm">next</a>'
                 % (n % 7, n + 1) for n in range(pages.PARALLEL + 100)}
         site.update({"docs/s%d.css" % n: "p { background: url(bg%d.png) }" % n for n in range(7)})
         site.update({"docs/bg%d.png" % n: "" for n in range(6)})
-        found = []
-        for parallel in (True, True, True, False):
-            with mock.patch.object(pages, "PARALLEL", pages.PARALLEL if parallel else 1 << 30):
+        found, pools = [], []
+        original = pages.Reading.pool
+        for how in ("forked", "started", "forked", "one by one"):
+            running = threading.Event()
+            if how == "started":  # a thread that runs, as a fork would copy it holding its locks
+                threading.Thread(target=running.wait, daemon=True).start()
+            with mock.patch.object(pages, "PARALLEL", 1 << 30 if how == "one by one" else pages.PARALLEL), \
+                    mock.patch.object(pages, "FORKED", 1 << 30 if how == "one by one" else pages.FORKED), \
+                    mock.patch.object(pages.Reading, "pool", lambda reading, files: pools.append(
+                        original(reading, files)) or pools[-1]):
                 started = time.monotonic()
                 m, _ = self.checked(None, site, START + DISC)
                 took = time.monotonic() - started
+            running.set()
             found.append(sorted((f.code, f.message) for f in m.findings.found))
             self.assertLess(took, 120, "a check of %d pages took %.0f s" % (len(site), took))
         self.assertEqual([code for code, _ in found[0]], ["label-missing", "link-missing", "link-missing"], found[0])
         self.assertEqual(found[:3], found[1:])
-
+        methods = [pool and pool._mp_context.get_start_method() for pool in pools]
+        self.assertEqual(methods, ["fork", "spawn", "fork", None])
 
 if __name__ == "__main__":
     unittest.main()
