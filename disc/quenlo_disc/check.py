@@ -10,14 +10,13 @@ import re
 import shutil
 import tempfile
 
-from . import PROGRAM, Refusal, product_exe, seccomp, walls
+from . import PROGRAM, Refusal, product_exe
 from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
                        split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
 from .codepages import UTF8_MARK, WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
-from .devtools import Reader
 from .links import judge
 from .mastering import against
 from .pages import read_site
@@ -301,12 +300,15 @@ class Guess:
 
     def unsandboxed(self):
         """None where a sandbox can be made, else why not."""
+        from . import walls  # the sandbox's machinery, for the few media that need it
         if self.why is False:
             self.why = walls.usable()
         return self.why
 
     def __call__(self, path, data=None):
         if self.reader is None and self.unsandboxed() is None:
+            from . import seccomp, walls
+            from .devtools import Reader
             profile = tempfile.mkdtemp(dir=self.stage, prefix="chromium-")
             self.reader = Reader(profile, walls.reader_prefix(profile, [self.source], self.stage),
                                  preexec_fn=seccomp.fresh_keyring)

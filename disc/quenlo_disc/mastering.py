@@ -6,7 +6,7 @@ reproducible builds, as tar --clamp-mtime does), so that two clones of one
 commit, made at different times, make one image."""
 import os
 
-from . import PROGRAM, Refusal, sticks
+from . import PROGRAM, Refusal
 from .clamping import clamp
 from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
@@ -65,6 +65,7 @@ def master(medium, output_name):
             if made:
                 os.utime(made, (moment, moment))
         if medium.options.stick:
+            from . import sticks
             files, folders = medium.stick_files()
             sticks.write(partial, files, medium.label, moment, folders)
             return os.path.getsize(partial)

@@ -12,7 +12,6 @@ from .findings import Finding
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
-from .sticks import label_bytes
 from .tools import visible
 
 # Keys of autorun.inf that Windows reads only from some kinds of drive, and
@@ -128,6 +127,7 @@ def describe(m):
              "For PCs of every code page: its page and label are ASCII" if label.isascii() else
              "For PCs of every code page: its page is ASCII, its label in a Unicode autorun.inf"]
     if m.options.stick:
+        from .sticks import label_bytes
         fat = label_bytes(label).decode("ascii").rstrip()
         lines += ['Windows shows the stick as "%s"%s; its FAT volume label reads "%s" (it holds 11 ASCII capitals)'
                   % (shown or fat, " (autorun.inf's label)" if shown else "", fat)]

@@ -9,7 +9,7 @@ import unittest
 from unittest import mock
 
 from harness import LINK, PIPE, SPARSE, TestCase
-from quenlo_disc import check, pages, walls
+from quenlo_disc import check, devtools, pages, walls
 from quenlo_disc.report import describe
 
 # name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
@@ -198,7 +198,7 @@ class Rules(TestCase):
         pages: the check guesses with its own detector, and says so once."""
         autorun, extra, args, warnings, _ = ACCEPTED["undeclared page"]
         with mock.patch.object(walls, "usable", return_value="user namespaces are off"), \
-                mock.patch.object(check, "Reader", side_effect=AssertionError("Chromium started unsandboxed")), \
+                mock.patch.object(devtools, "Reader", side_effect=AssertionError("Chromium started unsandboxed")), \
                 mock.patch.object(check.shutil, "which", return_value="/usr/bin/chromium"):
             m = self.accepted(autorun, extra, args, warnings + ["guessed-unsandboxed"])
         self.assertIn("(user namespaces are off)", m.findings.found[-1].message)
