@@ -158,6 +158,27 @@ class Verdict(unittest.TestCase):
                 self.assertEqual(why is None, not missed)
                 self.assertEqual(session.sweep.call_count, len(got))
 
+    def test_stick_start(self):
+        """The page a stick's user double-clicks: the open line's at the
+        root, else a root page that leads to it, else the root's one page."""
+        for name, files, start in (
+                ("open line at the root", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe start.htm",
+                                           "start.htm": "", "other.htm": ""}, "start.htm"),
+                ("a root page leads to it", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\in dex.htm",
+                                             "a.htm": "", "b.htm": '<a href="DOCS/in%20dex.htm">x</a>',
+                                             "docs/in dex.htm": ""}, "b.htm"),
+                ("nothing leads to it", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm",
+                                         "a.htm": "", "docs/index.htm": ""}, "a.htm"),
+                ("no autorun.inf, one page", {"only.html": ""}, "only.html"),
+                ("no autorun.inf, two pages", {"a.htm": "", "b.htm": ""}, None)):
+            with self.subTest(name):
+                folder = tempfile.mkdtemp()
+                for rel, text in dict(files, **{"quenlo.exe": "MZ"}).items():
+                    os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
+                    with open(os.path.join(folder, rel), "w") as f:
+                        f.write(text)
+                self.assertEqual(trying.stick_start(folder), start)
+
     def test_launcher_texts(self):
         """The texts a try recognises in Quenlo's boxes are the launcher's own."""
         with open(os.path.join(CHECKOUT, "launcher", "messages.h")) as f:
