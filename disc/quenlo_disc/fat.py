@@ -34,6 +34,13 @@ def dos_time(moment):
             when.hour << 11 | when.minute << 5 | when.second // 2)
 
 
+def dos_moment(stamp):
+    """A FAT entry's time and date (4 bytes) as text."""
+    time, date = struct.unpack("<HH", stamp)
+    return "%04d-%02d-%02d %02d:%02d:%02d" % (1980 + (date >> 9), date >> 5 & 15, date & 31, time >> 11,
+                                              time >> 5 & 63, (time & 31) * 2)
+
+
 def short_basis(name):
     """The 8.3 name Windows would make of name, before a numeric tail:
     (base, extension), each in ASCII capitals, and whether it is the name
@@ -169,7 +176,7 @@ class Volume:
         return data if size is None else data[:size]
 
     def entries(self, first):
-        """(name, is a folder, first cluster, size, date) of a folder's entries."""
+        """(name, is a folder, first cluster, size, time and date) of a folder's entries."""
         data, parts = self.read(first, None), []
         for at in range(0, len(data), 32):
             raw = data[at:at + 32]
@@ -186,7 +193,7 @@ class Volume:
                 continue
             name = long_name.decode("utf-16-le", "replace").split("\0")[0] if long_name else short_name(raw)
             cluster = struct.unpack_from("<H", raw, 20)[0] << 16 | struct.unpack_from("<H", raw, 26)[0]
-            yield name, bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0], raw[24:26]
+            yield name, bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0], raw[22:26]
 
 
 def short_name(raw):
@@ -259,3 +266,24 @@ def extract(image, folder):
         os.chmod(path, 0o555 if folder_entry else 0o444, dir_fd=top)
     os.close(top)
     return files, written
+
+
+def contents(path):
+    """{path: (bytes' SHA-256, date and time as FAT keeps them)} of every
+    file of a stick image, for telling what differs between two."""
+    import hashlib
+    tree(path)  # refused before anything is read, where it cannot be trusted
+    found = {}
+    with open(path, "rb") as f:
+        volume = Volume(f, os.path.getsize(path))
+        pending = [("", volume.root)]
+        while pending:
+            folder, first = pending.pop(0)
+            for name, folder_entry, cluster, size, stamp in volume.entries(first):
+                here = folder + "/" + name if folder else name
+                if folder_entry:
+                    pending.append((here, cluster))
+                else:
+                    data = volume.read(cluster, size) if size else b""
+                    found[here] = (hashlib.sha256(data).hexdigest(), dos_moment(stamp))
+    return found

@@ -318,10 +318,12 @@ def contents(path):
     return found
 
 
-def differences(theirs, ours):
+def differences(theirs, ours, read=None):
     """What differs between two images' files, in words: each path whose
-    bytes or date differ, or that only one of them holds."""
-    a, b = contents(theirs), contents(ours)
+    bytes or date differ, or that only one of them holds. read: what reads
+    an image's contents (of a stick's image, fat.contents)."""
+    read = read or contents
+    a, b = read(theirs), read(ours)
     said = []
     for path in sorted(set(a) | set(b)):
         if path not in b:

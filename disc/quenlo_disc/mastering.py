@@ -97,8 +97,12 @@ def against(medium, image, stage):
     compared = {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
     if theirs != ours:
         try:
-            compared["differs"] = differences(image, again) or [
-                "only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
-        except (Refusal, ValueError, StopIteration):
+            if medium.options.stick:
+                from .fat import contents
+                compared["differs"] = differences(image, again, contents) or ["only the volume's own data"]
+            else:
+                compared["differs"] = differences(image, again) or [
+                    "only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
+        except (Refusal, ValueError, StopIteration, OSError):
             compared["differs"] = ["it is not an image Windows reads"]
     return compared

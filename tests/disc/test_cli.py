@@ -77,46 +77,48 @@ class Command(TestCase):
         self.assertEqual(status, 0)
 
     def test_against(self):
-        """check --against, as a release pipeline asks it: the folder that
-        made the image makes it again; a page changed in its bytes alone, or
-        in its date alone, is named; no image at all is one clear problem."""
-        work = tempfile.mkdtemp(dir=self.work)
-        source, image = os.path.join(work, "medium"), os.path.join(work, "released.iso")
-        medium(source, None, {})
-        page = os.path.join(source, "docs", "index.htm")
-        status, _, err = run(["make", "--exe", EXE] + START + [source, image])
-        self.assertEqual(status, 0, err)
-        when = os.stat(page).st_mtime
-        with open(page) as f:
-            original = f.read()
-
-        def bytes_changed():
-            with open(page, "a") as f:
-                f.write("<!-- changed -->")
+        """check --against, as a release pipeline asks it, of a disc's image
+        and of a stick's: the folder that made the image makes it again; a
+        page changed in its bytes alone, or in its date alone, is named; no
+        image at all is one clear problem."""
+        for kind in ([], ["--stick"]):
+            work = tempfile.mkdtemp(dir=self.work)
+            source, image = os.path.join(work, "medium"), os.path.join(work, "released.img")
+            medium(source, None, {})
+            page = os.path.join(source, "docs", "index.htm")
+            when = os.stat(page).st_mtime - 60  # older than the newest file, whose time is the image's own
             os.utime(page, (when, when))
+            status, _, err = run(["make", "--exe", EXE] + kind + START + [source, image])
+            self.assertEqual(status, 0, err)
+            with open(page) as f:
+                original = f.read()
 
-        for name, change, status, code, said in (
-                ("the same folder", None, 0, None, None),
-                ("a page's bytes", bytes_changed, 1, "against-differs", "docs/index.htm (its bytes)"),
-                ("a page's date", lambda: os.utime(page, (when + 86400, when + 86400)), 1, "against-differs",
-                 "docs/index.htm (its date: "),
-                ("no image", lambda: os.remove(image), 1, "against-missing", "no file at %s" % image)):
-            with self.subTest(name):
-                if change:
-                    change()
-                got, out, err = run(["check", "--json", "--exe", EXE] + START + ["--against", image, source])
-                with open(page, "w") as f:  # as it was, for the next
-                    f.write(original)
+            def bytes_changed():
+                with open(page, "a") as f:
+                    f.write("<!-- changed -->")
                 os.utime(page, (when, when))
-                document = json.loads(out)
-                problems = [f for f in document["findings"] if f["severity"] == "error"]
-                self.assertEqual(got, status, out)
-                self.assertEqual([f["code"] for f in problems], [code] if code else [])
-                if code:
-                    self.assertIn(said, problems[0]["message"])
-                else:
-                    self.assertTrue(document["against"]["same"])
 
+            for name, change, status, code, said in (
+                    ("the same folder", None, 0, None, None),
+                    ("a page's bytes", bytes_changed, 1, "against-differs", "docs/index.htm (its bytes)"),
+                    ("a page's date", lambda: os.utime(page, (when - 86400, when - 86400)), 1, "against-differs",
+                     "docs/index.htm (its date: "),
+                    ("no image", lambda: os.remove(image), 1, "against-missing", "no file at %s" % image)):
+                with self.subTest(name, kind=kind):
+                    if change:
+                        change()
+                    got, out, err = run(["check", "--json", "--exe", EXE] + kind + START + ["--against", image, source])
+                    with open(page, "w") as f:  # as it was, for the next
+                        f.write(original)
+                    os.utime(page, (when, when))
+                    document = json.loads(out)
+                    problems = [f for f in document["findings"] if f["severity"] == "error"]
+                    self.assertEqual(got, status, out)
+                    self.assertEqual([f["code"] for f in problems], [code] if code else [])
+                    if code:
+                        self.assertIn(said, problems[0]["message"])
+                    else:
+                        self.assertTrue(document["against"]["same"])
 
     def test_stick(self):
         """make --stick: the same bytes however often, whenever and wherever
