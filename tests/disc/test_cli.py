@@ -182,6 +182,10 @@ class Tried(unittest.TestCase):
                 self.assertEqual((got, document["verdict"], [f["code"] for f in document["findings"]]),
                                  (status, verdict, codes))
                 self.assertEqual((document["memory"], document["keys"]), (tried.memory, tried.keys))
+        tried.why, tried.stick = None, True  # a stick's image says so in the document
+        with mock.patch.object(trying, "try_image", lambda *_, progress, **__: progress.disc(tried) or tried):
+            got, out, _ = run(["try", "--json", "d.img"])
+        self.assertEqual((got, json.loads(out).get("stick")), (0, True))
 
 
 if __name__ == "__main__":
