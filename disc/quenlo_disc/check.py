@@ -17,6 +17,7 @@ from .boxfiles import LARGEST_READ, read
 from .codepages import UTF8_MARK, WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
+from .iso import STICKS
 from .links import judge
 from .mastering import against
 from .pages import read_site
@@ -359,6 +360,12 @@ def check_stick(m, found):
             found.problem(Refusal("%s holds %d names, which take %d entries of FAT's %d in one folder: share them out "
                                   "among folders" % (folder, len(dirs) + len(files), used, LARGEST_FAT_FOLDER),
                                   "stick-folder-full", disc_path(rel) if rel != "." else None))
+    largest = STICKS[-1]
+    if m.estimate() > largest[1]:
+        found.problem(Refusal("the medium needs about {:,} MB, more than the largest common stick holds ({}): split "
+                              "it over several, or make a DVD or Blu-ray image".format(m.estimate() // 1000000,
+                                                                                      largest[0]),
+                              "stick-too-large"))
     page = (m.page or "").replace("\\", "/")
     if not page or "/" not in page:
         m.start = page or None

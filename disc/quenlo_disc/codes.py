@@ -85,6 +85,8 @@ CODES = {
                               "Split it, or make it smaller."),
     "stick-folder-full": Code(E, "A stick's folder holds more names than FAT's 65,536 entries of a folder take.",
                                  "Share its files out among folders."),
+    "stick-too-large": Code(E, "The medium is larger than the largest common stick.",
+                               "Split it over several, or make a DVD or Blu-ray image."),
     "stick-start-hidden": Code(W, "On a stick nothing runs the open line, and no page at its root leads to the "
                                   "page to open.", "Add a page at the root, named to be opened, that links to it."),
     "link-outside": Code(E, "A link of the folder leads outside it, and nothing from outside goes onto a disc unasked.",

@@ -29,7 +29,9 @@ def run(command, what, env=None, stdin=None, code="tool-failed"):
     failed, with the tool's last word, where it does not."""
     result = subprocess.run(command, env=env, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
-        raise Refusal(what + said(result.stdout), code)
+        # xorriso ends every failure with a line that says only that it ended.
+        words = b"\n".join(line for line in result.stdout.splitlines() if b"ABORT : Program done" not in line)
+        raise Refusal(what + said(words), code)
     return result.stdout.decode(errors="replace")
 
 

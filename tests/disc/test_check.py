@@ -187,6 +187,12 @@ class Rules(TestCase):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
 
+    def test_stick_too_large(self):
+        """A medium larger than the largest stick, refused before any image is written."""
+        with mock.patch.object(check, "STICKS", [("USB stick of 1 MB", 1 << 20)]):
+            self.refused(None, {}, ["--stick"] + START + DISC, ["stick-too-large"],
+                         "more than the largest common stick holds (USB stick of 1 MB)")
+
     def test_stick_folder_full(self):
         """A folder whose long names take more entries than FAT numbers."""
         with mock.patch.object(check, "LARGEST_FAT_FOLDER", 12):

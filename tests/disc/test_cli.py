@@ -15,7 +15,7 @@ import unittest
 from unittest import mock
 
 from harness import EXE, TestCase, medium
-from quenlo_disc import cli, trying
+from quenlo_disc import cli, tools, trying
 
 START = ["--start", "docs\\index.htm"]
 
@@ -155,6 +155,17 @@ class Command(TestCase):
         long_names = re.findall(r"(?m)^\S.*\d{4}-\d\d-\d\d +\d?\d:\d\d  (.+)$", listed.stdout)
         self.assertEqual(sorted(long_names), sorted(list(names) + ["autorun.inf", "docs", "quenlo.exe"]),
                          listed.stdout)
+
+
+class Tools(unittest.TestCase):
+    def test_last_word(self):
+        """A tool's failure says its last real word, not xorriso's sign-off."""
+        with self.assertRaises(cli.Refusal) as refused:
+            tools.run(["sh", "-c", "echo 'xorriso : FAILURE : Cannot determine attributes of source file'; "
+                                   "echo 'xorriso : ABORT : Program done. Even if you do not see a shell prompt.'; "
+                                   "exit 5"], "xorriso could not master the image")
+        self.assertEqual(str(refused.exception), "xorriso could not master the image: xorriso : FAILURE : Cannot "
+                                                 "determine attributes of source file")
 
 
 class Tried(unittest.TestCase):
