@@ -53,7 +53,10 @@ def stick_start(folder):
     """The page a stick's user double-clicks: the open line's page where it
     is at the stick's root, else the first page there that links to it,
     else the root's only page; None where there is none to tell."""
-    keys, _, page = read_disc(folder) if pick(os.listdir(folder), "autorun.inf") else ({}, None, None)
+    try:  # a stick's autorun.inf may well give only its label and icon
+        page = read_disc(folder)[2] if pick(os.listdir(folder), "autorun.inf") else None
+    except Refusal:
+        page = None
     roots = sorted(n for n in os.listdir(folder) if n.lower().endswith((".htm", ".html"))
                    and os.path.isfile(os.path.join(folder, n)))
     if page and "\\" not in page:

@@ -170,6 +170,8 @@ class Verdict(unittest.TestCase):
                 ("nothing leads to it", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm",
                                          "a.htm": "", "docs/index.htm": ""}, "a.htm"),
                 ("no autorun.inf, one page", {"only.html": ""}, "only.html"),
+                ("autorun.inf with a label alone", {"autorun.inf": "[autorun]\r\nlabel=Stick", "only.htm": ""},
+                 "only.htm"),
                 ("no autorun.inf, two pages", {"a.htm": "", "b.htm": ""}, None)):
             with self.subTest(name):
                 folder = tempfile.mkdtemp()
