@@ -26,7 +26,7 @@ for arg in "$@"; do
   esac
 done
 
-bash scripts/setup.sh build wine i686 disc trydisc || fail "could not install what is needed"
+bash scripts/setup.sh build wine i686 disc trydisc web || fail "could not install what is needed"
 [ -x build/win32/quenlo.exe ] && [ -x build/win64/quenlo.exe ] || echo "Building Quenlo, 32- and 64-bit (first run only, under a minute)"
 for p in win32 win64; do
   { cmake --preset "$p" && cmake --build --preset "$p" -j "$(nproc)"; } >/dev/null || fail "the $p build failed"

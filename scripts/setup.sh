@@ -2,7 +2,7 @@
 # Installs what Quenlo's scripts need on Debian 12 or 13, and nothing that is
 # already there. Works as root or through sudo; safe to run again.
 #
-#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, debian, or a package name
+#   setup.sh [GROUP...]   build (default), wine, test, i686, disc, trydisc, bench, debian, web, or a package name
 #
 # A kernel that runs no 32-bit programs (no IA32 emulation) needs qemu-user to
 # run the shipped 32-bit exe: i686 brings it there, and test brings it
@@ -46,6 +46,9 @@ add_group() {
     trydisc) group=(python3 bubblewrap w3m chromium fonts-wqy-zenhei twm imagemagick xdotool locales)
              why="trying discs" ;;
     debian) group=(debootstrap) why="trying the package on Debian 13" ;;
+    web)   # Any npm serves (Node.js's own, where it came with one, conflicts with Debian's).
+           command -v npm >/dev/null || group=(npm)
+           why="building the web page of the check" ;;
     bench) group=(hyperfine libbenchmark-dev valgrind) why="the measurements" ;;
     *)     group=("$1") why="$1" ;;
   esac

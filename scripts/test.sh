@@ -5,7 +5,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh build wine test i686 disc trydisc debian || { echo "setup failed"; exit 1; }
+bash scripts/setup.sh build wine test i686 disc trydisc debian web || { echo "setup failed"; exit 1; }
 
 # The product first: the end-to-end cases of win64 also check the win32 exe.
 presets=(win32 win64 host host-asan fuzz)

@@ -19,8 +19,9 @@ What the modules are, foundations first; each imports only those before it
   agent, inside, sandbox, host, registry, chromium, session, driver, browser,
   screen, onepc, trying
                              trying an image as a user's PC meets it
-  sarif, report, reportpage, cli, manual
-                             what the command says and writes, and the command
+  sarif, report, reportpage, web, cli, manual
+                             what the command says and writes, the check as a
+                             web page, and the command
 """
 import os
 

@@ -31,8 +31,10 @@ LARGEST_FAT_FOLDER = 65536  # entries: FAT numbers a folder's in 16 bits
 VERB = re.compile(r"shell\\([^\\]+)\\command")
 
 
-def check_medium(source, options, stage):
-    """The Medium of the folder source as options would master it."""
+def check_medium(source, options, stage, guess=None):
+    """The Medium of the folder source as options would master it. guess:
+    how the browser at hand reads an undeclared page (guess(path, data), the
+    encoding's name or None), where Chromium is not to be started for it."""
     m = Medium(name=source, source=os.path.abspath(source), options=options)
     found = m.findings
     try:
@@ -43,7 +45,7 @@ def check_medium(source, options, stage):
         read_autorun_of(m, stage, found)
         check_keys(m, found)
         m.label = check_disc_label(m, found)
-        check_medium_links(m, stage, found)
+        check_medium_links(m, stage, found, guess)
         if options.stick:
             check_stick(m, found)
         m.strays = look_for_strays(m.tree, found)
@@ -266,17 +268,17 @@ def check_disc_label(m, found):
     return label
 
 
-def check_medium_links(m, stage, found):
+def check_medium_links(m, stage, found, given=None):
     """The links by kind, and the pages whose scripts build addresses. An undeclared
     page's encoding is Chromium's own reading where Chromium is installed,
     always in a sandbox: the pages are the author's, never to be read by a
     browser with the author's rights."""
     source, paths, tree, o = m.source, m.paths, m.tree, m.options
     guess = None
-    if shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
+    if given is None and shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
         guess = Guess(source, stage)
     try:
-        site = read_site(source, paths, o.code_page, guess=guess, parallel=True, every=m.root_links.append if
+        site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
                          o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
     finally:
         if guess:

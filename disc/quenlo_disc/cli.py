@@ -3,6 +3,7 @@
     quenlo-disc check [options] SOURCE_DIR
     quenlo-disc make  [options] SOURCE_DIR OUTPUT.iso
     quenlo-disc try   [options] IMAGE.iso
+    quenlo-disc web   [--port N]
 
 A thin layer: options in, one call, exit status out; report.py says what was
 found. Every refusal is one line on standard error and exit status 1.
@@ -15,7 +16,7 @@ import signal
 import sys
 import tempfile
 
-from . import BUGS, VERSION, Refusal, codepages, report
+from . import BUGS, VERSION, Refusal, Unavailable, codepages, report
 from .check import check_against, check_medium
 from .iso import sha256
 from .mastering import master
@@ -142,6 +143,13 @@ def parsers(prog):
     trying.add_argument("--clear-cache", action="store_true",
                         help="remove what try keeps between runs (Wine prefixes, locales: over a gigabyte) and say how "
                              "much that freed, e.g. --clear-cache")
+    served = sub.add_parser("web", help="serve the check's web page to this machine, for a browser to check media "
+                                         "in, e.g. quenlo-disc web --port 8080",
+                            description="Serve the check's web page on 127.0.0.1, where only this machine reaches it: "
+                                        "it checks a medium in the browser, with nothing uploaded. The page is a "
+                                        "folder of static files (%s) that any web server can serve as well."
+                                        % "/usr/share/quenlo-disc/web", epilog=epilog())
+    served.add_argument("--port", type=int, default=8000, help="the port to serve on (default 8000), e.g. --port 8080")
     return top
 
 
@@ -184,7 +192,29 @@ def run_try(a, stage, prog, out):
     return 0 if report.verdict(tried, prog, out) else 1
 
 
-COMMANDS = {"check": run_check, "make": run_make, "try": run_try}
+def run_web(a, stage, prog, out):
+    from . import web  # the page's server, for this command alone
+    folder = web.bundle()
+    if folder is None:
+        raise Unavailable("the web page is not built here: build it (cmake --build --preset win32), or install the "
+                          "quenlo-disc package")
+    try:
+        server = web.server(folder, a.port)
+    except OSError as error:
+        raise Refusal("cannot serve on 127.0.0.1:%d (%s): give another --port" % (a.port, error.strerror or error),
+                      "port-taken") from None
+    out.line("Serving the check at http://127.0.0.1:%d/ to this machine alone: open it in a browser; Ctrl-C stops it"
+             % server.server_address[1])
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+    return 0
+
+
+COMMANDS = {"check": run_check, "make": run_make, "try": run_try, "web": run_web}
 
 
 def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
@@ -203,11 +233,11 @@ def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
     except SystemExit as done:  # --help, --version, or a usage error, said already
         return done.code
     if a is None:
-        return fail(prog, "name a command: check, make or try (see %s --help)" % prog, err, 2)
+        return fail(prog, "name a command: check, make, try or web (see %s --help)" % prog, err, 2)
     prog = prog if command else "%s %s" % (prog, a.command)
     if a.command == "try" and not a.image and not a.clear_cache:
         return fail(prog, "the following arguments are required: IMAGE.iso (see %s --help)" % prog, err, 2)
-    said = Output(a.json, getattr(a, "sarif", False), out, err)
+    said = Output(getattr(a, "json", False), getattr(a, "sarif", False), out, err)
     # A signal ends the run through the clean-ups below, like any refusal.
     handlers = {number: signal.signal(number, lambda *_: sys.exit(130)) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
@@ -216,7 +246,7 @@ def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
         for number, handler in handlers.items():
             signal.signal(number, handler)
     doc = said.end(a.command)
-    if a.report:
+    if getattr(a, "report", None):
         try:
             from . import reportpage
             reportpage.write(doc, a.report)

@@ -17,6 +17,14 @@ CODES = {
     # The folder and the options.
     "source-missing": Code(E, "There is no folder where the medium was named.",
                               "Give the folder that holds the pages."),
+    "port-taken": Code(E, "quenlo-disc web cannot serve on the port given: another program has it.",
+                       "Give another --port."),
+    "zip-unreadable": Code(E, "The web page was given a file that is no zip, or a damaged one.",
+                           "Give a .zip of the medium's folder, or pick the folder itself."),
+    "zip-empty": Code(E, "The web page was given a zip, or a folder, with no file in it.",
+                      "Give the folder that holds the pages."),
+    "zip-unsafe": Code(E, "The zip the web page was given climbs out of its folder, repeats a name, is encrypted or "
+                          "unpacks to far more than it holds.", "Zip the medium's folder afresh."),
     "source-not-folder": Code(E, "The medium was named as a file, not a folder.",
                                  "Give the folder that holds the pages."),
     "exe-missing": Code(E, "There is no quenlo.exe where one was named, or the disc's open line runs none.",
@@ -114,6 +122,9 @@ CODES = {
                             "Declare the encoding it is saved in, as <meta charset>."),
     "guessed-unsandboxed": Code(W, "Chromium was not asked how it reads undeclared pages: no sandbox could run it.",
                                 "Install bubblewrap and allow user namespaces."),
+    "guessed-by-detector": Code(W, "The web page's browser is not Chromium, so it was not asked how it reads "
+                                   "undeclared pages.", "Check the medium in Edge or Chrome, or declare the pages' "
+                                   "encoding."),
     "script-path-missing": Code(W, "A script names a file in its strings that is not on the disc.",
                                 "Add the file, or correct the script."),
     "script-needs-server": Code(W, "A script does what Chromium refuses to a page opened from a disc (workers, fetch).",

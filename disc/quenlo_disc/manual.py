@@ -119,9 +119,10 @@ def completion():
     for name, sub in commands(top).items():
         options = sorted(s for a in sub._actions for s in a.option_strings)
         valued = sorted(s for a in sub._actions for s in a.option_strings if a.nargs != 0 and s != "--code-page")
-        first = next(a for a in sub._actions if not a.option_strings)
+        first = next((a.dest for a in sub._actions if not a.option_strings), None)
         cases.append('    %s) options="%s"; valued="%s"; what=%s ;;'
-                     % (name, " ".join(options), " ".join(valued), "directory" if first.dest == "source" else "iso"))
+                     % (name, " ".join(options), " ".join(valued), {"source": "directory", "image": "iso",
+                                                                    "output": "iso"}.get(first, "nothing")))
     return """# bash completion for quenlo-disc, made from its option definitions
 _quenlo_disc() {
   local cur prev words cword
@@ -143,13 +144,15 @@ _quenlo_disc() {
   done
   if [[ $prev == --code-page ]]; then
     COMPREPLY=($(compgen -W "%(code_pages)s" -- "$cur"))
+  elif [[ $prev == --port ]]; then
+    return
   elif [[ " $valued " == *" $prev "* ]]; then
     _filedir
   elif [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
   elif [[ $what == directory && $given -eq 0 ]]; then
     _filedir -d
-  else
+  elif [[ $what != nothing ]]; then
     _filedir iso
   fi
 }

@@ -9,7 +9,9 @@ behind it, the same image twice, and completes its options in bash.
 usage: check_deb.py BUILD_DIR VERSION EXE
 """
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -22,7 +24,8 @@ PACKAGES = {
     "quenlo-disc": ({"./usr/bin/quenlo-disc", LIB + "quenlo.exe", LIB + "quenlo_disc/cli.py", DOC + "quenlo-disc/README.txt",
                      DOC + "quenlo-disc/copyright", DOC + "quenlo-disc/examples/medium/autorun.inf",
                      DOC + "quenlo-disc/changelog.gz", "./usr/share/man/man1/quenlo-disc.1.gz",
-                     "./usr/share/bash-completion/completions/quenlo-disc"}, {"python3", "xorriso"},
+                     "./usr/share/bash-completion/completions/quenlo-disc", "./usr/share/quenlo-disc/web/index.html",
+                     "./usr/share/quenlo-disc/web/pyodide.asm.wasm"}, {"python3", "xorriso"},
                     {"python3", "xorriso"}),
     "quenlo-disc-try": ({LIB + "drivers/driver-x86_64.exe", DOC + "quenlo-disc-try/copyright",
                          DOC + "quenlo-disc-try/changelog.gz"},
@@ -49,6 +52,23 @@ done
 for f in *; do printf '%%s=%%s\n' "$f" "$(tr '\n' ' ' <"$f")"; done
 cat "$STUBS/calls" 2>/dev/null || true
 """ % " ".join(STUBS)
+
+
+def serve(command, cwd):
+    """The types the page and its runtime come with from quenlo-disc web."""
+    import urllib.request
+    server = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              start_new_session=True)
+    try:
+        said = server.stdout.readline()
+        address = re.search(r"http://127\.0\.0\.1:\d+/", said)
+        if not address:
+            return [said]
+        return [urllib.request.urlopen(address.group(0) + name, timeout=10).headers["Content-Type"]
+                for name in ("index.html", "pyodide.asm.wasm")]
+    finally:
+        os.killpg(server.pid, signal.SIGINT)
+        server.wait(10)
 
 
 def maintainer_scripts(control, scratch):
@@ -130,6 +150,9 @@ def main():
                                  capture_output=True, text=True)
             if run.returncode != 0 or wanted not in run.stdout:
                 problems.append("quenlo-disc %s: exit %d, %r %r" % (args[0], run.returncode, run.stdout, run.stderr))
+        served = serve(user + ["env", "HOME=" + out, command, "web", "--port", "0"], out)
+        if served != ["text/html; charset=utf-8", "application/wasm"]:
+            problems.append("quenlo-disc web served its page and runtime as %r" % served)
         images = [os.path.join(out, name) for name in ("example.iso", "again.iso")]
         if not all(map(os.path.isfile, images)) or open(images[0], "rb").read() != open(images[1], "rb").read():
             problems.append("the example medium made twice gave no image, or two that differ")

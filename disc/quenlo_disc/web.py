@@ -1,0 +1,255 @@
+"""The check where authors work: a web page that runs these same modules in
+the author's own browser (Pyodide, CPython in WebAssembly), and that page
+served from this machine.
+
+In the page, the browser hands over the medium: a folder's files, which it
+reads only when the check does, or a zip, which unzip() unpacks only as far
+as the check reads. check() then gives what the command would say. The page
+asks its own browser how it reads the pages that declare no encoding, as the
+command asks Chromium: Edge, the browser most authors' users have, is one.
+"""
+import io
+import os
+import posixpath
+import struct
+import tempfile
+import zipfile
+
+from . import LIB, VERSION, Refusal, installed, report
+from .check import check_medium
+from .codepages import parse
+from .medium import Options
+from .pages import PAGES
+
+# What the check reads of a medium besides its names and sizes: its pages,
+# stylesheets, scripts, SVG, autorun.inf, icon and exe; of anything else, only
+# what is small enough to cost nothing (a stylesheet of another name).
+READ = PAGES + (".svg", ".css", ".js", ".mjs", ".inf", ".ico", ".exe", ".xml")
+SMALL = 1 << 20
+FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
+UNPACKED = 1 << 30  # bytes a zip may unpack to in the page, all told
+BOMB = 500  # a file's size against its packed size beyond which the zip is a bomb's
+LOCAL = struct.Struct("<4sHHHHHIIIHH")  # a zip's local file header
+
+
+class Unzipped:
+    """A zip's medium as the page mounts it: its folder's name, and for each
+    file (name, size, modified, where) with where ("slice", start, length)
+    for a file stored as it is, to be read from the zip itself as needed;
+    ("unpacked", path) for one unpacked here (its first FIRST bytes); or
+    ("empty",) for one the check takes only the name and size of."""
+
+    def __init__(self, name):
+        self.name, self.files = name, []
+
+
+def unzip(path, into, name="medium"):
+    """The Unzipped medium of the zip at path, whose files the check reads
+    unpacked into the folder into; a Refusal for a zip that is not one, or
+    that no folder could come from."""
+    try:
+        archive = zipfile.ZipFile(path)
+        members = [i for i in archive.infolist() if not i.is_dir()]
+    except (zipfile.BadZipFile, OSError, ValueError, EOFError) as error:
+        raise Refusal("%s is no zip (%s): give a .zip of the medium's folder, or pick the folder itself"
+                      % (name, error), "zip-unreadable") from None
+    names = [inside(i.filename, name) for i in members]
+    if not members:
+        raise Refusal("%s holds no file: zip the folder with the medium's pages in it" % name, "zip-empty")
+    top = {n.split("/")[0] for n in names}
+    strip = len(top) == 1 and all("/" in n for n in names)  # a zipped folder: the medium is that folder
+    unzipped = Unzipped(top.pop() if strip else posixpath.splitext(name)[0] or "medium")
+    check_bomb(archive, members, path, name)
+    seen, unpacked = set(), 0
+    with open(path, "rb") as raw:
+        for number, (info, rel) in enumerate(zip(members, names)):
+            rel = rel.split("/", 1)[1] if strip else rel
+            if rel in seen:
+                raise Refusal("%s holds %s twice: zip the folder afresh" % (name, rel), "zip-unsafe")
+            seen.add(rel)
+            modified = zip_time(info.date_time)
+            if info.flag_bits & 1:
+                raise Refusal("%s is encrypted in the zip: zip the folder without a password" % rel, "zip-unsafe")
+            if info.compress_type == zipfile.ZIP_STORED:
+                where = ("slice", data_start(raw, info, name), info.file_size)
+            elif info.file_size <= SMALL or rel.lower().endswith(READ):
+                unpacked += min(info.file_size, FIRST)
+                if unpacked > UNPACKED:
+                    raise Refusal("%s holds more pages than a browser can unpack (over %d MiB): check the folder "
+                                  "itself, or with quenlo-disc check" % (name, UNPACKED >> 20), "zip-unsafe")
+                where = ("unpacked", os.path.join(into, str(number)))
+                with archive.open(info) as member, open(where[1], "wb") as out:
+                    out.write(member.read(FIRST))
+            else:
+                where = ("empty",)
+            unzipped.files.append((rel, info.file_size, modified, where))
+    return unzipped
+
+
+def inside(name, zipped):
+    """A zip member's name as a path beneath the medium, or a Refusal."""
+    parts = name.replace("\\", "/").split("/")
+    if name.startswith(("/", "\\")) or ".." in parts or ":" in parts[0]:
+        raise Refusal("%s holds %s, which climbs out of the folder it unzips to: zip the medium's folder afresh"
+                      % (zipped, name), "zip-unsafe")
+    return "/".join(p for p in parts if p not in ("", "."))
+
+
+def check_bomb(archive, members, path, name):
+    """A Refusal for a zip bomb: files that share their packed bytes, or that
+    claim far more than they pack."""
+    ends = sorted((i.header_offset, i.header_offset + 30 + len(i.orig_filename.encode("utf-8", "replace"))
+                   + i.compress_size) for i in members)
+    for (_, end), (start, _) in zip(ends, ends[1:]):
+        if start < end - 64:  # a name's length may differ between its two headers; bytes shared by two are a bomb's
+            break
+    else:
+        if not any(i.file_size > BOMB * max(i.compress_size, 1) and i.file_size > SMALL for i in members):
+            return
+    raise Refusal("%s unpacks to far more than it holds, as a zip bomb does: zip the medium's folder afresh, or "
+                  "pick the folder itself" % name, "zip-unsafe")
+
+
+def data_start(raw, info, name):
+    """Where a stored file's bytes begin in the zip."""
+    raw.seek(info.header_offset)
+    header = raw.read(LOCAL.size)
+    if len(header) < LOCAL.size or header[:4] != b"PK\x03\x04":
+        raise Refusal("%s is damaged at %s: zip the folder afresh" % (name, info.filename), "zip-unreadable")
+    fields = LOCAL.unpack(header)
+    return info.header_offset + LOCAL.size + fields[-2] + fields[-1]
+
+
+def zip_time(date_time):
+    import calendar
+    try:
+        return calendar.timegm(tuple(date_time) + (0, 0, 0))
+    except (ValueError, OverflowError):
+        return 0
+
+
+class Asker:
+    """The guess check_medium takes: the encoding the page's browser read each
+    undeclared page in (answers, path: name), None where it was not asked;
+    asked: the pages that needed it."""
+
+    def __init__(self, answers):
+        self.answers, self.asked = answers or {}, []
+
+    def __call__(self, path, data=None):
+        self.asked.append(path)
+        return self.answers.get(path)
+
+
+def check(source, choices, answers=None, chromium=True):
+    """What the page shows of the medium in the folder source, as a dict:
+    "ask", the undeclared pages whose encoding the browser is to tell first
+    (with answers None, in a browser that can); else "json" (check --json's
+    document), "lines" (check's words) and "report" (the HTML report).
+    choices: the author's, by the command's option names."""
+    words = io.StringIO()
+    said = report.Output(out=words, err=words)
+    try:
+        options = Options(stick=bool(choices.get("stick")), start=choices.get("start") or None,
+                          label=choices.get("label") or None,
+                          code_page=parse(choices["code-page"]) if choices.get("code-page") else None)
+    except Refusal as refusal:
+        said.refused("quenlo-disc check", refusal)
+        return finish(said, words)
+    answers = dict(answers) if answers else None  # JavaScript's null is no None
+    asker = Asker(answers)
+    m = check_medium(source, options, tempfile.mkdtemp(), guess=asker)
+    if chromium and answers is None and asker.asked:
+        return {"ask": sorted(set(asker.asked))}
+    if not chromium and asker.asked:
+        m.findings.warn("guessed-by-detector", "this browser is not Chromium, so it was not asked how Edge and Chrome "
+                        "read the %s that declare no encoding: the check guessed with its own detector, which mostly "
+                        "agrees; check in Edge or Chrome to be sure" % report.counted(len(set(asker.asked)), "page"))
+    said.made = lambda: report.medium_json(m, "check")
+    report.checked(m, said, None)
+    if not report.findings(m, "quenlo-disc check", said, "the medium is not ready: mend them and check again"):
+        report.ready(m, said)
+    return finish(said, words)
+
+
+def finish(said, words):
+    from . import reportpage
+    doc = said.document("check")
+    return {"json": report.as_json(doc), "lines": words.getvalue(), "report": reportpage.page(doc)}
+
+
+# ---------------------------------------------------------------- the page served
+
+def bundle():
+    """The folder of the page's files: the package's own (share/quenlo-disc/web
+    beside lib/quenlo-disc), or the checkout's build; None where neither is."""
+    if installed():
+        folder = os.path.join(os.path.dirname(os.path.dirname(LIB)), "share", "quenlo-disc", "web")
+    else:
+        folder = os.path.join(os.path.dirname(LIB), "build", "win32", "disc", "web")
+    return folder if os.path.isfile(os.path.join(folder, "index.html")) else None
+
+
+# The types a browser needs to be told: it runs no module script and no
+# WebAssembly of another.
+TYPES = {".wasm": "application/wasm", ".mjs": "text/javascript", ".js": "text/javascript", ".json": "application/json",
+         ".zip": "application/zip", ".html": "text/html; charset=utf-8", ".css": "text/css"}
+
+
+def server(folder, port=0):
+    """An HTTP server of folder on 127.0.0.1 (not yet serving)."""
+    import functools
+    import http.server
+
+    class Files(http.server.SimpleHTTPRequestHandler):
+        extensions_map = dict(http.server.SimpleHTTPRequestHandler.extensions_map, **TYPES)
+
+        def log_message(self, *args):
+            pass
+
+    return http.server.ThreadingHTTPServer(("127.0.0.1", port), functools.partial(Files, directory=folder))
+
+
+# ---------------------------------------------------------------- the page built
+
+RUNTIME = ("pyodide.js", "pyodide.asm.js", "pyodide.asm.wasm", "python_stdlib.zip", "pyodide-lock.json")
+PAGE = ("index.html", "page.js", "page.css", "worker.js")
+STAMP = (1980, 1, 1, 0, 0, 0)  # every file's date in the zips: two builds, the same bytes
+
+
+def build(out, runtime, exe, pages=None):
+    """The page's folder out: its own files (from pages), Pyodide's runtime
+    (from the folder runtime), and quenlo.zip, this package with exe beside
+    it; and a release zip of it all beside out, to unpack on any web host."""
+    pages = pages or os.path.join(LIB, "web")
+    os.makedirs(out, exist_ok=True)
+    for folder, names in ((pages, PAGE), (runtime, RUNTIME)):
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as f:
+                write(os.path.join(out, name), f.read())
+    package = io.BytesIO()
+    here = os.path.dirname(os.path.abspath(__file__))
+    with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(n for n in os.listdir(here) if n.endswith(".py")):
+            with open(os.path.join(here, name), "rb") as f:
+                z.writestr(zipfile.ZipInfo("quenlo_disc/" + name, STAMP), f.read())
+        with open(exe, "rb") as f:
+            z.writestr(zipfile.ZipInfo("quenlo.exe", STAMP), f.read())
+    write(os.path.join(out, "quenlo.zip"), package.getvalue())
+    release = io.BytesIO()
+    with zipfile.ZipFile(release, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(os.listdir(out)):
+            with open(os.path.join(out, name), "rb") as f:
+                z.writestr(zipfile.ZipInfo("quenlo-check/" + name, STAMP), f.read(), zipfile.ZIP_DEFLATED)
+    write(os.path.join(os.path.dirname(os.path.abspath(out)), "quenlo-disc-web-%s.zip" % VERSION), release.getvalue())
+
+
+def write(path, data):
+    with open(path + ".partial", "wb") as f:
+        f.write(data)
+    os.replace(path + ".partial", path)
+
+
+if __name__ == "__main__":  # the build's: python3 -m quenlo_disc.web OUT RUNTIME EXE
+    import sys
+    build(*sys.argv[1:4])

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""The web page's Python in-process: zips as authors and attackers make them
+unpacked only as far as the check reads, the check's words with this
+browser's readings or without them, and the command that serves the page.
+The page itself in Chromium: web_vs_cli.py."""
+import json
+import os
+import socket
+import tempfile
+import zipfile
+from unittest import mock
+
+from harness import TestCase, medium
+from quenlo_disc import web
+from test_cli import run
+
+BIG = 3 << 20  # past web.SMALL: a file the check need not read
+
+
+def stored(z, name, data):
+    z.writestr(zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6)), data, zipfile.ZIP_STORED)
+
+
+# zip's members (name: bytes, deflated unless "stored:" leads the name) ->
+# the refusal's code, or {path: how the page reads it} of the medium
+ZIPS = {
+    "a zipped folder": ({"site/index.htm": b"<p>x", "site/stored:logo.png": b"PNG", "site/film.mp4": os.urandom(BIG),
+                         "site/notes.css": b"p{}"},
+                        {"index.htm": "unpacked", "logo.png": "slice", "film.mp4": "empty", "notes.css": "unpacked"}),
+    "files at the top": ({"index.htm": b"<p>", "docs/a.htm": b"<p>"},
+                         {"index.htm": "unpacked", "docs/a.htm": "unpacked"}),
+    "backslashes": ({"site\\docs\\a.htm": b"<p>"}, {"docs/a.htm": "unpacked"}),
+    "climbs out": ({"site/../../etc/passwd": b"x"}, "zip-unsafe"),
+    "absolute": ({"/etc/passwd": b"x"}, "zip-unsafe"),
+    "drive": ({"C:/autoexec.bat": b"x"}, "zip-unsafe"),
+    "twice": ({"site/a.htm": b"1", "site/./a.htm": b"2"}, "zip-unsafe"),
+    "bomb": ({"site/zeros.bin": bytes(32 << 20)}, "zip-unsafe"),
+    "folders alone": ({"site/": b""}, "zip-empty"),
+}
+
+
+class Zips(TestCase):
+    def unzip(self, members):
+        folder = tempfile.mkdtemp(dir=self.work)
+        path = os.path.join(folder, "given.zip")
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data in members.items():
+                if "stored:" in name:
+                    stored(z, name.replace("stored:", ""), data)
+                elif name.endswith("/"):
+                    z.writestr(zipfile.ZipInfo(name), b"")
+                else:
+                    z.writestr(name, data)
+        into = os.path.join(folder, "unpacked")
+        os.mkdir(into)
+        return web.unzip(path, into, "given.zip"), path
+
+    def test_zips(self):
+        for name, (members, wanted) in ZIPS.items():
+            with self.subTest(name):
+                if isinstance(wanted, str):
+                    with self.assertRaises(web.Refusal) as refused:
+                        self.unzip(members)
+                    self.assertEqual(refused.exception.code, wanted)
+                    continue
+                got, path = self.unzip(members)
+                self.assertEqual({rel: where[0] for rel, _, _, where in got.files}, wanted)
+                for rel, size, modified, where in got.files:  # every byte the page reads is the member's own
+                    original = next(d for n, d in members.items() if n.replace("stored:", "").replace("\\", "/")
+                                    .endswith(rel))
+                    self.assertEqual(size, len(original))
+                    if where[0] == "slice":
+                        with open(path, "rb") as f:
+                            f.seek(where[1])
+                            self.assertEqual(f.read(where[2]), original)
+                        self.assertEqual(modified, 1577934246)
+                    elif where[0] == "unpacked":
+                        with open(where[1], "rb") as f:
+                            self.assertEqual(f.read(), original)
+
+    def test_not_a_zip(self):
+        folder = tempfile.mkdtemp(dir=self.work)
+        path = os.path.join(folder, "page.zip")
+        with open(path, "wb") as f:
+            f.write(b"<html>a page</html>")
+        with self.assertRaises(web.Refusal) as refused:
+            web.unzip(path, folder, "page.zip")
+        self.assertEqual(refused.exception.code, "zip-unreadable")
+        self.assertIn("page.zip is no zip", str(refused.exception))
+
+
+GREEK = "<p>\u0386\u03b3\u03b1\u03bb\u03bc\u03b1 \u03b1\u03c0\u03cc \u03c4\u03b7 \u039d\u03ac\u03be\u03bf</p>".encode(
+    "cp1253")
+
+
+class Check(TestCase):
+    def test_browser_asked_or_detector_said(self):
+        """An undeclared page is asked of a Chromium browser, its reading used; in another the detector guesses, and
+        the page says so."""
+        source = os.path.join(tempfile.mkdtemp(dir=self.work), "medium")
+        medium(source, "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=M", {"docs/greek.htm": GREEK})
+        asked = web.check(source, {}, None, True)
+        self.assertEqual(asked, {"ask": [os.path.join(source, "docs", "greek.htm")]})
+        for answers, chromium, code, says in (({asked["ask"][0]: "windows-1251"}, True, "page-undeclared",
+                                               "reads it as windows-1251"),
+                                              (None, False, "guessed-by-detector", "this browser is not Chromium")):
+            result = web.check(source, {"code-page": "1253"}, answers, chromium)
+            doc = json.loads(result["json"])
+            self.assertIn(code, [f["code"] for f in doc["findings"]])
+            self.assertIn(says, result["lines"])
+            self.assertEqual(doc["verdict"], "ready")
+            self.assertIn("<html", result["report"].lower())
+
+    def test_wrong_choice(self):
+        result = web.check(self.work, {"code-page": "1234"})
+        self.assertEqual(json.loads(result["json"])["findings"][0]["code"], "code-page-unknown")
+        self.assertIn("1234 is not a code page", result["lines"])
+
+
+class Serve(TestCase):
+    def test_command(self):
+        with mock.patch.object(web, "bundle", return_value=None):
+            status, _, err = run(["web"])
+        self.assertEqual((status, "the web page is not built here" in err), (1, True), err)
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        with mock.patch.object(web, "bundle", return_value=self.work):
+            status, _, err = run(["web", "--port", str(taken.getsockname()[1])])
+        taken.close()
+        self.assertEqual((status, "give another --port" in err), (1, True), err)

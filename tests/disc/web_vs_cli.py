@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""The check's web page against the command, as a person uses the page:
+the built page served from 127.0.0.1, headless Chromium allowed to reach
+nothing else, each medium given as a zip (?medium=media/NAME.zip, or handed
+to the open page), the verdict read from the title and #result. Every medium
+of the check's own tables that a zip can hold, the example medium, a broken
+one and a real documentation tree must get the verdict, the counts and the
+codes that `quenlo-disc check --json` gives the same folder; bad input one
+sentence, with the page still usable after it.
+
+  web_vs_cli.py [--keep]
+"""
+import argparse
+import io
+import json
+import os
+import shutil
+import sys
+import tempfile
+import threading
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(TOP, "disc"))
+sys.path.insert(0, HERE)
+from quenlo_disc import cli, devtools, web  # noqa: E402
+from harness import EXE, LINK, PIPE, SPARSE, medium  # noqa: E402
+from test_check import ACCEPTED, REFUSALS  # noqa: E402
+
+# The options the page offers, by the command's names.
+OFFERED = {"--start", "--label", "--code-page"}
+ALLOWED = ["--proxy-server=127.0.0.1:9", "--proxy-bypass-list=127.0.0.1",
+           "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"]
+REAL = [("w3m's manual", "/usr/share/doc/w3m", ["--start", "MANUAL.html"])]
+BROKEN = {"docs/index.htm": '<a href="gone.htm">gone</a> <a href="guide/">guide</a>', "docs/guide/index.htm": "",
+          "docs/a?b.htm": ""}
+
+
+def table_media():
+    """(name, autorun, extra files, the page's options) of every row the page can take."""
+    for table in (REFUSALS, ACCEPTED):
+        for name, (autorun, extra, args, *_) in table.items():
+            args = [a for a in args if a not in ("SOURCE", "OUTPUT")]
+            flags = [a for a in args if a.startswith("--")]
+            # The page's fields cannot tell an empty option from none, nor reach the test's own folder.
+            if any(f not in OFFERED | {"--stick"} for f in flags) or any(a.startswith("/") or "WORK" in a or a == ""
+                                                                          for a in args):
+                continue
+            if any(k.startswith("../") or (isinstance(v, str) and v.startswith((LINK, PIPE, SPARSE)))
+                   for k, v in extra.items()):
+                continue
+            yield name, autorun, extra, args
+
+
+def zipped(folder, into):
+    """folder zipped as a folder of the same name, as Windows' "Send to" zips it."""
+    with zipfile.ZipFile(into, "w", zipfile.ZIP_DEFLATED) as z:
+        for here, dirs, files in os.walk(folder):
+            dirs.sort()
+            for name in sorted(files):
+                path = os.path.join(here, name)
+                z.write(path, os.path.join(os.path.basename(folder), os.path.relpath(path, folder)))
+
+
+def cli_doc(folder, args):
+    out, err = io.StringIO(), io.StringIO()
+    cli.main(["check", "--json", "--exe", EXE] + args + [folder], out=out, err=err)
+    return json.loads(out.getvalue())
+
+
+def query(args):
+    """The page's URL parameters for the command's options."""
+    params, given = {}, list(args)
+    while given:
+        flag = given.pop(0)
+        params[flag[2:]] = "1" if flag == "--stick" else given.pop(0)
+    return params
+
+
+class Page:
+    """The page in headless Chromium, which reaches 127.0.0.1 alone."""
+
+    def __init__(self, url, profile):
+        self.browser = devtools.DevTools(["chromium", "--headless=new", "--user-data-dir=" + profile] + ALLOWED
+                                         + devtools.FLAGS + ["--remote-debugging-pipe", "about:blank"],
+                                         stderr=open(os.devnull, "w"))
+        self.url = url
+
+    def js(self, expression):
+        return self.browser.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                      "awaitPromise": True}, session=True)["result"].get("value")
+
+    def open(self, params):
+        import urllib.parse
+        began = time.time()
+        self.browser.call("Page.navigate", {"url": self.url + "?" + urllib.parse.urlencode(params)}, session=True)
+        self.wait(lambda: self.js("document.getElementById('status').textContent.startsWith('Ready')"
+                                  " || document.title.startsWith('Quenlo check:')"
+                                  " || document.getElementById('status').className == 'refused'"), 60)
+        return time.time() - began
+
+    def give(self, address, params):
+        """The medium at address handed to the open page, with the options params."""
+        self.js("document.querySelector('input[value=%s]').checked = true;" % ("stick" if params.get("stick") else "cd")
+                + "".join("document.getElementById(%s).value = %s;" % (json.dumps(k), json.dumps(params.get(k, "")))
+                          for k in ("start", "label", "code-page")) + "document.title = 'Quenlo check'")
+        self.js("fetched(%s)" % json.dumps(address))
+        return self.outcome()
+
+    def outcome(self, limit=60):
+        """(title, #result's document or None, the status line) once the check is done or refused."""
+        self.wait(lambda: self.js("document.title.startsWith('Quenlo check:')"
+                                  " || document.getElementById('status').className == 'refused'"), limit)
+        result = self.js("document.getElementById('result').textContent")
+        return self.js("document.title"), json.loads(result) if result and self.js(
+            "!document.getElementById('verdict').hidden") else None, self.js("document.getElementById('status')"
+                                                                           ".textContent")
+
+    def wait(self, done, limit):
+        deadline = time.time() + limit
+        while not done():
+            if time.time() > deadline:
+                raise TimeoutError("the page did not finish within %d s: %s" % (limit, self.js(
+                    "document.getElementById('status').textContent")))
+            time.sleep(0.1)
+
+    def stop(self):
+        self.browser.stop()
+
+
+def summary(doc):
+    codes = sorted(f["code"] for f in doc["findings"])
+    return doc["verdict"], doc["problems"], doc["warnings"], codes
+
+
+def bad_zips(media):
+    """(name, what the status must say) of input the page must refuse in one sentence."""
+    with open(os.path.join(media, "not-a-zip.zip"), "wb") as f:
+        f.write(b"<html>this is a page, not a zip</html>")
+    with zipfile.ZipFile(os.path.join(media, "climbs.zip"), "w") as z:
+        z.writestr("medium/docs/index.htm", "<p>x")
+        z.writestr("../../outside.htm", "<p>x")
+    with zipfile.ZipFile(os.path.join(media, "empty.zip"), "w") as z:
+        z.writestr(zipfile.ZipInfo("medium/"), "")
+    with zipfile.ZipFile(os.path.join(media, "bomb.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("medium/zeros.bin", bytes(64 << 20))
+    return [("not-a-zip", "is no zip"), ("climbs", "climbs out of the folder"), ("empty", "holds no file"),
+            ("bomb", "as a zip bomb does"), ("missing", "Could not load")]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--keep", action="store_true", help="keep the served folder and the media")
+    a = parser.parse_args()
+    bundle = web.bundle()
+    if bundle is None:
+        print("FAIL: the web page is not built (cmake --build --preset win32)")
+        return 1
+    work = tempfile.mkdtemp(prefix="quenlo-web-")
+    served, folders = os.path.join(work, "served"), os.path.join(work, "f")
+    media = os.path.join(served, "media")
+    shutil.copytree(bundle, served)
+    os.makedirs(media)
+    cases = []  # (name, folder, args)
+    for number, (name, autorun, extra, args) in enumerate(table_media()):
+        folder = os.path.join(folders, "table%d" % number, "medium")
+        medium(folder, autorun, extra)
+        cases.append((name, folder, args))
+    example = os.path.join(folders, "example")
+    shutil.copytree(os.path.join(TOP, "examples", "medium"), example)
+    broken = os.path.join(folders, "broken", "medium")
+    medium(broken, None, BROKEN)
+    cases += [("example", example, []), ("broken", broken, ["--start", "docs\\index.htm", "--stick"])]
+    cases += [(n, f, args) for n, f, args in REAL if os.path.isdir(f)]
+    for number, (name, folder, args) in enumerate(cases):
+        zipped(folder, os.path.join(media, "%d.zip" % number))
+    refusals = bad_zips(media)
+
+    server = web.server(served)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = "http://127.0.0.1:%d/index.html" % server.server_address[1]
+    page = Page(url, os.path.join(work, "profile"))
+    failures = []
+    try:
+        cold = page.open({})
+        warm = page.open({})
+        print("page ready: %.1f s with an empty cache, %.1f s with a warm one" % (cold, warm))
+        for number, (name, folder, args) in enumerate(cases):
+            want = cli_doc(folder, args)
+            params = query(args)
+            if name in ("example", "broken") or folder.startswith("/usr/"):  # as a person links to the page
+                began = time.time()
+                page.open(dict(params, medium="media/%d.zip" % number))
+                title, doc, status = page.outcome()
+                if name == "example":
+                    print("example medium: the verdict %.1f s after the page was opened" % (time.time() - began))
+            else:
+                title, doc, status = page.give("media/%d.zip" % number, params)
+            expected = "Quenlo check: %s, %d problems, %d warnings" % (want["verdict"], want["problems"],
+                                                                       want["warnings"])
+            if title != expected or doc is None or summary(doc) != summary(want):
+                failures.append("%s: the page says %r %s, the command %r %s (%s)" % (
+                    name, title, doc and summary(doc)[3], expected, summary(want)[3], status))
+        for name, says in refusals:
+            title, doc, status = page.give("media/%s.zip" % name, {})
+            if doc is not None or says not in status or not page.js("document.getElementById('status').className"
+                                                                    " == 'refused'"):
+                failures.append("%s: the page said %r, not a refusal that says %r" % (name, status, says))
+        title, doc, status = page.give("media/%d.zip" % [c[0] for c in cases].index("example"), {})
+        if not title.startswith("Quenlo check: ready"):
+            failures.append("after the refusals the page no longer checks: %r (%s)" % (title, status))
+    finally:
+        page.stop()
+        server.shutdown()
+        if not a.keep:
+            shutil.rmtree(work, ignore_errors=True)
+    for failure in failures:
+        print("FAIL " + failure)
+    print("%d media and %d refusals through the page, %d disagreements" % (len(cases), len(refusals), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
