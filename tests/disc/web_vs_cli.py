@@ -101,12 +101,24 @@ class Page:
                                   " || document.getElementById('status').className == 'refused'"), 60)
         return time.time() - began
 
-    def give(self, address, params):
-        """The medium at address handed to the open page, with the options params."""
+    def choose(self, params):
+        """The page's fields set to the options params, as an author fills them."""
         self.js("document.querySelector('input[value=%s]').checked = true;" % ("stick" if params.get("stick") else "cd")
                 + "".join("document.getElementById(%s).value = %s;" % (json.dumps(k), json.dumps(params.get(k, "")))
                           for k in ("start", "label", "code-page")) + "document.title = 'Quenlo check'")
+
+    def give(self, address, params):
+        """The medium at address handed to the open page, with the options params."""
+        self.choose(params)
         self.js("fetched(%s)" % json.dumps(address))
+        return self.outcome()
+
+    def pick(self, folder, params):
+        """folder picked with the page's folder button, as an author picks it."""
+        self.choose(params)
+        field = self.browser.call("Runtime.evaluate", {"expression": "document.getElementById('folder')"},
+                                  session=True)["result"]["objectId"]
+        self.browser.call("DOM.setFileInputFiles", {"files": [folder], "objectId": field}, session=True)
         return self.outcome()
 
     def outcome(self, limit=60):
@@ -203,6 +215,18 @@ def main():
             if title != expected or doc is None or summary(doc) != summary(want):
                 failures.append("%s: the page says %r %s, the command %r %s (%s)" % (
                     name, title, doc and summary(doc)[3], expected, summary(want)[3], status))
+        # A DVD's folder, picked: its film's 3.9 GB are never read, and the page's memory shows it.
+        dvd = os.path.join(folders, "dvd")
+        shutil.copytree(os.path.join(TOP, "examples", "medium"), dvd)
+        with open(os.path.join(dvd, "film.mp4"), "wb") as f:
+            f.truncate(3900 << 20)
+        began = time.time()
+        title, doc, status = page.pick(dvd, {})
+        want = cli_doc(dvd, [])
+        print("a DVD's folder of %.1f GB picked: the verdict in %.1f s" % ((3900 << 20) / 1e9, time.time() - began))
+        if doc is None or summary(doc) != summary(want) or doc["medium"] != want["medium"]:
+            failures.append("a DVD's folder picked: the page says %r (%s), the command %s"
+                            % (title, doc and [f["message"] for f in doc["findings"]], summary(want)))
         for name, says in refusals:
             title, doc, status = page.give("media/%s.zip" % name, {})
             if doc is not None or says not in status or not page.js("document.getElementById('status').className"
@@ -211,6 +235,19 @@ def main():
         title, doc, status = page.give("media/%d.zip" % [c[0] for c in cases].index("example"), {})
         if not title.startswith("Quenlo check: ready"):
             failures.append("after the refusals the page no longer checks: %r (%s)" % (title, status))
+        empty = os.path.join(folders, "empty")
+        os.mkdir(empty)
+        title, doc, status = page.pick(empty, {})
+        if "holds no file" not in status:
+            failures.append("an empty folder picked: the page said %r" % status)
+        # A browser without WebAssembly is told which browsers serve.
+        page.browser.call("Page.enable", session=True)
+        page.browser.call("Page.addScriptToEvaluateOnNewDocument", {"source": "delete window.WebAssembly"},
+                          session=True)
+        page.open({})
+        status = page.js("document.getElementById('status').textContent")
+        if "runs no WebAssembly" not in status or "Edge, Chrome, Firefox or Safari" not in status:
+            failures.append("a browser without WebAssembly: the page said %r" % status)
     finally:
         page.stop()
         server.shutdown()
