@@ -31,10 +31,11 @@ LARGEST_FAT_FOLDER = 65536  # entries: FAT numbers a folder's in 16 bits
 VERB = re.compile(r"shell\\([^\\]+)\\command")
 
 
-def check_medium(source, options, stage, guess=None):
+def check_medium(source, options, stage, guess=None, progress=None):
     """The Medium of the folder source as options would master it. guess:
     how the browser at hand reads an undeclared page (guess(path, data), the
-    encoding's name or None), where Chromium is not to be started for it."""
+    encoding's name or None), where Chromium is not to be started for it;
+    progress(pages read, of how many), told now and then."""
     m = Medium(name=source, source=os.path.abspath(source), options=options)
     found = m.findings
     try:
@@ -45,7 +46,7 @@ def check_medium(source, options, stage, guess=None):
         read_autorun_of(m, stage, found)
         check_keys(m, found)
         m.label = check_disc_label(m, found)
-        check_medium_links(m, stage, found, guess)
+        check_medium_links(m, stage, found, guess, progress)
         if options.stick:
             check_stick(m, found)
         m.strays = look_for_strays(m.tree, found)
@@ -268,7 +269,7 @@ def check_disc_label(m, found):
     return label
 
 
-def check_medium_links(m, stage, found, given=None):
+def check_medium_links(m, stage, found, given=None, progress=None):
     """The links by kind, and the pages whose scripts build addresses. An undeclared
     page's encoding is Chromium's own reading where Chromium is installed,
     always in a sandbox: the pages are the author's, never to be read by a
@@ -279,7 +280,8 @@ def check_medium_links(m, stage, found, given=None):
         guess = Guess(source, stage)
     try:
         site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
-                         o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."])
+                         o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
+                         progress=progress)
     finally:
         if guess:
             guess.stop()

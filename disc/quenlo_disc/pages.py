@@ -334,7 +334,8 @@ def read_shared(job):
     return found
 
 
-def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False, folders=None):
+def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False, folders=None,
+              progress=None):
     """The Site of the pages, SVG documents and stylesheets among paths
     (every file and folder on the disc, as disc paths): page by page, then
     each stylesheet in each encoding of what links it (a browser reads one
@@ -362,7 +363,9 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
     rels = sorted(p for p in paths if p.lower().endswith(PAGES + (".svg",)))
     pool = reading.pool(len(rels)) if parallel else None
     try:
-        for page in reading.each("page", rels, pool, guess):
+        for done, page in enumerate(reading.each("page", rels, pool, guess), 1):
+            if progress and done % 100 == 0:
+                progress(done, len(rels))
             if page.guessed:
                 site.undeclared.setdefault(page.encoding, []).append(page.rel)
             if page.malformed:

@@ -141,12 +141,13 @@ class Asker:
         return self.answers.get(path)
 
 
-def check(source, choices, answers=None, chromium=True):
+def check(source, choices, answers=None, chromium=True, progress=None):
     """What the page shows of the medium in the folder source, as a dict:
     "ask", the undeclared pages whose encoding the browser is to tell first
     (with answers None, in a browser that can); else "json" (check --json's
     document), "lines" (check's words) and "report" (the HTML report).
-    choices: the author's, by the command's option names."""
+    choices: the author's, by the command's option names; progress(pages
+    read, of how many), told now and then."""
     words = io.StringIO()
     said = report.Output(out=words, err=words)
     try:
@@ -158,7 +159,7 @@ def check(source, choices, answers=None, chromium=True):
         return finish(said, words)
     answers = dict(answers) if answers else None  # JavaScript's null is no None
     asker = Asker(answers)
-    m = check_medium(source, options, tempfile.mkdtemp(), guess=asker)
+    m = check_medium(source, options, tempfile.mkdtemp(), guess=asker, progress=progress)
     if chromium and answers is None and asker.asked:
         return {"ask": sorted(set(asker.asked))}
     if not chromium and asker.asked:

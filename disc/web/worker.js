@@ -74,12 +74,14 @@ async function check(m) {
   const source = mount(files);
   tell("progress", {text: "Checking " + files.length + " files…"});
   const choices = python.toPy(m.choices);
-  let result = web.check(source, choices, undefined, m.chromium).toJs({dict_converter: Object.fromEntries});
+  const pages = (done, total) => tell("progress", {text: "Checking " + files.length + " files: " + done + " of " +
+                                                         total + " pages read…"});
+  let result = web.check(source, choices, undefined, m.chromium, pages).toJs({dict_converter: Object.fromEntries});
   if (result.ask) {
-    const pages = result.ask.map(path => ({path, bytes: python.FS.readFile(path)}));
-    const answers = await new Promise(resolve => { answered = resolve; tell("ask", {pages}); });
+    const asked = result.ask.map(path => ({path, bytes: python.FS.readFile(path)}));
+    const answers = await new Promise(resolve => { answered = resolve; tell("ask", {pages: asked}); });
     tell("progress", {text: "Checking " + files.length + " files with this browser's readings…"});
-    result = web.check(source, choices, python.toPy(answers), true).toJs({dict_converter: Object.fromEntries});
+    result = web.check(source, choices, python.toPy(answers), true, pages).toJs({dict_converter: Object.fromEntries});
   }
   choices.destroy();
   tell("done", {json: result.json, lines: result.lines, report: result.report,

@@ -111,6 +111,14 @@ class Check(TestCase):
             self.assertEqual(doc["verdict"], "ready")
             self.assertIn("<html", result["report"].lower())
 
+    def test_progress(self):
+        """A long check tells how far it got, for the page to show."""
+        source = os.path.join(tempfile.mkdtemp(dir=self.work), "medium")
+        medium(source, None, {"docs/p%d.htm" % n: "<p>%d" % n for n in range(200)})
+        told = []
+        web.check(source, {"start": "docs\\index.htm"}, progress=lambda *a: told.append(a))
+        self.assertEqual(told, [(100, 203), (200, 203)])
+
     def test_wrong_choice(self):
         result = web.check(self.work, {"code-page": "1234"})
         self.assertEqual(json.loads(result["json"])["findings"][0]["code"], "code-page-unknown")
