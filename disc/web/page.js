@@ -39,7 +39,9 @@ function start() {
   if (why) return say(why, true);
   if (!("webkitdirectory" in HTMLInputElement.prototype)) {
     $("folder").disabled = true;
-    say("This browser cannot pick a folder (Edge, Chrome, Firefox 50 and Safari 11.1 can): give a .zip of it instead.");
+    $("limits").textContent = "This browser cannot pick a folder (Edge, Chrome, Firefox 50 and Safari 11.1 can): " +
+      "give a .zip of it instead.";
+    $("limits").hidden = false;
   }
   worker = new Worker("worker.js");
   worker.onmessage = heard;
