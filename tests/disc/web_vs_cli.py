@@ -34,6 +34,17 @@ OFFERED = {"--start", "--label", "--code-page"}
 ALLOWED = ["--proxy-server=127.0.0.1:9", "--proxy-bypass-list=127.0.0.1",
            "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"]
 REAL = [("w3m's manual", "/usr/share/doc/w3m", ["--start", "MANUAL.html"])]
+# Undeclared pages in the encodings of the matrix's PCs, which the page asks its browser to read.
+UNDECLARED = {"cp1251": "Главная страница каталога продукции, описание товаров и услуг нашей компании.",
+              "koi8_r": "Главная страница каталога продукции, описание товаров и услуг нашей компании.",
+              "cp1253": "Η κεντρική σελίδα του καταλόγου με όλα τα εκθέματα του μουσείου και τις αίθουσες.",
+              "cp1250": "Główna strona katalogu produktów, gdzie znajdziesz opisy wszystkich towarów i usług.",
+              "cp1252": "Déjà vu à la française: où est la bibliothèque? Ça va très bien, merci beaucoup.",
+              "cp932": "製品カタログのメインページです。当社のすべての製品とサービスの説明があります。",
+              "gbk": "这是我们网站的主页，您可以在这里找到所有产品和服务的说明。",
+              "big5": "這是我們網站的主頁，您可以在這裡找到所有產品和服務的說明。",
+              "cp949": "모든 제품과 서비스에 대한 설명이 있는 메인 페이지입니다.",
+              "utf-8": "Déjà vu à la française: où est la bibliothèque?"}
 BROKEN = {"docs/index.htm": '<a href="gone.htm">gone</a> <a href="guide/">guide</a>', "docs/guide/index.htm": "",
           "docs/a?b.htm": ""}
 
@@ -204,6 +215,18 @@ def main():
         cold = page.open({})
         warm = page.open({})
         print("page ready: %.1f s with an empty cache, %.1f s with a warm one" % (cold, warm))
+        # The page's browser reads each undeclared page as the command's Chromium reads it from a disc.
+        reader = devtools.Reader(os.path.join(work, "reader"))
+        for codec, text in UNDECLARED.items():
+            data = ("<html><head><title>t</title></head><body><p>%s</p></body></html>" % text).encode(codec)
+            path = os.path.join(work, "undeclared-%s.htm" % codec)
+            with open(path, "wb") as f:
+                f.write(data)
+            theirs, ours = reader(path), page.js("read(new Uint8Array(%s))" % list(data))
+            if theirs != ours:
+                failures.append("an undeclared page in %s: the page's browser reads it as %r, the command's Chromium "
+                                "as %r" % (codec, ours, theirs))
+        reader.stop()
         for number, (name, folder, args) in enumerate(cases):
             want = cli_doc(folder, args)
             params = query(args)
@@ -265,7 +288,8 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAIL " + failure)
-    print("%d media and %d refusals through the page, %d disagreements" % (len(cases), len(refusals), len(failures)))
+    print("%d media, %d undeclared pages and %d refusals through the page, %d disagreements"
+          % (len(cases), len(UNDECLARED), len(refusals), len(failures)))
     return 1 if failures else 0
 
 
