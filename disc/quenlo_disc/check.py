@@ -14,6 +14,7 @@ from . import PROGRAM, Refusal, product_exe
 from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
                        split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
+from .documents import Documents
 from .codepages import UTF8_MARK, WESTERN, check_text
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
@@ -281,7 +282,7 @@ def check_medium_links(m, stage, found, given=None, progress=None):
     try:
         site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
                          o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
-                         progress=progress)
+                         progress=progress, documents=Documents(source))
     finally:
         if guess:
             guess.stop()

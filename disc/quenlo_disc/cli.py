@@ -141,8 +141,8 @@ def parsers(prog):
                                                             "output instead of the lines, e.g. --json")
     report_option(trying)
     trying.add_argument("--clear-cache", action="store_true",
-                        help="remove what try keeps between runs (Wine prefixes, locales: over a gigabyte) and say how "
-                             "much that freed, e.g. --clear-cache")
+                        help="remove what try keeps between runs (Wine prefixes, locales: over a gigabyte) and what "
+                             "check keeps of pages, and say how much that freed, e.g. --clear-cache")
     served = sub.add_parser("web", help="serve the check's web page to this machine, for a browser to check media "
                                          "in, e.g. quenlo-disc web --port 8080",
                             description="Serve the check's web page on 127.0.0.1, where only this machine reaches it: "

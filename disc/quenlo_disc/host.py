@@ -11,7 +11,7 @@ from . import Unavailable, sandbox
 from .walls import QEMU
 from .boxfiles import read, remove_tree, write_atomically
 from .codepages import CODE_PAGES, described, locale_name
-from .tools import last_lines, said
+from .tools import cache, last_lines, said
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
@@ -48,11 +48,6 @@ def i386_probe():
     return (b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + header + segment, header,
                                                          0, 0, header, segment, 1, 0, 0, 0)
             + struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000) + code)
-
-
-def cache():
-    home = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(home, "quenlo-disc")
 
 
 def made_cache():

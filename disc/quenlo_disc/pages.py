@@ -165,6 +165,7 @@ class Page:
     runs: list
     missing: list
     server_only: list = field(default_factory=list)
+    kept: tuple = None  # (key, document) to keep for the next check, where documents are kept
 
 
 @dataclass
@@ -192,8 +193,9 @@ class Reading:
     """The reading of one medium's files: what each page and stylesheet
     links, on its own, so that pages may be read by several processes."""
 
-    def __init__(self, root, paths, code_page=None, read=read_file, every=False, folders=None):
+    def __init__(self, root, paths, code_page=None, read=read_file, every=False, folders=None, documents=None):
         self.root, self.index, self.code_page, self.read, self.every = root, name_index(paths), code_page, read, every
+        self.documents, self.resolved = documents, {}
         # The disc's folders (the root is ""): a link to one shows a list of its files.
         self.folders = set(folders if folders is not None else (p[:n] for p in paths for n, c in enumerate(p)
                                                                  if c == "/")) | {""}
@@ -202,10 +204,14 @@ class Reading:
         """The Links of a file's links, read in encoding (found so)."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
         for link in links:
-            try:
-                kind, target, spelled, climbed = resolve(self.index, found.folder, link.address)
-            except ValueError as error:
-                kind, target, spelled, climbed = "off", str(error), None, False
+            resolved = self.resolved.get((found.folder, link.address))  # a site's navigation: once a folder
+            if resolved is None:
+                try:
+                    resolved = self.resolved[found.folder, link.address] = resolve(self.index, found.folder,
+                                                                                   link.address)
+                except ValueError as error:
+                    resolved = self.resolved[found.folder, link.address] = ("off", str(error), None, False)
+            kind, target, spelled, climbed = resolved
             if link.kind == "base":
                 if kind == "file" and spelled is not None:
                     found.folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
@@ -240,7 +246,9 @@ class Reading:
         else:
             text, encoding, how = charsets.sniff(data, self.code_page, guess and (
                 lambda d: guess(os.path.join(self.root, rel), d)))
-        found, problem = document(text, xml=xml_page), xml_problem(data, text, encoding) if xml_page else None
+        key, frozen, found = (self.documents.document(data, encoding, text, xml_page) if self.documents else
+                              (None, None, document(text, xml=xml_page)))
+        problem = xml_problem(data, text, encoding) if xml_page else None
         if problem:  # a browser shows only what comes before, and fetches only its links
             found.links = [link for link in found.links if link.line < problem[0]]
         links = self.follow(rel, encoding, how, found.links)
@@ -255,7 +263,8 @@ class Reading:
                 runs.append(target)
         return Page(rel, encoding, how, how.guessed and not data.isascii(), problem, links,
                     bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]),
-                    [found for line, script in found.scripts for found in server_only(script, line)])
+                    [found for line, script in found.scripts for found in server_only(script, line)],
+                    (key, frozen) if key else None)
 
     def sheet(self, rel, environment, linked_by):
         """The Links of a stylesheet read in the encoding of what links it."""
@@ -335,7 +344,7 @@ def read_shared(job):
 
 
 def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False, folders=None,
-              progress=None):
+              progress=None, documents=None):
     """The Site of the pages, SVG documents and stylesheets among paths
     (every file and folder on the disc, as disc paths): page by page, then
     each stylesheet in each encoding of what links it (a browser reads one
@@ -343,8 +352,9 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
     encoding of an undeclared page, as Chromium reads it; every(Followed):
     told of every link, where the Site keeps only the broken ones;
     parallel: pages may be read by other processes; folders: the disc
-    paths of its folders, where not every one holds something."""
-    reading, site = Reading(root, paths, code_page, read, every is not None, folders), Site()
+    paths of its folders, where not every one holds something; progress(pages
+    read, of how many): told now and then; documents: the Documents kept."""
+    reading, site = Reading(root, paths, code_page, read, every is not None, folders, documents), Site()
     sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
     scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
     building = {}  # page: whether its own code builds addresses, and the script files it runs
@@ -366,6 +376,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
         for done, page in enumerate(reading.each("page", rels, pool, guess), 1):
             if progress and done % 100 == 0:
                 progress(done, len(rels))
+            if page.kept:
+                documents.take(*page.kept)
             if page.guessed:
                 site.undeclared.setdefault(page.encoding, []).append(page.rel)
             if page.malformed:
@@ -396,6 +408,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
     finally:
         if pool:
             pool.shutdown(wait=False, cancel_futures=True)
+    if documents:
+        documents.keep()
     builds = {}
     for script, folders in sorted(scripts_of.items()):
         code = read(os.path.join(root, script)).decode("utf-8", "replace")
@@ -428,15 +442,9 @@ def named_by_script(index, code, folders):
     return missing
 
 
-def followed(root, paths, code_page=None, read=read_file):
-    """Every link of the pages, SVG documents and stylesheets among paths, as Followed."""
-    found = []
-    read_site(root, paths, code_page, read, every=found.append)
-    return found
-
-
 def spellings(root, paths, read=read_file):
     """{spelling: disc path} for each link that names a file of the disc in
     other letters' case than the disc does (Windows finds it; Linux would not)."""
-    return {f.spelled: f.target for f in followed(root, paths, read=read)
-            if f.kind == "file" and f.target and f.spelled != f.target}
+    every = []
+    read_site(root, paths, read=read, every=every.append)
+    return {f.spelled: f.target for f in every if f.kind == "file" and f.target and f.spelled != f.target}

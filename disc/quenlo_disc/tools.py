@@ -1,5 +1,6 @@
 """Running the host's tools (xorriso, openssl, ...) and waiting for things:
 what every other module would otherwise write again."""
+import os
 import subprocess
 import time
 import unicodedata
@@ -53,3 +54,9 @@ def wait_until(holds, seconds, step=0.05):
         if time.monotonic() >= deadline:
             return False
         time.sleep(step)
+
+
+def cache():
+    """The tools' cache: what try prepares once, and the documents of pages a check read."""
+    home = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(home, "quenlo-disc")

@@ -3,13 +3,17 @@
 passed, run in-process through the check itself (what needs the real
 command, its exit statuses, JSON, signing and an image's bytes, is in
 tests/product/check_disc.py)."""
+import marshal
+import os
+import tempfile
 import threading
 import time
 import unittest
 from unittest import mock
 
-from harness import LINK, PIPE, SPARSE, TestCase
-from quenlo_disc import check, devtools, pages, walls
+from harness import EXE, LINK, PIPE, SPARSE, TestCase, medium
+from quenlo_disc import check, devtools, documents, pages, walls
+from quenlo_disc.medium import Options
 from quenlo_disc.report import describe
 
 # name: (autorun.inf or None, extra files, make's arguments, the code of the one problem, what it says[,
@@ -250,6 +254,43 @@ class Rules(TestCase):
         self.assertEqual(found[:3], found[1:])
         methods = [pool and pool._mp_context.get_start_method() for pool in pools]
         self.assertEqual(methods, ["fork", "spawn", "fork", None])
+
+    def test_documents_kept(self):
+        """Pages are taken apart once: a check again (or make after a check) takes their links from what was kept,
+        and reads afresh only a page whose bytes changed, and all where what was kept cannot be read."""
+        work = tempfile.mkdtemp(dir=self.work)
+        source = os.path.join(work, "medium")
+        medium(source, None, {"docs/p%d.htm" % n: '<a href="p%d.htm">on</a> <a href="gone%d.htm">x</a>' % (n + 1, n)
+                              for n in range(5)})
+        options = Options(start="docs\\index.htm", exe=EXE)
+        parsed = []
+        original = documents.document
+
+        def checked():
+            del parsed[:]
+            with mock.patch.object(documents, "document", lambda *a, **k: parsed.append(1) or original(*a, **k)):
+                m = check.check_medium(source, options, tempfile.mkdtemp(dir=work))
+            return sorted((f.code, f.message) for f in m.findings.sorted()), len(parsed)
+
+        with mock.patch.dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache")):
+            first, read = checked()
+            self.assertEqual((len(first), read), (7, 8))  # 8 pages; a missing one each of 5, p5 and no label
+            self.assertEqual(checked(), (first, 0))
+            with open(os.path.join(source, "docs", "p0.htm"), "a") as f:
+                f.write('<a href="gone.htm">')
+            changed, read = checked()
+            self.assertEqual((len(changed), read), (8, 1))
+            kept = documents.Documents(source).path
+            for damaged in (b"garbage", marshal.dumps((documents.FORMAT, "0.9", {})), b""):
+                with open(kept, "wb") as f:
+                    f.write(damaged)
+                self.assertEqual(checked(), (changed, 8))
+            with mock.patch.object(documents, "KEPT", 1):
+                medium(os.path.join(work, "other"), None, {})
+                check.check_medium(os.path.join(work, "other"), options, tempfile.mkdtemp(dir=work))
+            self.assertEqual(os.listdir(os.path.dirname(kept)), [os.path.basename(documents.Documents(
+                os.path.join(work, "other")).path)])
+
 
 if __name__ == "__main__":
     unittest.main()
