@@ -31,19 +31,21 @@ class Documents:
         self.known, self.taken = load(self.path), {}
 
     def document(self, data, encoding, text, xml=False):
-        """(key, frozen, the Document of text): as kept where it was, else read now."""
+        """(key, frozen or None where it was kept, the Document of text): as
+        kept where it was, else read now."""
         key = hashlib.blake2b(data, digest_size=20).digest() + (b"x" if xml else b"h") + encoding.encode("ascii")
         frozen = self.known.get(key)
         if frozen is not None:
             try:
-                return key, frozen, thawed(frozen)
+                return key, None, thawed(frozen)
             except (TypeError, ValueError):
                 pass  # not what this version keeps: read afresh
         found = document(text, xml=xml)
         return key, frozen_of(found), found
 
     def take(self, key, frozen):
-        self.taken[key] = frozen
+        """Keeps a page's document, frozen (None: the one kept before)."""
+        self.taken[key] = self.known[key] if frozen is None else frozen
 
     def keep(self):
         """Keeps this check's documents for the next, where they differ from what was kept."""
