@@ -14,11 +14,22 @@ import os
 
 from . import VERSION
 from .boxfiles import replacing
+from . import css, markup
 from .markup import Document, Link, document
 from .tools import cache
 
 KEPT = 16  # media whose documents are kept
 FORMAT = 2
+
+
+def reader():
+    """What made the documents: this format, the tools' version, and the code
+    that reads pages (which changes between versions while it is worked on)."""
+    code = hashlib.sha256()
+    for module in (markup, css):
+        with open(module.__file__, "rb") as f:
+            code.update(f.read())
+    return FORMAT, VERSION, code.hexdigest()
 
 
 class Documents:
@@ -28,7 +39,8 @@ class Documents:
     def __init__(self, source):
         name = hashlib.sha256(os.path.abspath(source).encode("utf-8", "surrogateescape")).hexdigest()[:32]
         self.path = os.path.join(cache(), "documents", name)
-        self.known, self.taken = load(self.path), {}
+        self.made_by = reader()
+        self.known, self.taken = load(self.path, self.made_by), {}
 
     def document(self, data, encoding, text, xml=False):
         """(key, frozen or None where it was kept, the Document of text): as
@@ -54,7 +66,7 @@ class Documents:
         try:
             os.makedirs(os.path.dirname(self.path), exist_ok=True)
             with replacing(self.path) as partial, open(partial, "wb") as f:
-                marshal.dump((FORMAT, VERSION, self.taken), f)
+                marshal.dump((self.made_by, self.taken), f)
             kept = sorted((e.stat().st_mtime, e.path) for e in os.scandir(os.path.dirname(self.path))
                           if not e.name.startswith("."))  # another check's, still being written
             for _, old in kept[:-KEPT]:
@@ -63,11 +75,11 @@ class Documents:
             pass
 
 
-def load(path):
+def load(path, made_by):
     try:
         with open(path, "rb") as f:
-            form, version, known = marshal.load(f)
-        return known if (form, version) == (FORMAT, VERSION) and isinstance(known, dict) else {}
+            by, known = marshal.load(f)
+        return known if by == made_by and isinstance(known, dict) else {}
     except (OSError, EOFError, ValueError, TypeError):
         return {}
 
