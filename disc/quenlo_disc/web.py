@@ -49,7 +49,8 @@ def unzip(path, into, name="medium"):
     that no folder could come from."""
     try:
         archive = zipfile.ZipFile(path)
-        members = [i for i in archive.infolist() if not i.is_dir()]
+        # macOS's Finder adds each file's metadata under __MACOSX/, which its own unzipping hides.
+        members = [i for i in archive.infolist() if not i.is_dir() and not i.filename.startswith("__MACOSX/")]
     except (zipfile.BadZipFile, OSError, ValueError, EOFError) as error:
         raise Refusal("%s is no zip (%s): give a .zip of the medium's folder, or pick the folder itself"
                       % (name, error), "zip-unreadable") from None

@@ -30,6 +30,7 @@ ZIPS = {
     "files at the top": ({"index.htm": b"<p>", "docs/a.htm": b"<p>"},
                          {"index.htm": "unpacked", "docs/a.htm": "unpacked"}),
     "backslashes": ({"site\\docs\\a.htm": b"<p>"}, {"docs/a.htm": "unpacked"}),
+    "zipped by macOS": ({"site/a.htm": b"<p>", "__MACOSX/site/._a.htm": b"\0\5\26\7"}, {"a.htm": "unpacked"}),
     "climbs out": ({"site/../../etc/passwd": b"x"}, "zip-unsafe"),
     "absolute": ({"/etc/passwd": b"x"}, "zip-unsafe"),
     "drive": ({"C:/autoexec.bat": b"x"}, "zip-unsafe"),
