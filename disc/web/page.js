@@ -201,8 +201,7 @@ function show(m) {
   for (const f of doc.findings) {
     const item = document.createElement("li");
     item.className = f.severity === "warning" ? "warning" : "problem";
-    const where = f.file ? f.file + (f.line ? ":" + f.line : "") + ": " : f.path ? f.path + ": " : "";
-    item.textContent = (f.severity === "warning" ? "Warning: " : "Problem: ") + where + f.message;
+    item.textContent = (f.severity === "warning" ? "Warning: " : "Problem: ") + f.message; // with its file and line
     list.append(item);
   }
   $("lines").textContent = m.lines;
@@ -211,6 +210,7 @@ function show(m) {
   if (old.startsWith("blob:")) URL.revokeObjectURL(old);
   $("report").href = URL.createObjectURL(new Blob([m.report], {type: "text/html"}));
   $("verdict").hidden = false;
+  $("verdict").scrollIntoView();
   say("Checked in " + m.seconds.toFixed(1) + " s.");
   document.title = "Quenlo check: " + doc.verdict + ", " + problems + " problems, " + warnings + " warnings";
 }
