@@ -195,7 +195,7 @@ class Reading:
 
     def __init__(self, root, paths, code_page=None, read=read_file, every=False, folders=None, documents=None):
         self.root, self.index, self.code_page, self.read, self.every = root, name_index(paths), code_page, read, every
-        self.documents, self.resolved = documents, {}
+        self.documents, self.resolved = documents, (None, {})
         # The disc's folders (the root is ""): a link to one shows a list of its files.
         self.folders = set(folders if folders is not None else (p[:n] for p in paths for n, c in enumerate(p)
                                                                  if c == "/")) | {""}
@@ -204,13 +204,14 @@ class Reading:
         """The Links of a file's links, read in encoding (found so)."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
         for link in links:
-            resolved = self.resolved.get((found.folder, link.address))  # a site's navigation: once a folder
+            if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
+                self.resolved = (found.folder, {})
+            resolved = self.resolved[1].get(link.address)
             if resolved is None:
                 try:
-                    resolved = self.resolved[found.folder, link.address] = resolve(self.index, found.folder,
-                                                                                   link.address)
+                    resolved = self.resolved[1][link.address] = resolve(self.index, found.folder, link.address)
                 except ValueError as error:
-                    resolved = self.resolved[found.folder, link.address] = ("off", str(error), None, False)
+                    resolved = self.resolved[1][link.address] = ("off", str(error), None, False)
             kind, target, spelled, climbed = resolved
             if link.kind == "base":
                 if kind == "file" and spelled is not None:
@@ -321,6 +322,7 @@ class Reading:
 
 PARALLEL, CHUNK = 2000, 100  # files from which a medium's are shared out, and how many at a time
 FORKED = 400  # files from which they are, where the pool's processes can be forked
+KEEP_PAGES = 5000  # pages up to which a medium's documents are kept
 WAIT = 300  # seconds a pool's process may take for a chunk: far more than any needs
 shared = None  # in a pool's process, the Reading it reads for
 
@@ -354,6 +356,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
     parallel: pages may be read by other processes; folders: the disc
     paths of its folders, where not every one holds something; progress(pages
     read, of how many): told now and then; documents: the Documents kept."""
+    rels = sorted(p for p in paths if p.lower().endswith(PAGES + (".svg",)))
+    documents = documents if len(rels) <= KEEP_PAGES else None  # a site's whole would cost more than it saves
     reading, site = Reading(root, paths, code_page, read, every is not None, folders, documents), Site()
     sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
     scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
@@ -370,7 +374,6 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
                 queued[sheet] = rel
                 sheets.append(sheet)
 
-    rels = sorted(p for p in paths if p.lower().endswith(PAGES + (".svg",)))
     pool = reading.pool(len(rels)) if parallel else None
     try:
         for done, page in enumerate(reading.each("page", rels, pool, guess), 1):
@@ -440,11 +443,3 @@ def named_by_script(index, code, folders):
         if found and not any(found):
             missing.append(path)
     return missing
-
-
-def spellings(root, paths, read=read_file):
-    """{spelling: disc path} for each link that names a file of the disc in
-    other letters' case than the disc does (Windows finds it; Linux would not)."""
-    every = []
-    read_site(root, paths, read=read, every=every.append)
-    return {f.spelled: f.target for f in every if f.kind == "file" and f.target and f.spelled != f.target}

@@ -19,7 +19,7 @@ from .host import Emulation, emulation_for, made_cache
 from .iso import fitting, sha256, volume_label
 from .limits import MemoryLimit
 from .names import pick
-from .pages import read_site, spellings
+from .pages import read_site
 from .onepc import PC, Quiet, read_disc, try_disc
 from .screen import contact_sheet
 from .session import Session, present
@@ -86,6 +86,14 @@ def unreachable(code_page, reached):
         return "no PC can reach it: the open line's page is not on the disc"
     return "the disc's autorun.inf is %s" % ("in %d" % reached[0] if len(reached) == 1 else
                                              "for PCs using %s" % ", ".join(map(str, reached)))
+
+
+def spellings(root, paths, read):
+    """{spelling: disc path} for each link that names a file of the disc in
+    other letters' case than the disc does (Windows finds it; Linux would not)."""
+    every = []
+    read_site(root, paths, read=read, every=every.append)
+    return {f.spelled: f.target for f in every if f.kind == "file" and f.target and f.spelled != f.target}
 
 
 def shown_as_windows_reads(session, folder):
