@@ -288,6 +288,10 @@ class Rules(TestCase):
                 with open(kept, "wb") as f:
                     f.write(damaged)
                 self.assertEqual(checked(), (changed, 8))
+            with mock.patch.object(pages, "KEEP_PAGES", 7):  # a medium of more pages: nothing kept, nothing held
+                os.remove(kept)
+                self.assertEqual(checked(), (changed, 0))  # read as if no documents were ever kept
+                self.assertFalse(os.path.exists(kept))
             with mock.patch.object(documents, "KEPT", 1):
                 medium(os.path.join(work, "other"), None, {})
                 check.check_medium(os.path.join(work, "other"), options, tempfile.mkdtemp(dir=work))
