@@ -14,8 +14,8 @@ from . import PROGRAM, Refusal, product_exe
 from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
                        split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
-from .documents import Documents
 from .codepages import UTF8_MARK, WESTERN, check_text
+from .documents import Documents
 from .medium import DEFAULT_LABEL, Medium
 from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
 from .iso import STICKS
