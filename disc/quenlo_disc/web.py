@@ -8,6 +8,7 @@ as the check reads. check() then gives what the command would say. The page
 asks its own browser how it reads the pages that declare no encoding, as the
 command asks Chromium: Edge, the browser most authors' users have, is one.
 """
+import calendar
 import io
 import os
 import posixpath
@@ -16,6 +17,7 @@ import tempfile
 import zipfile
 
 from . import LIB, VERSION, Refusal, installed, report
+from .boxfiles import write_atomically
 from .check import check_medium
 from .codepages import parse
 from .medium import Options
@@ -122,7 +124,6 @@ def data_start(raw, info, name):
 
 
 def zip_time(date_time):
-    import calendar
     try:
         return calendar.timegm(tuple(date_time) + (0, 0, 0))
     except (ValueError, OverflowError):
@@ -228,7 +229,7 @@ def build(out, runtime, exe, pages=None):
     for folder, names in ((pages, PAGE), (runtime, RUNTIME)):
         for name in names:
             with open(os.path.join(folder, name), "rb") as f:
-                write(os.path.join(out, name), f.read())
+                write_atomically(os.path.join(out, name), f.read())
     package = io.BytesIO()
     here = os.path.dirname(os.path.abspath(__file__))
     with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as z:
@@ -237,19 +238,14 @@ def build(out, runtime, exe, pages=None):
                 z.writestr(zipfile.ZipInfo("quenlo_disc/" + name, STAMP), f.read())
         with open(exe, "rb") as f:
             z.writestr(zipfile.ZipInfo("quenlo.exe", STAMP), f.read())
-    write(os.path.join(out, "quenlo.zip"), package.getvalue())
+    write_atomically(os.path.join(out, "quenlo.zip"), package.getvalue())
     release = io.BytesIO()
     with zipfile.ZipFile(release, "w", zipfile.ZIP_DEFLATED) as z:
         for name in sorted(os.listdir(out)):
             with open(os.path.join(out, name), "rb") as f:
                 z.writestr(zipfile.ZipInfo("quenlo-check/" + name, STAMP), f.read(), zipfile.ZIP_DEFLATED)
-    write(os.path.join(os.path.dirname(os.path.abspath(out)), "quenlo-disc-web-%s.zip" % VERSION), release.getvalue())
+    write_atomically(os.path.join(os.path.dirname(os.path.abspath(out)), "quenlo-disc-web-%s.zip" % VERSION), release.getvalue())
 
-
-def write(path, data):
-    with open(path + ".partial", "wb") as f:
-        f.write(data)
-    os.replace(path + ".partial", path)
 
 
 if __name__ == "__main__":  # the build's: python3 -m quenlo_disc.web OUT RUNTIME EXE
