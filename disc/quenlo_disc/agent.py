@@ -108,6 +108,13 @@ class Agent:
         """Ends every process of the sandbox but the session's own; how many."""
         return self.ask({"do": "sweep"}, 60).get("count", 0)
 
+    def handoffs(self, since=0):
+        """What Wine's browser bridge was handed, from the since'th on:
+        ({"address", "by": the leader of the handing process's session}, ...),
+        and how many there have been."""
+        answer = self.ask({"do": "handoffs", "since": since}, 30)
+        return answer.get("handoffs", []), answer.get("count", 0)
+
     def fetch(self, path, limit=LARGEST_FETCH):
         """The bytes of a plain file in the box (b"" for anything else, or
         for what is not there), at most limit."""

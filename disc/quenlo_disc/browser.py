@@ -1,27 +1,40 @@
 """The browser that a try's PC opens the page with, and what it reports.
 
 Wine's browser bridge (winebrowser, the ".htm" handler of a new prefix)
-hands pages to a script of ours: it renders the page as text with w3m, notes
-what it got and how the rendering went, and shows the page in a graphical
-browser on the virtual display.
+hands pages to a script of ours, which only hands what it got to the
+sandbox's first process; that takes it only from a process that Wine's
+bridge started. What the verdict rests on the tools then learn for
+themselves, out of the disc's reach: which of the disc's files the address
+leads to, how w3m renders that file (in a sandbox of its own), and, from a
+graphical browser the tools start beside the session's sandbox, that the
+page loaded and what it shows.
 """
-import json
 import os
 import shlex
 import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import urllib.parse
 from dataclasses import dataclass
 
-from . import Gone, chromium
-from .devtools import FLAGS
+from . import Gone, chromium, sandbox
+from .devtools import FLAGS, Closed
+from .inside import BRIDGE
+from .limits import MemoryLimit, ProcessLimit
+from .seccomp import fresh_keyring
+from .session import display_socket
 from .tools import last_lines, wait_until
-from .walls import PYTHON, entry
+from .walls import entry, reader_prefix
 
 
 @dataclass(frozen=True)
 class Browser:
     """A graphical browser: its X class, and its command before the page's
-    address; watched: started through chromium.show(), which shows the disc
-    as at a drive's root and says when the page has loaded."""
+    address; watched: Chromium, spoken to through its DevTools pipe
+    (chromium.Shown), which shows the disc as at a drive's root and says
+    when the page has loaded."""
     x_class: str
     command: tuple
     watched: bool = False
@@ -36,17 +49,11 @@ class Browser:
 # itself: nothing in the background, no translation offered over the page,
 # no use of /dev/shm (which older ones cannot do without where it is not
 # writable).
-BROWSERS = [Browser("chromium", tuple(["chromium", "--user-data-dir=$0/profile", "--window-position=0,0",
-                                       "--window-size=1024,768"] + FLAGS), True),
+BROWSERS = [Browser("chromium", tuple(["chromium", "--window-position=0,0", "--window-size=1024,768"] + FLAGS), True),
             Browser("Dillo", ("dillo",))]
-# The file an address a browser was handed leads to: a file:// URL's path
-# or a plain path, links followed, the fragment and query not counted;
-# nothing for an address elsewhere.
-RESOLVE = ("import os, sys, urllib.parse as u; a = sys.argv[1]; p = u.urlsplit(a); "
-           "print(os.path.realpath(u.unquote(p.path)) if p.scheme == \"file\" else "
-           "\"\" if \"://\" in a else os.path.realpath(a))")
 # Chromium's own word against offering a translation, in its new profile.
 CHROMIUM_PREFERENCES = '{"translate":{"enabled":false},"browser":{"has_seen_welcome_page":true}}'
+RENDERING = 60  # seconds w3m may take over a page
 
 
 def graphical():
@@ -54,121 +61,255 @@ def graphical():
     return next((b for b in BROWSERS if shutil.which(b.name)), None)
 
 
-class Bridge:
-    """Wine's browser bridge, set for one try to hand pages to a script in a
-    new folder of the session's box, which notes what it was handed and w3m's
-    status (page.txt) and the graphical browser's pid, end and words
-    (browser.pid, browser.status, browser.err)."""
+def on_disc(address, folder, drive):
+    """The file of the disc in folder that a handed address (a file: URL or
+    a path) leads to, where drive (the prefix's link for the disc's letter)
+    or folder itself begins it, as a path beneath folder; else ""."""
+    parts = urllib.parse.urlsplit(address)
+    if parts.scheme == "file":
+        path = urllib.parse.unquote(parts.path)
+    elif "://" in address or not address.startswith("/"):
+        return ""
+    else:
+        path = address
+    top = os.path.realpath(folder)
+    for base in (drive, folder, top):
+        if path.startswith(base.rstrip("/") + "/"):
+            found = os.path.realpath(os.path.join(top, path[len(base.rstrip("/")) + 1:]))
+            return found if found.startswith(top + "/") else ""
+    return ""
 
-    def __init__(self, session, browser, folder):
-        self.session, self.browser, self.folder = session, browser, folder
+
+def shown_address(address, drive, shown):
+    """The address the graphical browser is given for a handed one: on the
+    disc's drive (shown, where its sandbox shows the disc), the rest of the
+    address as it came; anything else as it is."""
+    marker = drive.rstrip("/") + "/"
+    if address.startswith("file://") and marker in address:
+        return "file://" + shown + "/" + address.split(marker, 1)[1]
+    return address
+
+
+def relay(listener, reach):
+    """Each connection to listener, joined to a new one to the socket at
+    reach(): the display's, which a sandbox beside the session's cannot be
+    shown but through this side."""
+    def pump(source, to):
+        try:
+            while True:
+                data = source.recv(1 << 16)
+                if not data:
+                    break
+                to.sendall(data)
+        except OSError:
+            pass
+        finally:
+            try:
+                to.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            source.close()
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            display = socket.socket(socket.AF_UNIX)
+            try:
+                display.connect(reach())
+            except (OSError, Gone):
+                conn.close()
+                display.close()
+                continue
+            for ends in ((conn, display), (display, conn)):
+                threading.Thread(target=pump, args=ends, daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+
+
+def render(session, path, charset):
+    """(w3m's status, its text) of the disc's file at path, in a sandbox of its own."""
+    command = ["w3m", "-dump", "-cols", "78", "-O", "UTF-8"] + (["-I", charset] if charset else []) + [path]
+    if session.sandboxed:
+        status, out, err = sandbox.run(command, readable=[session.discs], env={"HOME": "/tmp"}, timeout=RENDERING)
+    else:
+        status, out, err = sandbox.plain(command, {"HOME": session.home}, RENDERING)
+    return ("" if status is None else str(status)), out + err
+
+
+def stderr_of(stage):
+    """The last of what the graphical browser said, kept in stage."""
+    try:
+        with open(os.path.join(stage, "browser.err"), "rb") as f:
+            return last_lines(f.read(1 << 20).decode("utf-8", "replace"))
+    except (OSError, TypeError):
+        return ""
+
+
+class Bridge:
+    """Wine's browser bridge, set for one try: its script (in a new folder
+    of the session's box) hands the page over to the sandbox's first
+    process; the tools take only what Wine's bridge handed, read it
+    themselves, and show it in the graphical browser."""
+
+    def __init__(self, session, browser, folder, disc, view, letter, since):
+        self.session, self.browser, self.folder, self.since = session, browser, folder, since
+        self.disc, self.view, self.letter = disc, view, letter
+        self.charset, self.taken, self.shown, self.process, self.stage = None, None, None, None, None
+        self.resolved, self.status, self.text, self.limits, self.display = "", "", "", (), None
 
     @classmethod
-    def install(cls, session, browser, shown_from=None, letter="d:"):
-        """Pages go to browser (None: text only), from shown_from where given
-        (a folder that reads like D:, names as Windows matches them) instead
-        of D: itself: in a sandbox, at its own drive, file:///D:/."""
+    def install(cls, session, browser, disc, view=None, letter="d:"):
+        """Pages go to browser (None: text only), from view where given (a
+        folder that reads like the disc in disc, names as Windows matches
+        them) instead of the disc itself: in a sandbox, at its own drive,
+        file:///D:/."""
         folder = session.folder("browser-")
-        drive = os.path.join(session.prefix, "dosdevices", letter) + "/"
-        base = "file://" + (shown_from or "")
-        if shown_from and session.sandboxed:
-            shown = chromium.DRIVES[letter == "e:"]
-            session.link(shown_from, session.shown_at(shown))
-            base = "file://" + shown
-        script = ["#!/bin/sh",
-                  # w3m reads no <meta charset>: the encoding a browser finds
-                  # for the page, where the try put it in charset.
-                  'charset=$(cat "%(d)s/charset" 2>/dev/null)',
-                  'w3m -dump -cols 78 -O UTF-8 ${charset:+-I "$charset"} "$1" >"%(d)s/rendered.txt" 2>&1',
-                  'status=$?',
-                  # The file it leads to, as the sandbox sees it.
-                  "resolved=$(%s -I -c '%s' \"$1\")" % (PYTHON, RESOLVE),
-                  # What it was handed and how the rendering went, once it is done.
-                  'printf "%%s\\n%%s\\n%%s\\n" "$1" "$status" "$resolved" >"%(d)s/page.part" && '
-                  'mv "%(d)s/page.part" "%(d)s/page.txt"']
-        if browser:
-            script += ['page="$1"']
-            if shown_from:
-                script += ['case "$page" in *"%(drive)s"*) page="%(base)s/${page#*%(drive)s}" ;; esac']
-            if browser.x_class == "chromium":
-                session.run(["mkdir", "-p", os.path.join(folder, "profile", "Default")])
-                session.put(os.path.join(folder, "profile", "Default", "Preferences"), CHROMIUM_PREFERENCES)
-            command = " ".join(browser.command)
-            if browser.watched:  # FOLDER COMMAND... URL
-                shows = os.path.join(folder, "show.sh")
-                session.put(shows, "#!/bin/sh\nexec %s \"$@\"\n" % shlex.join(
-                    entry("chromium", "chromium.show(sys.argv[1], sys.argv[-1], sys.argv[2:-1])")), 0o755)
-                command = '%s "$0" %s' % (shows, command)
-            # A session of its own, so that its helpers go with it.
-            script += ['(setsid sh -c \'echo $$ >"$0/browser.pid"; exec %s "$1"\' "%%(d)s" "$page" </dev/null '
-                       '>/dev/null 2>"%%(d)s/browser.err"; echo $? >"%%(d)s/browser.status") &' % command]
-        session.put(os.path.join(folder, "browser.sh"), "\n".join(script) % {"d": folder, "drive": drive,
-                                                                            "base": base} + "\n", 0o755)
+        hand = entry("inside", "inside.hand_over(sys.argv[1], sys.argv[2])", session.box)
+        session.put(os.path.join(folder, "browser.sh"), "#!/bin/sh\nexec %s \"$1\"\n" % shlex.join(hand), 0o755)
         session.registry.load(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
-                            '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
-        return cls(session, browser, folder)
-
-    def said(self, name, encoding="latin-1", limit=1 << 20):
-        """What the script wrote in its folder as name, as text."""
-        return self.session.fetch(os.path.join(self.folder, name), limit).decode(encoding, errors="replace")
+                               '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
+        return cls(session, browser, folder, disc, view, letter, session.handoffs()[1])
 
     def read_in(self, charset):
         """w3m reads the page in charset."""
-        self.session.put(os.path.join(self.folder, "charset"), charset)
+        self.charset = charset
 
     def handed(self, seconds):
-        """True once the page was handed over and rendered as text."""
-        return wait_until(lambda: self.said("page.txt"), seconds, 0.1)
+        """True once Wine's bridge has handed a page over: then it is read,
+        and shown."""
+        def came():
+            handoffs, _ = self.session.handoffs(self.since)
+            self.taken = next((h["address"] for h in handoffs if h.get("by") == BRIDGE), None)
+            return self.taken is not None
+
+        if not wait_until(came, seconds, 0.1):
+            return False
+        drive = os.path.join(self.session.prefix, "dosdevices", self.letter)
+        self.resolved = on_disc(self.taken, self.disc, drive)
+        self.status, self.text = render(self.session, self.resolved, self.charset) if self.resolved else ("", "")
+        if self.browser:
+            self.start(shown_address(self.taken, drive, chromium.DRIVES[self.letter == "e:"]
+                                     if self.session.sandboxed else (self.view or self.disc)))
+        return True
 
     def page(self):
-        """(the address the browser was handed, w3m's status, the file it
-        leads to in the sandbox, or "")."""
-        return tuple((self.said("page.txt", "utf-8").splitlines() + ["", "", ""])[:3])
+        """(the address the browser was handed, w3m's status, the disc's file it leads to, or "")."""
+        return self.taken or "", self.status, self.resolved
 
     def rendered(self):
-        return self.said("rendered.txt", "utf-8").strip("\n")
+        return self.text.strip("\n")
+
+    def start(self, address):
+        """The graphical browser, at address: in a sandbox of its own beside
+        the session's (its own processes, out of sight of the disc's), shown
+        the display's socket and the disc, writing only its profile."""
+        self.stage = tempfile.mkdtemp(dir=self.session.root, prefix="browser-")
+        profile = os.path.join(self.stage, "profile")
+        os.makedirs(os.path.join(profile, "Default"))
+        command = list(self.browser.command)
+        if self.browser.x_class == "chromium":
+            with open(os.path.join(profile, "Default", "Preferences"), "w") as f:
+                f.write(CHROMIUM_PREFERENCES)
+            command.insert(1, "--user-data-dir=" + profile)
+        env = {"DISPLAY": self.session.display, "HOME": profile}
+        self.limits = (ProcessLimit(), MemoryLimit(self.session.memory)) if self.session.sandboxed else ()
+
+        def entered():
+            for group in self.limits:
+                group.enter()
+            fresh_keyring()
+
+        if self.session.sandboxed:
+            drive = chromium.DRIVES[self.letter == "e:"]
+            shown = os.path.join(self.stage, "x11")
+            os.mkdir(shown)
+            self.display = socket.socket(socket.AF_UNIX)
+            self.display.bind(os.path.join(shown, "X" + self.session.display.lstrip(":")))
+            self.display.listen(64)
+            relay(self.display, lambda: display_socket(self.session))
+            command = reader_prefix(profile, [self.session.discs, (shown, "/tmp/.X11-unix")], self.stage,
+                                    links=[(self.view or self.disc, drive)], env=env) + command
+        else:
+            drive, env = None, dict(self.session.env(), **env)
+        err = open(os.path.join(self.stage, "browser.err"), "wb")
+        try:
+            if self.browser.watched:
+                try:
+                    self.shown = chromium.Shown(command, address, drive, stderr=err, preexec_fn=entered,
+                                                **({} if self.session.sandboxed else {"env": env}))
+                except (Closed, OSError, StopIteration):
+                    self.shown = False
+            else:
+                self.process = subprocess.Popen(command + [address], stdin=subprocess.DEVNULL,
+                                                stdout=subprocess.DEVNULL, stderr=err, preexec_fn=entered,
+                                                start_new_session=True,
+                                                **({} if self.session.sandboxed else {"env": env}))
+        finally:
+            err.close()
+
+    def ended(self):
+        """Why the graphical browser is gone, where it is: its status and last words."""
+        if self.shown is False or (self.shown and self.shown.ended and not self.shown.loaded):
+            status = self.shown.browser.process.poll() if self.shown else None
+        elif self.process is not None and self.process.poll() is not None:
+            status = self.process.poll()
+        else:
+            return None
+        words = stderr_of(self.stage)
+        return "%s ended with status %s%s" % (self.browser.name, "unknown" if status is None else status,
+                                              " (%s)" % words[:200] if words else "")
 
     def loaded(self, seconds):
         """Chromium's word that the page has loaded ({"state", "title",
-        "address", "encoding"}), once it comes; None where it did not come
-        in that time. A browser that gives none is taken at its window."""
+        "address", "encoding", "visible", "text"}), once it comes; None where
+        it did not come in that time. A browser that gives none is taken at
+        its window."""
         if not (self.browser and self.browser.watched):
             return {}
-        found = []
-        wait_until(lambda: found.append(self.said("loaded.json", "utf-8")) or found[-1], seconds, 0.03)
-        try:
-            return json.loads(found[-1]) if found and found[-1] else None
-        except ValueError:
+        if not self.shown:
             return None
+        self.shown.came.wait(seconds)
+        return self.shown.loaded
 
     def window(self, seconds):
-        """(True, "") once a window of the graphical browser is on the
-        display; else (False, why not): it ended first (with the last thing
-        it said), or none came in that time."""
+        """(True, "") once the graphical browser's window is there: Chromium's
+        own word on it, or for another, a window of its class on the display;
+        else (False, why not): it ended first (with the last thing it said),
+        or none came in that time."""
         if not self.browser:
             return False, "no graphical browser is installed (install chromium)"
         ended = []
 
         def shown():
-            if self.session.on_display(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
-                                       10) == 0:
+            gone = self.ended()
+            if gone:
+                ended.append("the browser's window did not appear: " + gone)
                 return True
-            status = self.said("browser.status", limit=64).strip()
-            if status:
-                words = last_lines(self.said("browser.err"))
-                ended.append("the browser's window did not appear: %s ended with status %s%s" % (
-                    self.browser.name, status, " (%s)" % words[:200] if words else ""))
-            return bool(ended)
+            if self.browser.watched:
+                return bool(self.shown and self.shown.window and self.shown.window != "minimized")
+            return self.session.on_display(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
+                                           10) == 0
 
         if wait_until(shown, seconds, 0.05):
             return (False, ended[0]) if ended else (True, "")
         return False, "the browser's window did not appear within %d s" % seconds
 
     def stop(self):
-        """Ends the browser that the script started, helpers and all (where
-        the sandbox is still there to end them in)."""
-        try:
-            self.session.run(["sh", "-c", 'pid=$(cat "$0/browser.pid" 2>/dev/null) && kill -KILL -"$pid"; '
-                                          'pkill -KILL -f "$0"; exit 0', self.folder], timeout=30)
-        except Gone:
-            pass
+        """Ends the graphical browser, helpers and all, and its sandbox."""
+        if self.shown:
+            self.shown.stop()
+        if self.process is not None:
+            try:
+                os.killpg(self.process.pid, 9)
+            except (ProcessLookupError, PermissionError):
+                pass
+            self.process.wait()
+        for group in self.limits:
+            group.remove()
+        if self.display:
+            self.display.close()
+        if self.stage:
+            shutil.rmtree(self.stage, ignore_errors=True)

@@ -1,17 +1,21 @@
-"""Chromium in a try's sandbox, spoken to through its DevTools protocol
-(devtools.py). show() is the picture's browser: it shows the disc as at the
-root of a drive, as on a PC (a link from the root, or one that climbs
-above it, loads from the disc's root, as Chromium on Windows keeps the
-drive), and says when the page has finished loading.
+"""Chromium showing a try's page, started by the tools in a sandbox of its
+own and spoken to through its DevTools protocol (devtools.py), whose pipe
+the tools hold: nothing the disc's programs run can reach the browser, its
+pipe or what it says. It shows the disc as at the root of a drive, as on a
+PC (a link from the root, or one that climbs above it, loads from the
+disc's root, as Chromium on Windows keeps the drive), and says when the
+page has finished loading, what it shows, and that its window is there.
 """
 import json
-import os
+import threading
 import urllib.parse
 
-from .boxfiles import write_atomically
-from .devtools import DevTools
+from .devtools import Closed, DevTools
 
-DRIVES = ("/D:", "/E:")  # where a try's sandbox shows a disc and a stick, as file:///D:/ shows one on a PC
+DRIVES = ("/D:", "/E:")  # where the browser's sandbox shows a disc and a stick, as file:///D:/ shows one on a PC
+TEXT = 4000  # letters of the page's text kept, for the lines that tell it
+SAID = ("JSON.stringify([document.readyState, document.title, location.href, document.characterSet, "
+        "document.visibilityState, document.body ? document.body.innerText.slice(0, %d) : ''])" % TEXT)
 
 
 def on_drive(url, drive=DRIVES[0]):
@@ -23,31 +27,45 @@ def on_drive(url, drive=DRIVES[0]):
     return urllib.parse.urlunsplit(parts._replace(path=drive + parts.path))
 
 
-def show(folder, url, command):
-    """In a try's sandbox: the page at url, in Chromium on the display, its
-    requests for files beyond the drive brought back onto it; once the page
-    has loaded, Chromium's word on it (its title, address, encoding) in
-    folder/loaded.json. Goes on until it is ended."""
-    drive = next((d for d in DRIVES if urllib.parse.urlsplit(url).path.startswith(d + "/")), DRIVES[0])
-    browser = DevTools(command + ["--remote-debugging-pipe", "about:blank"])
-    browser.call("Fetch.enable", {"patterns": [{"urlPattern": "file://*"}]}, session=True)
-    browser.call("Page.enable", session=True)
-    browser.send("Page.navigate", {"url": url})
-    while True:
-        event = browser.next_event(3600)
-        if event is None:
-            continue
-        method, params = event.get("method"), event.get("params", {})
-        if method == "Fetch.requestPaused":
-            moved = on_drive(params["request"]["url"], drive)
-            browser.send("Fetch.continueRequest", dict({"requestId": params["requestId"]},
-                                                       **({"url": moved} if moved else {})))
-        elif method == "Page.loadEventFired":
-            browser.call("Page.bringToFront", session=True)  # as a page opened by a click, not typed in
-            said = browser.call("Runtime.evaluate", {"expression": "JSON.stringify([document.readyState, "
-                                                     "document.title, location.href, document.characterSet])",
-                                                     "returnByValue": True}, session=True)
-            state = json.loads(said.get("result", {}).get("value") or "[]") + [""] * 4
-            write_atomically(os.path.join(folder, "loaded.json"), json.dumps(
-                {"state": state[0], "title": state[1], "address": state[2], "encoding": state[3]}))
+class Shown:
+    """Chromium (command: all of its command line but the page) showing
+    url on the display. loaded: once the page has loaded, Chromium's word
+    on it ({"state", "title", "address", "encoding", "visible", "text"});
+    window: Chromium's word on its window's state once it has one; ended:
+    why it went, where it did."""
 
+    def __init__(self, command, url, drive=None, **popen):
+        self.url, self.drive = url, drive
+        self.loaded = self.window = self.ended = None
+        self.came = threading.Event()  # a word on the page, or the browser's end
+        self.browser = DevTools(command + ["--remote-debugging-pipe", "about:blank"], **popen)
+        threading.Thread(target=self.follow, daemon=True).start()
+
+    def follow(self):
+        browser = self.browser
+        try:
+            browser.call("Fetch.enable", {"patterns": [{"urlPattern": "file://*"}]}, session=True)
+            browser.call("Page.enable", session=True)
+            bounds = browser.call("Browser.getWindowForTarget", session=True).get("bounds", {})
+            self.window = bounds.get("windowState", "normal")
+            browser.send("Page.navigate", {"url": self.url})
+            while True:
+                event = browser.next_event(3600) or {}
+                method, params = event.get("method"), event.get("params", {})
+                if method == "Fetch.requestPaused":
+                    moved = self.drive and on_drive(params["request"]["url"], self.drive)
+                    browser.send("Fetch.continueRequest", dict({"requestId": params["requestId"]},
+                                                               **({"url": moved} if moved else {})))
+                elif method == "Page.loadEventFired":
+                    browser.call("Page.bringToFront", session=True)  # as a page opened by a click, not typed in
+                    said = browser.call("Runtime.evaluate", {"expression": SAID, "returnByValue": True},
+                                        session=True)
+                    state = (json.loads(said.get("result", {}).get("value") or "[]") + [""] * 6)[:6]
+                    self.loaded = dict(zip(("state", "title", "address", "encoding", "visible", "text"), state))
+                    self.came.set()
+        except (Closed, OSError, ValueError) as gone:
+            self.ended = str(gone) or "it ended"
+            self.came.set()
+
+    def stop(self):
+        self.browser.stop()

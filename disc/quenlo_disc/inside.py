@@ -8,11 +8,13 @@ signal, it cannot be stopped, killed or traced by what it starts.
 """
 import base64
 import ctypes
+import hashlib
 import json
 import os
 import resource
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -20,6 +22,48 @@ import time
 from .agent import LARGEST_FETCH, PROCESSES, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER, descendants, prctl, untouchable
 from . import seccomp
 from .boxfiles import Hostile, open_beneath, read_fd
+
+# The program that Wine's browser bridge runs with what it was handed: the
+# session's leader of every process it starts, named so by Wine.
+BRIDGE = "winebrowser.exe"
+LONGEST_ADDRESS = 1 << 16
+
+
+def handoff_socket(box):
+    """The abstract socket's name on which the first process of box's
+    sandbox takes what Wine's browser bridge was handed: one of its own,
+    even beside other sessions' outside a sandbox."""
+    return "\0quenlo-handoff-" + hashlib.blake2b(box.encode(), digest_size=12).hexdigest()
+
+
+def hand_over(box, address):
+    """The bridge's script: address, handed over to the sandbox's first process."""
+    with socket.socket(socket.AF_UNIX) as conn:
+        conn.settimeout(30)
+        conn.connect(handoff_socket(box))
+        conn.sendall(address.encode("utf-8", "surrogateescape")[:LONGEST_ADDRESS] + b"\n")
+        conn.recv(1)
+
+
+def name_of(pid):
+    """A process's name as the kernel keeps it, or ""."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            stat = f.read()
+        return stat[stat.index(b"(") + 1:stat.rindex(b")")].decode("latin-1")
+    except (OSError, ValueError):
+        return ""
+
+
+def session_leader(pid, reaped):
+    """The name of the leader of pid's session: as it was when it was
+    reaped, where it is gone; else as the kernel keeps it; or ""."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            session = int(f.read().rsplit(b")", 1)[1].split()[3])
+    except (OSError, ValueError, IndexError):
+        return ""
+    return reaped[session] if session in reaped else name_of(session)
 
 
 def emulate(entry):
@@ -119,6 +163,7 @@ class Inside(Box):
         super().__init__(box)
         self.children, self.lock, self.kept = {}, threading.Lock(), set()
         self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
+        self.handoffs, self.reaped = [], {}  # what the bridge was handed; the names of orphans reaped, by pid
 
     def reap(self):
         """Takes in what others left: the first process inherits orphans
@@ -131,6 +176,9 @@ class Inside(Box):
             with self.lock:
                 orphan = info is not None and info.si_pid not in self.children
                 if orphan:
+                    self.reaped[info.si_pid] = name_of(info.si_pid)
+                    if len(self.reaped) > 4096:
+                        self.reaped.pop(next(iter(self.reaped)))
                     try:
                         os.waitpid(info.si_pid, 0)
                     except ChildProcessError:
@@ -199,6 +247,11 @@ class Inside(Box):
         child = self.children.get(request["pid"])
         return {"alive": child is not None and child.poll() is None}
 
+    def do_handoffs(self, request):
+        """What the bridge was handed from the request's count on, each with who handed it."""
+        with self.lock:
+            return {"handoffs": self.handoffs[request.get("since", 0):], "count": len(self.handoffs)}
+
     def do_kill(self, request):
         self.end(request["pid"])
         return {}
@@ -252,6 +305,32 @@ class Inside(Box):
             f.flush()
 
 
+def take_handoffs(inside, name):
+    """What inside is handed over on the abstract socket name, each noted
+    with the leader of the handing process's session: Wine starts each
+    program in a session of its own, and a process joins a session only by
+    being started in it, so what the disc's programs hand over themselves
+    is told from what Wine's bridge does (the first thousand are kept)."""
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(name)
+    listener.listen(16)
+    while True:
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(5)
+            try:
+                pid = struct.unpack("3i", conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[0]
+                with conn.makefile("rb") as f:
+                    address = f.readline(LONGEST_ADDRESS + 1).rstrip(b"\n")
+                with inside.lock:
+                    by = session_leader(pid, inside.reaped)
+                    if len(inside.handoffs) < 1000:
+                        inside.handoffs.append({"address": address.decode("utf-8", "replace"), "by": by})
+                conn.sendall(b".")
+            except OSError:
+                continue
+
+
 def below():
     """(pid, start time) of every process below this one: its PID namespace's
     every other process, in a sandbox; its descendants, orphans it took in
@@ -280,6 +359,7 @@ def serve_inside(channel, box, sandboxed, entry=None):
         prctl(PR_SET_CHILD_SUBREAPER, 1)
     inside = Inside(box)
     threading.Thread(target=inside.reap, daemon=True).start()
+    threading.Thread(target=take_handoffs, args=(inside, handoff_socket(box)), daemon=True).start()
     while True:
         data, fds, _, _ = socket.recv_fds(channel, 16, 4)
         if not data:

@@ -175,7 +175,7 @@ def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
         row.said.append(line)
         progress.say(line)
 
-    bridge = Bridge.install(session, browser(), disc.view, "e:" if disc.stick else "d:")
+    bridge = Bridge.install(session, browser(), disc.folder, disc.view, "e:" if disc.stick else "d:")
     slow = session.emulation.emulated
     try:
         keys, page, on_disc, row.finding = page_of(disc, pc)

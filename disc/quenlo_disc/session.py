@@ -18,8 +18,8 @@ the box by path: files go in and come out as bytes through the agent.
 import os
 import tempfile
 
-from . import Refusal, Unavailable, chromium, sandbox, walls
-from .agent import PR_SET_CHILD_SUBREAPER, end_below, prctl
+from . import Gone, Refusal, Unavailable, sandbox, walls
+from .agent import PR_SET_CHILD_SUBREAPER, descendants, end_below, prctl
 from .boxfiles import remove_tree
 from .registry import Registry
 from .limits import MEMORY
@@ -81,6 +81,9 @@ class Door:
         """path, in the box, a link to target, in place of whatever was there."""
         self.agent.link(target, path)
 
+    def handoffs(self, since=0):
+        return self.agent.handoffs(since)
+
 
 class Session(Door):
     detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
@@ -98,10 +101,6 @@ class Session(Door):
     discs = property(lambda self: os.path.join(self.root, "discs"))
     prefix = property(lambda self: os.path.join(self.box, "prefix"))
     home = property(lambda self: os.path.join(self.box, "home"))
-
-    def shown_at(self, drive):
-        """The box's link that the sandbox's /D: (or /E:) shows, for the browser's view of a drive."""
-        return os.path.join(self.box, "drive-" + drive.strip("/:").lower())
 
     def __enter__(self):
         self.launch()
@@ -142,8 +141,7 @@ class Session(Door):
         if self.sandboxed:
             readable.append((os.path.join(ready, "drive_c", "windows"), windows))
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached, self.emulation is Emulation.SANDBOX,
-                                    [(self.shown_at(d), d) for d in chromium.DRIVES], self.memory)
+                                    self.detached, self.emulation is Emulation.SANDBOX, memory=self.memory)
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
@@ -244,6 +242,24 @@ class Session(Door):
         """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
         removable one, a stick's), which the launch gave it."""
         self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
+
+
+def display_socket(session):
+    """The virtual display's socket, as this side reaches it: in a sandbox,
+    through the root of one of its processes below its first (which none
+    may read), for a browser the tools start beside it."""
+    socket = "/tmp/.X11-unix/X" + session.display.lstrip(":")
+    if not session.sandboxed:
+        return socket
+    ours = os.readlink("/proc/self/ns/mnt")
+    for first in descendants(session.agent_pid, direct=True):
+        for pid in descendants(first):
+            try:
+                if os.readlink("/proc/%d/ns/mnt" % pid) != ours and not descendants(pid, direct=True):
+                    return "/proc/%d/root%s" % (pid, socket)
+            except OSError:
+                continue
+    raise Gone("its processes are gone")
 
 
 def present(session, image):

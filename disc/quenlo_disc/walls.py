@@ -59,7 +59,7 @@ def private(top="/etc"):
 def arguments(writable=(), readable=(), box=None, detached=False, machine_id=None, links=(), filtered=None):
     """bwrap's command line, up to the program: the system read-only, the
     readable paths read-only and the writable ones read-write (each at its
-    own path, or a readable one as a (path, where it is shown) pair); with
+    own path, or as a (path, where it is shown) pair); with
     box, a file system of its own there. machine_id: a descriptor that
     holds the sandbox's /etc/machine-id. detached: the sandbox outlives
     the process that made it (the end-to-end cases share one). links:
@@ -98,7 +98,7 @@ def arguments(writable=(), readable=(), box=None, detached=False, machine_id=Non
     if box:
         args += ["--size", str(SIZES["box"]), "--tmpfs", box]
     for path in writable:
-        args += ["--bind", path, path]
+        args += ["--bind"] + (list(path) if isinstance(path, (tuple, list)) else [path, path])
     for path in readable:
         args += ["--ro-bind"] + (list(path) if isinstance(path, (tuple, list)) else [path, path])
     for target, path in links:
@@ -115,15 +115,16 @@ def environment_args(env):
 _usable = {}
 
 
-def reader_prefix(profile, readable, stage):
-    """What runs Chromium reading a medium (readable) for the check: a sandbox
-    with no network, writing only profile, in a keyring of its own and with
-    the system call filter, which a shell hands bwrap from a file of stage's."""
+def reader_prefix(profile, readable, stage, links=(), env=None):
+    """What runs Chromium reading a medium (readable) for the check, or
+    showing a try's page: a sandbox with no network, writing only profile,
+    in a keyring of its own and with the system call filter, which a shell
+    hands bwrap from a file of stage's."""
     program = os.path.join(stage, "seccomp.bpf")
     with open(program, "wb") as f:
         f.write(seccomp.program())
-    return (["sh", "-c", 'exec "$@" 9<"$0"', program] + arguments([profile], readable, filtered=9)
-            + environment_args({"HOME": profile}) + ["--"])
+    return (["sh", "-c", 'exec "$@" 9<"$0"', program] + arguments([profile], readable, links=links, filtered=9)
+            + environment_args(dict({"HOME": profile}, **(env or {}))) + ["--"])
 
 
 def usable():

@@ -7,12 +7,14 @@ import json
 import os
 import re
 import socket
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
 from unittest import mock
 
-from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, onepc, trying
+from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, browser, host, inside, onepc, trying
 from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
 
@@ -188,6 +190,54 @@ class Verdict(unittest.TestCase):
         self.assertEqual((onepc.CAPTION, onepc.ABOUT_CAPTION, onepc.JOB_LINE, onepc.MISSING, onepc.FAILED),
                          (defined["CAPTION"], defined["ABOUT_CAPTION"], defined["JOB_LINE"], defined["MISSING_TEXT"],
                           defined["FAILED_TEXT"]))
+
+
+class Handed(unittest.TestCase):
+    DRIVE = "/s/box/prefix/dosdevices/d:"
+    # an address Wine's bridge is handed -> the disc's file it leads to (in
+    # the disc's folder), the address the browser is shown
+    ADDRESSES = {
+        "file:///s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "file:///D:/docs/a.htm"),
+        "file:///s/box/prefix/dosdevices/d:/docs/two%20words.htm#top": ("docs/two words.htm",
+                                                                        "file:///D:/docs/two%20words.htm#top"),
+        "/s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "/s/box/prefix/dosdevices/d:/docs/a.htm"),
+        "file:///s/box/prefix/dosdevices/d:/../../../etc/passwd": ("", "file:///D:/../../../etc/passwd"),
+        "file:///s/box/prefix/dosdevices/c:/windows/win.ini": ("", "file:///s/box/prefix/dosdevices/c:/windows/win.ini"),
+        "http://quenlo-test.invalid/": ("", "http://quenlo-test.invalid/"),
+        "docs\\a.htm": ("", "docs\\a.htm"),
+    }
+
+    def test_addresses(self):
+        disc = tempfile.mkdtemp()
+        os.makedirs(os.path.join(disc, "docs"))
+        for name in ("a.htm", "two words.htm"):
+            open(os.path.join(disc, "docs", name), "w").close()
+        top = os.path.realpath(disc)
+        for address, (file, shown) in self.ADDRESSES.items():
+            with self.subTest(address):
+                self.assertEqual(browser.on_disc(address, disc, self.DRIVE), os.path.join(top, file) if file else "")
+                self.assertEqual(browser.shown_address(address, self.DRIVE, "/D:"), shown)
+        self.assertEqual(browser.on_disc("file://%s/docs/a.htm" % disc, disc, self.DRIVE),
+                         os.path.join(top, "docs", "a.htm"))
+
+    def test_told_by_its_session(self):
+        """A handoff counts as the bridge's only from a process of a session
+        whose leader is Wine's bridge: one made by another program, even one
+        that runs the bridge's script, is told apart."""
+        box = tempfile.mkdtemp()
+        taker = inside.Inside(box)
+        threading.Thread(target=inside.take_handoffs, args=(taker, inside.handoff_socket(box)), daemon=True).start()
+        handing = "import sys; sys.path.insert(0, %r); from quenlo_disc import inside; inside.hand_over(%r, %r)" % (
+            os.path.join(CHECKOUT, "disc"), box, "file:///D:/a.htm")
+        bridge = ("import ctypes, os, subprocess, sys; os.setsid(); ctypes.CDLL(None).prctl(15, b'winebrowser.exe');"
+                  "subprocess.run([sys.executable, '-c', sys.argv[1]])")
+        for argv, by in (([sys.executable, "-c", handing], inside.name_of(os.getsid(0))),
+                         ([sys.executable, "-c", bridge, handing], inside.BRIDGE)):
+            with self.subTest(by):
+                subprocess.run(argv, check=True, timeout=30)
+                self.assertEqual(taker.do_handoffs({"since": 0})["handoffs"][-1], {"address": "file:///D:/a.htm",
+                                                                                   "by": by})
+        self.assertEqual(taker.do_handoffs({"since": 1})["count"], 2)
 
 
 class AgentClient(unittest.TestCase):

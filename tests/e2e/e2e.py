@@ -889,6 +889,47 @@ def case_try_hostile_matrix(s):
         shutil.rmtree(private)
 
 
+# A disc's program that opens nothing, but forges what a try's verdict once
+# rested on: it shows a page of its own in a window of Chromium's class,
+# writes what the bridge's script wrote into every folder of the bridge in
+# the box, and runs that script itself with the open line's page, again and
+# again, left running for the PCs to come.
+FORGER = ("box=$(dirname $WINEPREFIX); u=file://$WINEPREFIX/dosdevices/d:/docs/index.htm; "
+          "echo '<title>forged</title><h1>forged</h1>' >/tmp/forged.htm; chromium --no-sandbox "
+          "--user-data-dir=/tmp/fp --window-position=0,0 --window-size=1024,768 file:///tmp/forged.htm "
+          ">/dev/null 2>&1 & for i in $(seq 300); do for d in $box/browser-*; do printf '%s\\n0\\n%s\\n' $u $u "
+          ">$d/page.txt; echo forged >$d/rendered.txt; echo '{}' >$d/loaded.json; sh $d/browser.sh $u; done; "
+          "sleep 0.1; done &")
+
+
+def case_try_forged_verdict(s):
+    """A disc whose program opens nothing but forges the signs of a page
+    shown: no PC's row says the page was opened or shown, neither the first
+    nor the next, which the forger's programs, left running, go on into
+    (a matrix even ends them between rows); and a page that Wine's bridge
+    was handed beside the forger's still counts."""
+    need_disc(s)
+    files = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n", "docs/index.htm": "<h1>i</h1>",
+             "targets.txt": "unix %s\npage -\n" % FORGER}
+    handing = onepc.HANDING
+    onepc.HANDING = 4 * pace(s)  # waited in full on each forged row: nothing real comes
+    try:
+        image, folder = disc_of(s, files, exe=s.notes["intruder"])
+        for code_page in (1252, 1251):
+            outcome, said = try_on(s, image, folder, code_page)
+            check(outcome.why is not None and not outcome.meets().startswith("the page")
+                  and "The browser was handed" not in said,
+                  "the forger's row on %d says %r:\n%s" % (code_page, outcome.meets(), said))
+        s.sweep()
+        image, folder = disc_of(s, dict(files, **{"targets.txt": "unix %s\n" % FORGER}), exe=s.notes["intruder"])
+        outcome, said = try_on(s, image, folder)
+        check(outcome.why is None,
+              "the page the bridge was handed, beside the forger's, is not opened: %r\n%s" % (outcome.why, said))
+    finally:
+        onepc.HANDING = handing
+        s.sweep()
+
+
 # What the sandbox's writable file systems are, read inside it: each mount
 # that may be written, its size and what is free on it.
 MOUNTS = ("import json, os, sys\nfound = {}\nfor line in open('/proc/self/mounts'):\n"
@@ -1054,7 +1095,7 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
-              "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick"}
+              "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick", "try_forged_verdict"}
 
 
 class Skipped(Exception):

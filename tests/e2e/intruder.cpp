@@ -2,7 +2,7 @@
 // lines of targets.txt beside it say ("read PATH", "write PATH" with Unix
 // paths, "connect PORT" on 127.0.0.1), through Z: and through \\?\unix\, then
 // opens its page as Quenlo would, so that a user meets the page, or the page
-// that a line "page PATH" names instead. A line "unix COMMAND" runs a shell
+// that a line "page PATH" names instead ("page -": none). A line "unix COMMAND" runs a shell
 // command of the Unix side, as a Windows program may, and leaves it running;
 // "box TEXT" shows a message box with TEXT, in the PC's code page.
 // What each attempt came to goes to C:\intruder.txt: "read Z:\... no" or
@@ -133,6 +133,7 @@ int main()
       ++page;
   while (*page == ' ')
     ++page;
-  ShellExecuteA(NULL, "open", *other ? other : page, NULL, NULL, SW_SHOWDEFAULT);
+  if (strcmp(other, "-") != 0)
+    ShellExecuteA(NULL, "open", *other ? other : page, NULL, NULL, SW_SHOWDEFAULT);
   return 0;
 }
