@@ -14,7 +14,8 @@ import threading
 import unittest
 from unittest import mock
 
-from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, browser, host, inside, onepc, trying
+from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, trying
+from quenlo_disc.browser import on_disc as leads_to, shown_address
 from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
 
@@ -202,7 +203,7 @@ class Handed(unittest.TestCase):
                                                                         "file:///D:/docs/two%20words.htm#top"),
         "/s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "/s/box/prefix/dosdevices/d:/docs/a.htm"),
         "file:///s/box/prefix/dosdevices/d:/../../../etc/passwd": ("", "file:///D:/../../../etc/passwd"),
-        "file:///s/box/prefix/dosdevices/c:/windows/win.ini": ("", "file:///s/box/prefix/dosdevices/c:/windows/win.ini"),
+        "file:///s/box/prefix/dosdevices/c:/win.ini": ("", "file:///s/box/prefix/dosdevices/c:/win.ini"),
         "http://quenlo-test.invalid/": ("", "http://quenlo-test.invalid/"),
         "docs\\a.htm": ("", "docs\\a.htm"),
     }
@@ -215,9 +216,9 @@ class Handed(unittest.TestCase):
         top = os.path.realpath(disc)
         for address, (file, shown) in self.ADDRESSES.items():
             with self.subTest(address):
-                self.assertEqual(browser.on_disc(address, disc, self.DRIVE), os.path.join(top, file) if file else "")
-                self.assertEqual(browser.shown_address(address, self.DRIVE, "/D:"), shown)
-        self.assertEqual(browser.on_disc("file://%s/docs/a.htm" % disc, disc, self.DRIVE),
+                self.assertEqual(leads_to(address, disc, self.DRIVE), os.path.join(top, file) if file else "")
+                self.assertEqual(shown_address(address, self.DRIVE, "/D:"), shown)
+        self.assertEqual(leads_to("file://%s/docs/a.htm" % disc, disc, self.DRIVE),
                          os.path.join(top, "docs", "a.htm"))
 
     def test_told_by_its_session(self):

@@ -1095,7 +1095,8 @@ CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswi
 TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
-              "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick", "try_forged_verdict"}
+              "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick",
+              "try_forged_verdict"}
 
 
 class Skipped(Exception):
