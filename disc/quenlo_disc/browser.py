@@ -12,6 +12,7 @@ page loaded and what it shows.
 import os
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -22,7 +23,6 @@ from dataclasses import dataclass
 from . import Gone, chromium, sandbox
 from .devtools import FLAGS, Closed
 from .inside import BRIDGE
-from .limits import MemoryLimit, ProcessLimit
 from .seccomp import fresh_keyring
 from .session import display_socket
 from .tools import last_lines, wait_until
@@ -158,7 +158,7 @@ class Bridge:
         self.session, self.browser, self.folder, self.since = session, browser, folder, since
         self.disc, self.view, self.letter = disc, view, letter
         self.charset, self.taken, self.shown, self.process, self.stage = None, None, None, None, None
-        self.resolved, self.status, self.text, self.limits, self.display = "", "", "", (), None
+        self.resolved, self.status, self.text, self.limits, self.display, self.failed = "", "", "", (), None, None
 
     @classmethod
     def install(cls, session, browser, disc, view=None, letter="d:"):
@@ -215,13 +215,7 @@ class Bridge:
                 f.write(CHROMIUM_PREFERENCES)
             command.insert(1, "--user-data-dir=" + profile)
         env = {"DISPLAY": self.session.display, "HOME": profile}
-        self.limits = (ProcessLimit(), MemoryLimit(self.session.memory)) if self.session.sandboxed else ()
-
-        def entered():
-            for group in self.limits:
-                group.enter()
-            fresh_keyring()
-
+        self.limits, entered = sandbox.bounded(self.session.memory) if self.session.sandboxed else ((), fresh_keyring)
         if self.session.sandboxed:
             drive = chromium.DRIVES[self.letter == "e:"]
             shown = os.path.join(self.stage, "x11")
@@ -240,8 +234,9 @@ class Bridge:
                 try:
                     self.shown = chromium.Shown(command, address, drive, stderr=err, preexec_fn=entered,
                                                 **({} if self.session.sandboxed else {"env": env}))
-                except (Closed, OSError, StopIteration):
-                    self.shown = False
+                    self.process = self.shown.browser.process
+                except (Closed, OSError) as gone:
+                    self.failed = str(gone)
             else:
                 self.process = subprocess.Popen(command + [address], stdin=subprocess.DEVNULL,
                                                 stdout=subprocess.DEVNULL, stderr=err, preexec_fn=entered,
@@ -252,13 +247,10 @@ class Bridge:
 
     def ended(self):
         """Why the graphical browser is gone, where it is: its status and last words."""
-        if self.shown is False or (self.shown and self.shown.ended and not self.shown.loaded):
-            status = self.shown.browser.process.poll() if self.shown else None
-        elif self.process is not None and self.process.poll() is not None:
-            status = self.process.poll()
-        else:
+        if self.failed is None and (self.process is None or self.process.poll() is None):
             return None
-        words = stderr_of(self.stage)
+        status = self.process.poll() if self.process else None
+        words = stderr_of(self.stage) or self.failed
         return "%s ended with status %s%s" % (self.browser.name, "unknown" if status is None else status,
                                               " (%s)" % words[:200] if words else "")
 
@@ -301,9 +293,9 @@ class Bridge:
         """Ends the graphical browser, helpers and all, and its sandbox."""
         if self.shown:
             self.shown.stop()
-        if self.process is not None:
+        elif self.process is not None:
             try:
-                os.killpg(self.process.pid, 9)
+                os.killpg(self.process.pid, signal.SIGKILL)
             except (ProcessLookupError, PermissionError):
                 pass
             self.process.wait()

@@ -34,8 +34,16 @@ class DevTools:
         os.close(to_it)
         os.close(from_its)
         self.buffer, self.sent, self.events = b"", 0, []
-        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
-        self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+        try:
+            page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
+            self.session = self.call("Target.attachToTarget", {"targetId": page["targetId"],
+                                                               "flatten": True})["sessionId"]
+        except StopIteration:
+            self.stop()
+            raise Closed("Chromium showed no page") from None
+        except BaseException:  # a Chromium that never answered goes no further
+            self.stop()
+            raise
 
     def receive(self, timeout):
         """The next message, or None when none came in timeout seconds."""
@@ -75,6 +83,11 @@ class DevTools:
     def stop(self):
         self.process.kill()
         self.process.wait()
+        for fd in (self.to_it, self.from_it):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
 
 class Reader:

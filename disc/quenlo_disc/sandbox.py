@@ -27,6 +27,20 @@ def emulating(command):
     return options, entry("inside", "inside.exec_emulated(sys.argv[1], sys.argv[2:])", QEMU_ENTRY) + command
 
 
+def bounded(memory=MEMORY):
+    """(the control groups, what a process runs to enter them) for a
+    sandbox's processes: how many there may be and how much memory they
+    may have in all, in a kernel keyring of their own."""
+    limits = (ProcessLimit(), MemoryLimit(memory))
+
+    def entered():
+        for group in limits:
+            group.enter()
+        seccomp.fresh_keyring()
+
+    return limits, entered
+
+
 def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
     """One command in a sandbox of its own, which writes nothing else: its
     (status, standard output, standard error). largest_file: no file it
@@ -40,12 +54,7 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     filtered = None if emulate else seccomp.descriptor()
     argv = (arguments(writable, readable, filtered=filtered) + options + environment_args(env or {}) + ["--"] + limit
             + command)
-    limits = (ProcessLimit(), MemoryLimit())
-
-    def entered():
-        for group in limits:
-            group.enter()
-        seccomp.fresh_keyring()
+    limits, entered = bounded()
 
     try:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
