@@ -103,8 +103,7 @@ def plain(command, env=None, timeout=600):
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, links=(),
-          memory=MEMORY):
+def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, memory=MEMORY):
     """The Agent of a new sandbox (without: a plain process, whose programs
     write box on this side) that may write only its box and writable and
     read only the system and readable, qemu running its i386 programs where
@@ -123,7 +122,7 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
         os.close(machine_id[1])
         fds.append(machine_id[0])
         options = emulating([])[0] if emulate else []
-        inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0], links)
+        inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0])
                   + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
     agent = entry("agent", "import json; agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r, %d)"
                   % (listener.fileno(), sandboxed, detached, fds, memory), json.dumps(inside))
