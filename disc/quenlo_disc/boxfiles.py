@@ -9,6 +9,7 @@ a plain file is read, never beyond a limit.
 import contextlib
 import errno
 import os
+import shutil
 import stat
 import tempfile
 
@@ -123,6 +124,25 @@ def write_atomically(path, data, mode=None):
     once complete (see replacing)."""
     with replacing(path, mode) as partial, open(partial, "wb") as f:
         f.write(data.encode("utf-8") if isinstance(data, str) else data)
+
+
+def mirror(source, target, leave=None, copying=True):
+    """target, a new tree of source's files, each a hard link where the file
+    system allows it, else a copy (with copying False, OSError instead);
+    links as links; leave: a folder of source's left out. What a sandbox is
+    shown from there bears no name of the user's own folders, as the
+    kernel tells every mount's source to whoever looks."""
+    def link(src, dst):
+        try:
+            os.link(src, dst)
+        except OSError:
+            if not copying:
+                raise
+            shutil.copy2(src, dst)
+
+    left = (lambda folder, names: [os.path.basename(leave)] if folder == os.path.dirname(leave) else []) if leave else None
+    shutil.copytree(source, target, symlinks=True, copy_function=link, ignore=left)
+    return target
 
 
 def remove_tree(path):

@@ -167,7 +167,7 @@ class Bridge:
         them) instead of the disc itself: in a sandbox, at its own drive,
         file:///D:/."""
         folder = session.folder("browser-")
-        hand = entry("inside", "inside.hand_over(sys.argv[1], sys.argv[2])", session.box)
+        hand = entry("inside", "inside.hand_over(sys.argv[1], sys.argv[2])", session.box, lib=session.lib)
         session.put(os.path.join(folder, "browser.sh"), "#!/bin/sh\nexec %s \"$1\"\n" % shlex.join(hand), 0o755)
         session.registry.load(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
                                '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])

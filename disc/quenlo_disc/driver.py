@@ -40,7 +40,7 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
         env["QUENLO_E2E_HOLD"] = winpath(hold)
     if trace:
         env["WINEDEBUG"] = "+process"
-    pid = session.spawn([WINE64, session.driver], env, err=trace)
+    pid = session.spawn([WINE64, session.driver_at], env, err=trace)
     seen = []
 
     def ended():

@@ -103,18 +103,20 @@ def plain(command, env=None, timeout=600):
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, memory=MEMORY):
+def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False, emulate=False, memory=MEMORY,
+          lib=LIB):
     """The Agent of a new sandbox (without: a plain process, whose programs
     write box on this side) that may write only its box and writable and
     read only the system and readable, qemu running its i386 programs where
-    emulate; its socket lies in folder, which the sandbox does not show, and
-    its words go to folder/sandbox.log."""
+    emulate, the tools' package from lib; its socket lies in folder, which
+    the sandbox does not show, and its words go to folder/sandbox.log."""
     path, log = os.path.join(folder, "agent.sock"), os.path.join(folder, "sandbox.log")
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
     inside = entry("inside", "inside.serve_inside(int(sys.argv[4]), sys.argv[1], sys.argv[2] == 'sandboxed', "
-                   "sys.argv[3] or None)", box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else "")
+                   "sys.argv[3] or None)", box, "sandboxed" if sandboxed else "plain", QEMU_ENTRY if emulate else "",
+                   lib=lib)
     fds = []
     if sandboxed:
         machine_id = os.pipe()
@@ -122,7 +124,7 @@ def start(folder, box, writable=(), readable=(), sandboxed=True, detached=False,
         os.close(machine_id[1])
         fds.append(machine_id[0])
         options = emulating([])[0] if emulate else []
-        inside = (arguments(writable, (LIB,) + tuple(readable), box, detached, machine_id[0])
+        inside = (arguments(writable, (lib,) + tuple(readable), box, detached, machine_id[0])
                   + ["--as-pid-1"] + options + environment_args({}) + ["--"] + inside)
     agent = entry("agent", "import json; agent.serve_agent(%d, json.loads(sys.argv[1]), %r, %r, %r, %d)"
                   % (listener.fileno(), sandboxed, detached, fds, memory), json.dumps(inside))

@@ -16,11 +16,12 @@ Whatever runs in the sandbox may write in the box, so the tools never touch
 the box by path: files go in and come out as bytes through the agent.
 """
 import os
+import shutil
 import tempfile
 
-from . import Gone, Refusal, Unavailable, sandbox, walls
+from . import LIB, Gone, Refusal, Unavailable, sandbox, walls
 from .agent import PR_SET_CHILD_SUBREAPER, descendants, end_below, prctl
-from .boxfiles import remove_tree
+from .boxfiles import mirror, remove_tree
 from .registry import Registry
 from .limits import MEMORY
 from .host import QEMU_RESERVED_VA, WINE64, Emulation, emulation_for, locale_home, ready_for
@@ -95,6 +96,7 @@ class Session(Door):
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
         self.display, self.emulation, self.ready = "", emulation, None
+        self.lib, self.driver_at, self.shown = LIB, driver, None  # the tools, as the sandbox sees them
         self.registry = Registry(self)  # what the PC has registered
 
     box = property(lambda self: os.path.join(self.root, "box"))
@@ -136,12 +138,12 @@ class Session(Door):
         # of DLLs, is shown read-only in the sandbox, where nothing can
         # change the prepared one. Without a sandbox there is nothing to show
         # it with, and it is copied too.
-        windows = os.path.join(self.prefix, "drive_c", "windows")
         readable = [self.discs, self.driver, locale_home(), ready] + self.tools
         if self.sandboxed:
-            readable.append((os.path.join(ready, "drive_c", "windows"), windows))
+            readable, ready = shown_to(self, ready)
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached, self.emulation is Emulation.SANDBOX, memory=self.memory)
+                                    self.detached, self.emulation is Emulation.SANDBOX, memory=self.memory,
+                                    lib=self.lib)
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
         copy = (["sh", "-c", 'cd "$0" && tar --exclude=./drive_c/windows -cf - . | tar -C "$1" -xf -', ready,
@@ -211,6 +213,11 @@ class Session(Door):
         if self.emulation.emulated:
             env["QEMU_RESERVED_VA"] = QEMU_RESERVED_VA
         env.update(extra or {})
+        if self.shown and "LOCPATH" in env:  # the locales as the sandbox is shown them, the newly made too
+            locales = os.path.join(self.shown, "locales")
+            for name in set(os.listdir(env["LOCPATH"])) - set(os.listdir(locales)):
+                mirror(os.path.join(env["LOCPATH"], name), os.path.join(locales, name))
+            env["LOCPATH"] = locales
         return env
 
     def on_display(self, argv, timeout):
@@ -242,6 +249,31 @@ class Session(Door):
         """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
         removable one, a stick's), which the launch gave it."""
         self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
+
+
+def shown_to(session, ready):
+    """(what the session's sandbox reads, where the prepared prefix is in
+    it): the tools, the driver, the locales and the prepared prefix, each
+    under the session's own folder, so that nothing the sandbox is shown
+    names a folder of the user's. The prefix's Windows folder (0.7 GB of
+    DLLs) is shown read-only where the prefix is copied; where it cannot be
+    linked, from the cache itself."""
+    session.shown = shown = os.path.join(session.root, "shown")
+    session.lib = os.path.join(shown, "lib")
+    mirror(os.path.join(LIB, "quenlo_disc"), os.path.join(session.lib, "quenlo_disc"))
+    os.mkdir(os.path.join(shown, "driver"))
+    session.driver_at = os.path.join(shown, "driver", os.path.basename(session.driver))
+    shutil.copy2(session.driver, session.driver_at)
+    os.makedirs(locale_home(), exist_ok=True)
+    mirror(locale_home(), os.path.join(shown, "locales"))
+    windows = os.path.join(ready, "drive_c", "windows")
+    prepared = mirror(ready, os.path.join(shown, "prefix"), leave=windows)
+    try:
+        windows = mirror(windows, os.path.join(shown, "windows"), copying=False)
+    except OSError:  # another file system: bound from where it is
+        remove_tree(os.path.join(shown, "windows"))
+    readable = [session.discs, session.driver_at, os.path.join(shown, "locales"), prepared]
+    return readable + session.tools + [(windows, os.path.join(session.prefix, "drive_c", "windows"))], prepared
 
 
 def display_socket(session):

@@ -149,12 +149,13 @@ def require():
                       "no-sandbox")
 
 
-def entry(module, call, *args):
+def entry(module, call, *args, lib=LIB):
     """The command line that runs call (a line of Python that reads its
-    arguments from sys.argv) with the tools' module imported, args after it:
-    the system's Python, isolated from the user's own settings."""
+    arguments from sys.argv) with the tools' module imported (from lib,
+    where the tools are shown elsewhere), args after it: the system's
+    Python, isolated from the user's own settings."""
     return [PYTHON, "-I", "-c", "import sys; sys.path.insert(0, %r); from quenlo_disc import %s; %s"
-            % (LIB, module, call)] + list(args)
+            % (lib, module, call)] + list(args)
 
 
 if __name__ == "__main__":  # whether a sandbox can be made here, for a script's skip

@@ -60,7 +60,8 @@ class SharedSession(Session):
     case's process attaches to it. notes: what the cases keep with it (the
     helpers, the medium and its disc)."""
     detached = True
-    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "emulation", "agent_pid", "ready", "tools", "notes")
+    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "emulation", "agent_pid", "ready", "tools", "notes",
+              "lib", "driver_at", "shown")
 
     def __init__(self, arch, driver, tools, **kwargs):
         super().__init__(arch, driver, tools=tools, **kwargs)
@@ -972,6 +973,28 @@ def case_try_sandbox_sizes(s):
           "the try did not run to its verdict:\n%s" % said)
 
 
+# All a process in the sandbox can read of where things come from: the
+# mounts (their sources too), and every process's command line and environment.
+WHERE_FROM = ("import glob, sys\nsaid = [open('/proc/self/mountinfo', 'rb').read()]\n"
+              "for path in glob.glob('/proc/[0-9]*/cmdline') + glob.glob('/proc/[0-9]*/environ'):\n"
+              "    try:\n        said.append(open(path, 'rb').read())\n    except OSError:\n        pass\n"
+              "open(sys.argv[1], 'wb').write(b'\\n'.join(said))\n")
+
+
+def case_try_no_path_of_the_user(s):
+    """Nothing in the sandbox names a folder of the user's: neither the
+    tools' own (here, in the checkout) nor the cache, where the prepared
+    prefix and the locales are, shows in its mounts or in its processes'
+    command lines and environments. (The cases' own helpers are shown from
+    the build.)"""
+    report = os.path.join(s.folder("where-"), "where.txt")
+    s.run([walls.PYTHON, "-I", "-c", WHERE_FROM, report])
+    said = s.fetch(report).decode("utf-8", "replace")
+    for folder in (os.path.realpath(os.path.dirname(QUENLO_DISC)), os.path.realpath(host.cache())):
+        check("quenlo-wine-" in said and folder not in said,
+              "the sandbox shows %s:\n%s" % (folder, "\n".join(l for l in said.splitlines() if folder in l)[:2000]))
+
+
 def case_try_box_text_in_letters(s):
     """A box whose text has a letter that code page 1252 keeps at a byte of
     the C1 controls (0x9B, "\u203a"): told in that letter, on the lines
@@ -1096,7 +1119,7 @@ TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", 
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
               "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick",
-              "try_forged_verdict"}
+              "try_forged_verdict", "try_no_path_of_the_user"}
 
 
 class Skipped(Exception):
