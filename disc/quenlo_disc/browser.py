@@ -148,6 +148,42 @@ def stderr_of(stage):
         return ""
 
 
+# How alike the screen's picture of the page's viewport must be to what
+# Chromium itself draws there: both at an eighth of their size (a pixel or
+# two of the window's frame or of the scrolling weighs little there), no
+# more than a twentieth of their pixels more than 6 % apart.
+LIKENESS = ('convert "$1" -crop "$4" +repage -scale 12.5% /tmp/screen.png && for drawn in "$2" "$3"; do '
+            'convert "$drawn" -crop "$5" +repage -scale 12.5% /tmp/drawn.png && compare -metric AE -fuzz 6% '
+            '/tmp/screen.png /tmp/drawn.png null: 2>&1; echo; done')
+SCREEN = (1024, 768)  # the virtual display's size
+NOT_TAKEN = "no picture could be taken"
+
+
+def unlike(session, stage, shot, before, after):
+    """None where the screen's picture (shot) shows, where the page's
+    viewport is, what Chromium drew there just before or just after it was
+    taken (before, after: (PNG, [x, y, width, height])); else what it shows
+    instead. The comparing is done in a sandbox of its own: the picture is
+    of a screen the disc's programs draw on."""
+    if not (before and after and len(before[1]) == 4):
+        return "Chromium could not say what it drew"
+    x, y, width, height = (max(0, int(n)) for n in before[1])
+    width, height = min(width, SCREEN[0] - x), min(height, SCREEN[1] - y)
+    drawn = []
+    for name, (png, _) in (("before.png", before), ("after.png", after)):
+        drawn.append(os.path.join(stage, name))
+        with open(drawn[-1], "wb") as f:
+            f.write(png)
+    command = ["sh", "-c", LIKENESS, "sh", shot] + drawn + ["%dx%d+%d+%d" % (width, height, x, y),
+                                                            "%dx%d+0+0" % (width, height)]
+    status, out, _ = (sandbox.run(command, readable=[shot, stage], timeout=60) if session.sandboxed
+                      else sandbox.plain(command, timeout=60))
+    apart = [int(n) for n in out.split() if n.isdigit()]
+    if status == 0 and apart and min(apart) <= max(1, width * height // 64) // 20:
+        return None
+    return "something else is drawn over the browser's page"
+
+
 class Bridge:
     """Wine's browser bridge, set for one try: its script (in a new folder
     of the session's box) hands the page over to the sandbox's first
@@ -288,6 +324,18 @@ class Bridge:
         if wait_until(shown, seconds, 0.05):
             return (False, ended[0]) if ended else (True, "")
         return False, "the browser's window did not appear within %d s" % seconds
+
+    def covered(self, shot, taking):
+        """Where Chromium shows the page: None when the picture that
+        taking() takes at shot (True once taken) is of what Chromium drew,
+        else what is in the way (NOT_TAKEN: no picture). For another
+        browser, nothing tells."""
+        before = self.shown.captured_now() if self.shown else None
+        if not taking():
+            return NOT_TAKEN
+        if not self.shown:
+            return None
+        return unlike(self.session, self.stage, shot, before, self.shown.captured_now())
 
     def stop(self):
         """Ends the graphical browser, helpers and all, and its sandbox."""

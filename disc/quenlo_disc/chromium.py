@@ -6,6 +6,7 @@ PC (a link from the root, or one that climbs above it, loads from the
 disc's root, as Chromium on Windows keeps the drive), and says when the
 page has finished loading, what it shows, and that its window is there.
 """
+import base64
 import json
 import threading
 import urllib.parse
@@ -14,6 +15,9 @@ from .devtools import Closed, DevTools
 
 DRIVES = ("/D:", "/E:")  # where the browser's sandbox shows a disc and a stick, as file:///D:/ shows one on a PC
 TEXT = 4000  # letters of the page's text kept, for the lines that tell it
+# Where the page's viewport is on the screen.
+PLACE = ("JSON.stringify([window.screenX + window.outerWidth - window.innerWidth, "
+         "window.screenY + window.outerHeight - window.innerHeight, window.innerWidth, window.innerHeight])")
 SAID = ("JSON.stringify([document.readyState, document.title, location.href, document.characterSet, "
         "document.visibilityState, document.body ? document.body.innerText.slice(0, %d) : ''])" % TEXT)
 
@@ -38,6 +42,8 @@ class Shown:
         self.url, self.drive = url, drive
         self.loaded = self.window = self.ended = None
         self.came = threading.Event()  # a word on the page, or the browser's end
+        self.wanted, self.captured = threading.Event(), threading.Event()
+        self.capture = None  # (PNG of what the page's viewport shows, where it is on the screen: x, y, w, h)
         self.browser = DevTools(command + ["--remote-debugging-pipe", "about:blank"], **popen)
         threading.Thread(target=self.follow, daemon=True).start()
 
@@ -50,7 +56,11 @@ class Shown:
             self.window = bounds.get("windowState", "normal")
             browser.send("Page.navigate", {"url": self.url})
             while True:
-                event = browser.next_event(3600) or {}
+                if self.wanted.is_set():
+                    self.wanted.clear()
+                    self.capture = self.take(browser)
+                    self.captured.set()
+                event = browser.next_event(0.1) or {}
                 method, params = event.get("method"), event.get("params", {})
                 if method == "Fetch.requestPaused":
                     moved = self.drive and on_drive(params["request"]["url"], self.drive)
@@ -66,6 +76,19 @@ class Shown:
         except (Closed, OSError, ValueError) as gone:
             self.ended = str(gone) or "it ended"
             self.came.set()
+
+    @staticmethod
+    def take(browser):
+        place = browser.call("Runtime.evaluate", {"expression": PLACE, "returnByValue": True}, session=True)
+        shot = browser.call("Page.captureScreenshot", {"format": "png"}, session=True)
+        return base64.b64decode(shot.get("data", "")), json.loads(place.get("result", {}).get("value") or "[]")
+
+    def captured_now(self, seconds=30):
+        """What Chromium itself draws of the page now, and where on the screen:
+        (PNG, [x, y, width, height]), or None where it cannot tell."""
+        self.captured.clear()
+        self.wanted.set()
+        return self.capture if self.captured.wait(seconds) and not self.ended else None
 
     def stop(self):
         self.browser.stop()

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from . import Refusal, Unavailable, charsets
 from .autorun import check_page, keys_and_exe
 from .boxfiles import read
-from .browser import Bridge, graphical
+from .browser import NOT_TAKEN, Bridge, graphical
 from .codepages import CODE_PAGES, WESTERN, described
 from .driver import drive, started_by
 from .host import environment
@@ -140,9 +140,10 @@ def picture_of_page(session, bridge, shot, slow):
         wait_until(lambda: drawn(session), 10, 0.2)
         time.sleep(0.3)  # the last of the drawing
         why = None if drawn(session) else "the browser's window stayed blank"
-    if not picture(session, shot):
-        return "no picture could be taken"
-    return "no picture of the page: %s" % why if why else None
+    if why:
+        return "no picture could be taken" if not picture(session, shot) else "no picture of the page: %s" % why
+    why = bridge.covered(shot, lambda: picture(session, shot))
+    return "no picture of the page: %s" % why if why and why != NOT_TAKEN else why
 
 
 def page_of(disc, pc):

@@ -931,6 +931,25 @@ def case_try_forged_verdict(s):
         s.sweep()
 
 
+def case_try_page_covered(s):
+    """A disc whose program opens the page, then keeps a window of its own
+    over the browser's: the page is opened, but the picture is not taken
+    for the page's, since it is not what Chromium drew."""
+    need_disc(s)
+    cover = ("convert -size 1024x700 xc:green /tmp/g.png; display -geometry +0+60 /tmp/g.png & for i in $(seq 300); "
+             "do xdotool search --class Display windowraise %@ 2>/dev/null; sleep 0.1; done &")
+    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+                                "docs/index.htm": "<h1>index</h1>", "targets.txt": "unix %s\n" % cover},
+                            exe=s.notes["intruder"])
+    try:
+        outcome, said = try_on(s, image, folder)
+    finally:
+        s.sweep()
+    check(outcome.why is None and outcome.not_pictured and "something else is drawn over" in outcome.not_pictured
+          and outcome.meets() != "the page shown", "a covered page passed for shown: %r, %r\n%s"
+          % (outcome.meets(), outcome.not_pictured, said))
+
+
 # What the sandbox's writable file systems are, read inside it: each mount
 # that may be written, its size and what is free on it.
 MOUNTS = ("import json, os, sys\nfound = {}\nfor line in open('/proc/self/mounts'):\n"
@@ -1119,7 +1138,7 @@ TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", 
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
               "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick",
-              "try_forged_verdict", "try_no_path_of_the_user"}
+              "try_forged_verdict", "try_no_path_of_the_user", "try_page_covered"}
 
 
 class Skipped(Exception):
