@@ -292,7 +292,7 @@ class Bridge:
 
     def loaded(self, seconds):
         """Chromium's word that the page has loaded ({"state", "title",
-        "address", "encoding", "visible", "text"}), once it comes; None where
+        "address", "encoding"}), once it comes; None where
         it did not come in that time. A browser that gives none is taken at
         its window."""
         if not (self.browser and self.browser.watched):

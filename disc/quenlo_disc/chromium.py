@@ -4,7 +4,7 @@ the tools hold: nothing the disc's programs run can reach the browser, its
 pipe or what it says. It shows the disc as at the root of a drive, as on a
 PC (a link from the root, or one that climbs above it, loads from the
 disc's root, as Chromium on Windows keeps the drive), and says when the
-page has finished loading, what it shows, and that its window is there.
+page has finished loading, that its window is there, and what it draws.
 """
 import base64
 import json
@@ -14,12 +14,10 @@ import urllib.parse
 from .devtools import Closed, DevTools
 
 DRIVES = ("/D:", "/E:")  # where the browser's sandbox shows a disc and a stick, as file:///D:/ shows one on a PC
-TEXT = 4000  # letters of the page's text kept, for the lines that tell it
 # Where the page's viewport is on the screen.
 PLACE = ("JSON.stringify([window.screenX + window.outerWidth - window.innerWidth, "
          "window.screenY + window.outerHeight - window.innerHeight, window.innerWidth, window.innerHeight])")
-SAID = ("JSON.stringify([document.readyState, document.title, location.href, document.characterSet, "
-        "document.visibilityState, document.body ? document.body.innerText.slice(0, %d) : ''])" % TEXT)
+SAID = "JSON.stringify([document.readyState, document.title, location.href, document.characterSet])"
 
 
 def on_drive(url, drive=DRIVES[0]):
@@ -34,7 +32,7 @@ def on_drive(url, drive=DRIVES[0]):
 class Shown:
     """Chromium (command: all of its command line but the page) showing
     url on the display. loaded: once the page has loaded, Chromium's word
-    on it ({"state", "title", "address", "encoding", "visible", "text"});
+    on it ({"state", "title", "address", "encoding"});
     window: Chromium's word on its window's state once it has one; ended:
     why it went, where it did."""
 
@@ -70,8 +68,8 @@ class Shown:
                     browser.call("Page.bringToFront", session=True)  # as a page opened by a click, not typed in
                     said = browser.call("Runtime.evaluate", {"expression": SAID, "returnByValue": True},
                                         session=True)
-                    state = (json.loads(said.get("result", {}).get("value") or "[]") + [""] * 6)[:6]
-                    self.loaded = dict(zip(("state", "title", "address", "encoding", "visible", "text"), state))
+                    state = json.loads(said.get("result", {}).get("value") or "[]") + [""] * 4
+                    self.loaded = dict(zip(("state", "title", "address", "encoding"), state))
                     self.came.set()
         except (Closed, OSError, ValueError) as gone:
             self.ended = str(gone) or "it ended"

@@ -141,7 +141,7 @@ def picture_of_page(session, bridge, shot, slow):
         time.sleep(0.3)  # the last of the drawing
         why = None if drawn(session) else "the browser's window stayed blank"
     if why:
-        return "no picture could be taken" if not picture(session, shot) else "no picture of the page: %s" % why
+        return NOT_TAKEN if not picture(session, shot) else "no picture of the page: %s" % why
     why = bridge.covered(shot, lambda: picture(session, shot))
     return "no picture of the page: %s" % why if why and why != NOT_TAKEN else why
 

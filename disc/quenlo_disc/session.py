@@ -138,9 +138,7 @@ class Session(Door):
         # of DLLs, is shown read-only in the sandbox, where nothing can
         # change the prepared one. Without a sandbox there is nothing to show
         # it with, and it is copied too.
-        readable = [self.discs, self.driver, locale_home(), ready] + self.tools
-        if self.sandboxed:
-            readable, ready = shown_to(self, ready)
+        readable, ready = shown_to(self, ready) if self.sandboxed else ([], ready)
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
                                     self.detached, self.emulation is Emulation.SANDBOX, memory=self.memory,
                                     lib=self.lib)
