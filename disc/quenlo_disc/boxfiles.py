@@ -140,7 +140,9 @@ def mirror(source, target, leave=None, copying=True):
                 raise
             shutil.copy2(src, dst)
 
-    left = (lambda folder, names: [os.path.basename(leave)] if folder == os.path.dirname(leave) else []) if leave else None
+    def left(folder, names):
+        return [os.path.basename(leave)] if leave and folder == os.path.dirname(leave) else []
+
     shutil.copytree(source, target, symlinks=True, copy_function=link, ignore=left)
     return target
 
