@@ -9,6 +9,7 @@ import tempfile
 import time
 import base64
 import unittest
+from unittest import mock
 
 from quenlo_disc import boxfiles
 from quenlo_disc.inside import Inside
@@ -86,6 +87,30 @@ class Box(unittest.TestCase):
         with open(self.secret) as f:
             self.assertEqual(f.read(), "the user's own")
         os.chmod(self.outside, 0o755)
+
+    def test_mirror(self):
+        """A tree shown to a sandbox from the session's own folder: the same
+        files (hard links), its links as links, the folder to leave left
+        out; where no link can be made, copies, or with copying off, no tree."""
+        top = os.path.join(self.outside, "prefix")
+        os.makedirs(os.path.join(top, "drive_c", "windows"))
+        for rel in ("system.reg", "drive_c/windows/kernel32.dll"):
+            with open(os.path.join(top, rel), "w") as f:
+                f.write(rel)
+        os.symlink("../drive_c", os.path.join(top, "c:"))
+        shown = boxfiles.mirror(top, os.path.join(self.box, "shown"), leave=os.path.join(top, "drive_c", "windows"))
+        self.assertEqual(os.stat(os.path.join(shown, "system.reg")).st_ino,
+                         os.stat(os.path.join(top, "system.reg")).st_ino)
+        self.assertEqual(os.readlink(os.path.join(shown, "c:")), "../drive_c")
+        self.assertEqual(os.listdir(os.path.join(shown, "drive_c")), [])
+        with mock.patch.object(boxfiles.os, "link", side_effect=OSError(18, "Invalid cross-device link")):
+            copied = boxfiles.mirror(top, os.path.join(self.box, "copied"))
+            with self.assertRaises(OSError):
+                boxfiles.mirror(top, os.path.join(self.box, "linked"), copying=False)
+        with open(os.path.join(copied, "drive_c", "windows", "kernel32.dll")) as f:
+            self.assertEqual(f.read(), "drive_c/windows/kernel32.dll")
+        self.assertNotEqual(os.stat(os.path.join(copied, "system.reg")).st_ino,
+                            os.stat(os.path.join(top, "system.reg")).st_ino)
 
 
 if __name__ == "__main__":
