@@ -25,7 +25,7 @@ from .boxfiles import mirror, remove_tree
 from .registry import Registry
 from .limits import MEMORY
 from .host import QEMU_RESERVED_VA, WINE64, Emulation, emulation_for, locale_home, ready_for
-from .tools import said
+from .tools import cache, said
 
 TIMEOUT = 120  # a step of the session's own
 
@@ -126,7 +126,7 @@ class Session(Door):
             # Without a sandbox, whatever the disc's programs leave behind, even
             # once they killed the agent above them, comes back here to be ended.
             prctl(PR_SET_CHILD_SUBREAPER, 1)
-        self.root = tempfile.mkdtemp(prefix="quenlo-wine-")
+        self.root = tempfile.mkdtemp(prefix="quenlo-wine-", dir=beside(cache()) if self.sandboxed else None)
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
         os.chmod(self.discs, 0o755)
@@ -247,6 +247,19 @@ class Session(Door):
         """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
         removable one, a stick's), which the launch gave it."""
         self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
+
+
+def beside(folder):
+    """Where a session's folder is made: the temporary folder, or /var/tmp
+    where only that is on folder's file system (the cache's, from which the
+    sandbox is shown its files by hard links); else the temporary folder."""
+    for parent in (tempfile.gettempdir(), "/var/tmp"):
+        try:
+            if os.stat(parent).st_dev == os.stat(folder).st_dev:
+                return parent
+        except OSError:
+            continue
+    return None
 
 
 def shown_to(session, ready):
