@@ -19,9 +19,9 @@ What the modules are, foundations first; each imports only those before it
   agent, inside, sandbox, host, registry, chromium, session, driver, browser,
   screen, onepc, trying
                              trying an image as a user's PC meets it
-  sarif, report, reportpage, web, cli, manual
-                             what the command says and writes, the check as a
-                             web page, and the command
+  sarif, report, progress, reportpage, web, cli, manual
+                             what the command says and writes (a try's as it
+                             goes), the check as a web page, and the command
 """
 import os
 
@@ -39,7 +39,9 @@ class Refusal(Exception):
     """One line: the problem and how to mend it. code names its kind for
     programs that read the findings (stable from release to release, each
     defined in codes.py); path, where there is one, is the disc path it
-    concerns; where says where in that file (see findings.Place)."""
+    concerns; where says where in that file (see findings.Place); tried,
+    where a try could not go on, what it had found (trying.Tried)."""
+    tried = None
 
     def __init__(self, message, code, path=None, **where):
         super().__init__(message)

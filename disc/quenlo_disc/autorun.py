@@ -229,3 +229,20 @@ def with_keys(data, given, code_page=WESTERN):
     lines[header + 1:header + 1] = ["%s=%s%s" % (k, v, end) for k, v in given.items() if k not in done]
     text = "".join(lines)
     return mark + text.encode(unicode) if unicode else to_ansi(text, codec(code_page))
+
+
+def double_clicked(page, root_pages, links):
+    """The page a stick's user double-clicks, since Windows runs no open
+    line from a stick: the open line's page (page, as autorun.inf gives it,
+    or None) where it is at the stick's root; else the first root page by
+    name that links to it, as Windows compares names (links: the disc paths
+    (of the linking page, of the file it leads to) of each link to a file);
+    with no open line at all, the root's one page (root_pages: the pages at
+    the root); else None: no page at the root leads to it."""
+    if not page:
+        return root_pages[0] if len(root_pages) == 1 else None
+    page = page.replace("\\", "/")
+    if "/" not in page:
+        return page
+    leading = sorted(rel for rel, target in links if "/" not in rel and target and upper(target) == upper(page))
+    return leading[0] if leading else None

@@ -11,8 +11,8 @@ import shutil
 import tempfile
 
 from . import PROGRAM, Refusal, product_exe
-from .autorun import (autorun_text, check_open_line, check_page, is_unicode, key_lines, reaching, read_autorun,
-                       split_open_line, with_keys)
+from .autorun import (autorun_text, check_open_line, check_page, double_clicked, is_unicode, key_lines, reaching,
+                       read_autorun, split_open_line, with_keys)
 from .boxfiles import LARGEST_READ, read
 from .codepages import UTF8_MARK, WESTERN, check_text
 from .documents import Documents
@@ -371,14 +371,10 @@ def check_stick(m, found):
                               "it over several, or make a DVD or Blu-ray image".format(m.estimate() // 1000000,
                                                                                       largest[0]),
                               "stick-too-large"))
-    page = (m.page or "").replace("\\", "/")
-    if not page or "/" not in page:
-        m.start = page or None
-        return
-    leading = sorted(f.rel for f in m.root_links if "/" not in f.rel and f.kind == "file"
-                     and upper(f.target) == upper(page))
-    m.start = leading[0] if leading else None
-    if not leading:
+    at_root = next((files for _, rel, _, files in m.tree.folders if rel == "."), [])
+    roots = sorted(name for name in at_root if name.lower().endswith((".htm", ".html")))
+    m.start = double_clicked(m.page, roots, [(f.rel, f.target) for f in m.root_links if f.kind == "file"])
+    if m.page and m.start is None:
         found.warn("stick-start-hidden", 'on a stick nothing runs the open line: its user opens the stick and '
                    'double-clicks a page at its root, and the page to open, %s, lies in a folder that no page at '
                    'the root leads to: add a page at the root that says by its name it is the one to open (e.g. '

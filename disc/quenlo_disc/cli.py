@@ -185,10 +185,15 @@ def run_try(a, stage, prog, out):
         report.cleared(out, host.cache(), os.path.isdir(host.cache()), host.clear_cache())
         if not a.image:
             return 0
-    progress = report.Progress(out, trying.Tried(os.path.abspath(a.image), a.image, not a.no_sandbox, a.matrix))
-    out.made = lambda: report.try_json(progress.tried)
-    tried = trying.try_image(a.image, matrix=a.matrix, code_page=a.code_page, browser=not a.broken_association,
-                             sandboxed=not a.no_sandbox, progress=progress)
+    from .progress import Progress
+    try:
+        tried = trying.try_image(a.image, matrix=a.matrix, code_page=a.code_page, browser=not a.broken_association,
+                                 sandboxed=not a.no_sandbox, progress=Progress(out))
+    except BaseException as ended:  # its document says what the try found before
+        if getattr(ended, "tried", None):
+            out.made = lambda tried=ended.tried: report.try_json(tried)
+        raise
+    out.made = lambda: report.try_json(tried)
     return 0 if report.verdict(tried, prog, out) else 1
 
 

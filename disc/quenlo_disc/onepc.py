@@ -50,24 +50,6 @@ class PC:
         return "%s (%d)%s" % (CODE_PAGES[self.code_page][0], self.code_page, "" if self.browser else ", no browser")
 
 
-class Quiet:
-    """Progress that nobody hears: say(line) each line of a try as it
-    happens; start(pcs) a matrix's kinds of PC, begin(pc) each row before it
-    is tried, done(row) after."""
-
-    def say(self, line):
-        pass
-
-    def start(self, pcs):
-        pass
-
-    def begin(self, pc):
-        pass
-
-    def done(self, row):
-        pass
-
-
 @dataclass
 class Row:
     """What one kind of PC made of the disc. why: None when the page opened,
@@ -167,14 +149,15 @@ def page_of(disc, pc):
     return keys, page, on_disc, finding
 
 
-def try_disc(session, disc, shot, pc=PC(), progress=Quiet(), browser=graphical):
-    """Runs the presented disc on a kind of PC and returns its Row; browser()
-    gives the graphical browser the PC shows pages in."""
+def try_disc(session, disc, shot, pc=PC(), say=lambda line: None, browser=graphical):
+    """Runs the presented disc on a kind of PC and returns its Row, saying
+    each of its lines as it happens; browser() gives the graphical browser
+    the PC shows pages in."""
     row = Row(pc, reaches=pc.code_page in disc.reached, said=[])
 
     def tell(line):
         row.said.append(line)
-        progress.say(line)
+        say(line)
 
     bridge = Bridge.install(session, browser(), disc.folder, disc.view, "e:" if disc.stick else "d:")
     slow = session.emulation.emulated

@@ -1,5 +1,7 @@
 """A disc image run the way a user meets it, before it is burnt:
-try_image() does all of a try and returns what it found, Tried.
+try_image() does all of a try and returns what it found, Tried, telling a
+Listener as it goes; where it cannot go on, the Refusal it raises carries
+the Tried as far as it got.
 
 The image's own content, read-only, is the CD drive D: of a private Wine
 session; its autorun.inf is read as Windows does, and the open line runs from
@@ -11,6 +13,7 @@ import textwrap
 from dataclasses import dataclass, field
 
 from . import Refusal, Unavailable, autorun, driver_exe, installed, sandbox, walls
+from .autorun import double_clicked
 from .boxfiles import read
 from .browser import graphical
 from .codepages import CODE_PAGES, WESTERN
@@ -20,7 +23,7 @@ from .iso import fitting, sha256, volume_label
 from .limits import MemoryLimit
 from .names import pick
 from .pages import read_site
-from .onepc import PC, Quiet, read_disc, try_disc
+from .onepc import PC, read_disc, try_disc
 from .screen import contact_sheet
 from .session import Session, present
 
@@ -50,26 +53,21 @@ def is_image(image):
 
 
 def stick_start(folder):
-    """The page a stick's user double-clicks: the open line's page where it
-    is at the stick's root, else the first page there that links to it,
-    else the root's only page; None where there is none to tell."""
+    """The page a stick's user double-clicks (autorun.double_clicked), of
+    the stick presented in folder; None where none leads to its page."""
     try:  # a stick's autorun.inf may well give only its label and icon
         page = read_disc(folder)[2] if pick(os.listdir(folder), "autorun.inf") else None
     except Refusal:
         page = None
     roots = sorted(n for n in os.listdir(folder) if n.lower().endswith((".htm", ".html"))
                    and os.path.isfile(os.path.join(folder, n)))
-    if page and "\\" not in page:
-        return page
-    if page:
-        wanted, leading = page.replace("\\", "/").upper(), []
+    links = []
+    if page and "\\" in page:  # which root page leads there: what its links lead to
         paths = [os.path.relpath(os.path.join(top, n), folder).replace(os.sep, "/")
                  for top, dirs, files in os.walk(folder) for n in dirs + files]
-        read_site(folder, paths, every=lambda f: leading.append(f.rel) if (
-            "/" not in f.rel and f.kind == "file" and f.target.upper() == wanted) else None)
-        if leading:
-            return sorted(leading)[0]
-    return roots[0] if len(roots) == 1 else None
+        read_site(folder, paths, every=lambda f: links.append((f.rel, f.target)) if (
+            "/" not in f.rel and f.kind == "file") else None)
+    return double_clicked(page, roots, links)
 
 
 def reached_on(folder):
@@ -151,7 +149,46 @@ def matrix_pcs(reached):
     return [PC(cp) for cp in MATRIX] + ([PC(own)] if own not in MATRIX else []) + [PC(own, False)]
 
 
-def matrix_of(session, disc, sheet, pictures, progress=Quiet(), browser=graphical):
+class Listener:
+    """What hears a try as it goes, method by method; each does nothing
+    here, so a caller overrides those it cares for (report.Progress tells
+    the author). disc(tried): the try begins, as far as it is known;
+    stick(tried): the image is a stick's; emulation(tried): how a 32-bit
+    exe runs here; preparing(line): what is made once for every try (the
+    prefix, the locales); start(pcs): a matrix's kinds of PC; begin(pc):
+    a row, before it is tried; say(line): each line of a row as it
+    happens; done(row): a row, once tried; sheet(tried): the matrix's
+    contact sheet, once made."""
+
+    def disc(self, tried):
+        pass
+
+    def stick(self, tried):
+        pass
+
+    def emulation(self, tried):
+        pass
+
+    def preparing(self, line):
+        pass
+
+    def start(self, pcs):
+        pass
+
+    def begin(self, pc):
+        pass
+
+    def say(self, line):
+        pass
+
+    def done(self, row):
+        pass
+
+    def sheet(self, tried):
+        pass
+
+
+def matrix_of(session, disc, sheet, pictures, progress=Listener(), browser=graphical):
     """Tries the presented disc on each kind of PC of matrix_pcs(), with a
     picture of each in the folder pictures, and makes a contact sheet of
     them at sheet. Returns (rows, whether the sheet was made, None when
@@ -161,7 +198,7 @@ def matrix_of(session, disc, sheet, pictures, progress=Quiet(), browser=graphica
     for pc in pcs:
         progress.begin(pc)
         shot = os.path.join(pictures, "%d%s.png" % (pc.code_page, "" if pc.browser else "-no-browser"))
-        row = try_disc(session, disc, shot, pc, browser=browser)
+        row = try_disc(session, disc, shot, pc, browser=browser)  # a table's row: its lines unsaid
         session.sweep()  # nothing the disc started in one PC's row speaks in the next
         row.cannot = unreachable(pc.code_page, disc.reached) if pc.browser else None
         row.missed = pc.browser and not row.cannot and row.why is not None
@@ -213,28 +250,40 @@ class Tried:
         return os.path.splitext(self.image)[0]
 
 
-def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed=True, progress=Quiet(),
-              graphical=graphical):
+def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed=True, progress=Listener(),
+              graphical=graphical, session=Session):
     """Tries the image on a PC of code_page (browser: with a browser
     registered for ".htm"), or with matrix on every kind of PC, each with a
-    picture beside the image; progress hears it as it goes (report.Progress).
-    Returns Tried; a Refusal where the image is none, Unavailable where this
-    machine cannot try it."""
-    is_image(image)
+    picture beside the image; progress, a Listener, hears it as it goes.
+    session makes the Session to try it in, as Session(arch, driver,
+    sandboxed, code_pages, say=, emulation=), which is launched and shut
+    down with the try. Returns Tried; raises a Refusal where the image is
+    none, Unavailable where this machine cannot try it; whatever ends it
+    early (an interruption or a fault too) carries the Tried as far as it
+    got, as its tried."""
+    tried = Tried(os.path.abspath(image), image, sandboxed, matrix)
+    try:
+        return tried_in(tried, code_page, browser, progress, graphical, session)
+    except BaseException as ended:
+        ended.tried = tried
+        raise
+
+
+def tried_in(tried, code_page, browser, progress, graphical, made):
+    image, sandboxed, matrix = tried.image, tried.sandboxed, tried.matrix
+    is_image(tried.name)
     if not os.path.isfile(driver_exe()):
         raise Unavailable("try needs the package quenlo-disc-try, which is not installed: as root, run apt-get install "
                           "quenlo-disc-try" if installed() else "no driver at %s: build it with: cmake --preset win32 "
                           "&& cmake --build --preset win32" % driver_exe(), "try-missing")
     if sandboxed:
         walls.require()
-    tried = Tried(os.path.abspath(image), image, sandboxed, matrix)
-    if sandboxed:
         held = MemoryLimit()
         tried.memory = held.said()
         held.remove()
     progress.disc(tried)
     made_cache()
-    kind = kind_of(tried.image, sandboxed)
+    kind = kind_of(image, sandboxed)
     arch, tried.stick = kind["arch"], kind["stick"]
     if tried.stick:
         progress.stick(tried)
@@ -242,32 +291,33 @@ def try_image(image, *, matrix=False, code_page=WESTERN, browser=True, sandboxed
     if arch == "i686":
         tried.emulation = emulation
         progress.emulation(tried)
-    session = Session(arch, driver_exe(), sandboxed, MATRIX if matrix else [code_page], say=progress.preparing,
-                      emulation=emulation)
+    session = made(arch, driver_exe(), sandboxed, MATRIX if matrix else [code_page], say=progress.preparing,
+                   emulation=emulation)
     try:
         session.launch()
     except Unavailable as unavailable:
         raise Unavailable("this machine cannot run the disc's %s exe: %s" % (arch, unavailable)) from None
     try:
         try:
-            disc = Disc.present(session, tried.image, kind)
+            disc = Disc.present(session, image, kind)
         except Unavailable as unavailable:
             raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
         try:  # what the report says of the disc
             tried.keys = read_disc(disc.folder)[0]
         except Refusal:
             pass
-        tried.size = os.path.getsize(tried.image)
-        tried.medium, tried.sha256, tried.label = fitting(tried.size, tried.stick), sha256(tried.image), disc.label
+        tried.size = os.path.getsize(image)
+        tried.medium, tried.sha256, tried.label = fitting(tried.size, tried.stick), sha256(image), disc.label
         if matrix:
             # Each PC's picture at full size, beside the sheet of them all.
             os.makedirs(tried.stem + ".matrix", exist_ok=True)
-            tried.rows, made, tried.why = matrix_of(session, disc, tried.stem + ".matrix.png", tried.stem + ".matrix",
-                                                    progress, graphical)
-            tried.sheet = tried.stem + ".matrix.png" if made and os.path.exists(tried.stem + ".matrix.png") else None
+            sheet = tried.stem + ".matrix.png"
+            tried.rows, made_sheet, tried.why = matrix_of(session, disc, sheet, tried.stem + ".matrix", progress,
+                                                          graphical)
+            tried.sheet = sheet if made_sheet and os.path.exists(sheet) else None
             progress.sheet(tried)
         else:
-            row = try_disc(session, disc, tried.stem + ".try.png", PC(code_page, browser), progress, graphical)
+            row = try_disc(session, disc, tried.stem + ".try.png", PC(code_page, browser), progress.say, graphical)
             tried.rows, tried.why = [row], row.why
     finally:
         session.shutdown()

@@ -184,6 +184,7 @@ class Tried(unittest.TestCase):
                 def try_image(*_, progress, **__):
                     progress.disc(tried)
                     if refusal:
+                        refusal.tried = tried  # as the try's own refusals carry it
                         raise refusal
                     return tried
 

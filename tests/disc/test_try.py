@@ -16,8 +16,10 @@ from unittest import mock
 
 from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, trying
 from quenlo_disc.browser import on_disc as leads_to, shown_address
+from quenlo_disc.check import check_medium
 from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
+from quenlo_disc.medium import Options
 
 # (Wine's 32-bit side there, qemu there, the kernel runs i386 programs, an
 # entry of the machine's binfmt_misc, QUENLO_DISC_EMULATE, a sandbox, Linux
@@ -162,8 +164,10 @@ class Verdict(unittest.TestCase):
                 self.assertEqual(session.sweep.call_count, len(got))
 
     def test_stick_start(self):
-        """The page a stick's user double-clicks: the open line's at the
-        root, else a root page that leads to it, else the root's one page."""
+        """The page a stick's user double-clicks, as the try opens it and as
+        the check judges it, alike: the open line's at the root, else a root
+        page that leads to it, else none (the check warns); with no open
+        line, the root's one page."""
         for name, files, start in (
                 ("open line at the root", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe start.htm",
                                            "start.htm": "", "other.htm": ""}, "start.htm"),
@@ -171,7 +175,13 @@ class Verdict(unittest.TestCase):
                                              "a.htm": "", "b.htm": '<a href="DOCS/in%20dex.htm">x</a>',
                                              "docs/in dex.htm": ""}, "b.htm"),
                 ("nothing leads to it", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm",
-                                         "a.htm": "", "docs/index.htm": ""}, "a.htm"),
+                                         "a.htm": "", "docs/index.htm": ""}, None),
+                ("the root's one page leads elsewhere", {
+                    "autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm", "readme.htm":
+                    '<a href="docs/other.htm">x</a>', "docs/index.htm": "", "docs/other.htm": ""}, None),
+                ("two root pages lead to it", {"autorun.inf": "[autorun]\r\nopen=quenlo.exe d\\p.htm",
+                                               "z.htm": '<a href="d/p.htm">', "m.html": '<a href="D/P.HTM">',
+                                               "d/p.htm": ""}, "m.html"),
                 ("no autorun.inf, one page", {"only.html": ""}, "only.html"),
                 ("autorun.inf with a label alone", {"autorun.inf": "[autorun]\r\nlabel=Stick", "only.htm": ""},
                  "only.htm"),
@@ -182,7 +192,11 @@ class Verdict(unittest.TestCase):
                     os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
                     with open(os.path.join(folder, rel), "w") as f:
                         f.write(text)
-                self.assertEqual(trying.stick_start(folder), start)
+                # Without autorun.inf the check refuses the stick before it looks for a page.
+                judged = start if "autorun.inf" in files else None
+                self.assertEqual((trying.stick_start(folder), check_medium(folder, Options(stick=True),
+                                                                            tempfile.mkdtemp()).start),
+                                 (start, judged))
 
     def test_launcher_texts(self):
         """The texts a try recognises in Quenlo's boxes are the launcher's own."""
@@ -191,6 +205,25 @@ class Verdict(unittest.TestCase):
         self.assertEqual((onepc.CAPTION, onepc.ABOUT_CAPTION, onepc.JOB_LINE, onepc.MISSING, onepc.FAILED),
                          (defined["CAPTION"], defined["ABOUT_CAPTION"], defined["JOB_LINE"], defined["MISSING_TEXT"],
                           defined["FAILED_TEXT"]))
+
+
+class Door(unittest.TestCase):
+    def test_listener_hears_all(self):
+        """Every call a try makes of what hears it is one a Listener has, so
+        try_image(image) runs with the default listener."""
+        import ast
+        with open(trying.__file__) as f:
+            heard = {node.attr for node in ast.walk(ast.parse(f.read())) if isinstance(node, ast.Attribute)
+                     and isinstance(node.value, ast.Name) and node.value.id == "progress"}
+        self.assertGreaterEqual(len(heard), 8)
+        self.assertEqual(sorted(name for name in heard if not callable(getattr(trying.Listener(), name, None))), [])
+
+    def test_refusal_carries_the_try(self):
+        """A try that cannot go on raises a refusal that carries what it found."""
+        with self.assertRaises(trying.Refusal) as refused:
+            trying.try_image("/nowhere/none.iso")
+        self.assertEqual((refused.exception.code, refused.exception.tried.image, refused.exception.tried.rows),
+                         ("image-missing", "/nowhere/none.iso", []))
 
 
 class Handed(unittest.TestCase):

@@ -250,7 +250,7 @@ def pace(s):
     measure of the limits of a case's longer steps, generous where the
     machine is slow or loaded."""
     started = time.time()
-    try_on(s, s.notes["disc_image"], s.notes["disc_folder"])
+    try_on(s, s.notes["disc_image"])
     return max(time.time() - started, 2.0)
 
 
@@ -513,8 +513,7 @@ BAD_DISCS = {
 
 def disc_of(s, files, exe=None, code_page=None):
     """An image made with xorriso alone from files (disc path: text), with
-    exe (default: the quenlo.exe under test) as its quenlo.exe; and the
-    folder the session presents it in."""
+    exe (default: the quenlo.exe under test) as its quenlo.exe."""
     folder = s.folder("disc-src-", discs=True)
     for rel, text in files.items():
         os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
@@ -524,10 +523,10 @@ def disc_of(s, files, exe=None, code_page=None):
     image = folder + ".iso"
     subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    return image, present(s, image)
+    return image
 
 
-class Said(onepc.Quiet):
+class Said(trying.Listener):
     """A try's progress kept: its lines, and a matrix as the command's table."""
 
     def __init__(self):
@@ -548,12 +547,34 @@ def disc_in(s, image, folder):
                        label=iso.volume_label(image))
 
 
-def try_on(s, image, folder, code_page=1252, browser=None):
-    """A try of image, whose content is in folder: (its Row, all it said)."""
-    shot, said = os.path.join(s.folder("shot-", discs=True), "try.png"), Said()
-    row = onepc.try_disc(s, disc_in(s, image, folder), shot, onepc.PC(code_page), said,
-                          **({"browser": browser} if browser else {}))
-    return row, "\n".join(said.lines)
+class Lent:
+    """The run's session lent to a try, as try_image makes one: launched
+    already, and kept once the try is done, with all the disc started
+    there ended."""
+
+    def __init__(self, session):
+        self.session = session
+
+    def __call__(self, *_, **__):
+        return self
+
+    def launch(self):
+        pass
+
+    def shutdown(self):
+        self.session.sweep()
+
+    def __getattr__(self, name):
+        return getattr(self.session, name)
+
+
+def try_on(s, image, code_page=1252, browser=None):
+    """A try of image through the library's own door, in the run's session:
+    (its Row, all it said)."""
+    said = Said()
+    tried = trying.try_image(image, code_page=code_page, sandboxed=s.sandboxed, progress=said, session=Lent(s),
+                             **({"graphical": browser} if browser else {}))
+    return tried.rows[0], "\n".join(said.lines)
 
 
 def try_case(bad):
@@ -561,10 +582,8 @@ def try_case(bad):
     BAD_DISCS, which it must not report as opened."""
     def case(s):
         need_disc(s)
-        image, folder = s.notes["disc_image"], s.notes["disc_folder"]
-        if bad:
-            image, folder = disc_of(s, BAD_DISCS[bad])
-        outcome, said = try_on(s, image, folder)
+        image = disc_of(s, BAD_DISCS[bad]) if bad else s.notes["disc_image"]
+        outcome, said = try_on(s, image)
         check(outcome.picture and open(outcome.picture, "rb").read(8) == b"\x89PNG\r\n\x1a\n",
               "no picture: %s" % said)
         why = outcome.why
@@ -603,6 +622,24 @@ def case_try_json(s):
           "try --json: exit %d, %r %r" % (run.returncode, run.stdout[-1500:], run.stderr[-500:]))
 
 
+def case_try_library_call(s):
+    """The library's door as a library user calls it, every default taken:
+    a session of its own, sandboxed, and a Tried back whose row shows the
+    page; where the try cannot go on, what it raises carries the Tried."""
+    need_disc(s)
+    tried = trying.try_image(s.notes["disc_image"])
+    check(isinstance(tried, trying.Tried) and tried.why is None and len(tried.rows) == 1
+          and tried.rows[0].meets() == "the page shown" and tried.sandboxed and tried.keys.get("open"),
+          "try_image(image) gave %r" % (tried,))
+    missing = os.path.join(s.folder("missing-", discs=True), "none.iso")
+    try:
+        trying.try_image(missing)
+        check(False, "a missing image was tried")
+    except Refusal as refusal:
+        check(refusal.code == "image-missing" and refusal.tried.image == missing and not refusal.tried.rows,
+              "a missing image ended as %r, carrying %r" % (str(refusal), getattr(refusal, "tried", None)))
+
+
 def case_try_japanese_disc(s):
     """A disc for Japanese PCs, its page named in Japanese: shown on one, and
     on a Western PC, whose code page has no form for the name, not found."""
@@ -616,9 +653,8 @@ def case_try_japanese_disc(s):
                            "docs\\%s.htm" % JAPANESE, folder, image], capture_output=True, text=True)
     check(made.returncode == 0 and "For PCs using code page 932 (Japanese)" in made.stdout,
           "the disc was not made: %r %r" % (made.stdout, made.stderr))
-    on_disc = present(s, image)
     for code_page, shown in ((932, True), (1252, False)):
-        outcome, said = try_on(s, image, on_disc, code_page=code_page)
+        outcome, said = try_on(s, image, code_page=code_page)
         check(outcome.picture, "no picture: %s" % said)
         if shown:
             check(outcome.why is None and "\u3088\u3046\u3053\u305d" in said,
@@ -654,7 +690,7 @@ def case_try_stick(s):
     check(kind == {"arch": "x86_64", "stick": True, "label": "STICK"}, "not read as a stick: %r" % kind)
     disc = trying.Disc.present(s, image, kind)
     shot, said = os.path.join(s.folder("shot-", discs=True), "stick.png"), Said()
-    row = onepc.try_disc(s, disc, shot, onepc.PC(1252), said)
+    row = onepc.try_disc(s, disc, shot, onepc.PC(1252), said.say)
     lines = "\n".join(said.lines)
     check(row.why is None and row.picture and "Double-clicked: E:\\START HERE.htm" in lines
           and "Open line: none runs from a stick" in lines and "Quenlo exited" not in lines,
@@ -666,10 +702,10 @@ def case_try_stick(s):
     check(got == {"D:\\": "5", "E:\\": "2"}, "Windows does not see a CD drive D: and a removable E:: %r" % got)
 
 
-def matrix_of(s, image, folder):
+def matrix_of(s, image):
     said = Said()
-    rows, _, why = trying.matrix_of(s, disc_in(s, image, folder), os.path.splitext(image)[0] + ".matrix.png",
-                                 s.folder("pictures-", discs=True), said)
+    rows, _, why = trying.matrix_of(s, disc_in(s, image, present(s, image)),
+                                    os.path.splitext(image)[0] + ".matrix.png", s.folder("pictures-", discs=True), said)
     return rows, why, "\n".join(said.lines)
 
 
@@ -770,10 +806,10 @@ def case_try_matrix_cyrillic(s):
     """A disc for 1251 on every kind of PC: shown on Cyrillic ones, the
     others cannot reach it, and that is no fault of the disc."""
     need_disc(s)
-    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe %s.htm\r\n" % CYRILLIC,
+    image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe %s.htm\r\n" % CYRILLIC,
                                 "%s.htm" % CYRILLIC: '<meta charset="windows-1251"><h1>%s</h1>' % CYRILLIC},
                             code_page=1251)
-    rows, why, table = matrix_of(s, image, folder)
+    rows, why, table = matrix_of(s, image)
     check(why is None, "the matrix said %r:\n%s" % (why, table))
     check(re.search(r"\(1251\) +the page shown", table), "not shown on a Cyrillic PC:\n" + table)
     check(re.search(r"\(1251\), no browser +Quenlo's box \"%s\"" % FAILED, table),
@@ -812,12 +848,12 @@ def case_try_hostile_disc(s):
             # Also the sandbox's own root, which is no folder of the user's but must not be written either.
             targets = "read %s\nread /proc/1/environ\nwrite %s\nwrite /escaped.txt\nconnect %d\nunix %s\n" % (
                 secret, escape, listener.getsockname()[1], LOOK_AROUND)
-            image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
+            image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
                                                        "label=\x1b]0;owned\x07Red\x1b[31m\r\n",
                                         "docs/index.htm": "<h1>index</h1>", "docs/other.htm": "<h1>other</h1>",
                                         "targets.txt": targets + ("page %s\n" % page if page else "")},
                                     exe=s.notes["intruder"])
-            outcome, said = try_on(s, image, folder)
+            outcome, said = try_on(s, image)
             report = s.fetch(os.path.join(drive_c, "intruder.txt")).decode("latin-1")
             attempts = [line for line in report.splitlines() if not line.startswith("unix")]
             check(len(attempts) == 9 and all(a.endswith(" no") for a in attempts) and "unix started" in report,
@@ -865,9 +901,9 @@ def case_try_hostile_matrix(s):
              "targets.txt": "unix %s\n" % plant}
     limit = max(240, 9 * 12 * pace(s))
     try:
-        image, folder = disc_of(s, files, exe=s.notes["intruder"])
+        image = disc_of(s, files, exe=s.notes["intruder"])
         started = time.time()
-        rows, why, table = matrix_of(s, image, folder)
+        rows, why, table = matrix_of(s, image)
         took = time.time() - started
         with open(witness) as f:
             kept = f.read()
@@ -876,11 +912,11 @@ def case_try_hostile_matrix(s):
               "the tools wrote through a link of the disc's: %r" % kept)
         check(all(p.startswith(b"\x89PNG") and b"the user's own" not in p for p in pictures) and took < limit,
               "a picture is not the tools' own, or the matrix took %.0f s, more than %.0f:\n%s" % (took, limit, table))
-        image, folder = disc_of(s, dict(files, **{"targets.txt": "unix kill -STOP $(pidof Xvfb)\n"}),
+        image = disc_of(s, dict(files, **{"targets.txt": "unix kill -STOP $(pidof Xvfb)\n"}),
                                 exe=s.notes["intruder"])
         started = time.time()
         try:
-            outcome, said = try_on(s, image, folder)
+            outcome, said = try_on(s, image)
             check(False, "a try on a stopped display ended as %r:\n%s" % (outcome.meets(), said))
         except Refusal as refusal:
             check(refusal.code == "display-stopped" and time.time() - started < limit / 3,
@@ -915,15 +951,15 @@ def case_try_forged_verdict(s):
     handing = onepc.HANDING
     onepc.HANDING = 4 * pace(s)  # waited in full on each forged row: nothing real comes
     try:
-        image, folder = disc_of(s, files, exe=s.notes["intruder"])
+        image = disc_of(s, files, exe=s.notes["intruder"])
         for code_page in (1252, 1251):
-            outcome, said = try_on(s, image, folder, code_page)
+            outcome, said = try_on(s, image, code_page)
             check(outcome.why is not None and not outcome.meets().startswith("the page")
                   and "The browser was handed" not in said,
                   "the forger's row on %d says %r:\n%s" % (code_page, outcome.meets(), said))
         s.sweep()
-        image, folder = disc_of(s, dict(files, **{"targets.txt": "unix %s\n" % FORGER}), exe=s.notes["intruder"])
-        outcome, said = try_on(s, image, folder)
+        image = disc_of(s, dict(files, **{"targets.txt": "unix %s\n" % FORGER}), exe=s.notes["intruder"])
+        outcome, said = try_on(s, image)
         check(outcome.why is None,
               "the page the bridge was handed, beside the forger's, is not opened: %r\n%s" % (outcome.why, said))
     finally:
@@ -938,11 +974,11 @@ def case_try_page_covered(s):
     need_disc(s)
     cover = ("convert -size 1024x700 xc:green /tmp/g.png; display -geometry +0+60 /tmp/g.png & for i in $(seq 300); "
              "do xdotool search --class Display windowraise %@ 2>/dev/null; sleep 0.1; done &")
-    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+    image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
                                 "docs/index.htm": "<h1>index</h1>", "targets.txt": "unix %s\n" % cover},
                             exe=s.notes["intruder"])
     try:
-        outcome, said = try_on(s, image, folder)
+        outcome, said = try_on(s, image)
     finally:
         s.sweep()
     check(outcome.why is None and outcome.not_pictured and "something else is drawn over" in outcome.not_pictured
@@ -975,11 +1011,11 @@ def case_try_sandbox_sizes(s):
     check({where: size for where, (size, _) in mounts.items()} == wanted,
           "the sandbox's writable file systems are %r, not %r" % (mounts, wanted))
     fill = "head -c %d /dev/zero >$(dirname $WINEPREFIX)/fill; echo $? >/tmp/filled" % (walls.SIZES["box"] + (64 << 20))
-    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+    image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
                                 "docs/index.htm": "<h1>i</h1>", "targets.txt": "unix %s\n" % fill},
                             exe=s.notes["intruder"])
     try:
-        outcome, said = try_on(s, image, folder)
+        outcome, said = try_on(s, image)
     finally:  # what it wrote, measured, then gone: the box is full until then
         filled = os.path.join(s.box, "filled-%d.txt" % os.getpid())
         s.run(["sh", "-c", 'for i in $(seq 600); do [ -s /tmp/filled ] && break; sleep 0.1; done; '
@@ -1023,10 +1059,10 @@ def case_try_box_text_in_letters(s):
     the C1 controls (0x9B, "\u203a"): told in that letter, on the lines
     and in JSON, never as the terminal's control it would be in Latin-1."""
     need_disc(s)
-    image, folder = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+    image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
                                 "docs/index.htm": "<h1>i</h1>", "targets.txt": "box Next \u203a page\n"},
                             exe=s.notes["intruder"], code_page=1252)
-    outcome, said = try_on(s, image, folder)
+    outcome, said = try_on(s, image)
     shown = report.as_json(outcome.as_json())
     check(outcome.boxes and outcome.boxes[0]["text"] == "Next \u203a page" and "Next \u203a page" in said
           and "\x9b" not in shown + said, "the box's text came out as %r:\n%s" % (outcome.boxes, said))
@@ -1109,7 +1145,7 @@ def case_try_blank_window(s):
     with open(fake, "w") as f:  # the screen white around its window too: all below the browser's bars one colour
         f.write("#!/bin/sh\ndisplay -window root %s\nexec display -geometry +0+0 %s\n" % (blank, blank))
     os.chmod(fake, 0o755)
-    outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"],
+    outcome, said = try_on(s, s.notes["disc_image"],
                            browser=lambda: Browser("Display", (fake,)))
     check(outcome.not_pictured and "stayed blank" in outcome.not_pictured and "the page shown" not in outcome.meets(),
           "a window of one colour passed for the page: %r\n%s" % (outcome.not_pictured, said))
@@ -1125,7 +1161,7 @@ def case_try_browser_cannot_start(s):
     os.chmod(fake, 0o755)
     limit = 15 + 3 * pace(s)
     started = time.time()
-    outcome, said = try_on(s, s.notes["disc_image"], s.notes["disc_folder"],
+    outcome, said = try_on(s, s.notes["disc_image"],
                            browser=lambda: Browser("chromium", (fake,)))
     took = time.time() - started
     check(outcome.why is None, "the page's verdict changed: %r" % outcome.why)
@@ -1138,7 +1174,7 @@ def case_try_browser_cannot_start(s):
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
 # Cases of the disc tools rather than of the exe: the 64-bit session serves
 # them, and the run under emulation stays short.
-TOOLS_ONLY = {"autorun_reader_matches_windows", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
+TOOLS_ONLY = {"autorun_reader_matches_windows", "try_library_call", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
               "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
               "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick",
