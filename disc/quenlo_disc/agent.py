@@ -24,6 +24,7 @@ import time
 
 from . import Gone, Unavailable, seccomp
 from .limits import MEMORY, PROCESSES, MemoryLimit, ProcessLimit
+from .tools import in_words
 
 LARGEST_FETCH = 32 << 20
 PR_SET_PDEATHSIG, PR_SET_DUMPABLE, PR_CAPBSET_DROP, PR_SET_CHILD_SUBREAPER = 1, 4, 24, 36
@@ -33,10 +34,6 @@ EMULATING = ("CAP_SYS_ADMIN", "CAP_SETPCAP")
 
 def prctl(option, value):
     return ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
-
-
-def in_words(size):
-    return "%d GiB" % (size >> 30) if size >= 1 << 30 else "%d MiB" % (size >> 20)
 
 
 def untouchable():

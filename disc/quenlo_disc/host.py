@@ -11,7 +11,7 @@ from . import Unavailable, sandbox
 from .walls import QEMU
 from .boxfiles import read, remove_tree, write_atomically
 from .codepages import CODE_PAGES, described, locale_name
-from .tools import cache, last_lines, said
+from .tools import cache, in_words, last_lines, said
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
@@ -186,10 +186,6 @@ def size_of(folder):
             except OSError:
                 pass
     return total
-
-
-def in_words(size):
-    return "%.1f GB" % (size / 1e9) if size >= 1e8 else "%d MB" % (size // 1000000)
 
 
 def prefix_name(emulation):

@@ -9,7 +9,7 @@ where none can be made, the limit falls back to what rlimits and the
 agent's own watch of resident memory give, and says so."""
 import os
 
-from .tools import wait_until
+from .tools import in_words, wait_until
 
 # A try ends once half the processes are there; the kernel holds them to the
 # rest meanwhile.
@@ -155,6 +155,6 @@ class MemoryLimit(Group):
     def said(self):
         """How a try's memory is bounded, in words."""
         if self.path:
-            return "at most %d GiB in all, files in memory included (a control group)" % (self.most >> 30)
-        return ("at most %d GiB resident, as the try watches it (%s: files it keeps in memory are bounded only by "
-                "the sizes of the sandbox's file systems)" % (self.most >> 30, self.why))
+            return "at most %s in all, files in memory included (a control group)" % in_words(self.most)
+        return ("at most %s resident, as the try watches it (%s: files it keeps in memory are bounded only by "
+                "the sizes of the sandbox's file systems)" % (in_words(self.most), self.why))

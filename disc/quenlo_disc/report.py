@@ -12,7 +12,7 @@ from .findings import Finding
 from .iso import fitting
 from .links import there
 from .names import iso_label, joliet_label
-from .tools import visible
+from .tools import in_words, visible
 
 # Keys of autorun.inf that Windows reads only from some kinds of drive, and
 # what it does with them on the disc in hand (a CD or DVD).
@@ -291,6 +291,5 @@ def verdict(tried, prog, out):
 def cleared(out, cache, there, freed):
     """What try --clear-cache says of the cache it removed."""
     out.made = lambda: {"command": "try", "version": VERSION, "cache": cache, "freed": freed}
-    from .host import in_words
     out.line("Removed the cache %s: %s freed" % (cache, in_words(freed)) if there
              else "There is no cache at %s: nothing to remove" % cache)

@@ -60,3 +60,11 @@ def cache():
     """The tools' cache: what try prepares once, and the documents of pages a check read."""
     home = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(home, "quenlo-disc")
+
+
+def in_words(size):
+    """A number of bytes in words, in the binary units that memory limits
+    and disks are counted in: "300 MiB", "4 GiB", "1.3 GiB"."""
+    if size < 1 << 30:
+        return "%d MiB" % (size >> 20)
+    return ("%.1f" % (size / (1 << 30))).replace(".0", "") + " GiB"

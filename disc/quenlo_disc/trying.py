@@ -132,12 +132,15 @@ class Disc:
 
     @classmethod
     def present(cls, session, image, kind=None):
+        """The image presented in session; kind: kind_of(image), where the
+        caller has it already."""
+        kind = kind or kind_of(image, session.sandboxed)
         folder = present(session, image)
         view = shown_as_windows_reads(session, folder)
-        if kind and kind["stick"]:  # long names: a double-click reaches the page on every PC
+        if kind["stick"]:  # long names: a double-click reaches the page on every PC
             return cls(os.path.abspath(image), folder, list(CODE_PAGES), view, True, kind["label"],
                        stick_start(folder))
-        return cls(os.path.abspath(image), folder, reached_on(folder), view, label=volume_label(image))
+        return cls(os.path.abspath(image), folder, reached_on(folder), view, label=kind["label"])
 
 
 # ---------------------------------------------------------------- many PCs

@@ -330,7 +330,7 @@ def main(exe):
         f.write(bytes(3 << 20))
     said = [subprocess.run([QUENLO_DISC, "try", "--clear-cache"], capture_output=True, text=True,
                            env=dict(os.environ, XDG_CACHE_HOME=cache)) for _ in range(2)]
-    if [r.returncode for r in said] != [0, 0] or "3 MB freed" not in said[0].stdout or os.path.exists(
+    if [r.returncode for r in said] != [0, 0] or "3 MiB freed" not in said[0].stdout or os.path.exists(
             os.path.join(cache, "quenlo-disc")) or "nothing to remove" not in said[1].stdout:
         failures.append("--clear-cache said %r" % [r.stdout + r.stderr for r in said])
     # A user with no home to hold a cache (nobody's is /nonexistent) is told what to set.

@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, iso, limits, onepc, report, sandbox, trying, walls
+from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, onepc, report, sandbox, trying, walls
 from quenlo_disc.tools import wait_until
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
@@ -542,9 +542,7 @@ class Said(trying.Listener):
         self.lines.append("%s  %s%s" % (self.kind, row.met(), "  <- missed" if row.missed else ""))
 
 
-def disc_in(s, image, folder):
-    return trying.Disc(image, folder, trying.reached_on(folder), trying.shown_as_windows_reads(s, folder),
-                       label=iso.volume_label(image))
+
 
 
 class Lent:
@@ -704,7 +702,7 @@ def case_try_stick(s):
 
 def matrix_of(s, image):
     said = Said()
-    rows, _, why = trying.matrix_of(s, disc_in(s, image, present(s, image)),
+    rows, _, why = trying.matrix_of(s, trying.Disc.present(s, image),
                                     os.path.splitext(image)[0] + ".matrix.png", s.folder("pictures-", discs=True), said)
     return rows, why, "\n".join(said.lines)
 
