@@ -17,13 +17,14 @@ from .boxfiles import LARGEST_READ, read
 from .codepages import UTF8_MARK, WESTERN, check_text
 from .documents import Documents
 from .medium import DEFAULT_LABEL, Medium
-from .names import check_label, disc_path, find_name, index, name_problems, upper, walk
+from .names import check_label, disc_path, find_name, index, iso_label, joliet_label, name_problems, upper, walk
 from .iso import STICKS
 from .links import judge
 from .mastering import against
 from .pages import read_site
 from .pe import icon_problem, is_icon, is_windows_program
 from .signing import sign_exe
+from .sticks import label_bytes
 
 # Windows' CD file system reads no file of 4 GiB or more (ISO 9660 keeps such
 # a file in several extents, which it does not join).
@@ -47,6 +48,7 @@ def check_medium(source, options, stage, guess=None, progress=None):
         read_autorun_of(m, stage, found)
         check_keys(m, found)
         m.label = check_disc_label(m, found)
+        m.shown_label, m.volume_label, m.iso_label = labels_of(m)
         check_medium_links(m, stage, found, guess, progress)
         if options.stick:
             check_stick(m, found)
@@ -270,6 +272,16 @@ def check_disc_label(m, found):
     return label
 
 
+def labels_of(m):
+    """(the name Explorer shows the medium by, its file system's own label,
+    the ISO 9660 label systems without Joliet read, None on a stick)."""
+    if m.options.stick:
+        volume, iso9660 = label_bytes(m.label).decode("ascii").rstrip(), None
+    else:
+        volume, iso9660 = joliet_label(m.label), iso_label(m.label)
+    return m.keys.get("label") or volume, volume, iso9660
+
+
 def check_medium_links(m, stage, found, given=None, progress=None):
     """The links by kind, and the pages whose scripts build addresses. An undeclared
     page's encoding is Chromium's own reading where Chromium is installed,
@@ -334,9 +346,16 @@ def look_for_strays(tree, found):
 
 
 def sign(exe, o, stage, found):
-    if o.sign and exe:
-        return found.attempt(sign_exe, exe, o.sign, stage, o.timestamp)
-    return None
+    """What signing the exe found, where --sign asks for it; a signature
+    Windows cannot check is a warning of its own."""
+    if not (o.sign and exe):
+        return None
+    signature = found.attempt(sign_exe, exe, o.sign, stage, o.timestamp)
+    if signature and not signature["trusted"]:
+        found.warn("signature-untrusted", "Windows will call its publisher unknown: the certificate %s, so Windows "
+                   "cannot check who signed: sign with a code-signing certificate from a certificate authority"
+                   % ("is self-signed" if signature["self_signed"] else "does not lead to a root this machine trusts"))
+    return signature
 
 
 def check_against(m, image, stage):

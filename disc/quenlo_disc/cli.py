@@ -161,17 +161,12 @@ def options(a):
 def run_check(a, stage, prog, out):
     m = check_medium(a.source, options(a), stage)
     same = check_against(m, a.against, stage) if a.against and not m.problems else None
-    out.made = lambda: dict(report.medium_json(m, "check"), **({"against": same} if same else {}))
-    report.checked(m, out, same, a.against)
-    if report.findings(m, prog, out, "the medium is not ready: mend them and check again"):
-        return 1
-    report.ready(m, out)
-    return 0
+    return report.check_said(m, out, prog, same, a.against)
 
 
 def run_make(a, stage, prog, out):
     m = check_medium(a.source, options(a), stage)
-    out.made = lambda: report.medium_json(m, "make")
+    out.found(report.medium_json(m, "make"))
     if report.findings(m, prog, out, "no image was written: mend them and make it again"):
         return 1
     size = master(m, a.output)
@@ -191,9 +186,9 @@ def run_try(a, stage, prog, out):
                                  sandboxed=not a.no_sandbox, progress=Progress(out))
     except BaseException as ended:  # its document says what the try found before
         if getattr(ended, "tried", None):
-            out.made = lambda tried=ended.tried: report.try_json(tried)
+            out.found(report.try_json(ended.tried))
         raise
-    out.made = lambda: report.try_json(tried)
+    out.found(report.try_json(tried))
     return 0 if report.verdict(tried, prog, out) else 1
 
 

@@ -137,6 +137,9 @@ CODES = {
     "sign-failed": Code(E, "Signing the exe failed.",
                            "Check the certificate, and the time-stamping authority if given."),
     "signature-unverified": Code(E, "The signature made does not verify.", "Check the certificate's chain."),
+    "signature-untrusted": Code(W, "Windows will call the exe's publisher unknown: its certificate is self-signed, or "
+                                   "leads to no root that Windows trusts.",
+                                "Sign with a code-signing certificate from a certificate authority."),
     # Making the image, and comparing it.
     "output-inside": Code(E, "The image would lie inside the medium, which would hold itself.", "Write it elsewhere."),
     "output-folder": Code(E, "The image's name is a folder.", "Name the image file to write."),

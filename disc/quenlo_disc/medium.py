@@ -40,8 +40,11 @@ class Medium:
     key of autorun.inf; links: links by kind;
     scripted: the pages whose scripts build addresses; signature: what
     signing found; root_links: for a stick, every link its pages have
-    (pages.Followed), and the page its user double-clicks at its root,
-    where there is one."""
+    (pages.Followed), and start: the page its user double-clicks at its
+    root, where there is one; shown_label: the name Explorer shows the
+    medium by; volume_label: its file system's own label (Joliet's, or
+    FAT's); iso_label: the ISO 9660 label that systems without Joliet
+    read (a disc's only)."""
     name: str
     source: str
     options: Options
@@ -65,6 +68,9 @@ class Medium:
     signature: dict = None
     root_links: list = field(default_factory=list)
     start: str = None
+    shown_label: str = None
+    volume_label: str = None
+    iso_label: str = None
 
     @property
     def problems(self):
@@ -125,3 +131,7 @@ class Medium:
             return None
         return os.path.abspath(self.options.icon) if found == self.icon_name else self.exe if found == PROGRAM else (
             os.path.join(self.source, found))
+
+    def left_out_listed(self):
+        """What was left out, each as {"path", "kind", "folder"}."""
+        return [{"path": p, "kind": k, "folder": p in self.tree.left_folders} for p, k in self.left_out]

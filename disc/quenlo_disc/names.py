@@ -97,13 +97,15 @@ def disc_path(rel, name=None):
 @dataclass
 class Tree:
     """A folder as the disc will hold it: folders, each (folder, rel, dirs,
-    files), top down and sorted; what was left out, each (disc path, kind);
-    the disc path of each entry that cannot go onto a disc; and each file's
-    size and time of change (whole seconds), by disc path."""
+    files), top down and sorted; what was left out, each (disc path, kind),
+    and which of those are folders; the disc path of each entry that cannot
+    go onto a disc; and each file's size and time of change (whole
+    seconds), by disc path."""
     folders: list = field(default_factory=list)
     sizes: dict = field(default_factory=dict)
     times: dict = field(default_factory=dict)
     left_out: list = field(default_factory=list)
+    left_folders: set = field(default_factory=set)
     refused: list = field(default_factory=list)
 
     def paths(self):
@@ -120,6 +122,39 @@ class Tree:
             if rel != "." and not dirs and not files:
                 found.append(disc_path(rel) + "/")
         return sorted(found, key=lambda p: p.split("/"))
+
+
+def link_refusal(path, top, root):
+    """Why the link at path cannot go onto the disc as a copy of what it
+    leads to, as (code, what); None where it leads inside root (whose real
+    path is top)."""
+    target = os.readlink(path)
+    try:
+        real = os.path.realpath(path, strict=True)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            return "link-loop", 'is a link loop (it leads to "%s" and back): remove the link' % target
+        return "link-dangling", ('is a link to "%s", which does not exist: remove the link or restore its target'
+                                 % target)
+    if real != top and not real.startswith(top + os.sep):
+        return "link-outside", ('is a link to %s, outside %s, and nothing from outside goes onto a disc unasked: copy '
+                                'what the disc needs into the folder, or remove the link' % (real, root))
+    return None
+
+
+def folder_refusal(path, top, holders):
+    """Why the folder at path (or a link to one) cannot go onto the disc,
+    as (code, what); None where it can. holders: the real paths of the
+    folders that hold it."""
+    if os.path.realpath(path) in holders:
+        return "link-holder", "is a link to a folder that holds it, so the disc would never end: remove the link"
+    if stat.S_ISLNK(os.lstat(path).st_mode):
+        return "link-folder-twice", ("is a link to the folder %s, which the disc holds by its own path already, so "
+                                     "the disc would hold it twice (and every link in it as often): remove the link, "
+                                     "and link the pages to that folder" % os.path.relpath(os.path.realpath(path), top))
+    if not os.access(path, os.R_OK | os.X_OK):
+        return "unreadable", "is a folder you cannot read: give yourself read access to it, or move it out"
+    return None
 
 
 def walk(root, found, keep_all=False):
@@ -146,34 +181,17 @@ def walk(root, found, keep_all=False):
         kind = None if keep_all else clutter(name, stat.S_ISDIR(info.st_mode))
         if kind:
             tree.left_out.append((here, kind))
+            if stat.S_ISDIR(info.st_mode):
+                tree.left_folders.add(here)
             return None
         if stat.S_ISLNK(info.st_mode):
-            target = os.readlink(path)
-            try:
-                real = os.path.realpath(path, strict=True)
-            except OSError as error:
-                if error.errno == errno.ELOOP:
-                    return refuse(path, here, "link-loop", 'is a link loop (it leads to "%s" and back): remove the '
-                                  'link' % target)
-                return refuse(path, here, "link-dangling", 'is a link to "%s", which does not exist: remove the link '
-                              'or restore its target' % target)
-            if real != top and not real.startswith(top + os.sep):
-                return refuse(path, here, "link-outside", 'is a link to %s, outside %s, and nothing from outside goes '
-                              'onto a disc unasked: copy what the disc needs into the folder, or remove the link'
-                              % (real, root))
+            why = link_refusal(path, top, root)
+            if why:
+                return refuse(path, here, *why)
             info = os.stat(path)
         if stat.S_ISDIR(info.st_mode):
-            if os.path.realpath(path) in holders:
-                return refuse(path, here, "link-holder", 'is a link to a folder that holds it, so the disc would never '
-                              'end: remove the link')
-            if stat.S_ISLNK(os.lstat(path).st_mode):
-                return refuse(path, here, "link-folder-twice", 'is a link to the folder %s, which the disc holds by '
-                              'its own path already, so the disc would hold it twice (and every link in it as often): '
-                              'remove the link, and link the pages to that folder' % os.path.relpath(real, top))
-            if not os.access(path, os.R_OK | os.X_OK):
-                return refuse(path, here, "unreadable", "is a folder you cannot read: give yourself read access to "
-                              "it, or move it out")
-            return "dir"
+            why = folder_refusal(path, top, holders)
+            return refuse(path, here, *why) if why else "dir"
         if stat.S_ISREG(info.st_mode):
             if not os.access(path, os.R_OK):
                 return refuse(path, here, "unreadable", "is a file you cannot read: give yourself read access to it, "

@@ -11,7 +11,6 @@ from .codepages import described
 from .findings import Finding
 from .iso import fitting
 from .links import there
-from .names import iso_label, joliet_label
 from .tools import in_words, visible
 
 # Keys of autorun.inf that Windows reads only from some kinds of drive, and
@@ -23,14 +22,18 @@ KEYS = ("label", "icon", "action")
 class Output:
     """Where a command's words go (out and err, standard output and error
     unless given): the human lines, or with --json (or --sarif) nothing but
-    one JSON (or SARIF) document on out at the end. made: what makes that
-    document from what the command found, set as it finds it; refusals:
+    one JSON (or SARIF) document on out at the end. doc: that document,
+    as far as the command found anything (found() gives it); refusals:
     those that ended the command, among the document's findings."""
 
     def __init__(self, json_wanted=False, sarif_wanted=False, out=None, err=None):
         self.json, self.sarif = json_wanted or sarif_wanted, sarif_wanted
         self.out, self.err = out or sys.stdout, err or sys.stderr
-        self.made, self.refusals = None, []
+        self.doc, self.refusals = None, []
+
+    def found(self, doc):
+        """What the command found, as its document says it."""
+        self.doc = doc
 
     def line(self, text=""):
         if not self.json:
@@ -48,11 +51,11 @@ class Output:
 
     def document(self, command):
         """The command's JSON document: what it found, and the refusal that ended it."""
-        doc = self.made() if self.made else {"command": command, "version": VERSION, "verdict": "refused",
-                                             "findings": []}
+        doc = dict(self.doc) if self.doc else {"command": command, "version": VERSION, "verdict": "refused",
+                                               "findings": []}
         if self.refusals:
             doc["verdict"] = "refused"
-            doc.setdefault("findings", []).extend(f.as_dict() for f in self.refusals)
+            doc["findings"] = doc.get("findings", []) + [f.as_dict() for f in self.refusals]
         return doc
 
     def end(self, command):
@@ -119,27 +122,24 @@ def fits(size, stick=False):
 
 def describe(m):
     """What Windows will make of the disc, and what went onto it how."""
-    label, shown = m.label, m.keys.get("label")
-    joliet, iso = joliet_label(label), iso_label(label)
+    label, shown, volume = m.label, m.keys.get("label"), m.volume_label
     code_page = m.options.code_page
     lines = stick_lines(m) if m.options.stick else []
     lines += ["For PCs using %s" % described(code_page) if code_page else
              "For PCs of every code page: its page and label are ASCII" if label.isascii() else
              "For PCs of every code page: its page is ASCII, its label in a Unicode autorun.inf"]
     if m.options.stick:
-        from .sticks import label_bytes
-        fat = label_bytes(label).decode("ascii").rstrip()
         lines += ['Windows shows the stick as "%s"%s; its FAT volume label reads "%s" (it holds 11 ASCII capitals)'
-                  % (shown or fat, " (autorun.inf's label)" if shown else "", fat)]
+                  % (m.shown_label, " (autorun.inf's label)" if shown else "", volume)]
     else:
         lines += ['Windows shows the disc as "%s"%s; its volume label reads "%s"%s%s'
-                  % (shown or joliet, " (autorun.inf's label)" if shown else "", joliet,
+                  % (m.shown_label, " (autorun.inf's label)" if shown else "", volume,
                      " (Joliet holds 16 characters)" if len(label) > 16 else "",
-                     '; systems without Joliet read "%s"' % iso if iso != label else "")]
+                     '; systems without Joliet read "%s"' % m.iso_label if m.iso_label != label else "")]
     if m.left_out:
         lines.append("Left out: %s (--keep-everything puts them on the disc)"
-                     % ", ".join("%s%s (%s)" % (path, "/" if os.path.isdir(os.path.join(m.source, path)) else "",
-                                                kind) for path, kind in m.left_out))
+                     % ", ".join("%s%s (%s)" % (left["path"], "/" if left["folder"] else "", left["kind"])
+                                 for left in m.left_out_listed()))
     for path in m.replaced:
         lines.append("Replaced: %s, by the quenlo.exe that the disc carries" % path)
     if m.updated:
@@ -161,11 +161,8 @@ def stick_lines(m):
 
 
 def signature_lines(sig):
-    lines = ["Signed by: %s (Authenticode, SHA-256)" % sig["signer"]]
-    if not sig["trusted"]:
-        lines.append("Windows will call its publisher unknown: the certificate %s, so Windows cannot check who "
-                     "signed: sign with a code-signing certificate from a certificate authority"
-                     % ("is self-signed" if sig["self_signed"] else "does not lead to a root this machine trusts"))
+    lines = ["Signed by: %s (Authenticode, SHA-256)%s" % (sig["signer"], "" if sig["trusted"] else
+                                                           " (see its warning: Windows cannot check who signed)")]
     if sig["stamped"]:
         lines.append("Time-stamped: %s by %s, so the signature stays good after the certificate expires%s"
                      % (sig["stamped"], sig["authority"], "" if sig["authority_trusted"] else
@@ -193,12 +190,26 @@ def medium_json(m, command):
     size = m.estimate()
     return {"command": command, "version": VERSION, "source": m.source, "verdict": "refused" if m.problems else "ready",
             "keys": m.keys, "ignored": {k: v for k, v in IGNORED_ON_DISCS.items() if k in m.keys},
-            "page": m.page, "label": m.label, "code_page": m.options.code_page,
+            "page": m.page, "label": m.label, "shown_label": m.shown_label, "volume_label": m.volume_label,
+            "iso_label": m.iso_label, "start": m.start, "code_page": m.options.code_page,
             "findings": [f.as_dict() for f in m.findings.sorted()],
             "problems": len(m.problems), "warnings": len(m.findings.warnings), "links": m.links,
-            "left_out": [{"path": p, "kind": k} for p, k in m.left_out], "strays": m.strays, "files": m.files(),
+            "left_out": m.left_out_listed(), "strays": m.strays, "files": m.files(),
             "size": size, "medium": fitting(size, m.options.stick), "stick": m.options.stick,
             "signature": {k: v for k, v in m.signature.items() if k != "exe"} if m.signature else None}
+
+
+def check_said(m, out, prog, same=None, given=None):
+    """All a check says of the medium m, the command's and the web page's
+    alike: its document, what Windows will make of it, each finding, and
+    the verdict (same: whether it makes the image given, where asked).
+    Returns the exit status."""
+    out.found(dict(medium_json(m, "check"), **({"against": same} if same else {})))
+    checked(m, out, same, given)
+    if findings(m, prog, out, "the medium is not ready: mend them and check again"):
+        return 1
+    ready(m, out)
+    return 0
 
 
 def checked(m, out, same, given=None):
@@ -222,9 +233,7 @@ def ready(m, out):
 
 def made(m, out, output, size, digest):
     """What make says of the image it wrote."""
-    out.made = lambda: dict(medium_json(m, "make"), image=os.path.abspath(output), size=size,
-                            medium=fitting(size, m.options.stick),
-                            sha256=digest)
+    out.doc.update(image=os.path.abspath(output), size=size, medium=fitting(size, m.options.stick), sha256=digest)
     label = m.label
     out.line("%s image: %s" % ("Stick" if m.options.stick else "Disc", output))
     # Joliet's volume label, the one Windows reads, holds 16 characters.
@@ -290,6 +299,6 @@ def verdict(tried, prog, out):
 
 def cleared(out, cache, there, freed):
     """What try --clear-cache says of the cache it removed."""
-    out.made = lambda: {"command": "try", "version": VERSION, "cache": cache, "freed": freed}
+    out.found({"command": "try", "version": VERSION, "cache": cache, "freed": freed})
     out.line("Removed the cache %s: %s freed" % (cache, in_words(freed)) if there
              else "There is no cache at %s: nothing to remove" % cache)

@@ -117,11 +117,20 @@ def verdict(doc):
 
 
 def facts(doc):
+    """The medium's facts, as the document gives them."""
     rows = []
-    keys = doc.get("keys") or {}
+    keys, medium = doc.get("keys") or {}, "stick" if doc.get("stick") else "disc"
+    signature = doc.get("signature") or {}
+    left = ", ".join("%s%s (%s)" % (x["path"], "/" if x.get("folder") else "", x["kind"])
+                     for x in doc.get("left_out") or [])
     for label, value in (("Folder", doc.get("source")), ("Disc image", doc.get("image")),
-                         ("Windows shows the disc as", keys.get("label") or doc.get("label")),
+                         ("Windows shows the %s as" % medium, doc.get("shown_label") or keys.get("label")
+                          or doc.get("label")),
+                         ("Its volume label", doc.get("volume_label")),
                          ("Open line", keys.get("open")),
+                         ("Its user double-clicks", doc.get("start") and doc["start"].replace("/", "\\")),
+                         ("Signed by", signature.get("signer")),
+                         ("Left out", left),
                          ("Size", "%s bytes%s" % ("{:,}".format(doc["size"]), ", which fits a %s" % doc["medium"]
                                                   if doc.get("medium") else "") if doc.get("size") else None),
                          ("Files", doc.get("files")), ("SHA-256 of the image", doc.get("sha256"))):

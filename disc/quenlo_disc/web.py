@@ -168,10 +168,7 @@ def check(source, choices, answers=None, chromium=True, progress=None):
         m.findings.warn("guessed-by-detector", "this browser is not Chromium, so it was not asked how Edge and Chrome "
                         "read the %s that declare no encoding: the check guessed with its own detector, which mostly "
                         "agrees; check in Edge or Chrome to be sure" % report.counted(len(set(asker.asked)), "page"))
-    said.made = lambda: report.medium_json(m, "check")
-    report.checked(m, said, None)
-    if not report.findings(m, "quenlo-disc check", said, "the medium is not ready: mend them and check again"):
-        report.ready(m, said)
+    report.check_said(m, said, "quenlo-disc check")
     return finish(said, words)
 
 

@@ -63,6 +63,36 @@ class Command(TestCase):
                     document = json.loads(out)
                     self.assertEqual((document["verdict"], document["findings"][0]["code"]), doc)
 
+    def test_document_holds_the_facts(self):
+        """The check's document holds what a reader needs, so that no reader
+        works it out again: the name Explorer shows, the file system's own
+        label, the stick's start page, what was left out and whether it is
+        a folder; the HTML report shows them from it."""
+        for name, argv, autorun, facts in (
+                ("disc, a long label", ["--label", "Mus\u00e9e du quai 2027", "--code-page", "1252"], None,
+                 {"shown_label": "Mus\u00e9e du quai 2027", "volume_label": "Mus\u00e9e du quai 20",
+                  "iso_label": "Musee du quai 2027", "start": None}),
+                ("disc, autorun.inf's label", [], "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=Shown",
+                 {"shown_label": "Shown", "volume_label": "Shown", "start": None}),
+                ("stick", ["--stick", "--label", "Stick \u00e9t\u00e9", "--code-page", "1252"], None,
+                 {"shown_label": "Stick \u00e9t\u00e9", "volume_label": "STICK _T_", "iso_label": None,
+                  "start": "index.htm"})):
+            with self.subTest(name):
+                work = tempfile.mkdtemp(dir=self.work)
+                source = os.path.join(work, "medium")
+                medium(source, autorun, {".git/HEAD": "ref", "index.htm": '<a href="docs/index.htm">x</a>'})
+                page = [] if autorun else START
+                report = os.path.join(work, "report.html")
+                status, out, err = run(["check", "--json", "--exe", EXE, "--report", report] + argv + page + [source])
+                doc = json.loads(out)
+                self.assertEqual(status, 0, [f["message"] for f in doc["findings"]])
+                self.assertEqual({k: doc[k] for k in facts}, facts)
+                self.assertIn({"path": ".git", "kind": "version control", "folder": True}, doc["left_out"])
+                with open(report, encoding="utf-8") as f:
+                    shown = f.read()
+                self.assertIn("<td>%s</td>" % facts["shown_label"], shown)
+                self.assertIn(".git/ (version control)", shown)
+
     def test_clear_cache(self):
         """--clear-cache alone removes the cache and says what it freed."""
         cache = os.path.join(tempfile.mkdtemp(dir=self.work), "cache")
