@@ -16,8 +16,8 @@ What the modules are, foundations first; each imports only those before it
                              the formats, as Windows and browsers read them
   findings, links, medium, signing, sticks, mastering, check
                              checking a medium and mastering its image
-  agent, inside, sandbox, host, registry, chromium, session, driver, browser,
-  screen, onepc, trying
+  agent, inside, sandbox, host, registry, chromium, session, driver, screen,
+  browser, onepc, trying
                              trying an image as a user's PC meets it
   sarif, report, progress, reportpage, web, cli, manual
                              what the command says and writes (a try's as it

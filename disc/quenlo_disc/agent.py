@@ -83,6 +83,13 @@ class Agent:
         return self.ask({"do": "run", "argv": argv, "env": env, "cwd": cwd, "out": out, "err": err,
                          "timeout": timeout}, timeout + 30)["status"]
 
+    def capture(self, argv, env, limit, timeout=60):
+        """(the command's exit status, or None where it could not start or
+        was ended; at most limit bytes of its standard output)."""
+        answer = self.ask({"do": "capture", "argv": argv, "env": env, "limit": limit, "timeout": timeout},
+                          timeout + 30)
+        return answer.get("status"), base64.b64decode(answer.get("data", ""))
+
     def spawn(self, argv, env, cwd=None, out=None, err=None, stdin=None):
         """Starts a command in a session of its own; its pid."""
         answer = self.ask({"do": "spawn", "argv": argv, "env": env, "cwd": cwd, "out": out, "err": err,

@@ -13,18 +13,17 @@ import os
 import shlex
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
-import threading
+import time
 import urllib.parse
 from dataclasses import dataclass
 
-from . import Gone, chromium, sandbox
+from . import chromium, sandbox
 from .devtools import FLAGS, Closed
 from .inside import BRIDGE
 from .seccomp import fresh_keyring
-from .session import display_socket
+from .screen import LARGEST_PICTURE, PAGE_AREA, STEP, drawn, kept, picture
 from .tools import last_lines, wait_until
 from .walls import entry, reader_prefix
 
@@ -54,6 +53,14 @@ BROWSERS = [Browser("chromium", tuple(["chromium", "--window-position=0,0", "--w
 # Chromium's own word against offering a translation, in its new profile.
 CHROMIUM_PREFERENCES = '{"translate":{"enabled":false},"browser":{"has_seen_welcome_page":true}}'
 RENDERING = 60  # seconds w3m may take over a page
+SETTLING = 3  # seconds a browser other than Chromium, still running, may take to show its window
+# The graphical browser's own display, in its own sandbox: its screen's
+# framebuffer is a file of the tools' (Xvfb's -fbdir), the pictures are
+# taken from that, and nothing of the disc's reaches any of it.
+OWN_DISPLAY = ":0"
+DISPLAYED = ('Xvfb :0 -screen 0 1024x768x24 -nolisten tcp -br -fbdir "$0" >/dev/null 2>&1 & '
+             'for i in $(seq 400); do [ -S /tmp/.X11-unix/X0 ] && exec "$@"; sleep 0.025; done; '
+             'echo "its display did not start" >&2; exit 1')
 
 
 def graphical():
@@ -80,53 +87,27 @@ def on_disc(address, folder, drive):
     return ""
 
 
-def shown_address(address, drive, shown):
-    """The address the graphical browser is given for a handed one: on the
-    disc's drive (shown, where its sandbox shows the disc), the rest of the
-    address as it came; anything else as it is."""
-    marker = drive.rstrip("/") + "/"
-    if address.startswith("file://") and marker in address:
-        return "file://" + shown + "/" + address.split(marker, 1)[1]
-    return address
+def shown_address(address, resolved, disc, shown):
+    """The address the graphical browser loads for a handed one: the very
+    file of the disc (in the folder disc) that the tools resolved it to,
+    resolved, on the drive where the browser is shown the disc (shown),
+    with the handed address's query and fragment; None where it leads to
+    no file of the disc, which is then shown nowhere."""
+    if not resolved:
+        return None
+    rel = os.path.relpath(resolved, os.path.realpath(disc)).replace(os.sep, "/")
+    parts = urllib.parse.urlsplit(address) if address.startswith("file:") else None
+    return urllib.parse.urlunsplit(("file", "", shown.rstrip("/") + "/" + urllib.parse.quote(rel),
+                                    parts.query if parts else "", parts.fragment if parts else ""))
 
 
-def relay(listener, reach):
-    """Each connection to listener, joined to a new one to the socket at
-    reach(): the display's, which a sandbox beside the session's cannot be
-    shown but through this side."""
-    def pump(source, to):
-        try:
-            while True:
-                data = source.recv(1 << 16)
-                if not data:
-                    break
-                to.sendall(data)
-        except OSError:
-            pass
-        finally:
-            try:
-                to.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
-            source.close()
-
-    def serve():
-        while True:
-            try:
-                conn, _ = listener.accept()
-            except OSError:
-                return
-            display = socket.socket(socket.AF_UNIX)
-            try:
-                display.connect(reach())
-            except (OSError, Gone):
-                conn.close()
-                display.close()
-                continue
-            for ends in ((conn, display), (display, conn)):
-                threading.Thread(target=pump, args=ends, daemon=True).start()
-
-    threading.Thread(target=serve, daemon=True).start()
+def same_page(loaded, given):
+    """True where the address a browser says it shows is the file of the
+    address it was given (its fragment aside: a page's own scrolling)."""
+    def page(url):
+        parts = urllib.parse.urlsplit(url or "")
+        return parts.scheme, urllib.parse.unquote(parts.path)
+    return page(loaded) == page(given)
 
 
 def render(session, path, charset):
@@ -184,86 +165,72 @@ def unlike(session, stage, shot, before, after):
     return "something else is drawn over the browser's page"
 
 
-class Bridge:
-    """Wine's browser bridge, set for one try: its script (in a new folder
-    of the session's box) hands the page over to the sandbox's first
-    process; the tools take only what Wine's bridge handed, read it
-    themselves, and show it in the graphical browser."""
+def colours(framebuffer, region=None):
+    """How many colours the browser's own screen shows (in region, where
+    given), read from its framebuffer in a sandbox of its own; 0 where it
+    cannot be read."""
+    crop = ["-crop", region, "+repage"] if region else []
+    status, out, _ = sandbox.run(["convert", "xwd:" + framebuffer] + crop + ["-format", "%k", "info:"],
+                                 readable=[framebuffer], timeout=STEP)
+    return int(out.strip()) if status == 0 and out.strip().isdigit() else 0
 
-    def __init__(self, session, browser, folder, disc, view, letter, since):
-        self.session, self.browser, self.folder, self.since = session, browser, folder, since
-        self.disc, self.view, self.letter = disc, view, letter
-        self.charset, self.taken, self.shown, self.process, self.stage = None, None, None, None, None
-        self.resolved, self.status, self.text, self.limits, self.display, self.failed = "", "", "", (), None, None
 
-    @classmethod
-    def install(cls, session, browser, disc, view=None, letter="d:"):
-        """Pages go to browser (None: text only), from view where given (a
-        folder that reads like the disc in disc, names as Windows matches
-        them) instead of the disc itself: in a sandbox, at its own drive,
-        file:///D:/."""
-        folder = session.folder("browser-")
-        hand = entry("inside", "inside.hand_over(sys.argv[1], sys.argv[2])", session.box, lib=session.lib)
-        session.put(os.path.join(folder, "browser.sh"), "#!/bin/sh\nexec %s \"$1\"\n" % shlex.join(hand), 0o755)
-        session.registry.load(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
-                               '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
-        return cls(session, browser, folder, disc, view, letter, session.handoffs()[1])
+def screen_picture(framebuffer, stage, shot):
+    """A PNG of the browser's own screen at shot; True when there is one."""
+    made = os.path.join(stage, "screen.png")
+    status, _, _ = sandbox.run(["convert", "xwd:" + framebuffer, made], writable=[stage], readable=[framebuffer],
+                               timeout=STEP)
+    try:
+        with open(made, "rb") as f:
+            return status == 0 and kept(f.read(LARGEST_PICTURE), shot)
+    except OSError:
+        return False
 
-    def read_in(self, charset):
-        """w3m reads the page in charset."""
-        self.charset = charset
 
-    def handed(self, seconds):
-        """True once Wine's bridge has handed a page over: then it is read,
-        and shown."""
-        def came():
-            handoffs, _ = self.session.handoffs(self.since)
-            self.taken = next((h["address"] for h in handoffs if h.get("by") == BRIDGE), None)
-            return self.taken is not None
+def beside(session, browser, stage, shown, letter):
+    """(the command line that runs browser beside session, where the
+    browser's sandbox shows the disc, its environment, its screen's
+    framebuffer) for the disc shown (a folder) at letter's drive; its
+    profile, its own display's framebuffer and its words in stage.
+    Without a sandbox, it is the session's display it shows the page on."""
+    profile = os.path.join(stage, "profile")
+    os.makedirs(os.path.join(profile, "Default"))
+    command = list(browser.command)
+    if browser.x_class == "chromium":
+        with open(os.path.join(profile, "Default", "Preferences"), "w") as f:
+            f.write(CHROMIUM_PREFERENCES)
+        command.insert(1, "--user-data-dir=" + profile)
+    if not session.sandboxed:
+        return command, None, dict(session.env(), DISPLAY=session.display, HOME=profile), None
+    drive, screen = chromium.DRIVES[letter == "e:"], os.path.join(stage, "screen")
+    os.mkdir(screen)
+    env = {"DISPLAY": OWN_DISPLAY, "HOME": profile}
+    return (reader_prefix(profile, [session.discs], stage, links=[(shown, drive)], env=env, writable=[screen])
+            + ["sh", "-c", DISPLAYED, screen] + command, drive, env, os.path.join(screen, "Xvfb_screen0"))
 
-        if not wait_until(came, seconds, 0.1):
-            return False
-        drive = os.path.join(self.session.prefix, "dosdevices", self.letter)
-        self.resolved = on_disc(self.taken, self.disc, drive)
-        self.status, self.text = render(self.session, self.resolved, self.charset) if self.resolved else ("", "")
-        if self.browser:
-            self.start(shown_address(self.taken, drive, chromium.DRIVES[self.letter == "e:"]
-                                     if self.session.sandboxed else (self.view or self.disc)))
-        return True
 
-    def page(self):
-        """(the address the browser was handed, w3m's status, the disc's file it leads to, or "")."""
-        return self.taken or "", self.status, self.resolved
+class Beside:
+    """The graphical browser the tools start beside a session's sandbox to
+    show a page of the disc in folder disc (or of view, a folder that reads
+    like it), at letter's drive; what it says of the page, and the
+    pictures of its screen. address: what it was given."""
 
-    def rendered(self):
-        return self.text.strip("\n")
+    def __init__(self, session, browser, disc, view, letter):
+        self.session, self.browser, self.disc, self.view, self.letter = session, browser, disc, view, letter
+        self.shown, self.process, self.stage, self.limits, self.failed = None, None, None, (), None
+        self.address = self.screen = None  # what it was given; its own screen's framebuffer
+        self.started = None
 
     def start(self, address):
         """The graphical browser, at address: in a sandbox of its own beside
         the session's (its own processes, out of sight of the disc's), shown
-        the display's socket and the disc, writing only its profile."""
-        self.stage = tempfile.mkdtemp(dir=self.session.root, prefix="browser-")
-        profile = os.path.join(self.stage, "profile")
-        os.makedirs(os.path.join(profile, "Default"))
-        command = list(self.browser.command)
-        if self.browser.x_class == "chromium":
-            with open(os.path.join(profile, "Default", "Preferences"), "w") as f:
-                f.write(CHROMIUM_PREFERENCES)
-            command.insert(1, "--user-data-dir=" + profile)
-        env = {"DISPLAY": self.session.display, "HOME": profile}
+        the disc, writing only its profile and its own screen's framebuffer,
+        on a display of its own that nothing of the disc's can reach (to
+        read it, draw on it or type into it)."""
+        self.stage, self.started = tempfile.mkdtemp(dir=self.session.root, prefix="browser-"), time.time()
+        command, drive, env, self.screen = beside(self.session, self.browser, self.stage, self.view or self.disc,
+                                                  self.letter)
         self.limits, entered = sandbox.bounded(self.session.memory) if self.session.sandboxed else ((), fresh_keyring)
-        if self.session.sandboxed:
-            drive = chromium.DRIVES[self.letter == "e:"]
-            shown = os.path.join(self.stage, "x11")
-            os.mkdir(shown)
-            self.display = socket.socket(socket.AF_UNIX)
-            self.display.bind(os.path.join(shown, "X" + self.session.display.lstrip(":")))
-            self.display.listen(64)
-            relay(self.display, lambda: display_socket(self.session))
-            command = reader_prefix(profile, [self.session.discs, (shown, "/tmp/.X11-unix")], self.stage,
-                                    links=[(self.view or self.disc, drive)], env=env) + command
-        else:
-            drive, env = None, dict(self.session.env(), **env)
         err = open(os.path.join(self.stage, "browser.err"), "wb")
         try:
             if self.browser.watched:
@@ -309,6 +276,8 @@ class Bridge:
         or none came in that time."""
         if not self.browser:
             return False, "no graphical browser is installed (install chromium)"
+        if not self.address:
+            return False, "what it was handed is no file of the disc, so no browser shows it"
         ended = []
 
         def shown():
@@ -318,6 +287,8 @@ class Bridge:
                 return True
             if self.browser.watched:
                 return bool(self.shown and self.shown.window and self.shown.window != "minimized")
+            if self.screen:  # no other program on its display: what it shows is its, once it has drawn
+                return colours(self.screen) > 1 or time.time() - self.started > SETTLING
             return self.session.on_display(["xdotool", "search", "--onlyvisible", "--class", self.browser.x_class],
                                            10) == 0
 
@@ -325,13 +296,29 @@ class Bridge:
             return (False, ended[0]) if ended else (True, "")
         return False, "the browser's window did not appear within %d s" % seconds
 
-    def covered(self, shot, taking):
-        """Where Chromium shows the page: None when the picture that
-        taking() takes at shot (True once taken) is of what Chromium drew,
-        else what is in the way (NOT_TAKEN: no picture). For another
-        browser, nothing tells."""
+    def drawn(self):
+        """True once the page's area of the browser's screen is not of one colour alone."""
+        return colours(self.screen, PAGE_AREA) > 1 if self.screen else drawn(self.session)
+
+    def picture(self, shot):
+        """A picture of the browser's screen at shot (its own, where it has
+        one; else the session's); True when there is one."""
+        return screen_picture(self.screen, self.stage, shot) if self.screen else picture(self.session, shot)
+
+    def strayed(self):
+        """Where the browser says it shows another page than the one it was
+        given (a script's or a refresh's doing), that address; else None."""
+        loaded = (self.shown.loaded or {}) if self.shown else {}
+        address = loaded.get("address")
+        return address if address and self.address and not same_page(address, self.address) else None
+
+    def covered(self, shot):
+        """Where Chromium shows the page: None when the picture it takes of
+        the browser's screen at shot is of what Chromium drew, else what it
+        shows instead (NOT_TAKEN: no picture). For another browser, nothing
+        tells."""
         before = self.shown.captured_now() if self.shown else None
-        if not taking():
+        if not self.picture(shot):
             return NOT_TAKEN
         if not self.shown:
             return None
@@ -349,7 +336,60 @@ class Bridge:
             self.process.wait()
         for group in self.limits:
             group.remove()
-        if self.display:
-            self.display.close()
         if self.stage:
             shutil.rmtree(self.stage, ignore_errors=True)
+
+
+class Bridge(Beside):
+    """Wine's browser bridge, set for one try: its script (in a new folder
+    of the session's box) hands the page over to the sandbox's first
+    process; the tools take only what Wine's bridge handed, read it
+    themselves, and show it in the graphical browser (Beside)."""
+
+    def __init__(self, session, browser, folder, disc, view, letter, since):
+        super().__init__(session, browser, disc, view, letter)
+        self.folder, self.since = folder, since
+        self.charset, self.taken, self.resolved, self.status, self.text = None, None, "", "", ""
+
+    @classmethod
+    def install(cls, session, browser, disc, view=None, letter="d:"):
+        """Pages go to browser (None: text only), from view where given (a
+        folder that reads like the disc in disc, names as Windows matches
+        them) instead of the disc itself: in a sandbox, at its own drive,
+        file:///D:/."""
+        folder = session.folder("browser-")
+        hand = entry("inside", "inside.hand_over(sys.argv[1], sys.argv[2])", session.box, lib=session.lib)
+        session.put(os.path.join(folder, "browser.sh"), "#!/bin/sh\nexec %s \"$1\"\n" % shlex.join(hand), 0o755)
+        session.registry.load(["[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]",
+                               '"Browsers"="%s"' % os.path.join(folder, "browser.sh"), ""])
+        return cls(session, browser, folder, disc, view, letter, session.handoffs()[1])
+
+    def read_in(self, charset):
+        """w3m reads the page in charset."""
+        self.charset = charset
+
+    def handed(self, seconds):
+        """True once Wine's bridge has handed a page over: then it is read,
+        and shown."""
+        def came():
+            handoffs, _ = self.session.handoffs(self.since)
+            self.taken = next((h["address"] for h in handoffs if h.get("by") == BRIDGE), None)
+            return self.taken is not None
+
+        if not wait_until(came, seconds, 0.1):
+            return False
+        drive = os.path.join(self.session.prefix, "dosdevices", self.letter)
+        self.resolved = on_disc(self.taken, self.disc, drive)
+        self.status, self.text = render(self.session, self.resolved, self.charset) if self.resolved else ("", "")
+        self.address = shown_address(self.taken, self.resolved, self.disc, chromium.DRIVES[self.letter == "e:"]
+                                     if self.session.sandboxed else (self.view or self.disc))
+        if self.browser and self.address:
+            self.start(self.address)
+        return True
+
+    def page(self):
+        """(the address the browser was handed, w3m's status, the disc's file it leads to, or "")."""
+        return self.taken or "", self.status, self.resolved
+
+    def rendered(self):
+        return self.text.strip("\n")

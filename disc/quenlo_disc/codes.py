@@ -170,6 +170,9 @@ CODES = {
     "sandbox-ended": Code(E, "The try's sandbox ended before the try did.", "Try again, or report it."),
     "not-shown": Code(E, "The page was not shown on a PC that should show it.",
                          "Read why in the try's lines and picture."),
+    "not-pictured": Code(E, "The page was opened, but no picture of the screen shows what the browser drew of it "
+                            "(its window stayed blank, or it went on to another page).",
+                         "Read why in the try's lines and look at the picture."),
     # The command itself.
     "os-error": Code(E, "The machine refused something (a full disk, a file that went away).",
                         "Mend what the message names."),

@@ -154,37 +154,14 @@ class Box:
             os.close(fd)
 
 
-class Inside(Box):
-    """What the sandbox's first process does for the tools: starts programs
-    and tells how they end (children: pid to Popen), and moves files in and
-    out of its box."""
+class Programs(Box):
+    """Programs the sandbox's first process starts for the tools, and how
+    they end (children: pid to Popen)."""
 
     def __init__(self, box):
         super().__init__(box)
-        self.children, self.lock, self.kept = {}, threading.Lock(), set()
+        self.children, self.lock = {}, threading.Lock()
         self.forever = os.pipe()  # never written: a program that reads it waits for good (Wine's keeper)
-        self.handoffs, self.reaped = [], {}  # what the bridge was handed; the names of orphans reaped, by pid
-
-    def reap(self):
-        """Takes in what others left: the first process inherits orphans
-        (what it started itself, Popen takes in)."""
-        while True:
-            try:
-                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
-            except ChildProcessError:
-                info = None
-            with self.lock:
-                orphan = info is not None and info.si_pid not in self.children
-                if orphan:
-                    self.reaped[info.si_pid] = name_of(info.si_pid)
-                    if len(self.reaped) > 4096:
-                        self.reaped.pop(next(iter(self.reaped)))
-                    try:
-                        os.waitpid(info.si_pid, 0)
-                    except ChildProcessError:
-                        pass
-            if not orphan:
-                time.sleep(0.2)
 
     def stream(self, path):
         if not path:
@@ -213,16 +190,6 @@ class Inside(Box):
         except (ProcessLookupError, PermissionError):
             pass
 
-    def act(self, request):
-        """The answer to one request."""
-        return getattr(self, "do_" + request["do"], self.unknown)(request)
-
-    def unknown(self, request):
-        return {"error": "unknown request %r" % request["do"]}
-
-    def do_ping(self, _):
-        return {}
-
     def do_run(self, request):
         try:
             child = self.start(request)
@@ -234,6 +201,33 @@ class Inside(Box):
             self.end(child.pid)
             child.wait()
             return {"status": None, "error": "timed out"}
+
+    def do_capture(self, request):
+        """A command's status and what it wrote on its standard output (at
+        most limit bytes), handed straight back: what it makes is never a
+        file that others in the box could change before it is read."""
+        try:
+            with self.lock:
+                child = subprocess.Popen(request["argv"], env=request["env"], cwd="/", stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+                self.children[child.pid] = child
+        except (OSError, ValueError) as error:
+            return {"status": None, "error": str(error)}
+        late = []
+        timer = threading.Timer(request.get("timeout", 60), lambda: late.append(self.end(child.pid)))
+        timer.start()
+        chunks, left = [], min(request["limit"], LARGEST_FETCH)
+        try:
+            while left > 0:
+                chunks.append(os.read(child.stdout.fileno(), min(left, 1 << 20)))
+                if not chunks[-1]:
+                    break
+                left -= len(chunks[-1])
+            child.stdout.close()  # what it would write beyond the limit ends it
+            status = child.wait()
+        finally:
+            timer.cancel()
+        return {"status": None if late else status, "data": base64.b64encode(b"".join(chunks)).decode()}
 
     def do_spawn(self, request):
         try:
@@ -247,14 +241,57 @@ class Inside(Box):
         child = self.children.get(request["pid"])
         return {"alive": child is not None and child.poll() is None}
 
+    def do_kill(self, request):
+        self.end(request["pid"])
+        return {}
+
+
+class Inside(Programs):
+    """What the sandbox's first process does for the tools: starts programs
+    and tells how they end, takes in orphans, ends what the disc started,
+    takes what Wine's bridge hands over, and moves files in and out of its
+    box."""
+
+    def __init__(self, box):
+        super().__init__(box)
+        self.kept = set()
+        self.handoffs, self.reaped = [], {}  # what the bridge was handed; the names of orphans reaped, by pid
+
+    def reap(self):
+        """Takes in what others left: the first process inherits orphans
+        (what it started itself, Popen takes in)."""
+        while True:
+            try:
+                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            except ChildProcessError:
+                info = None
+            with self.lock:
+                orphan = info is not None and info.si_pid not in self.children
+                if orphan:
+                    self.reaped[info.si_pid] = name_of(info.si_pid)
+                    if len(self.reaped) > 4096:
+                        self.reaped.pop(next(iter(self.reaped)))
+                    try:
+                        os.waitpid(info.si_pid, 0)
+                    except ChildProcessError:
+                        pass
+            if not orphan:
+                time.sleep(0.2)
+
+    def act(self, request):
+        """The answer to one request."""
+        return getattr(self, "do_" + request["do"], self.unknown)(request)
+
+    def unknown(self, request):
+        return {"error": "unknown request %r" % request["do"]}
+
+    def do_ping(self, _):
+        return {}
+
     def do_handoffs(self, request):
         """What the bridge was handed from the request's count on, each with who handed it."""
         with self.lock:
             return {"handoffs": self.handoffs[request.get("since", 0):], "count": len(self.handoffs)}
-
-    def do_kill(self, request):
-        self.end(request["pid"])
-        return {}
 
     def do_keep(self, _):
         """What runs now is the session's own (its display, Wine's server and

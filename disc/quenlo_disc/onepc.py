@@ -15,7 +15,7 @@ from .browser import NOT_TAKEN, Bridge, graphical
 from .codepages import CODE_PAGES, WESTERN, described
 from .driver import drive, started_by
 from .host import environment
-from .screen import drawn, picture
+from .screen import picture
 from .tools import visible as v, wait_until
 
 # The launcher's own words (launcher/messages.h), as its boxes show them.
@@ -52,13 +52,15 @@ class PC:
 
 @dataclass
 class Row:
-    """What one kind of PC made of the disc. why: None when the page opened,
-    else why not, in the author's terms. picture: the screen's picture, or
-    None. not_pictured: None when the picture is of what the user meets,
-    else what it shows instead. finding: why the open line's page is not
+    """What one kind of PC made of the disc. why: None when the page was
+    shown (opened, and its picture shows what the browser drew), else why
+    not, in the author's terms. picture: the screen's picture, or None.
+    not_pictured: None when the picture is of what the user meets, else
+    what it shows instead. finding: why the open line's page is not
     reached on this PC, as the check says it. cannot: where the disc is not
     for this PC, why it cannot reach the page. missed: the page was not
-    shown on a PC that should have shown it."""
+    shown on a PC that should have shown it. opened: the browser was
+    handed the page and read it, whether or not a picture shows it."""
     pc: PC
     reaches: bool = True
     why: str = None
@@ -69,14 +71,15 @@ class Row:
     finding: str = None
     cannot: str = None
     missed: bool = False
+    opened: bool = False
 
     def meets(self):
         """What a user meets, in a few words: the page, Quenlo's box, or why not."""
         if self.boxes:
             return 'Quenlo\'s box "%s"' % v(self.boxes[0]["text"].split("\n")[0])
         if self.why is None:
-            return "the page shown" if self.not_pictured is None else "the page opened (%s)" % self.not_pictured
-        return self.why
+            return "the page shown"
+        return "the page opened (%s)" % self.not_pictured if self.opened and self.not_pictured else self.why
 
     def met(self):
         return self.meets() + ("; cannot reach it: %s" % self.cannot if self.cannot else "")
@@ -86,7 +89,7 @@ class Row:
                 "shown": self.why is None, "reaches": self.reaches, "why": self.why, "picture": self.picture,
                 "picture_shows_page": self.picture is not None and self.not_pictured is None and self.why is None
                 and not self.boxes, "not_pictured": self.not_pictured, "boxes": [b["text"] for b in self.boxes],
-                "missed": self.missed}
+                "opened": self.opened, "missed": self.missed}
 
 
 # ---------------------------------------------------------------- one PC
@@ -112,19 +115,22 @@ def shows(resolved, page):
     return bool(page and resolved) and resolved == os.path.realpath(page)
 
 
-def picture_of_page(session, bridge, shot, slow):
+def picture_of_page(bridge, shot, slow):
     """Takes the picture of the page in the browser the bridge started; None
     when it is of the page, else what it shows instead."""
     seen, why = bridge.window(SHOWING * (2 if slow else 1))
     if seen and bridge.loaded(LOADING) is None:
         seen, why = False, "the page had not finished loading within %d s" % LOADING
     if seen:
-        wait_until(lambda: drawn(session), 10, 0.2)
+        wait_until(bridge.drawn, 10, 0.2)
         time.sleep(0.3)  # the last of the drawing
-        why = None if drawn(session) else "the browser's window stayed blank"
+        why = None if bridge.drawn() else "the browser's window stayed blank"
+    if seen and not why and bridge.strayed():
+        why = "the browser went on from the page to %s" % v(urllib.parse.unquote(bridge.strayed()))
     if why:
-        return NOT_TAKEN if not picture(session, shot) else "no picture of the page: %s" % why
-    why = bridge.covered(shot, lambda: picture(session, shot))
+        return NOT_TAKEN if not bridge.picture(shot) else "no picture of the page: %s" % why
+    why = bridge.covered(shot) or (bridge.strayed() and "the browser went on from the page to %s"
+                                   % v(urllib.parse.unquote(bridge.strayed())))
     return "no picture of the page: %s" % why if why and why != NOT_TAKEN else why
 
 
@@ -198,17 +204,19 @@ def try_disc(session, disc, shot, pc=PC(), say=lambda line: None, browser=graphi
         address, status, resolved = bridge.page()
         rendered = bridge.rendered()
         if handed:
-            row.not_pictured = picture_of_page(session, bridge, shot, slow)
+            row.not_pictured = picture_of_page(bridge, shot, slow)
             row.picture = shot if os.path.exists(shot) else None
         elif not run.boxes:
             row.picture = shot if picture(session, shot) else None
             row.not_pictured = "no picture of the page: no browser was given it"
         told(tell, row, run, started, page, handed and (address,), rendered, shot, disc.stick)
-        opened = handed and shows(resolved, on_disc) and status == "0" and rendered
-        row.why = None if opened else why_not(run, handed, address, resolved, rendered, page, on_disc, finding,
-                                              disc.stick)
-        if row.why is None and row.picture is None:
+        row.opened = bool(handed and shows(resolved, on_disc) and status == "0" and rendered)
+        row.why = None if row.opened else why_not(run, handed, address, resolved, rendered, page, on_disc, finding,
+                                                  disc.stick)
+        if row.opened and row.picture is None:
             row.why = "no picture of the screen could be taken, so nothing shows the page"
+        elif row.opened and row.not_pictured:  # what the picture shows decides, not the page's opening alone
+            row.why = "the page opened, but %s" % row.not_pictured
         row.missed = row.why is not None
         return row
     finally:

@@ -285,7 +285,12 @@ def try_json(tried):
 
 
 def not_shown(tried):
-    return Refusal(tried.why if tried.matrix else "the page was not opened: %s" % tried.why, "not-shown")
+    """The try's verdict where the page was not shown: where each PC that
+    missed it opened it, only no picture shows it, a code of its own."""
+    missed = [row for row in tried.rows if row.why]
+    pictured = "not-pictured" if missed and all(row.opened for row in missed) else "not-shown"
+    return Refusal(tried.why if tried.matrix else "the page was not %s: %s" % (
+        "shown" if pictured == "not-pictured" else "opened", tried.why), pictured)
 
 
 def verdict(tried, prog, out):

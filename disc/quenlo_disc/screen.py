@@ -14,7 +14,11 @@ STEP = 30  # seconds a picture may take; a display that takes longer has stopped
 def bring_out(session, made, path):
     """The PNG the sandbox made at made, as path on this side; False when
     there is none (or anything else in its place)."""
-    data = session.fetch(made, LARGEST_PICTURE)
+    return kept(session.fetch(made, LARGEST_PICTURE), path)
+
+
+def kept(data, path):
+    """data at path, where it is a PNG; True when it is."""
     if not data.startswith(PNG):
         return False
     write_atomically(path, data)
@@ -23,19 +27,18 @@ def bring_out(session, made, path):
 
 def picture(session, path):
     """A PNG of the whole virtual screen at path (on this side). True when
-    there is one."""
-    taken = os.path.join(session.folder("shot-"), "screen.png")
-    if session.on_display(["import", "-display", session.display, "-window", "root", taken], STEP) != 0:
-        return False
-    return bring_out(session, taken, path)
+    there is one. It comes straight from the sandbox's first process, never
+    through a file the disc's programs could change first."""
+    status, data = session.on_display(["import", "-display", session.display, "-window", "root", "png:-"], STEP,
+                                      LARGEST_PICTURE)
+    return status == 0 and kept(data, path)
 
 
 def drawn(session, region=PAGE_AREA):
     """True when that region of the screen is not of one colour alone."""
-    colours = os.path.join(session.folder("drawn-"), "colours")
-    session.on_display(["sh", "-c", 'import -display "$0" -window root -crop "$1" +repage -format "%k" info: >"$2"',
-                        session.display, region, colours], STEP)
-    found = session.fetch(colours, 64).decode("ascii", errors="replace").strip()
+    _, found = session.on_display(["import", "-display", session.display, "-window", "root", "-crop", region,
+                                   "+repage", "-format", "%k", "info:"], STEP, 64)
+    found = found.decode("ascii", errors="replace").strip()
     return found.isdigit() and int(found) > 1
 
 

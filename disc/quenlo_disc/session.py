@@ -19,8 +19,8 @@ import os
 import shutil
 import tempfile
 
-from . import LIB, Gone, Refusal, Unavailable, sandbox, walls
-from .agent import PR_SET_CHILD_SUBREAPER, descendants, end_below, prctl
+from . import LIB, Refusal, Unavailable, sandbox, walls
+from .agent import PR_SET_CHILD_SUBREAPER, end_below, prctl
 from .boxfiles import mirror, remove_tree
 from .registry import Registry
 from .limits import MEMORY
@@ -47,6 +47,23 @@ class Door:
 
     def run(self, argv, env=None, timeout=TIMEOUT, out=None, err=None, cwd=None):
         return self.agent.run(argv, self.env(env), cwd=cwd, out=out, err=err, timeout=timeout)
+
+    def capture(self, argv, limit, timeout=TIMEOUT):
+        """(status, standard output) of a command, its output handed back
+        by the agent itself, never through the box."""
+        return self.agent.capture(argv, self.env(), limit, timeout)
+
+    def on_display(self, argv, timeout, limit=None):
+        """A step on the virtual display: its status (with limit, and at
+        most that many bytes of its standard output, as capture()); a
+        Refusal that ends the try where the display stopped answering,
+        which a user's screen never does (the disc's programs may have
+        stopped it)."""
+        done = self.capture(argv, limit, timeout) if limit else (self.run(argv, timeout=timeout), b"")
+        if done[0] is None:
+            raise Refusal("the try was ended: the virtual display stopped answering for %d s (the disc's programs "
+                          "may have stopped it), so nothing shows what a user would meet" % timeout, "display-stopped")
+        return done if limit else done[0]
 
     def spawn(self, argv, env=None, err=None, stdin=None):
         return self.agent.spawn(argv, self.env(env), err=err, stdin=stdin)
@@ -218,16 +235,6 @@ class Session(Door):
             env["LOCPATH"] = locales
         return env
 
-    def on_display(self, argv, timeout):
-        """A step on the virtual display: its status; a Refusal that ends the
-        try where the display stopped answering, which a user's screen never
-        does (the disc's programs may have stopped it)."""
-        status = self.run(argv, timeout=timeout)
-        if status is None:
-            raise Refusal("the try was ended: the virtual display stopped answering for %d s (the disc's programs "
-                          "may have stopped it), so nothing shows what a user would meet" % timeout, "display-stopped")
-        return status
-
     def must(self, argv, what, timeout=TIMEOUT):
         """Runs a step that must succeed; Unavailable, with its last words, where it does not."""
         err = os.path.join(self.folder("step-"), "err")
@@ -285,24 +292,6 @@ def shown_to(session, ready):
         remove_tree(os.path.join(shown, "windows"))
     readable = [session.discs, session.driver_at, os.path.join(shown, "locales"), prepared]
     return readable + session.tools + [(windows, os.path.join(session.prefix, "drive_c", "windows"))], prepared
-
-
-def display_socket(session):
-    """The virtual display's socket, as this side reaches it: in a sandbox,
-    through the root of one of its processes below its first (which none
-    may read), for a browser the tools start beside it."""
-    socket = "/tmp/.X11-unix/X" + session.display.lstrip(":")
-    if not session.sandboxed:
-        return socket
-    ours = os.readlink("/proc/self/ns/mnt")
-    for first in descendants(session.agent_pid, direct=True):
-        for pid in descendants(first):
-            try:
-                if os.readlink("/proc/%d/ns/mnt" % pid) != ours and not descendants(pid, direct=True):
-                    return "/proc/%d/root%s" % (pid, socket)
-            except OSError:
-                continue
-    raise Gone("its processes are gone")
 
 
 def present(session, image):

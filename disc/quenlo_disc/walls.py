@@ -115,15 +115,16 @@ def environment_args(env):
 _usable = {}
 
 
-def reader_prefix(profile, readable, stage, links=(), env=None):
+def reader_prefix(profile, readable, stage, links=(), env=None, writable=()):
     """What runs Chromium reading a medium (readable) for the check, or
-    showing a try's page: a sandbox with no network, writing only profile,
-    in a keyring of its own and with the system call filter, which a shell
-    hands bwrap from a file of stage's."""
+    showing a try's page: a sandbox with no network, writing only profile
+    (and writable), in a keyring of its own and with the system call
+    filter, which a shell hands bwrap from a file of stage's."""
     program = os.path.join(stage, "seccomp.bpf")
     with open(program, "wb") as f:
         f.write(seccomp.program())
-    return (["sh", "-c", 'exec "$@" 9<"$0"', program] + arguments([profile], readable, links=links, filtered=9)
+    return (["sh", "-c", 'exec "$@" 9<"$0"', program] + arguments([profile] + list(writable), readable, links=links,
+                                                                    filtered=9)
             + environment_args(dict({"HOME": profile}, **(env or {}))) + ["--"])
 
 

@@ -15,7 +15,7 @@ import unittest
 from unittest import mock
 
 from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, trying
-from quenlo_disc.browser import on_disc as leads_to, shown_address
+from quenlo_disc.browser import on_disc as leads_to, same_page, shown_address
 from quenlo_disc.check import check_medium
 from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
@@ -229,19 +229,28 @@ class Door(unittest.TestCase):
 class Handed(unittest.TestCase):
     DRIVE = "/s/box/prefix/dosdevices/d:"
     # an address Wine's bridge is handed -> the disc's file it leads to (in
-    # the disc's folder), the address the browser is shown
+    # the disc's folder), the address the browser loads (None: none)
     ADDRESSES = {
         "file:///s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "file:///D:/docs/a.htm"),
         "file:///s/box/prefix/dosdevices/d:/docs/two%20words.htm#top": ("docs/two words.htm",
                                                                         "file:///D:/docs/two%20words.htm#top"),
-        "/s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "/s/box/prefix/dosdevices/d:/docs/a.htm"),
-        "file:///s/box/prefix/dosdevices/d:/../../../etc/passwd": ("", "file:///D:/../../../etc/passwd"),
-        "file:///s/box/prefix/dosdevices/c:/win.ini": ("", "file:///s/box/prefix/dosdevices/c:/win.ini"),
-        "http://quenlo-test.invalid/": ("", "http://quenlo-test.invalid/"),
-        "docs\\a.htm": ("", "docs\\a.htm"),
+        "/s/box/prefix/dosdevices/d:/docs/a.htm": ("docs/a.htm", "file:///D:/docs/a.htm"),
+        # A second drive marker in the fragment names no other file.
+        "file:///s/box/prefix/dosdevices/d:/docs/a.htm#/s/box/prefix/dosdevices/d:/docs/evil.htm": (
+            "docs/a.htm", "file:///D:/docs/a.htm#/s/box/prefix/dosdevices/d:/docs/evil.htm"),
+        "file:///s/box/prefix/dosdevices/d:/docs/a.htm?/s/box/prefix/dosdevices/d:/evil.htm": (
+            "docs/a.htm", "file:///D:/docs/a.htm?/s/box/prefix/dosdevices/d:/evil.htm"),
+        "file:///s/box/prefix/dosdevices/d:/../../../etc/passwd": ("", None),
+        "file:///s/box/prefix/dosdevices/c:/win.ini": ("", None),
+        "file:///s/box/prefix/dosdevices/c:/x/s/box/prefix/dosdevices/d:/docs/a.htm": ("", None),
+        "http://quenlo-test.invalid/": ("", None),
+        "docs\\a.htm": ("", None),
     }
 
     def test_addresses(self):
+        """One resolution of a handed address for all: the file the tools
+        judge is the file the browser loads, whatever else the address
+        holds; and a browser that says it shows another page is caught."""
         disc = tempfile.mkdtemp()
         os.makedirs(os.path.join(disc, "docs"))
         for name in ("a.htm", "two words.htm"):
@@ -249,10 +258,16 @@ class Handed(unittest.TestCase):
         top = os.path.realpath(disc)
         for address, (file, shown) in self.ADDRESSES.items():
             with self.subTest(address):
-                self.assertEqual(leads_to(address, disc, self.DRIVE), os.path.join(top, file) if file else "")
-                self.assertEqual(shown_address(address, self.DRIVE, "/D:"), shown)
+                resolved = leads_to(address, disc, self.DRIVE)
+                self.assertEqual(resolved, os.path.join(top, file) if file else "")
+                self.assertEqual(shown_address(address, resolved, disc, "/D:"), shown)
         self.assertEqual(leads_to("file://%s/docs/a.htm" % disc, disc, self.DRIVE),
                          os.path.join(top, "docs", "a.htm"))
+        for loaded, same in (("file:///D:/docs/two%20words.htm#end", True), ("file:///D:/docs/two words.htm", True),
+                             ("file:///D:/docs/evil.htm#/D:/docs/two%20words.htm", False),
+                             ("http://quenlo-test.invalid/D:/docs/two%20words.htm", False)):
+            with self.subTest(loaded):
+                self.assertEqual(same_page(loaded, "file:///D:/docs/two%20words.htm#top"), same)
 
     def test_told_by_its_session(self):
         """A handoff counts as the bridge's only from a process of a session

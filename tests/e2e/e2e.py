@@ -24,6 +24,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from quenlo_disc import Refusal, Unavailable, autorun, codepages, host, limits, onepc, report, sandbox, trying, walls
@@ -965,23 +966,53 @@ def case_try_forged_verdict(s):
         s.sweep()
 
 
-def case_try_page_covered(s):
-    """A disc whose program opens the page, then keeps a window of its own
-    over the browser's: the page is opened, but the picture is not taken
-    for the page's, since it is not what Chromium drew."""
+# A disc's program that goes for the tools' browser every way it can: the
+# display's socket swapped for a link to a socket of this machine's (TRAP),
+# every picture in the box replaced by its own, the browser's window looked
+# for on its display and typed into, and a window of its own kept over it.
+REACHING = """box=$(dirname "$WINEPREFIX")
+mv /tmp/.X11-unix/X90 /tmp/.X11-unix/X90.kept && ln -s TRAP /tmp/.X11-unix/X90
+convert -size 1024x768 xc:red /tmp/forged.png; convert -size 1024x700 xc:green /tmp/g.png
+display -geometry +0+60 /tmp/g.png &
+for i in $(seq 600); do
+  for f in "$box"/*/*.png; do [ -e "$f" ] && cp /tmp/forged.png "$f"; done
+  for w in $(xdotool search --onlyvisible --class chromium 2>/dev/null); do
+    xdotool windowactivate $w key ctrl+l type 'file:///D:/docs/other.htm'; xdotool key Return
+  done
+  xdotool search --class Display windowraise %@ 2>/dev/null; sleep 0.1
+done
+"""
+
+
+def case_try_disc_cannot_reach_the_browser(s):
+    """A disc whose program opens the page, then goes for the tools' browser
+    (REACHING): the browser is on a display of its own, which the disc can
+    neither reach through a link, draw on nor type into, and its picture
+    never passes through the box; the page is shown, as Chromium drew it."""
     need_disc(s)
-    cover = ("convert -size 1024x700 xc:green /tmp/g.png; display -geometry +0+60 /tmp/g.png & for i in $(seq 300); "
-             "do xdotool search --class Display windowraise %@ 2>/dev/null; sleep 0.1; done &")
+    trap_folder = tempfile.mkdtemp(prefix="quenlo-trap-")
+    trap, reached = socket.socket(socket.AF_UNIX), []
+    trap.bind(os.path.join(trap_folder, "X377"))
+    trap.listen(8)
+    threading.Thread(target=lambda: reached.append(trap.accept()), daemon=True).start()
     image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
-                                "docs/index.htm": "<h1>index</h1>", "targets.txt": "unix %s\n" % cover},
-                            exe=s.notes["intruder"])
+                        "docs/index.htm": "<h1>index</h1>", "docs/other.htm": "<h1>other</h1>",
+                        "reach.sh": REACHING.replace("TRAP", os.path.join(trap_folder, "X377")),
+                        "targets.txt": "unix sh $WINEPREFIX/dosdevices/d:/reach.sh\n"}, exe=s.notes["intruder"])
     try:
         outcome, said = try_on(s, image)
     finally:
         s.sweep()
-    check(outcome.why is None and outcome.not_pictured and "something else is drawn over" in outcome.not_pictured
-          and outcome.meets() != "the page shown", "a covered page passed for shown: %r, %r\n%s"
-          % (outcome.meets(), outcome.not_pictured, said))
+        s.run(["sh", "-c", "[ -S /tmp/.X11-unix/X90.kept ] && rm -f /tmp/.X11-unix/X90 && "
+                           "mv /tmp/.X11-unix/X90.kept /tmp/.X11-unix/X90"])
+        trap.close()
+        shutil.rmtree(trap_folder, ignore_errors=True)
+    check(not reached, "the tools connected to the socket the disc's link led to")
+    check(outcome.why is None and outcome.meets() == "the page shown" and outcome.picture,
+          "the page was not shown as Chromium drew it: %r\n%s" % (outcome.meets(), said))
+    check(red(outcome.picture) == 0 and coloured(outcome.picture, 1) == 0,
+          "the picture shows what the disc drew: %d red, %d green pixels" % (red(outcome.picture),
+                                                                            coloured(outcome.picture, 1)))
 
 
 # What the sandbox's writable file systems are, read inside it: each mount
@@ -1145,13 +1176,14 @@ def case_try_blank_window(s):
     os.chmod(fake, 0o755)
     outcome, said = try_on(s, s.notes["disc_image"],
                            browser=lambda: Browser("Display", (fake,)))
-    check(outcome.not_pictured and "stayed blank" in outcome.not_pictured and "the page shown" not in outcome.meets(),
-          "a window of one colour passed for the page: %r\n%s" % (outcome.not_pictured, said))
+    check(outcome.not_pictured and "stayed blank" in outcome.not_pictured and "the page shown" not in outcome.meets()
+          and outcome.opened and outcome.why, "a window of one colour passed for the page: %r, %r\n%s"
+          % (outcome.not_pictured, outcome.why, said))
 
 
 def case_try_browser_cannot_start(s):
     """A picture's browser that ends at once: the try says so within seconds,
-    and no picture passes for the page's."""
+    and no picture passes for the page's: the page opened, but is not shown."""
     need_disc(s)
     fake = os.path.join(s.folder("fake-browser-", discs=True), "chromium")
     with open(fake, "w") as f:
@@ -1162,7 +1194,8 @@ def case_try_browser_cannot_start(s):
     outcome, said = try_on(s, s.notes["disc_image"],
                            browser=lambda: Browser("chromium", (fake,)))
     took = time.time() - started
-    check(outcome.why is None, "the page's verdict changed: %r" % outcome.why)
+    check(outcome.opened and outcome.why and "the browser's window did not appear" in outcome.why,
+          "a page no picture shows was %r" % outcome.why)
     check(outcome.not_pictured and "the browser's window did not appear" in outcome.not_pictured
           and "a missing library" in outcome.not_pictured and "the page shown" not in outcome.meets(),
           "a picture without the browser passed: %r\n%s" % (outcome.not_pictured, said))
@@ -1172,11 +1205,12 @@ def case_try_browser_cannot_start(s):
 CASES = {name[5:]: fn for name, fn in sorted(globals().items()) if name.startswith("case_")}
 # Cases of the disc tools rather than of the exe: the 64-bit session serves
 # them, and the run under emulation stays short.
-TOOLS_ONLY = {"autorun_reader_matches_windows", "try_library_call", "try_browser_handed_elsewhere", "try_japanese_disc", "try_matrix",
-              "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
+TOOLS_ONLY = {"autorun_reader_matches_windows", "try_library_call", "try_browser_handed_elsewhere",
+              "try_japanese_disc", "try_matrix", "try_matrix_cyrillic", "try_hostile_disc", "try_hostile_matrix", "try_bounded", "try_browser_cannot_start",
               "try_blank_window", "try_json", "try_shipped_exe_emulated", "try_sandbox_sizes",
               "try_box_text_in_letters", "try_keyring_out_of_reach", "try_stick",
-              "try_forged_verdict", "try_no_path_of_the_user", "try_page_covered"}
+              "try_forged_verdict", "try_no_path_of_the_user",
+              "try_disc_cannot_reach_the_browser"}
 
 
 class Skipped(Exception):
