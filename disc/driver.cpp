@@ -1,5 +1,6 @@
 // Runs one command line exactly as given (Wine would quote arguments built from
-// a Unix argv), watches for the message boxes its process shows, reads each
+// a Unix argv), watches for the message boxes its process shows, and those of
+// every process it starts, however far down (a job holds them all), reads each
 // one's caption, text and icon, presses OK, and reports when the process ends.
 //
 // Environment: QUENLO_E2E_COMMAND the command line, QUENLO_E2E_DIR its current
@@ -20,8 +21,12 @@ namespace {
 
 const int kIconId = 1088;  // the message box's icon control
 
+// How long after the process ends the others it started are watched for boxes.
+const DWORD kAfterMs = 5000;
+
 struct Watch {
   DWORD processId;
+  HANDLE job;
   HWND handled[16];
   int count;
   FILE* out;
@@ -113,6 +118,28 @@ BOOL CALLBACK OnChild(HWND child, LPARAM param)
   return GetWindowTextW(child, search->text, search->size) == 0;
 }
 
+// True for the process started and for every process it led to.
+bool Started(const Watch* watch, DWORD pid)
+{
+  if (pid == watch->processId)
+    return true;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == NULL)
+    return false;
+  BOOL in = FALSE;
+  bool found = IsProcessInJob(process, watch->job, &in) && in;
+  CloseHandle(process);
+  return found;
+}
+
+DWORD Running(HANDLE job)
+{
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+  if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info), NULL))
+    return 0;
+  return info.ActiveProcesses;
+}
+
 BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
 {
   Watch* watch = reinterpret_cast<Watch*>(param);
@@ -120,7 +147,7 @@ BOOL CALLBACK OnWindow(HWND hwnd, LPARAM param)
   GetWindowThreadProcessId(hwnd, &pid);
   char cls[64] = "";
   GetClassNameA(hwnd, cls, sizeof(cls));
-  if (pid != watch->processId || !IsWindowVisible(hwnd) || strcmp(cls, "#32770") != 0)
+  if (!IsWindowVisible(hwnd) || strcmp(cls, "#32770") != 0 || !Started(watch, pid))
     return TRUE;
   for (int i = 0; i < watch->count; ++i)
     if (watch->handled[i] == hwnd)
@@ -173,17 +200,28 @@ int main()
   if (directory != NULL)
     SetCurrentDirectoryA(directory);
   DWORD start = GetTickCount();
-  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, directory, &startup, &process)) {
+  // Whatever the process starts joins its job, so its boxes are seen too.
+  HANDLE job = CreateJobObjectA(NULL, NULL);
+  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, directory, &startup, &process)) {
     fprintf(out, "spawn-failed\t%lu\n", GetLastError());
     fclose(out);
     return 1;
   }
-  Watch watch = {process.dwProcessId, {}, 0, out, getenv("QUENLO_E2E_HOLD")};
+  AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  Watch watch = {process.dwProcessId, job, {}, 0, out, getenv("QUENLO_E2E_HOLD")};
+  DWORD ended = 0;
   for (;;) {
-    if (WaitForSingleObject(process.hProcess, 25) == WAIT_OBJECT_0)
-      break;
+    if (!ended && WaitForSingleObject(process.hProcess, 25) == WAIT_OBJECT_0)
+      ended = GetTickCount();
+    if (ended) {
+      // What it started may still show a box: watched while it runs, a while.
+      if (Running(job) == 0 || GetTickCount() - ended > kAfterMs)
+        break;
+      Sleep(25);
+    }
     EnumWindows(OnWindow, reinterpret_cast<LPARAM>(&watch));
-    if (GetTickCount() - start > timeout) {
+    if (!ended && GetTickCount() - start > timeout) {
       TerminateProcess(process.hProcess, 99);
       fprintf(out, "timeout\n");
       fclose(out);
@@ -192,7 +230,7 @@ int main()
   }
   DWORD status = 0;
   GetExitCodeProcess(process.hProcess, &status);
-  fprintf(out, "exit\t%lu\t%lu\n", status, GetTickCount() - start);
+  fprintf(out, "exit\t%lu\t%lu\n", status, ended - start);
   fclose(out);
   return 0;
 }

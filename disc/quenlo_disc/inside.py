@@ -26,6 +26,9 @@ from .boxfiles import Hostile, open_beneath, read_fd
 # The program that Wine's browser bridge runs with what it was handed: the
 # session's leader of every process it starts, named so by Wine.
 BRIDGE = "winebrowser.exe"
+# What Wine's programs run as, whatever they name themselves: its loaders,
+# or qemu running the 32-bit one.
+LOADERS = ("wine", "wine64", "wine-preloader", "wine64-preloader", "qemu-i386", "qemu-i386-static")
 LONGEST_ADDRESS = 1 << 16
 
 
@@ -57,13 +60,21 @@ def name_of(pid):
 
 def session_leader(pid, reaped):
     """The name of the leader of pid's session: as it was when it was
-    reaped, where it is gone; else as the kernel keeps it; or ""."""
+    reaped, where it is gone; else as the kernel keeps it, where it is a
+    program of Wine's (a name is a process's own to give itself, the
+    program it runs is not); or ""."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as f:
             session = int(f.read().rsplit(b")", 1)[1].split()[3])
     except (OSError, ValueError, IndexError):
         return ""
-    return reaped[session] if session in reaped else name_of(session)
+    if session in reaped:
+        return reaped[session]
+    try:
+        wine = os.path.basename(os.readlink("/proc/%d/exe" % session)) in LOADERS
+    except OSError:
+        wine = False
+    return name_of(session) if wine else ""
 
 
 def emulate(entry):

@@ -272,7 +272,8 @@ class Handed(unittest.TestCase):
     def test_told_by_its_session(self):
         """A handoff counts as the bridge's only from a process of a session
         whose leader is Wine's bridge: one made by another program, even one
-        that runs the bridge's script, is told apart."""
+        that runs the bridge's script, is told apart; and so is one whose
+        leader names itself so but is no program of Wine's."""
         box = tempfile.mkdtemp()
         taker = inside.Inside(box)
         threading.Thread(target=inside.take_handoffs, args=(taker, inside.handoff_socket(box)), daemon=True).start()
@@ -280,13 +281,16 @@ class Handed(unittest.TestCase):
             os.path.join(CHECKOUT, "disc"), box, "file:///D:/a.htm")
         bridge = ("import ctypes, os, subprocess, sys; os.setsid(); ctypes.CDLL(None).prctl(15, b'winebrowser.exe');"
                   "subprocess.run([sys.executable, '-c', sys.argv[1]])")
-        for argv, by in (([sys.executable, "-c", handing], inside.name_of(os.getsid(0))),
-                         ([sys.executable, "-c", bridge, handing], inside.BRIDGE)):
-            with self.subTest(by):
+        python = os.path.basename(os.path.realpath(sys.executable))
+        for name, argv, loaders, by in (
+                ("another program", [sys.executable, "-c", handing], (), ""),
+                ("a leader named as the bridge", [sys.executable, "-c", bridge, handing], (), ""),
+                ("the bridge", [sys.executable, "-c", bridge, handing], (python,), inside.BRIDGE)):
+            with self.subTest(name), mock.patch.object(inside, "LOADERS", loaders):
                 subprocess.run(argv, check=True, timeout=30)
                 self.assertEqual(taker.do_handoffs({"since": 0})["handoffs"][-1], {"address": "file:///D:/a.htm",
                                                                                    "by": by})
-        self.assertEqual(taker.do_handoffs({"since": 1})["count"], 2)
+        self.assertEqual(taker.do_handoffs({"since": 1})["count"], 3)
 
 
 class AgentClient(unittest.TestCase):

@@ -513,13 +513,14 @@ BAD_DISCS = {
 
 
 def disc_of(s, files, exe=None, code_page=None):
-    """An image made with xorriso alone from files (disc path: text), with
-    exe (default: the quenlo.exe under test) as its quenlo.exe."""
+    """An image made with xorriso alone from files (disc path: text, or
+    bytes), with exe (default: the quenlo.exe under test) as its quenlo.exe."""
     folder = s.folder("disc-src-", discs=True)
     for rel, text in files.items():
         os.makedirs(os.path.dirname(os.path.join(folder, rel)), exist_ok=True)
         with open(os.path.join(folder, rel), "wb") as f:
-            f.write(text.encode(codepages.codec(code_page) if code_page else "utf-8"))
+            f.write(text if isinstance(text, bytes) else
+                    text.encode(codepages.codec(code_page) if code_page else "utf-8"))
     shutil.copy(exe or s.notes["quenlo"], os.path.join(folder, "quenlo.exe"))
     image = folder + ".iso"
     subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", image, folder],
@@ -1081,6 +1082,20 @@ def case_try_no_path_of_the_user(s):
     for folder in (os.path.realpath(os.path.dirname(QUENLO_DISC)), cache):
         check("quenlo-wine-" in said and folder not in said,
               "the sandbox shows %s:\n%s" % (folder, "\n".join(l for l in said.splitlines() if folder in l)[:2000]))
+
+
+def case_try_box_further_down(s):
+    """Quenlo started two levels below the disc's own program (which starts
+    cmd, which starts Quenlo and ends at once): its box is seen, and said."""
+    need_disc(s)
+    with open(s.notes["quenlo"], "rb") as f:
+        quenlo = f.read()
+    image = disc_of(s, {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n",
+                        "docs/index.htm": "<h1>i</h1>", "q.exe": quenlo,
+                        "targets.txt": "run cmd.exe /c start q.exe docs\\gone.htm\npage -\n"}, exe=s.notes["intruder"])
+    outcome, said = try_on(s, image)
+    check(outcome.boxes and outcome.boxes[0]["text"].startswith(MISSING) and outcome.why and MISSING in outcome.why,
+          "the box of a Quenlo further down was not seen: %r, %r\n%s" % (outcome.boxes, outcome.why, said))
 
 
 def case_try_box_text_in_letters(s):

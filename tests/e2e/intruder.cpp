@@ -4,7 +4,8 @@
 // opens its page as Quenlo would, so that a user meets the page, or the page
 // that a line "page PATH" names instead ("page -": none). A line "unix COMMAND" runs a shell
 // command of the Unix side, as a Windows program may, and leaves it running;
-// "box TEXT" shows a message box with TEXT, in the PC's code page.
+// "run COMMAND LINE" starts a Windows program so, and "box TEXT" shows a
+// message box with TEXT, in the PC's code page.
 // What each attempt came to goes to C:\intruder.txt: "read Z:\... no" or
 // "... yes".
 #include <winsock2.h>
@@ -93,6 +94,19 @@ int main()
     }
     if (strcmp(line, "connect") == 0) {
       Record(out, "connect", arg, Connect(atoi(arg)));
+      continue;
+    }
+    if (strcmp(line, "run") == 0) {  // a Windows program of its own, left to run
+      STARTUPINFOA si = {};
+      si.cb = sizeof(si);
+      PROCESS_INFORMATION pi;
+      bool started = CreateProcessA(NULL, arg, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+      if (started) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+      }
+      fprintf(out, "run %s\n", started ? "started" : "failed");
+      fflush(out);
       continue;
     }
     if (strcmp(line, "unix") == 0) {
