@@ -1,7 +1,10 @@
 """Pictures of a session's virtual screen, taken in its sandbox and brought
 out as bytes, and the contact sheet of a matrix's pictures."""
 import os
+import shutil
+import tempfile
 
+from . import sandbox
 from .boxfiles import write_atomically
 
 # What a browser window at the top left shows below its bars.
@@ -9,12 +12,6 @@ PAGE_AREA = "1024x640+0+128"
 LARGEST_PICTURE = 16 << 20
 PNG = b"\x89PNG\r\n\x1a\n"
 STEP = 30  # seconds a picture may take; a display that takes longer has stopped
-
-
-def bring_out(session, made, path):
-    """The PNG the sandbox made at made, as path on this side; False when
-    there is none (or anything else in its place)."""
-    return kept(session.fetch(made, LARGEST_PICTURE), path)
 
 
 def kept(data, path):
@@ -42,21 +39,25 @@ def drawn(session, region=PAGE_AREA):
     return found.isdigit() and int(found) > 1
 
 
-def contact_sheet(session, cells, sheet):
+def contact_sheet(cells, sheet, sandboxed=True):
     """A contact sheet at sheet of (label, picture or None) cells, three a
-    row: made in the sandbox, which took the pictures."""
-    folder = session.folder("sheet-")
-    command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
+    row: made in a sandbox of its own (the pictures are of screens the
+    disc's programs drew on), which writes only a folder of its own, out
+    of the session's reach."""
+    folder = tempfile.mkdtemp(prefix="quenlo-sheet-")
     try:
-        for n, (label, shot) in enumerate(cells):
-            copy = None
-            if shot and os.path.exists(shot):
-                copy = os.path.join(folder, "%d.png" % n)
-                with open(shot, "rb") as f:
-                    session.put(copy, f.read())
-            command += ["-label", label, copy or "xc:white"]
-    except OSError:  # something of the disc's in the way
-        return False
-    made = os.path.join(folder, "sheet.png")
-    session.run(command + ["-tile", "3x", "-geometry", "320x240+6+6", made], timeout=120)
-    return bring_out(session, made, sheet)
+        command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
+        pictures = [shot for _, shot in cells if shot and os.path.exists(shot)]
+        for label, shot in cells:
+            command += ["-label", label, shot if shot in pictures else "xc:white"]
+        made = os.path.join(folder, "sheet.png")
+        command += ["-tile", "3x", "-geometry", "320x240+6+6", made]
+        status = (sandbox.run(command, writable=[folder], readable=pictures, timeout=120) if sandboxed
+                  else sandbox.plain(command, timeout=120))[0]
+        try:
+            with open(made, "rb") as f:
+                return status == 0 and kept(f.read(LARGEST_PICTURE), sheet)
+        except OSError:
+            return False
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)

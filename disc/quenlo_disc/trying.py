@@ -208,8 +208,8 @@ def matrix_of(session, disc, sheet, pictures, progress=Listener(), browser=graph
         rows.append(row)
         progress.done(row)
     # Captions in full, a thumbnail wide a line (montage reads \n in a label).
-    made = contact_sheet(session, [("\\n".join([row.pc.kind()] + textwrap.wrap(row.met(), 50)), row.picture)
-                                   for row in rows], sheet)
+    made = contact_sheet([("\\n".join([row.pc.kind()] + textwrap.wrap(row.met(), 50)), row.picture)
+                          for row in rows], sheet, session.sandboxed)
     if not disc.reached:
         return rows, made, "no kind of PC can reach the page: %s" % (rows[0].finding or "see the table")
     missed = [row.pc.kind() for row in rows if row.missed]
