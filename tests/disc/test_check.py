@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 from harness import EXE, LINK, PIPE, SPARSE, TestCase, medium
-from quenlo_disc import check, devtools, documents, pages, walls
+from quenlo_disc import check, devtools, documents, names, pages, walls
 from quenlo_disc.medium import Options
 from quenlo_disc.report import describe
 
@@ -178,6 +178,17 @@ ACCEPTED = {
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
 }
 
+# Names no Linux folder can hold (255 bytes of UTF-8 at most), but a zip
+# given to the web page can: (the name, for a stick) -> the refusal's code,
+# or None. A FAT long name holds 255 UTF-16 units; a letter beyond the Basic
+# Multilingual Plane takes two.
+NAMES = {
+    "255 units of letters": (("n" * 251 + ".htm", True), None),
+    "254 units beyond the plane": (("\U0001d11e" * 125 + ".htm", True), None),
+    "256 units beyond the plane": (("\U0001d11e" * 126 + ".htm", True), "name-too-long"),
+    "beyond the plane on a disc": (("\U0001d11e.htm", False), "name-joliet"),
+}
+
 
 class Rules(TestCase):
     def test_refused(self):
@@ -190,6 +201,12 @@ class Rules(TestCase):
             with self.subTest(name):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+    def test_names(self):
+        for label, ((name, stick), code) in NAMES.items():
+            with self.subTest(label):
+                problem = names.name_problem(name, "the top of M", ".", stick)
+                self.assertEqual(problem and problem.code, code, problem)
 
     def test_stick_too_large(self):
         """A medium larger than the largest stick, refused before any image is written."""
