@@ -13,6 +13,7 @@ import re
 import subprocess
 import tempfile
 import unittest
+import urllib.parse
 
 from harness import TestCase
 from quenlo_disc import LIB, reportpage, sarif
@@ -100,12 +101,19 @@ class Located(TestCase):
         self.assertEqual(valid.returncode, 0, valid.stderr[-2000:])
         run = document["runs"][0]
         rules = [rule["id"] for rule in run["tool"]["driver"]["rules"]]
+        told = []
         for result in run["results"]:
             located = result["locations"][0]["physicalLocation"]
             self.assertIn(result["ruleId"], rules)
             self.assertEqual(rules[result["ruleIndex"]], result["ruleId"])
             self.assertFalse(located["artifactLocation"]["uri"].startswith(("/", "file:")))
-            self.assertGreaterEqual(located["region"]["startLine"], 1)
+            told.append((result["ruleId"], result["level"], urllib.parse.unquote(located["artifactLocation"]["uri"]),
+                         located["region"]["startLine"], located["region"].get("startColumn")))
+        # Each at the JSON's place (a line of at least 1, which a finding of the whole medium has not), at its severity:
+        # a warning that code scanning took for an error would fail the build.
+        self.assertEqual(told, [(f["code"], f["severity"], p["file"] or "autorun.inf", p["line"] or 1, p["column"])
+                                for f in doc["findings"] for p in f["places"] or [f]])
+        self.assertEqual(told[0][:2], ("label-missing", "warning"))
         page = reportpage.page(doc)
         for finding in doc["findings"]:
             self.assertIn(reportpage.e(finding["message"]), page)
