@@ -161,12 +161,17 @@ ACCEPTED = {
     # strings of scripts that are no paths; a script that cannot work from a disc is told.
     "inert attributes": (None, {"docs/index.htm": '<GTKDOCLINK HREF="gresource">g</GTKDOCLINK><span src="nothing.png">'
                                 '<div href="x.htm"></div><input type="text" src="none.png"><a href="guide/index.htm">i</a>'
+                                '<img href="x.htm" src="guide/index.htm"><a src="none.png">n</a>'
                                 '<script>\nthrow "Could not load worker.js"; var p = require("popper.js"), '
                                 'u = root + "/index.html";\nvar w = new Worker("search/worker.js");</script>',
                                 "docs/guide/index.htm": ""}, START, ["label-missing", "script-path-missing",
                                                                      "script-needs-server"],
                          "docs/index.htm names 1 file in its scripts' strings that is not on the disc (as the pages "
                          "that run them resolve them): search/worker.js;"),
+    "fetch from the disc": (None, {"docs/index.htm": '<script>fetch("https://example.com/news.json");\n'
+                                   'fetch("data/rooms.json").then(r => r.json())</script>'}, START,
+                            ["label-missing", "script-needs-server"],
+                            "docs/index.htm, line 2: its script fetches a file with fetch(), which Chromium refuses"),
     "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
                                     ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
     "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],
