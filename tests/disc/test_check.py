@@ -320,6 +320,21 @@ class Rules(TestCase):
             self.assertEqual(os.listdir(os.path.dirname(kept)), [os.path.basename(documents.Documents(
                 os.path.join(work, "other")).path)])
 
+    def test_documents_by_encoding(self):
+        """The same bytes read in another encoding (as another browser reads an undeclared page) are taken apart
+        again, not taken from what was kept of them in the first."""
+        work = tempfile.mkdtemp(dir=self.work)
+        source = os.path.join(work, "medium")
+        medium(source, None, {"docs/greek.htm": '<p>\u0391\u03b8\u03ae\u03bd\u03b1 <a href="\u03b1.htm">a</a>'.encode(
+            "cp1253"), "docs/\u03b1.htm": ""})
+        with mock.patch.dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache")):
+            missing = [[f.message for f in check.check_medium(source, Options(start="docs\\index.htm", exe=EXE),
+                                                               tempfile.mkdtemp(dir=work), guess=lambda path, data:
+                                                               read_in).problems] for read_in in (
+                "windows-1253", "windows-1251", "windows-1253")]
+        self.assertEqual([len(m) for m in missing], [0, 1, 0], missing)
+        self.assertIn('the link "\u0431.htm" leads to nothing', missing[1][0])
+
 
 if __name__ == "__main__":
     unittest.main()
