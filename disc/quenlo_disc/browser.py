@@ -176,9 +176,9 @@ def unlike(session, stage, shot, before, after):
         drawn.append(os.path.join(stage, name))
         with open(drawn[-1], "wb") as f:
             f.write(png)
+    scaled = "/tmp" if session.sandboxed else tempfile.mkdtemp(dir=stage)
     command = ["sh", "-c", LIKENESS, "sh", shot] + drawn + ["%dx%d+%d+%d" % (width, height, x, y),
-                                                            "%dx%d+0+0" % (width, height),
-                                                            "/tmp" if session.sandboxed else tempfile.mkdtemp(dir=stage)]
+                                                            "%dx%d+0+0" % (width, height), scaled]
     status, out, _ = (sandbox.run(command, readable=[shot, stage], timeout=60) if session.sandboxed
                       else sandbox.plain(command, timeout=60))
     apart = [int(n) for n in out.split() if n.isdigit()]
