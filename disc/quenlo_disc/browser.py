@@ -132,10 +132,12 @@ def stderr_of(stage):
 # How alike the screen's picture of the page's viewport must be to what
 # Chromium itself draws there: both at an eighth of their size (a pixel or
 # two of the window's frame or of the scrolling weighs little there), no
-# more than a twentieth of their pixels more than 6 % apart.
-LIKENESS = ('convert "$1" -crop "$4" +repage -scale 12.5% /tmp/screen.png && for drawn in "$2" "$3"; do '
-            'convert "$drawn" -crop "$5" +repage -scale 12.5% /tmp/drawn.png && compare -metric AE -fuzz 6% '
-            '/tmp/screen.png /tmp/drawn.png null: 2>&1; echo; done')
+# more than a twentieth of their pixels more than 6 % apart. Scaled in a
+# folder of the try's own ($6): without a sandbox, a file another user left
+# in /tmp, or another try's, would be compared instead.
+LIKENESS = ('convert "$1" -crop "$4" +repage -scale 12.5% "$6/screen.png" && for drawn in "$2" "$3"; do '
+            'convert "$drawn" -crop "$5" +repage -scale 12.5% "$6/drawn.png" && compare -metric AE -fuzz 6% '
+            '"$6/screen.png" "$6/drawn.png" null: 2>&1; echo; done')
 SCREEN = (1024, 768)  # the virtual display's size
 NOT_TAKEN = "no picture could be taken"
 
@@ -155,8 +157,9 @@ def unlike(session, stage, shot, before, after):
         drawn.append(os.path.join(stage, name))
         with open(drawn[-1], "wb") as f:
             f.write(png)
+    scaled = "/tmp" if session.sandboxed else tempfile.mkdtemp(dir=stage)
     command = ["sh", "-c", LIKENESS, "sh", shot] + drawn + ["%dx%d+%d+%d" % (width, height, x, y),
-                                                            "%dx%d+0+0" % (width, height)]
+                                                            "%dx%d+0+0" % (width, height), scaled]
     status, out, _ = (sandbox.run(command, readable=[shot, stage], timeout=60) if session.sandboxed
                       else sandbox.plain(command, timeout=60))
     apart = [int(n) for n in out.split() if n.isdigit()]

@@ -56,7 +56,7 @@ METADATA = ['<link rel="canonical" href="%s">', '<link rel="alternate" hreflang=
             '<link rel="next" href="%s">', '<link rel="preconnect" href="%s">', '<link rel="author" href="%s">']
 # Attributes a browser never follows: on elements it does not know, or that load nothing by them.
 INERT = ['<span href="%s">x</span>', '<div src="%s">x</div>', '<GTKDOCLINK HREF="%s">x</GTKDOCLINK>',
-         '<input type="text" src="%s">', '<p background="%s">x</p>']
+         '<input type="text" src="%s">', '<p background="%s">x</p>', '<img href="%s">', '<a src="%s">x</a>']
 NAMES = ["a.png", "b c.png", "\u043a\u0430\u0442.png", "\u88fd\u54c1.png", "\u00dcber.png", "x#y.png", "50% off.png",
          "sub/d.png", "sub/sub two/e.png", "caf\u00e9.png", "\u03b1.png", "\uc81c\ud488.png", "\u7522\u54c1.png"]
 MISSING = ["missing.png", "\u043d\u0435\u0442.png", "sub/none.png", "\u7121.png"]

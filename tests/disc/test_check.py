@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 from harness import EXE, LINK, PIPE, SPARSE, TestCase, medium
-from quenlo_disc import check, devtools, documents, pages, walls
+from quenlo_disc import check, devtools, documents, names, pages, walls
 from quenlo_disc.medium import Options
 from quenlo_disc.report import describe
 
@@ -161,12 +161,17 @@ ACCEPTED = {
     # strings of scripts that are no paths; a script that cannot work from a disc is told.
     "inert attributes": (None, {"docs/index.htm": '<GTKDOCLINK HREF="gresource">g</GTKDOCLINK><span src="nothing.png">'
                                 '<div href="x.htm"></div><input type="text" src="none.png"><a href="guide/index.htm">i</a>'
+                                '<img href="x.htm" src="guide/index.htm"><a src="none.png">n</a>'
                                 '<script>\nthrow "Could not load worker.js"; var p = require("popper.js"), '
                                 'u = root + "/index.html";\nvar w = new Worker("search/worker.js");</script>',
                                 "docs/guide/index.htm": ""}, START, ["label-missing", "script-path-missing",
                                                                      "script-needs-server"],
                          "docs/index.htm names 1 file in its scripts' strings that is not on the disc (as the pages "
                          "that run them resolve them): search/worker.js;"),
+    "fetch from the disc": (None, {"docs/index.htm": '<script>fetch("https://example.com/news.json");\n'
+                                   'fetch("data/rooms.json").then(r => r.json())</script>'}, START,
+                            ["label-missing", "script-needs-server"],
+                            "docs/index.htm, line 2: its script fetches a file with fetch(), which Chromium refuses"),
     "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
                                     ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
     "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],
@@ -176,6 +181,17 @@ ACCEPTED = {
     "verb elsewhere": ("[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=x\r\nshell\\readme\\command=notepad.exe "
                        "README.TXT", {}, [], ["verb-program-elsewhere"],
                        'autorun.inf\'s shell\\readme\\command runs "notepad.exe"'),
+}
+
+# Names no Linux folder can hold (255 bytes of UTF-8 at most), but a zip
+# given to the web page can: (the name, for a stick) -> the refusal's code,
+# or None. A FAT long name holds 255 UTF-16 units; a letter beyond the Basic
+# Multilingual Plane takes two.
+NAMES = {
+    "255 units of letters": (("n" * 251 + ".htm", True), None),
+    "254 units beyond the plane": (("\U0001d11e" * 125 + ".htm", True), None),
+    "256 units beyond the plane": (("\U0001d11e" * 126 + ".htm", True), "name-too-long"),
+    "beyond the plane on a disc": (("\U0001d11e.htm", False), "name-joliet"),
 }
 
 
@@ -190,6 +206,12 @@ class Rules(TestCase):
             with self.subTest(name):
                 m = self.accepted(autorun, extra, args, warnings)
                 self.assertIn(says, "\n".join(describe(m) + [f.message for f in m.findings.found]))
+
+    def test_names(self):
+        for label, ((name, stick), code) in NAMES.items():
+            with self.subTest(label):
+                problem = names.name_problem(name, "the top of M", ".", stick)
+                self.assertEqual(problem and problem.code, code, problem)
 
     def test_stick_too_large(self):
         """A medium larger than the largest stick, refused before any image is written."""
@@ -297,6 +319,21 @@ class Rules(TestCase):
                 check.check_medium(os.path.join(work, "other"), options, tempfile.mkdtemp(dir=work))
             self.assertEqual(os.listdir(os.path.dirname(kept)), [os.path.basename(documents.Documents(
                 os.path.join(work, "other")).path)])
+
+    def test_documents_by_encoding(self):
+        """The same bytes read in another encoding (as another browser reads an undeclared page) are taken apart
+        again, not taken from what was kept of them in the first."""
+        work = tempfile.mkdtemp(dir=self.work)
+        source = os.path.join(work, "medium")
+        medium(source, None, {"docs/greek.htm": '<p>\u0391\u03b8\u03ae\u03bd\u03b1 <a href="\u03b1.htm">a</a>'.encode(
+            "cp1253"), "docs/\u03b1.htm": ""})
+        with mock.patch.dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache")):
+            missing = [[f.message for f in check.check_medium(source, Options(start="docs\\index.htm", exe=EXE),
+                                                               tempfile.mkdtemp(dir=work), guess=lambda path, data:
+                                                               read_in).problems] for read_in in (
+                "windows-1253", "windows-1251", "windows-1253")]
+        self.assertEqual([len(m) for m in missing], [0, 1, 0], missing)
+        self.assertIn('the link "\u0431.htm" leads to nothing', missing[1][0])
 
 
 if __name__ == "__main__":

@@ -13,19 +13,22 @@ import re
 import subprocess
 import tempfile
 import unittest
+import urllib.parse
 
 from harness import TestCase
-from quenlo_disc import LIB, reportpage, sarif
+from quenlo_disc import LIB, Refusal, reportpage, sarif
 from quenlo_disc.codes import CODES
-from quenlo_disc.findings import Finding
+from quenlo_disc.findings import Finding, Findings
 from quenlo_disc.manual import man
 from quenlo_disc.report import as_json, medium_json
 
 SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sarif-schema-2.1.0.json")
 START, DISC = ["--start", "docs\\index.htm"], ["SOURCE", "OUTPUT"]
-# Two broken links on the page's line 3, a stylesheet's missing url() on its line 2.
+# Two broken links on the page's line 3, one written as markup on another
+# page (which the report must show as text), a stylesheet's missing url() on its line 2.
 BROKEN = {"docs/index.htm": '<meta charset="utf-8">\n<link rel="stylesheet" href="s.css">\n'
                             '<a href="gone.htm">a</a> <img src="Pics/none.png">',
+          "docs/odd.htm": "<a href='<img src=x.png>.htm'>x</a>",
           "docs/s.css": "body { color: red }\np { background: url(missing.png) }\n"}
 
 
@@ -78,8 +81,10 @@ class Codes(unittest.TestCase):
         self.assertEqual(sorted(raised - set(CODES)), [], "codes raised but not defined in codes.py")
         page = man()
         self.assertEqual([c for c in CODES if "\\fB%s\\fR" % c.replace("-", "\\-") not in page], [])
-        with self.assertRaises(ValueError):
-            Finding("no-such-code", "anything")
+        for made in (lambda: Finding("no-such-code", "anything"), lambda: Findings().warn("no-such-code", "anything"),
+                     lambda: Findings().problem(Refusal("anything", "no-such-code"))):
+            with self.assertRaises(ValueError):
+                made()
 
 
 class Located(TestCase):
@@ -92,6 +97,7 @@ class Located(TestCase):
         self.assertEqual(got, [("label-missing", None, None, None, None, None),
                                ("link-missing", "docs/index.htm", 3, 10, "gone.htm", "docs/gone.htm"),
                                ("link-missing", "docs/index.htm", 3, 36, "Pics/none.png", "docs/Pics/none.png"),
+                               ("link-missing", "docs/odd.htm", 1, 10, "<img src=x.png>.htm", "docs/<img src=x.png>.htm"),
                                ("link-missing", "docs/s.css", 2, 17, "missing.png", "docs/missing.png")])
         document = sarif.document(doc)
         valid = subprocess.run(["/usr/bin/python3", "-c", "import json, sys, jsonschema; jsonschema.Draft4Validator("
@@ -100,12 +106,19 @@ class Located(TestCase):
         self.assertEqual(valid.returncode, 0, valid.stderr[-2000:])
         run = document["runs"][0]
         rules = [rule["id"] for rule in run["tool"]["driver"]["rules"]]
+        told = []
         for result in run["results"]:
             located = result["locations"][0]["physicalLocation"]
             self.assertIn(result["ruleId"], rules)
             self.assertEqual(rules[result["ruleIndex"]], result["ruleId"])
             self.assertFalse(located["artifactLocation"]["uri"].startswith(("/", "file:")))
-            self.assertGreaterEqual(located["region"]["startLine"], 1)
+            told.append((result["ruleId"], result["level"], urllib.parse.unquote(located["artifactLocation"]["uri"]),
+                         located["region"]["startLine"], located["region"].get("startColumn")))
+        # Each at the JSON's place (a line of at least 1, which a finding of the whole medium has not), at its severity:
+        # a warning that code scanning took for an error would fail the build.
+        self.assertEqual(told, [(f["code"], f["severity"], p["file"] or "autorun.inf", p["line"] or 1, p["column"])
+                                for f in doc["findings"] for p in f["places"] or [f]])
+        self.assertEqual(told[0][:2], ("label-missing", "warning"))
         page = reportpage.page(doc)
         for finding in doc["findings"]:
             self.assertIn(reportpage.e(finding["message"]), page)

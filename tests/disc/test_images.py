@@ -10,6 +10,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 from quenlo_disc import Refusal, fat, iso, sticks
 
@@ -124,7 +125,8 @@ class Images(unittest.TestCase):
 class Sticks(unittest.TestCase):
     """Stick images from anyone, read as the try copies them out: the FAT
     volume's numbers held to the image, every chain of clusters bounded."""
-    FILES = {"START HERE.htm": "<p>start", "docs/r\u00e9sum\u00e9.htm": "<p>r", "docs/sub/a.css": "p {}"}
+    FILES = {"START HERE.htm": "<p>start", "docs/r\u00e9sum\u00e9.htm": "<p>r", "docs/sub/a.css": "p {}",
+             "docs/Long name one.htm": "<p>1", "docs/Long name two.htm": "<p>2"}  # one short name's basis
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="quenlo-sticks-")
@@ -153,10 +155,24 @@ class Sticks(unittest.TestCase):
         os.mkdir(out)
         return fat.extract(image, out), out
 
+    @staticmethod
+    def at(image, volume, short, field):
+        """Where a field of the root's entry of that short name lies in the image."""
+        with open(image, "rb") as f:
+            f.seek(volume.data + (volume.root - 2) * volume.bytes)
+            return volume.data + (volume.root - 2) * volume.bytes + f.read(volume.bytes).index(short) + field
+
     def test_read_back(self):
-        image, _ = self.made()
+        """What was written comes out, in a volume fsck.fat finds clean."""
+        image, volume = self.made()
+        partition = image + ".partition"
+        with open(image, "rb") as f, open(partition, "wb") as out:
+            f.seek(volume.start)
+            out.write(f.read())
+        checked = subprocess.run(["fsck.fat", "-n", partition], capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         counted, out = self.out(image)
-        self.assertEqual(counted, (3, sum(len(t.encode()) for t in self.FILES.values())))
+        self.assertEqual(counted, (len(self.FILES), sum(len(t.encode()) for t in self.FILES.values())))
         for rel, text in self.FILES.items():
             with open(os.path.join(out, rel)) as f:
                 self.assertEqual(f.read(), text)
@@ -164,11 +180,7 @@ class Sticks(unittest.TestCase):
         self.assertEqual(fat.tree(image)[0], "STICK")
 
     def test_crafted(self):
-        def at(image, volume, short, field):
-            """Where a field of the root's entry of that short name lies in the image."""
-            with open(image, "rb") as f:
-                f.seek(volume.data + (volume.root - 2) * volume.bytes)
-                return volume.data + (volume.root - 2) * volume.bytes + f.read(volume.bytes).index(short) + field
+        at = self.at
 
         def fat_entry(volume, cluster, to):
             return volume.fat + cluster * 4, struct.pack("<I", to)
@@ -193,6 +205,29 @@ class Sticks(unittest.TestCase):
                     self.out(image)
                 self.assertIn(says, str(refused.exception))
                 self.assertEqual(refused.exception.code, "image-unsafe")
+
+    def test_file_in_a_loop(self):
+        """A file's chain that comes back to itself is followed no further
+        than the file's size, not round the loop to the volume's end."""
+        image, volume = self.made()
+        with open(image, "r+b") as f:
+            f.seek(self.at(image, volume, b"STARTH~1HTM", 26))
+            first = struct.unpack("<H", f.read(2))[0]
+            f.seek(volume.fat + first * 4)
+            f.write(struct.pack("<I", first))
+        reads = []
+
+        def counted(path, mode="r", *args):
+            f = open(path, mode, *args)
+            if path == image:
+                f.read = lambda *a, read=f.read: reads.append(1) or read(*a)
+            return f
+
+        with mock.patch.object(fat, "open", counted, create=True), self.assertRaises(Refusal) as refused:
+            self.out(image)
+        self.assertIn("round in a loop", str(refused.exception))
+        self.assertLess(len(reads), 1000)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -6,6 +6,7 @@ an agent that answers, fails or goes away."""
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import unittest
 from unittest import mock
 
 from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, trying
-from quenlo_disc.browser import on_disc as leads_to, same_page, shown_address
+from quenlo_disc.browser import on_disc as leads_to, same_page, shown_address, unlike
 from quenlo_disc.check import check_medium
 from quenlo_disc.driver import Run, started_by
 from quenlo_disc.host import Emulation
@@ -291,6 +292,44 @@ class Handed(unittest.TestCase):
                 self.assertEqual(taker.do_handoffs({"since": 0})["handoffs"][-1], {"address": "file:///D:/a.htm",
                                                                                    "by": by})
         self.assertEqual(taker.do_handoffs({"since": 1})["count"], 3)
+
+
+class Likeness(unittest.TestCase):
+    """The screen's picture against what Chromium drew in the page's viewport,
+    on made-up pictures: (the part of the viewport covered by something else,
+    from its top; what Chromium drew just before and just after) -> alike."""
+    ROWS = {
+        "the page as drawn": (0, "page", "page", True),
+        "a fiftieth covered": (0.02, "page", "page", True),
+        "a tenth covered": (0.1, "page", "page", False),
+        "half covered": (0.5, "page", "page", False),
+        "drawn anew just after": (0, "other", "page", True),
+    }
+
+    def test_rows(self):
+        stage = tempfile.mkdtemp(prefix="quenlo-likeness-")
+        self.addCleanup(shutil.rmtree, stage)
+        at = os.path.join(stage, "%s.png").__mod__
+        # The pages Chromium drew, and a screen of each row: the page in its viewport, 128 pixels down, covered so far.
+        command = ["convert", "-size", "1024x640", "gradient:yellow-green", "-write", at("other"), "+delete",
+                   "gradient:white-navy", "-fill", "darkred", "-draw", "rectangle 100,100 600,200", "-write", at("page")]
+        for n, (covered, _, _, _) in enumerate(self.ROWS.values()):
+            command += ["(", "-size", "1024x768", "xc:gray90", at("page"), "-geometry", "+0+128", "-composite", "-fill",
+                        "black", "-draw", "rectangle 0,128 1023,%d" % (127 + 640 * covered), "-write", at(n), "+delete",
+                        ")"]
+        subprocess.run(command + ["null:"], check=True)
+        # Without a sandbox, the comparing writes only in its stage: in /tmp, another's file would be in the way.
+        once = "/tmp/screen.png"
+        was = os.path.exists(once) and os.stat(once).st_mtime_ns
+        drawn = {}
+        for name in ("page", "other"):
+            with open(at(name), "rb") as f:
+                drawn[name] = (f.read(), [0, 128, 1024, 640])
+        for n, (name, (_, before, after, alike)) in enumerate(self.ROWS.items()):
+            with self.subTest(name):
+                said = unlike(type("Session", (), {"sandboxed": False}), stage, at(n), drawn[before], drawn[after])
+                self.assertEqual(said, None if alike else "something else is drawn over the browser's page")
+        self.assertEqual(os.path.exists(once) and os.stat(once).st_mtime_ns, was)
 
 
 class AgentClient(unittest.TestCase):

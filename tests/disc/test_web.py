@@ -36,6 +36,10 @@ ZIPS = {
     "drive": ({"C:/autoexec.bat": b"x"}, "zip-unsafe"),
     "twice": ({"site/a.htm": b"1", "site/./a.htm": b"2"}, "zip-unsafe"),
     "bomb": ({"site/zeros.bin": bytes(32 << 20)}, "zip-unsafe"),
+    # Pages past all the page unpacks (UNPACKED, made small here), each small and packed as a page is.
+    "more than the page unpacks": ({"site/p%d.htm" % n: os.urandom(300 << 10) for n in range(4)}, "zip-unsafe"),
+    "as much as the page unpacks": ({"site/p%d.htm" % n: os.urandom(300 << 10) for n in range(3)},
+                                    {"p%d.htm" % n: "unpacked" for n in range(3)}),
     "folders alone": ({"site/": b""}, "zip-empty"),
 }
 
@@ -57,8 +61,10 @@ class Zips(TestCase):
         return web.unzip(path, into, "given.zip"), path
 
     def test_zips(self):
+        # The page unpacks into the browser's memory, beside Pyodide's, in 4 GiB of WebAssembly's at most.
+        self.assertEqual(web.UNPACKED, 1 << 30)
         for name, (members, wanted) in ZIPS.items():
-            with self.subTest(name):
+            with self.subTest(name), mock.patch.object(web, "UNPACKED", 1 << 20):
                 if isinstance(wanted, str):
                     with self.assertRaises(web.Refusal) as refused:
                         self.unzip(members)
