@@ -22,6 +22,11 @@ SERVER_ONLY = [(re.compile(r"\bnew\s+(?:Shared)?Worker\s*\("), "starts a Web Wor
 BUILDING = re.compile(r"\blocation\b|\.href\b|\.src\b|window\.open|document\.write|\bfetch\(|XMLHttpRequest|"
                       r"\.ajax\b|\$\.get\b|\.load\(", re.I)
 
+# What in a script could make a place a link leads to (an element with an id,
+# or an <a name>) while the page loads, where Chromium would scroll to it.
+MAKING = re.compile(r"""document\.write|\.innerHTML\s*\+?=(?!=)|insertAdjacentHTML|\.(?:id|name)\s*=(?!=)|"""
+                    r"""setAttribute\(\s*['"](?:id|name)['"]""")
+
 
 def server_only(code, first=1):
     """(line, what) of each thing code (that begins at line first of its

@@ -167,6 +167,34 @@ ACCEPTED = {
                                                                      "script-needs-server"],
                          "docs/index.htm names 1 file in its scripts' strings that is not on the disc (as the pages "
                          "that run them resolve them): search/worker.js;"),
+    # Places in pages as Chromium scrolls to them: an id or <a name>, as written or percent-decoded; "#" and
+    # "#top" are the top. A place a script could make is told once; what a page loads from the web, each.
+    "anchors": (None, {"docs/api.htm": '<meta charset="utf-8"><h2 id="&lt;init&gt;()">i</h2><a name="two words"></a><p ID="Up">x</p>'
+                                       '<p id="caf\u00e9"></p><a href="#%3Cinit%3E()">a</a><a href="#">t</a>',
+                       "docs/guide.htm": '<meta charset="utf-8"><a href="api.htm#%3Cinit%3E()">a</a><a href="api.htm#two%20words">b</a>'
+                                         '<a href="API.HTM#two words">b</a><a href="api.htm#TOP">t</a><a href="#top">t'
+                                         '</a><a href="api.htm#Up">u</a><a href="api.htm#caf\u00e9">c</a><a href='
+                                         '"api.htm#caf%C3%A9">c</a><a href="api.htm#up">u</a>\n<a href="#up">u</a><a '
+                                         'name="up" href="api.htm#%3Cinit%3E">a</a>'}, START,
+                ["label-missing", "anchor-missing", "anchor-missing"], 'docs/guide.htm, line 1: the link "api.htm#up" '
+                'leads to docs/api.htm, which has no place "up" (no element of that id, nor an <a name>), so a browser '
+                'opens the page at its top: correct the part after "#" or give the place that id'),
+    "anchors made by script": (None, {"docs/made.htm": '<script src="make.js"></script><a href="#one">1</a>',
+                                      "docs/make.js": 'document.body.innerHTML = "<a name=one></a>";',
+                                      "docs/inline.htm": "<script>document.write('<p id=two>')</script><a href="
+                                                         '"made.htm#three">3</a><a href="#two">2</a><a href="#four">'},
+                               START, ["label-missing", "anchor-scripted"], '4 links lead to places that '
+                               'docs/inline.htm, docs/made.htm lack, but their scripts could make them'),
+    "web loads": (None, {"docs/web.htm": '<link rel="stylesheet" href="https://cdn.example.com/s.css"><link rel="icon" '
+                                         'href="http://example.com/i.ico"><script src="HTTPS://example.com/a.js">'
+                                         '</script><a href="https://example.com/">a</a><form action="https://example.'
+                                         'com/f"><img srcset="local.png 1x, https://example.com/2.png 2x"><iframe src='
+                                         '"https://example.com/"></iframe><p style="background: url(http://example.com'
+                                         '/b.png)"><link rel="stylesheet" href="s.css"><a href="s.css#https://x">',
+                         "docs/s.css": '@import url("https://fonts.example.com/css");\n@font-face { src: url(https:'
+                                       '//fonts.example.com/f.woff2) }', "docs/local.png": ""}, START,
+                  ["label-missing"] + ["web-load"] * 8, 'docs/s.css, line 2: "https://fonts.example.com/f.woff2" is '
+                  'loaded from the web by the stylesheet itself'),
     "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
                                     ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
     "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],
