@@ -388,8 +388,6 @@ def read_scripts(site, reading, scripts_of, building):
     for script, folders in sorted(scripts_of.items()):
         code = reading.read(os.path.join(reading.root, script)).decode("utf-8", "replace")
         builds[script] = bool(BUILDING.search(code))
-        if MAKING.search(code):
-            site.anchors.scripted.update(rel for rel, (_, runs) in building.items() if script in runs)
         missing = named_by_script(reading.index, code, sorted(set(folders)))
         if missing:
             site.script_paths[script] = missing

@@ -179,8 +179,9 @@ ACCEPTED = {
                 ["label-missing", "anchor-missing", "anchor-missing"], 'docs/guide.htm, line 1: the link "api.htm#up" '
                 'leads to docs/api.htm, which has no place "up" (no element of that id, nor an <a name>), so a browser '
                 'opens the page at its top: correct the part after "#" or give the place that id'),
-    "anchors made by script": (None, {"docs/made.htm": '<script src="make.js"></script><a href="#one">1</a>',
-                                      "docs/make.js": 'document.body.innerHTML = "<a name=one></a>";',
+    "anchors made by script": (None, {"docs/made.htm": '<script src="jquery.js"></script><a href="#one">1</a><script>'
+                                                       'document.body.insertAdjacentHTML("beforeend", "<a name=one>")'
+                                                       '</script>', "docs/jquery.js": 'e.setAttribute("id", n);',
                                       "docs/inline.htm": "<script>document.write('<p id=two>')</script><a href="
                                                          '"made.htm#three">3</a><a href="#two">2</a><a href="#four">'},
                                START, ["label-missing", "anchor-scripted"], '4 links lead to places that '
@@ -195,6 +196,20 @@ ACCEPTED = {
                                        '//fonts.example.com/f.woff2) }', "docs/local.png": ""}, START,
                   ["label-missing"] + ["web-load"] * 8, 'docs/s.css, line 2: "https://fonts.example.com/f.woff2" is '
                   'loaded from the web by the stylesheet itself'),
+    # Strings of scripts that no script loads: a module a wrapper hands to define([...]), a name compared, a search
+    # index's words and places; a file that a script does load stays told.
+    "script strings no path": (None, {"docs/index.htm": '<a href="guide/index.htm">i</a><script src="wrap.js"></script>'
+                                                        '<script src="searchindex.js"></script><script>if (el.src.substr'
+                                                        '(-9) === "minus.png") el.src = "plus.png";</script>',
+                                      "docs/wrap.js": '(function(t,e){"function"==typeof define&&define.amd?define(['
+                                                      '"exports","jquery","popper.js"],e):e(t)})(this,function(){});'
+                                                      'createElem(doc, "script", "module-search-index.js");',
+                                      "docs/searchindex.js": 'Search.setIndex({docnames:["a"],terms:{"robots.txt":[1,'
+                                                             '"cgitb.html"],"function":[2,"x.pdf"]}})',
+                                      "docs/guide/index.htm": "", "docs/plus.png": ""}, START,
+                               ["label-missing", "script-path-missing"], "docs/wrap.js names 1 file in its scripts' "
+                               "strings that is not on the disc (as the pages that run them resolve them): "
+                               "module-search-index.js;"),
     "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
                                     ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
     "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],
