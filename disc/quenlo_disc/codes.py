@@ -115,6 +115,13 @@ CODES = {
                                "Link to the file on the disc relatively."),
     "link-folder": Code(E, "A link leads to a folder, which a browser shows from a disc as a list of its files.",
                         "Link the page in it instead."),
+    "anchor-missing": Code(W, "A link leads to a place in a page that has no element of that id or <a name>: the "
+                              "page opens at its top.", "Correct the link's part after \"#\", or add the id."),
+    "anchor-scripted": Code(W, "Links lead to places in pages whose scripts could make them, which no check can see.",
+                            "Open those links in a browser, or give the places ids in the markup."),
+    "web-load": Code(W, "A page or stylesheet loads a file from the web by itself: it is missing on a PC without a "
+                        "connection, and tells the site of every reader on one.", "Put the file on the disc and link "
+                        "it relatively."),
     "xml-not-well-formed": Code(E,
         "An XHTML page or SVG document is not well-formed XML: a browser shows only its start.",
                                 "Mend the markup."),

@@ -1,4 +1,4 @@
-"""What pages held when a check last read them (their links and scripts, as
+"""What pages held when a check last read them (their links, scripts and places, as
 markup.document finds them), kept between checks: make after a check, or a
 check after a small change, reads every page's bytes again but takes apart
 only those that changed, which is most of a large site's check.
@@ -19,7 +19,7 @@ from .markup import Document, Link, document
 from .tools import cache
 
 KEPT = 16  # media whose documents are kept
-FORMAT = 2
+FORMAT = 3
 
 
 def reader():
@@ -91,11 +91,11 @@ def frozen_of(found):
     links = found.links
     numbers = array.array("q", [n for k in links for n in (k.line, k.column, len(k.address), len(k.kind))])
     return ("".join(k.address for k in links), "".join(k.kind for k in links), numbers.tobytes(),
-            tuple(found.scripts), tuple(found.script_files))
+            tuple(found.scripts), tuple(found.script_files), found.ids)
 
 
 def thawed(frozen):
-    addresses, kinds, packed, scripts, files = frozen
+    addresses, kinds, packed, scripts, files, ids = frozen
     numbers, links, at, kind_at = array.array("q"), [], 0, 0
     numbers.frombytes(packed)
     for n in range(0, len(numbers), 4):
@@ -104,4 +104,4 @@ def thawed(frozen):
         at, kind_at = at + length, kind_at + kind_length
     if at != len(addresses) or kind_at != len(kinds):
         raise ValueError("a kept document that does not add up")
-    return Document(links, [tuple(s) for s in scripts], list(files))
+    return Document(links, [tuple(s) for s in scripts], list(files), ids)

@@ -4,6 +4,7 @@ problems of one cause told once with a count, and what no link check can
 see (addresses built by scripts, encodings a browser guesses) as warnings."""
 import os
 import unicodedata
+import urllib.parse
 
 from . import Refusal
 from .findings import Place
@@ -95,6 +96,7 @@ def judge(site, index, found, refused=()):
                    "<head>" % (some(rels), "s" if len(rels) == 1 else "", "it" if len(rels) == 1 else "them",
                                name, "it is" if len(rels) == 1 else "each is", name.lower()), rels[0],
                    line=1, places=[Place(rel, 1) for rel in rels[1:]])
+    anchors(site, found)
     for rel, paths in sorted(site.script_paths.items()):
         found.warn("script-path-missing", "%s names %d file%s in its scripts' strings that %s not on the disc "
                    "(as the pages that run them resolve them): %s; a script that builds an address from them "
@@ -112,14 +114,53 @@ def judge(site, index, found, refused=()):
     return site.counts
 
 
+def anchors(site, found):
+    """The warnings of links to places that are not in their pages, and of
+    what pages load from the web by themselves."""
+    missing, scripted = site.anchors.end()
+    by_place = {}
+    for anchor in missing:
+        by_place.setdefault(anchor[:2], []).append(anchor)
+    for (page, part), links in by_place.items():
+        _, _, rel, line, column, address = links[0]
+        found.warn("anchor-missing", '%s, line %d: the link "%s" leads to %s, which has no place "%s" (no element '
+                   'of that id, nor an <a name>), so a browser opens the page at its top: correct the part after '
+                   '"#" or give the place that id%s' % (rel, line, address, "the page itself" if page == rel else page,
+                                                        urllib.parse.unquote(part, errors="replace"),
+                                                        more_links([(None, a[2]) for a in links])),
+                   rel, line=line, column=column, link=address, target=page,
+                   places=[Place(a[2], a[3], a[4], a[5], a[0]) for a in links[1:]])
+    if scripted:
+        rel, line, column, address = scripted[0][2:]
+        pages = sorted({a[0] for a in scripted})
+        found.warn("anchor-scripted", '%d link%s lead%s to places that %s lack%s, but %s scripts could make them as '
+                   'the page loads, which no check can tell: the first, %s, line %d: "%s"; open them in a browser, '
+                   'or give the places their ids in the markup' % (
+                       len(scripted), "s" if len(scripted) > 1 else "", "" if len(scripted) > 1 else "s",
+                       some(pages), "s" if len(pages) == 1 else "", "its" if len(pages) == 1 else "their", rel, line,
+                       address), rel, line=line, column=column, link=address, target=scripted[0][0],
+                   places=[Place(a[2], a[3], a[4], a[5], a[0]) for a in scripted[1:]])
+    by_address = {}
+    for f in site.loads:
+        by_address.setdefault(f.address.strip(), []).append(('%s, line %d: "%s"' % (f.rel, f.line, f.address), f))
+    for address, links in by_address.items():
+        where, f = links[0]
+        found.warn("web-load", "%s is loaded from the web by the %s itself: a PC without a connection misses it, "
+                   "and one with a connection tells that site of every reader: put the file on the disc and link it "
+                   "relatively%s" % (where, "stylesheet" if f.rel.lower().endswith(".css")
+                                                          else "page", more_links(links)),
+                   f.rel, **placed([f for _, f in links]))
+
+
 def more_links(links):
     """What a problem of one cause says of the links beyond its first: a
-    site's every page may link to one missing file or one folder."""
+    site's every page may link to one missing file or one folder. links:
+    [(where, the Followed link or the file it is in)]."""
     if len(links) < 2:
         return ""
     return "; %d more link%s lead%s to it too, in %s" % (len(links) - 1, "s" if len(links) > 2 else "",
                                                         "" if len(links) > 2 else "s",
-                                                        some(dict.fromkeys(other.rel for _, other in links[1:])))
+                                                        some(dict.fromkeys(getattr(other, "rel", other) for _, other in links[1:])))
 
 
 def mend(index, normal, f):

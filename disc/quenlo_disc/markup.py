@@ -31,6 +31,9 @@ LINKING = {"href": {"a", "area"} | SVG_LINKING, "xlink:href": SVG_LINKING,
            "poster": {"video"}, "data": {"object"}, "background": {"body", "table", "thead", "tbody", "tfoot", "tr",
                                                                      "td", "th"},
            "srcset": {"img", "source"}, "action": {"form"}, "formaction": {"button", "input"}}
+# What a user follows (a click, a form sent), never fetched with the page as
+# everything else of LINKING is: (attribute, element), None for any element.
+FOLLOWED = {("href", "a"), ("href", "area"), ("xlink:href", "a"), ("action", None), ("formaction", None)}
 # What a <link> makes a browser fetch; any other rel is a word about the
 # page (canonical, alternate, author, next, preconnect, ...), never fetched.
 FETCHED_RELS = {"stylesheet", "icon", "apple-touch-icon", "preload", "modulepreload", "prefetch", "manifest",
@@ -58,10 +61,10 @@ RAW_END = {name: re.compile(r"</%s[\t\n\x0c\r />]" % name, re.I) for name in RAW
 READ = set().union(*LINKING.values()) | {"base", "meta", "link", "iframe"} | RAW
 # What the tokenizer passes over without a word, in one go: text, comments,
 # end tags and the like, and start tags of elements not READ that have no
-# style attribute. Each match of TAG is such a stretch and the tag after it.
+# style attribute and no id (a place a link may lead to). Each match of TAG is such a stretch and the tag after it.
 # The stretch is repeated greedily, never possessively: Python 3.11.2's
 # (Debian 12's) possessive repeat of alternatives matches what it must not.
-NOT_READ = r"(?![Ss][Tt][Yy][Ll][Ee][\t\n\x0c\r /=>])"
+NOT_READ = r"(?!(?:[Ss][Tt][Yy][Ll][Ee]|[Ii][Dd])[\t\n\x0c\r /=>])"
 PASSED = (r"(?:[^<]++|<(?![A-Za-z!?/])|<!--(?:>|->|(?s:.*?)(?:--!?>|\Z))|<[!?/][^>]*+(?:>|\Z)|"
           r"<(?!(?i:%s)[\t\n\x0c\r />])[A-Za-z][^\t\n\x0c\r />]*+"
           r"(?:[\t\n\x0c\r /]*+%s[^\t\n\x0c\r />][^\t\n\x0c\r /=>]*+(?:[\t\n\x0c\r ]*+=[\t\n\x0c\r ]*+"
@@ -74,7 +77,7 @@ TAG = re.compile(PASSED + "(" + MARKUP.pattern + "|\\Z)")
 class Link:
     line: int
     address: str
-    kind: str = ""  # "sheet" (a stylesheet), "base" (<base href>), or "" for any other
+    kind: str = ""  # "sheet" (a stylesheet), "base" (<base href>), "load" (fetched with the page), "" (followed)
     column: int = 1
 
 
@@ -95,7 +98,8 @@ def tags(text):
             if not match.group(5):
                 return  # the text ends inside the tag, which a browser then drops
             name, attributes = name.lower(), {}
-            if match.end(4) > match.start(4) and (name in READ or "style" in match.group(4).lower()):
+            if match.end(4) > match.start(4) and (name in READ or "style" in match.group(4).lower()
+                                                  or "id" in match.group(4).lower()):
                 for key, double, single, bare in ATTRIBUTE.findall(match.group(4)):
                     key = key.lower()
                     if key not in attributes:
@@ -197,10 +201,13 @@ class Lines:
 @dataclass
 class Document:
     """What a page holds for the check: its links in the order they come,
-    and its scripts' code (inline, and the addresses of those it loads)."""
+    its scripts' code (inline, and the addresses of those it loads), and
+    the places a link may lead to in it (every id, and each <a name>), one
+    a line, between line breaks."""
     links: list
     scripts: list
     script_files: list
+    ids: str = "\n"
 
 
 def document(text, line_of=None, offset=0, xml=False):
@@ -209,12 +216,16 @@ def document(text, line_of=None, offset=0, xml=False):
     xml: the text is read as XML (XHTML, SVG), where a <style>'s text is
     markup too: its character references and CDATA sections are read."""
     line_of = line_of or Lines(text)
-    found, scripts, script_files, based = [], [], [], False
+    found, scripts, script_files, based, ids = [], [], [], False, [""]
 
     def link(at, address, kind=""):
         return Link(line_of(at) + offset, address, kind, line_of.column(at))
 
     for name, given, at, raw, end in tags(text):
+        if "id" in given:
+            ids.append(given["id"])
+        if name == "a" and "name" in given:
+            ids.append(given["name"])
         places = Places(text, at, end)
         if name == "base":
             if given.get("href") is not None and not based:
@@ -230,18 +241,19 @@ def document(text, line_of=None, offset=0, xml=False):
         if name == "link":
             rels = set(given.get("rel", "").lower().split())
             if given.get("href") is not None and rels & FETCHED_RELS:
-                found.append(link(places["href"], given["href"], "sheet" if "stylesheet" in rels else ""))
+                found.append(link(places["href"], given["href"], "sheet" if "stylesheet" in rels else "load"))
             continue
         for key, value in given.items():
             if key in LINKING and name in LINKING[key] and not (key == "src" and name == "input" and
                                                                   given.get("type", "").lower() != "image"):
+                loads = "" if (key, name) in FOLLOWED or (key, None) in FOLLOWED else "load"
                 if key == "srcset":
-                    found += [link(places[key], url) for url in srcset(value)]
+                    found += [link(places[key], url, loads) for url in srcset(value)]
                 else:
-                    found.append(link(places[key], value))
+                    found.append(link(places[key], value, loads))
             elif key == "style":
                 # Where in the value, as far as its text is as written (no references in it).
-                found += [link(places[key] + (where if "&" not in value else 0), url) for where, url, _ in
+                found += [link(places[key] + (where if "&" not in value else 0), url, "load") for where, url, _ in
                           css_links(value)]
             elif key == "srcdoc" and name == "iframe":
                 inner = document(value, Lines(value), line_of(places[key]) + offset - 1)
@@ -252,10 +264,11 @@ def document(text, line_of=None, offset=0, xml=False):
             if xml:
                 raw = "".join(html.unescape(part) if n % 2 == 0 else part for n, part in
                               enumerate(re.split(r"<!\[CDATA\[(.*?)\]\]>", raw, flags=re.S)))
-            found += [link(start + where, url, "sheet" if imported else "") for where, url, imported in css_links(raw)]
+            found += [link(start + where, url, "sheet" if imported else "load") for where, url, imported in
+                      css_links(raw)]
         if name == "script":
             if given.get("src"):
                 script_files.append(given["src"])
             elif raw and raw.strip():
                 scripts.append((line_of(at) + offset, raw))
-    return Document(found, scripts, script_files)
+    return Document(found, scripts, script_files, "\n".join(i.replace("\n", " ") for i in ids) + "\n")

@@ -23,80 +23,19 @@ import xml.parsers.expat
 from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
+from .addresses import Anchors, fragment, resolve, same_page
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
 from .names import index as name_index, upper
-from .scripts import BUILDING, paths_named, server_only
+from .scripts import BUILDING, MAKING, paths_named, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
 XML_PAGES = (".xhtml", ".xht", ".svg")
-WEB = ("http", "https", "ftp", "ftps")
-MAIL = ("mailto",)
-CONTROL = "".join(map(chr, range(33)))
-# A relative link of ASCII names, which only ".." moves up: a browser takes
-# it as it is written, and Windows upper-cases it as ASCII does.
-SIMPLE = re.compile(r"(?:(?:\.\.|[\w-](?:[\w.-]*[\w-])?)/)*[\w-](?:[\w.-]*[\w-])?\Z", re.ASCII)
+
+
 def read_file(path):
     return read_bytes(path, None, follow=True)
-
-
-def resolve(index, folder, address):
-    """What address, found in a file whose links are relative to folder (a
-    disc path, "" for the root), leads to: ("web" | "mail" | "none", None,
-    None, False), or ("file", the disc path it names or None when nothing on
-    the disc has that name, the path as the link spells it, whether it
-    climbed above the disc's root, where a browser stays). index maps each
-    disc path, upper-cased as Windows compares names, to its own spelling.
-    Raises ValueError with the reason for an address that leaves the medium."""
-    if SIMPLE.match(address) and folder.isascii():  # most links, read at once: ASCII names, ".." at most
-        parts, climbed = folder.split("/") if folder else [], False
-        for part in address.split("/"):
-            if part != "..":
-                parts.append(part)
-            elif parts:
-                parts.pop()
-            else:
-                climbed = True
-        spelled = "/".join(parts)
-        return "file", index.get(spelled.upper()), spelled, climbed
-    address = re.sub("[\t\n\r]", "", address.strip(CONTROL)).replace("\\", "/")
-    if re.match(r"[A-Za-z][:|]", address):
-        raise ValueError("a drive letter, and the disc's differs from PC to PC")
-    scheme = address.split(":", 1)[0].lower() if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", address) else ""
-    if address.startswith("//"):
-        raise ValueError("a UNC path, which names another computer")
-    if scheme in WEB:
-        return "web", None, None, False
-    if scheme in MAIL:
-        return "mail", None, None, False
-    if scheme == "file":
-        raise ValueError("a file:/// address, which names a drive of the PC, not the disc wherever it is")
-    if scheme:
-        return "none", None, None, False
-    path = re.split("[#?]", address, 1)[0]
-    if not path:
-        return "none", None, None, False  # the page itself, or a place in it
-    # A browser keeps the drive of a file:/// page for a link from the root,
-    # and a link that climbs above it stays there.
-    parts = ([] if path.startswith("/") else [p for p in folder.split("/") if p]) + path.split("/")
-    on_disc, climbed = [], False
-    for n, part in enumerate(parts):
-        dots = part.lower().replace("%2e", ".") if "." in part or "%" in part else part
-        if dots == "..":
-            if on_disc:
-                on_disc.pop()
-            else:
-                climbed = True
-        elif dots != "." and (part or n == len(parts) - 1):
-            on_disc.append(part)
-    # Chromium encodes the path as UTF-8 and Windows reads the name it
-    # decodes to; a segment loses its trailing dots and blanks there.
-    spelled = "/".join(urllib.parse.unquote(p, errors="replace") if "%" in p else p for p in on_disc if p)
-    if not spelled:
-        return "file", "", "", climbed
-    windows = "/".join(p.rstrip(". ") for p in spelled.split("/"))
-    return "file", index.get(upper(windows)), spelled, climbed
 
 
 @dataclass
@@ -122,8 +61,10 @@ class Site:
     """What reading the medium's pages found: every link (Followed); the
     pages whose encoding a browser guesses (encoding: [pages]); the XML
     documents that are not well-formed ([(disc path, line, why)]); the pages
-    whose scripts build addresses; and the paths in scripts' strings that
-    name nothing on the disc ({script or page: [paths]})."""
+    whose scripts build addresses; the paths in scripts' strings that
+    name nothing on the disc ({script or page: [paths]}); the links to
+    places in pages (Anchors); and what pages and stylesheets load from the
+    web by themselves ([Followed])."""
     counts: dict = field(default_factory=lambda: {"file": 0, "web": 0, "mail": 0, "none": 0})
     broken: list = field(default_factory=list)
     undeclared: dict = field(default_factory=dict)
@@ -131,6 +72,8 @@ class Site:
     scripted: list = field(default_factory=list)
     script_paths: dict = field(default_factory=dict)
     server_only: dict = field(default_factory=dict)
+    anchors: Anchors = field(default_factory=Anchors)
+    loads: list = field(default_factory=list)
 
 
 def xml_problem(data, text, encoding):
@@ -154,7 +97,8 @@ class Page:
     was found, whether a browser guessed it, why it is not well-formed XML
     ((line, why) or None), its links (Links), whether its own scripts build
     addresses, the script files it runs, the paths its scripts name
-    that lead nowhere, and what they do that cannot work from a disc."""
+    that lead nowhere, what they do that cannot work from a disc, its places
+    (markup's Document.ids) and whether its own scripts could make more."""
     rel: str
     encoding: str
     how: charsets.Source
@@ -166,6 +110,8 @@ class Page:
     missing: list
     server_only: list = field(default_factory=list)
     kept: tuple = None  # (key, document) to keep for the next check, where documents are kept
+    ids: str = "\n"
+    makes: bool = False
 
 
 @dataclass
@@ -173,12 +119,16 @@ class Links:
     """What following a file's links found: how many of each kind lead
     somewhere, the broken ones, every one (where asked for), the
     stylesheets they link ([(disc path, encoding)]), and the folder the
-    file's links are relative to in the end (<base href> moves it)."""
+    file's links are relative to in the end (<base href> moves it); the
+    links to places in pages (as Anchors takes them), and what it loads from
+    the web by itself ([Followed])."""
     counts: collections.Counter
     broken: list
     every: list
     sheets: list
     folder: str
+    anchors: list = field(default_factory=list)
+    loads: list = field(default_factory=list)
 
 
 class Deferred(Exception):
@@ -203,6 +153,7 @@ class Reading:
     def follow(self, rel, encoding, how, links, linked_by=None):
         """The Links of a file's links, read in encoding (found so)."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
+        based = False
         for link in links:
             if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
                 self.resolved = (found.folder, {})
@@ -214,6 +165,7 @@ class Reading:
                     resolved = self.resolved[1][link.address] = ("off", str(error), None, False)
             kind, target, spelled, climbed = resolved
             if link.kind == "base":
+                based = True
                 if kind == "file" and spelled is not None:
                     found.folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
                         spelled.rsplit("/", 1)[0] if "/" in spelled else "")
@@ -224,14 +176,21 @@ class Reading:
                     "the web" if kind == "web" else target)
             if kind == "file" and target in self.folders:
                 kind = "folder"
+            if "#" in link.address and not link.kind and (kind == "file" and target or kind == "none" and not based
+                                                           and same_page(link.address)):
+                found.anchors.append((target or rel, fragment(link.address), rel, link.line, link.column,
+                                      link.address))
+            loads = kind == "web" and link.kind in ("load", "sheet")
             if kind == "file" and target and link.kind == "sheet":
                 found.sheets.append((target, encoding))
             broken = kind in ("off", "folder") or (kind == "file" and target is None)
-            if self.every or broken:
+            if self.every or broken or loads:
                 f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by,
                              link.column)
                 if self.every:
                     found.every.append(f)
+                if loads:
+                    found.loads.append(f)
                 if broken:
                     found.broken.append(f)
                     continue
@@ -265,13 +224,13 @@ class Reading:
         return Page(rel, encoding, how, how.guessed and not data.isascii(), problem, links,
                     bool(BUILDING.search(code)), runs, named_by_script(self.index, code, [links.folder]),
                     [found for line, script in found.scripts for found in server_only(script, line)],
-                    (key, frozen) if key else None)
+                    (key, frozen) if key else None, found.ids, bool(MAKING.search(code)))
 
     def sheet(self, rel, environment, linked_by):
         """The Links of a stylesheet read in the encoding of what links it."""
         text, name = charsets.sheet(self.read(os.path.join(self.root, rel)), environment)  # b"" for a folder
         lines = Lines(text)
-        links = [Link(lines(at), url, "sheet" if imported else "", lines.column(at)) for at, url, imported in
+        links = [Link(lines(at), url, "sheet" if imported else "load", lines.column(at)) for at, url, imported in
                  css_links(text)]
         return self.follow(rel, name, charsets.Source.SHEET if name != environment else charsets.Source.LINKER,
                            links, linked_by)
@@ -367,6 +326,9 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
         for kind, count in links.counts.items():
             site.counts[kind] += count
         site.broken += links.broken
+        site.loads += links.loads
+        for anchor in links.anchors:
+            site.anchors.follow(anchor)
         for f in links.every:
             every(f)
         for sheet in links.sheets:
@@ -381,6 +343,7 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
                 progress(done, len(rels))
             if page.kept:
                 documents.take(*page.kept)
+            site.anchors.page(page.rel, page.ids, page.makes)
             if page.guessed:
                 site.undeclared.setdefault(page.encoding, []).append(page.rel)
             if page.malformed:
@@ -413,9 +376,17 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
             pool.shutdown(wait=False, cancel_futures=True)
     if documents:
         documents.keep()
+    read_scripts(site, reading, scripts_of, building)
+    return site
+
+
+def read_scripts(site, reading, scripts_of, building):
+    """What the script files that pages run say, into the Site: given each
+    (script: the folders of the pages that run it) and each page's
+    (whether its own code builds addresses, the script files it runs)."""
     builds = {}
     for script, folders in sorted(scripts_of.items()):
-        code = read(os.path.join(root, script)).decode("utf-8", "replace")
+        code = reading.read(os.path.join(reading.root, script)).decode("utf-8", "replace")
         builds[script] = bool(BUILDING.search(code))
         missing = named_by_script(reading.index, code, sorted(set(folders)))
         if missing:
@@ -424,7 +395,6 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
         if refused:
             site.server_only[script] = refused
     site.scripted = [rel for rel, (own, runs) in building.items() if own or any(builds[s] for s in runs)]
-    return site
 
 
 def named_by_script(index, code, folders):

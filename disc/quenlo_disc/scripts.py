@@ -7,8 +7,16 @@ import re
 SCRIPT_PATH = re.compile(r"""(['"])([^'"\\\n:#?*<>|]*\.(?:html?|xhtml|pdf|png|jpe?g|gif|svg|css|js|txt|docx?|"""
                          r"""xlsx?|pptx?|zip|mp[34]|webm|ogg|wav))\1""", re.I)
 # What comes before a string that names a module, not a file (require("x.js"),
-# import ... from "x.js"), or joins it to something else to build an address.
-NOT_A_PATH_BEFORE = re.compile(r"(?:\brequire\s*\(|\bfrom|\bimport\s*\(?|\+)\s*\Z")
+# import ... from "x.js", define(["x.js"], ...), as a library's wrapper loads
+# one), joins it to something else to build an address, or compares it
+# (src.substr(-9) === "minus.png").
+NOT_A_PATH_BEFORE = re.compile(r"(?:\brequire\s*\(|\bfrom|\bimport\s*\(?|\+|[=!]==?|\bdefine\s*\(\s*\[[^\]]*)\s*\Z")
+# A script that is data and no code (a search index: one literal, assigned
+# or handed to a function, and at most calls with nothing to hand): its
+# strings are words and places in pages. Read with its strings emptied.
+DATA = re.compile(r"\A\s*(?:(?:var|let|const)\s+)?[\w.$]+\s*(?:=|\(\s*)\s*[\[{]")
+CODE = re.compile(r"\bfunction\b|=>|\((?!\s*\))")
+STRING = re.compile(r""""(?:[^"\\\n]|\\.)*"|'(?:[^'\\\n]|\\.)*'""")
 NOT_A_PATH_AFTER = re.compile(r"\s*\+")
 # What a script does that Chromium refuses to a page opened from a file (its
 # origin is "null"), and what it is in words.
@@ -21,6 +29,13 @@ SERVER_ONLY = [(re.compile(r"\bnew\s+(?:Shared)?Worker\s*\("), "starts a Web Wor
 # What in a script builds an address or goes somewhere.
 BUILDING = re.compile(r"\blocation\b|\.href\b|\.src\b|window\.open|document\.write|\bfetch\(|XMLHttpRequest|"
                       r"\.ajax\b|\$\.get\b|\.load\(", re.I)
+
+# What in a page's own script could make a place a link leads to (an element
+# with an id, or an <a name>) while the page loads, where Chromium would scroll
+# to it. Only the page's own: the libraries a site's pages run all can (jQuery
+# sets ids), and on real sites none makes the places their links lead to.
+MAKING = re.compile(r"""document\.write|\.innerHTML\s*\+?=(?!=)|insertAdjacentHTML|\.(?:id|name)\s*=(?!=)|"""
+                    r"""setAttribute\(\s*['"](?:id|name)['"]""")
 
 
 def server_only(code, first=1):
@@ -36,12 +51,16 @@ def server_only(code, first=1):
 def paths_named(code):
     """The strings of code that look like paths a script loads: a relative
     or absolute address with an extension of a file's kind; not words (a
-    message), not a module's name, not a piece joined to something else."""
+    message), not a module's name, not a piece joined to something else,
+    and none of a script that is data alone."""
+    data = STRING.sub('""', code) if DATA.match(code) else ""
+    if data and not CODE.search(data, DATA.match(data).end()):
+        return
     for match in SCRIPT_PATH.finditer(code):
         path = match.group(2)
         if path.rsplit("/", 1)[-1].startswith("."):  # an extension alone, as ".html"
             continue
-        if (NOT_A_PATH_BEFORE.search(code, max(0, match.start() - 40), match.start())
+        if (NOT_A_PATH_BEFORE.search(code, max(0, match.start() - 80), match.start())
                 or NOT_A_PATH_AFTER.match(code, match.end())):
             continue  # a module's name, or a piece of an address built from others
         if re.search(r"\s", path) and ("/" not in path or len(path.split()) > 2):

@@ -22,7 +22,7 @@ LINK, PIPE, SPARSE = "link:", "pipe:", "sparse:"
 # Links as authors write them: other letter case, escapes, fragments, queries.
 PAGES = {"docs/index.htm": '<meta charset="utf-8"><p><a href="PAGE%20TWO.HTM#end">two</a> <a href="caf%C3%A9.htm?x=1">caf\u00e9</a>'
                            ' <a href="https://example.com/">web</a> <a href="#top">top</a>',
-         "docs/page two.htm": '<p><a href="Index.htm">back</a><img src="../docs/caf%c3%a9.htm">',
+         "docs/page two.htm": '<p><a href="Index.htm">back</a><img src="../docs/caf%c3%a9.htm"><p id="end">',
          "docs/caf\u00e9.htm": '<meta charset="utf-8"><p>caf\u00e9</p>'}
 
 

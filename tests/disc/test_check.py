@@ -172,6 +172,49 @@ ACCEPTED = {
                                    'fetch("data/rooms.json").then(r => r.json())</script>'}, START,
                             ["label-missing", "script-needs-server"],
                             "docs/index.htm, line 2: its script fetches a file with fetch(), which Chromium refuses"),
+    # Places in pages as Chromium scrolls to them: an id or <a name>, as written or percent-decoded; "#" and
+    # "#top" are the top. A place a script could make is told once; what a page loads from the web, each.
+    "anchors": (None, {"docs/api.htm": '<meta charset="utf-8"><h2 id="&lt;init&gt;()">i</h2><a name="two words"></a><p ID="Up">x</p>'
+                                       '<p id="caf\u00e9"></p><a href="#%3Cinit%3E()">a</a><a href="#">t</a>',
+                       "docs/guide.htm": '<meta charset="utf-8"><a href="api.htm#%3Cinit%3E()">a</a><a href="api.htm#two%20words">b</a>'
+                                         '<a href="API.HTM#two words">b</a><a href="api.htm#TOP">t</a><a href="#top">t'
+                                         '</a><a href="api.htm#Up">u</a><a href="api.htm#caf\u00e9">c</a><a href='
+                                         '"api.htm#caf%C3%A9">c</a><a href="api.htm#up">u</a>\n<a href="#up">u</a><a '
+                                         'name="up" href="api.htm#%3Cinit%3E">a</a>'}, START,
+                ["label-missing", "anchor-missing", "anchor-missing"], 'docs/guide.htm, line 1: the link "api.htm#up" '
+                'leads to docs/api.htm, which has no place "up" (no element of that id, nor an <a name>), so a browser '
+                'opens the page at its top: correct the part after "#" or give the place that id'),
+    "anchors made by script": (None, {"docs/made.htm": '<script src="jquery.js"></script><a href="#one">1</a><script>'
+                                                       'document.body.insertAdjacentHTML("beforeend", "<a name=one>")'
+                                                       '</script>', "docs/jquery.js": 'e.setAttribute("id", n);',
+                                      "docs/inline.htm": "<script>document.write('<p id=two>')</script><a href="
+                                                         '"made.htm#three">3</a><a href="#two">2</a><a href="#four">'},
+                               START, ["label-missing", "anchor-scripted"], '4 links lead to places that '
+                               'docs/inline.htm, docs/made.htm lack, but their scripts could make them'),
+    "web loads": (None, {"docs/web.htm": '<link rel="stylesheet" href="https://cdn.example.com/s.css"><link rel="icon" '
+                                         'href="http://example.com/i.ico"><script src="HTTPS://example.com/a.js">'
+                                         '</script><a href="https://example.com/">a</a><form action="https://example.'
+                                         'com/f"><img srcset="local.png 1x, https://example.com/2.png 2x"><iframe src='
+                                         '"https://example.com/"></iframe><p style="background: url(http://example.com'
+                                         '/b.png)"><link rel="stylesheet" href="s.css"><a href="s.css#https://x">',
+                         "docs/s.css": '@import url("https://fonts.example.com/css");\n@font-face { src: url(https:'
+                                       '//fonts.example.com/f.woff2) }', "docs/local.png": ""}, START,
+                  ["label-missing"] + ["web-load"] * 8, 'docs/s.css, line 2: "https://fonts.example.com/f.woff2" is '
+                  'loaded from the web by the stylesheet itself'),
+    # Strings of scripts that no script loads: a module a wrapper hands to define([...]), a name compared, a search
+    # index's words and places; a file that a script does load stays told.
+    "script strings no path": (None, {"docs/index.htm": '<a href="guide/index.htm">i</a><script src="wrap.js"></script>'
+                                                        '<script src="searchindex.js"></script><script>if (el.src.substr'
+                                                        '(-9) === "minus.png") el.src = "plus.png";</script>',
+                                      "docs/wrap.js": '(function(t,e){"function"==typeof define&&define.amd?define(['
+                                                      '"exports","jquery","popper.js"],e):e(t)})(this,function(){});'
+                                                      'createElem(doc, "script", "module-search-index.js");',
+                                      "docs/searchindex.js": 'Search.setIndex({docnames:["a"],terms:{"robots.txt":[1,'
+                                                             '"cgitb.html"],"function":[2,"x.pdf"]}})',
+                                      "docs/guide/index.htm": "", "docs/plus.png": ""}, START,
+                               ["label-missing", "script-path-missing"], "docs/wrap.js names 1 file in its scripts' "
+                               "strings that is not on the disc (as the pages that run them resolve them): "
+                               "module-search-index.js;"),
     "stick started from the root": (None, {"START HERE.htm": '<a href="docs/Index.htm">start</a>'}, ["--stick"] + START,
                                     ["label-missing"], "double-clicks START HERE.htm, which leads to docs\\index.htm"),
     "stick started from nowhere": (None, {}, ["--stick"] + START, ["label-missing", "stick-start-hidden"],

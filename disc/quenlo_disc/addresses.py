@@ -1,0 +1,141 @@
+"""Where an address found in a file on a disc leads, as Chromium resolves it
+against a file: page: to a file on the disc, off it, or to the web; and to
+which place in a page its fragment leads, as Chromium scrolls to it.
+"""
+import collections
+import re
+import urllib.parse
+
+from .names import upper
+
+WEB = ("http", "https", "ftp", "ftps")
+MAIL = ("mailto",)
+CONTROL = "".join(map(chr, range(33)))
+# A relative link of ASCII names, which only ".." moves up: a browser takes
+# it as it is written, and Windows upper-cases it as ASCII does.
+SIMPLE = re.compile(r"(?:(?:\.\.|[\w-](?:[\w.-]*[\w-])?)/)*[\w-](?:[\w.-]*[\w-])?\Z", re.ASCII)
+
+
+def resolve(index, folder, address):
+    """What address, found in a file whose links are relative to folder (a
+    disc path, "" for the root), leads to: ("web" | "mail" | "none", None,
+    None, False), or ("file", the disc path it names or None when nothing on
+    the disc has that name, the path as the link spells it, whether it
+    climbed above the disc's root, where a browser stays). index maps each
+    disc path, upper-cased as Windows compares names, to its own spelling.
+    Raises ValueError with the reason for an address that leaves the medium."""
+    if SIMPLE.match(address) and folder.isascii():  # most links, read at once: ASCII names, ".." at most
+        parts, climbed = folder.split("/") if folder else [], False
+        for part in address.split("/"):
+            if part != "..":
+                parts.append(part)
+            elif parts:
+                parts.pop()
+            else:
+                climbed = True
+        spelled = "/".join(parts)
+        return "file", index.get(spelled.upper()), spelled, climbed
+    address = re.sub("[\t\n\r]", "", address.strip(CONTROL)).replace("\\", "/")
+    if re.match(r"[A-Za-z][:|]", address):
+        raise ValueError("a drive letter, and the disc's differs from PC to PC")
+    scheme = address.split(":", 1)[0].lower() if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", address) else ""
+    if address.startswith("//"):
+        raise ValueError("a UNC path, which names another computer")
+    if scheme in WEB:
+        return "web", None, None, False
+    if scheme in MAIL:
+        return "mail", None, None, False
+    if scheme == "file":
+        raise ValueError("a file:/// address, which names a drive of the PC, not the disc wherever it is")
+    if scheme:
+        return "none", None, None, False
+    path = re.split("[#?]", address, 1)[0]
+    if not path:
+        return "none", None, None, False  # the page itself, or a place in it
+    # A browser keeps the drive of a file:/// page for a link from the root,
+    # and a link that climbs above it stays there.
+    parts = ([] if path.startswith("/") else [p for p in folder.split("/") if p]) + path.split("/")
+    on_disc, climbed = [], False
+    for n, part in enumerate(parts):
+        dots = part.lower().replace("%2e", ".") if "." in part or "%" in part else part
+        if dots == "..":
+            if on_disc:
+                on_disc.pop()
+            else:
+                climbed = True
+        elif dots != "." and (part or n == len(parts) - 1):
+            on_disc.append(part)
+    # Chromium encodes the path as UTF-8 and Windows reads the name it
+    # decodes to; a segment loses its trailing dots and blanks there.
+    spelled = "/".join(urllib.parse.unquote(p, errors="replace") if "%" in p else p for p in on_disc if p)
+    if not spelled:
+        return "file", "", "", climbed
+    windows = "/".join(p.rstrip(". ") for p in spelled.split("/"))
+    return "file", index.get(upper(windows)), spelled, climbed
+
+
+
+
+# What the URL standard percent-encodes in a fragment, besides all beyond ASCII.
+FRAGMENT_ENCODED = frozenset(map(chr, range(32))) | frozenset(' "<>`\x7f')
+
+
+def same_page(address):
+    """Whether address leads to a place in the page it is in (as "#part")."""
+    return re.sub("[\t\n\r]", "", address.strip(CONTROL)).startswith("#")
+
+
+def fragment(address):
+    """The fragment of an address as the URL standard keeps it (what follows
+    its first "#", percent-encoded as UTF-8), or None where it has none."""
+    if "#" not in address:
+        return None
+    raw = re.sub("[\t\n\r]", "", address.strip(CONTROL)).split("#", 1)[1]
+    if raw.isascii() and not FRAGMENT_ENCODED.intersection(raw):
+        return raw
+    return "".join(urllib.parse.quote("\ufffd" if "\ud800" <= c <= "\udfff" else c, safe="")
+                   if c in FRAGMENT_ENCODED or not c.isascii() else c for c in raw)
+
+
+def scrolls_to(fragment, ids):
+    """Whether Chromium finds where fragment (as fragment() gives it) leads in
+    a page whose places are ids (as markup's Document holds them): an id or
+    <a name> as written, else as it reads percent-decoded; or the top of the
+    page, for an empty fragment and "top"."""
+    if not fragment or "\n%s\n" % fragment in ids:
+        return True
+    decoded = urllib.parse.unquote(fragment, errors="replace") if "%" in fragment else fragment
+    return "\n" not in decoded and "\n%s\n" % decoded in ids or decoded.isascii() and decoded.lower() == "top"
+
+
+class Anchors:
+    """The links to places in pages, each followed once the page it leads to
+    is read: an anchor is (the page, its fragment as fragment() gives it,
+    the file that links it, line, column, the address as written). Only
+    the places of pages read so far are held, each page's as one text."""
+
+    def __init__(self):
+        self.ids, self.waiting, self.missing, self.scripted = {}, collections.defaultdict(list), [], set()
+
+    def page(self, rel, ids, scripted=False):
+        """rel is read: its places are ids; scripted: its scripts could make more."""
+        self.ids[rel] = ids
+        if scripted:
+            self.scripted.add(rel)
+        for anchor in self.waiting.pop(rel, ()):
+            self.follow(anchor)
+
+    def follow(self, anchor):
+        ids = self.ids.get(anchor[0])
+        if ids is None:
+            self.waiting[anchor[0]].append(anchor)
+        elif not scrolls_to(anchor[1], ids):
+            self.missing.append(anchor)
+
+    def end(self):
+        """What is missing, where the pages whose scripts could make them are
+        set apart: ([anchor], [anchor]); those that lead to files never read
+        as pages (a PDF's "#page=2") are no matter."""
+        self.waiting.clear()
+        return ([a for a in self.missing if a[0] not in self.scripted],
+                [a for a in self.missing if a[0] in self.scripted])
