@@ -887,8 +887,9 @@ def case_try_hostile_matrix(s):
     """A disc whose program, on every PC of a matrix, puts links to a file of
     the user's wherever the tools' pictures come to be in the box: the tools
     write and read nothing through them, the file stays as it was, and the
-    try ends in its time. Then it stops the virtual display: the try ends,
-    and says so, not "shown"."""
+    try ends in its time. Then it stops the virtual display and opens
+    nothing: the try ends, and says so, not "shown". (A page it opens is
+    shown all the same: the browser has a display of its own.)"""
     need_disc(s)
     private = tempfile.mkdtemp(prefix="quenlo-private-", dir=os.getcwd())
     witness = os.path.join(private, "bashrc")
@@ -912,15 +913,17 @@ def case_try_hostile_matrix(s):
               "the tools wrote through a link of the disc's: %r" % kept)
         check(all(p.startswith(b"\x89PNG") and b"the user's own" not in p for p in pictures) and took < limit,
               "a picture is not the tools' own, or the matrix took %.0f s, more than %.0f:\n%s" % (took, limit, table))
-        image = disc_of(s, dict(files, **{"targets.txt": "unix kill -STOP $(pidof Xvfb)\n"}),
-                                exe=s.notes["intruder"])
-        started = time.time()
+        image = disc_of(s, dict(files, **{"targets.txt": "unix kill -STOP $(pidof Xvfb)\npage -\n"}),
+                        exe=s.notes["intruder"])
+        started, handing, onepc.HANDING = time.time(), onepc.HANDING, 5  # nothing comes: waited for in full
         try:
             outcome, said = try_on(s, image)
             check(False, "a try on a stopped display ended as %r:\n%s" % (outcome.meets(), said))
         except Refusal as refusal:
             check(refusal.code == "display-stopped" and time.time() - started < limit / 3,
                   "the stopped display was told as %r after %.0f s" % (str(refusal), time.time() - started))
+        finally:
+            onepc.HANDING = handing
     finally:
         s.sweep()  # the planted loops, and the display stopped, go on no further
         shutil.rmtree(private)
