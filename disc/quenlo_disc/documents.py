@@ -17,6 +17,7 @@ import hmac
 import marshal
 import os
 import stat
+import sys
 import tempfile
 
 from . import VERSION
@@ -32,8 +33,9 @@ KINDS = ("", "sheet", "base")  # a Link's kinds
 
 
 def used():
-    """Whether documents are kept and read at all."""
-    return os.environ.get("QUENLO_DISC_NO_CACHE", "") in ("", "0")
+    """Whether documents are kept and read at all: not in the web page,
+    whose files last as long as it is open."""
+    return os.environ.get("QUENLO_DISC_NO_CACHE", "") in ("", "0") and sys.platform != "emscripten"
 
 
 def key():
