@@ -101,8 +101,11 @@ struct Call {
 };
 const long kParent = -1, kSigchld = 17;
 const Call kCalls[] = {
-  {"clone-user", 56, 120, 0x10000000 | kSigchld, 0, 0}, {"clone-net", 56, 120, 0x40000000 | kSigchld, 0, 0},
-  {"clone-mount", 56, 120, 0x20000 | kSigchld, 0, 0}, {"clone-pid", 56, 120, 0x20000000 | kSigchld, 0, 0},
+  {"clone-user", 56, 120, 0x10000000 | kSigchld, 0, 0},
+  {"clone-user-net-mount", 56, 120, 0x10000000 | 0x40000000 | 0x20000 | kSigchld, 0, 0},
+  {"clone-user-pid-ipc-uts-cgroup", 56, 120, 0x10000000 | 0x20000000 | 0x08000000 | 0x04000000 | 0x02000000 | kSigchld,
+   0, 0},
+  {"clone-net", 56, 120, 0x40000000 | kSigchld, 0, 0},
   {"clone3", 435, 435, 0, 0, 0}, {"io_uring_setup", 425, 425, 1, 0, 0},
   {"ptrace", 101, 26, 2 /* PTRACE_PEEKDATA */, kParent, 0}, {"process_vm_readv", 310, 347, kParent, 0, 0},
   {"process_vm_writev", 311, 348, kParent, 0, 0}, {"fork", 56, 120, kSigchld, 0, 0},
