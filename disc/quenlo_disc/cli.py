@@ -69,6 +69,9 @@ def medium_options(parser):
     parser.add_argument("--keep-everything", action="store_true",
                         help="put version control folders and system and editor files (.git, .DS_Store, *~) on the "
                              "disc too, e.g. --keep-everything")
+    parser.add_argument("--no-cache", action="store_true",
+                        help="take every page apart afresh and keep nothing of them for the next check, as continuous "
+                             "integration should (or QUENLO_DISC_NO_CACHE=1), e.g. --no-cache")
     said = parser.add_mutually_exclusive_group()
     said.add_argument("--json", action="store_true", help="print one JSON document of the findings on standard "
                                                           "output instead of the lines, e.g. --json")
@@ -155,7 +158,8 @@ def parsers(prog):
 
 def options(a):
     return Options(start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe, sign=a.sign,
-                   timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page, stick=a.stick)
+                   timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page, stick=a.stick,
+                   cache=not a.no_cache)
 
 
 def run_check(a, stage, prog, out):

@@ -163,6 +163,8 @@ CODES = {
     # Trying an image.
     "image-missing": Code(E, "There is no image where one was named.", "Name the disc image to try."),
     "not-an-image": Code(E, "The file is no ISO 9660 image with Joliet names.", "Make it with quenlo-disc make."),
+    "image-both": Code(E, "The image is both a disc's (ISO 9660) and a stick's (FAT), so a CD drive and a USB port "
+                          "show different files.", "Make it as one of them with quenlo-disc make, or make --stick."),
     "image-unsafe": Code(E, "The image's records cannot be trusted (overlapping, outside it, or too many).",
                          "Make it again with quenlo-disc make."),
     "try-missing": Code(E, "try needs the package quenlo-disc-try or the built driver.", "Install or build it."),

@@ -10,6 +10,7 @@ import re
 import struct
 
 from . import Refusal
+from .names import upper
 
 SECTOR = 512
 FIRST = 2048  # the partition's first sector: 1 MiB in, where partitioning tools align it
@@ -186,14 +187,29 @@ class Volume:
                 parts = []
                 continue
             if raw[11] == LONG:
-                parts.append(raw[1:11] + raw[14:26] + raw[28:32])
+                parts.append(raw)
                 continue
-            long_name, parts = b"".join(reversed(parts)), []
+            long_name, parts = long_name_of(parts, raw), []
             if raw[11] & LABEL or raw[:2] in (b".\x20", b"..") and raw[11] & FOLDER:
                 continue
-            name = long_name.decode("utf-16-le", "replace").split("\0")[0] if long_name else short_name(raw)
             cluster = struct.unpack_from("<H", raw, 20)[0] << 16 | struct.unpack_from("<H", raw, 26)[0]
-            yield name, bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0], raw[22:26]
+            yield (long_name or short_name(raw), bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0],
+                   raw[22:26], short_name(raw))
+
+
+def long_name_of(parts, raw):
+    """The long name that the entries parts (as they lie) give the short
+    entry raw after them, as Windows takes it: only a whole run, numbered
+    down to 1 from its last part, each part carrying the short name's
+    checksum; else None, and the short name is the file's (as where a
+    program that knows no long names renamed the file)."""
+    if not parts or not parts[0][0] & 0x40:
+        return None
+    count, check = parts[0][0] & 0x1F, checksum(raw[:11])
+    if count != len(parts) or any(p[0] & 0x1F != count - n or p[13] != check for n, p in enumerate(parts)):
+        return None
+    units = b"".join(p[1:11] + p[14:26] + p[28:32] for p in reversed(parts))
+    return units.decode("utf-16-le", "replace").split("\0")[0]
 
 
 def short_name(raw):
@@ -216,9 +232,11 @@ def tree(path):
             found, pending, seen, letters = [], [("", volume.root)], {volume.root}, 0
             while pending:
                 folder, first = pending.pop(0)
-                for n, (name, folder_entry, cluster, length, _) in enumerate(volume.entries(first)):
+                seen_here = {}
+                for n, (name, folder_entry, cluster, length, _, short) in enumerate(volume.entries(first)):
                     if n >= LARGEST_ENTRIES or len(found) >= LARGEST_TREE:
                         raise ValueError("more names than a FAT volume holds")
+                    twins(seen_here, n, name, short, folder or "the stick's root", path)
                     if not name or name in (".", "..") or re.search(r'[\0/\\]', name) or "\ufffd" in name:
                         raise ValueError("a name no file system can hold (%r)" % name)
                     here = folder + "/" + name if folder else name
@@ -235,6 +253,19 @@ def tree(path):
     except (ValueError, struct.error, UnicodeDecodeError) as error:
         raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc make "
                       "--stick" % (path, error), "image-unsafe") from None
+
+
+def twins(seen, n, name, short, where, image):
+    """Refuses the nth name of a folder where Windows, which looks a name up
+    without regard to case among the long and short names of a folder in
+    the folder's order, might take it for another entry's (seen: the names
+    before it, upper-cased, to their entry and spelling)."""
+    for spelling in {upper(name), upper(short)}:
+        first, other = seen.setdefault(spelling, (n, name))
+        if first != n:
+            raise Refusal('"%s" and "%s" in %s of %s differ only in case (or one is the other\'s short name), and '
+                          'Windows sees one of them: make the stick again from a folder without them (quenlo-disc '
+                          'make --stick)' % (other, name, where, image), "name-case-twins")
 
 
 def extract(image, folder):
@@ -279,7 +310,7 @@ def contents(path):
         pending = [("", volume.root)]
         while pending:
             folder, first = pending.pop(0)
-            for name, folder_entry, cluster, size, stamp in volume.entries(first):
+            for name, folder_entry, cluster, size, stamp, _ in volume.entries(first):
                 here = folder + "/" + name if folder else name
                 if folder_entry:
                     pending.append((here, cluster))

@@ -351,6 +351,19 @@ def arch(image):
     return found
 
 
+def is_stick(image):
+    """Whether the image is a stick's rather than a disc's; a Refusal for one
+    that is both: Windows would read one medium's files from a CD drive and
+    the other's from a USB port, and which the author meant is not known."""
+    from . import fat
+    stick = fat.is_stick(image)
+    if stick and volume_label(image) is not None:
+        raise Refusal("%s is both a disc image (ISO 9660) and a stick's (a partition table or a FAT volume), whose "
+                      "files Windows reads apart from a CD drive and from a USB port: make it as one of them with "
+                      "quenlo-disc make, or make --stick" % image, "image-both")
+    return stick
+
+
 def main(argv):
     """In a sandbox: IMAGE FOLDER, the tree of the image (a disc's, or a
     stick's) extracted into folder; --arch IMAGE, the bitness of the exe
@@ -358,7 +371,7 @@ def main(argv):
     standard output what came of it as JSON."""
     from . import fat
     try:
-        stick = fat.is_stick(argv[-1 if argv[0] == "--arch" else 0])
+        stick = is_stick(argv[-1 if argv[0] == "--arch" else 0])
         if argv[0] == "--arch":  # nothing of a stick runs by itself, of whatever bitness
             print(json.dumps({"arch": "x86_64", "stick": True, "label": fat.tree(argv[1])[0]} if stick else
                              {"arch": arch(argv[1]), "stick": False, "label": volume_label(argv[1])}))

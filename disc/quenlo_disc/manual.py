@@ -40,6 +40,9 @@ ENVIRONMENT = [
     ("XDG_CACHE_HOME", "where the cache lies (default ~/.cache)"),
     ("QUENLO_DISC_EMULATE", "with 1, try runs a 32-bit disc's exe under qemu even where the kernel runs 32-bit "
                             "programs itself, as on a kernel that runs none (needs qemu-user)"),
+    ("QUENLO_DISC_NO_CACHE", "with 1, check and make take every page apart afresh and keep nothing of them, as "
+                             "--no-cache"),
+    ("XDG_CONFIG_HOME", "where the key that seals the documents kept in the cache lies (default ~/.config)"),
     ("QUENLO_DISC_DETECT", "with guess, check guesses the encoding of an undeclared page with its own detector "
                            "instead of asking Chromium"),
 ]
@@ -47,6 +50,10 @@ FILES = [("~/.cache/quenlo-disc/prefixes", "the Wine prefix that try prepares on
                                            "GB) and copies from for each try; one of a Wine no longer installed goes "
                                            "when the next is made"),
          ("~/.cache/quenlo-disc/locales", "the locales of the PCs of other code pages, compiled once"),
+         ("~/.cache/quenlo-disc/documents", "what check and make took apart of each page, for the next check; "
+                                            "sealed with ~/.config/quenlo-disc/cache.key"),
+         ("~/.config/quenlo-disc/cache.key", "the key, this user's alone (mode 0600), that seals the documents kept "
+                                             "in the cache: a cache another party wrote is not used"),
          ("~/.cache/quenlo-disc", "all that try keeps between runs: quenlo-disc try --clear-cache removes it and says "
                                   "how much that freed; removing the packages leaves it, as caches are left")]
 

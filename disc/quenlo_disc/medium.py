@@ -23,6 +23,7 @@ class Options:
     keep_all: bool = False
     code_page: int = None
     stick: bool = False
+    cache: bool = True  # the documents kept by an earlier check used, and this one's kept
 
 
 @dataclass

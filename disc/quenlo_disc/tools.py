@@ -56,6 +56,13 @@ def wait_until(holds, seconds, step=0.05):
         time.sleep(step)
 
 
+def config():
+    """The tools' settings of this user, which no cache holds: the key the
+    documents kept in the cache are sealed with."""
+    home = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(home, "quenlo-disc")
+
+
 def cache():
     """The tools' cache: what try prepares once, and the documents of pages a check read."""
     home = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")

@@ -15,12 +15,14 @@ import posixpath
 import struct
 import tempfile
 import zipfile
+import zlib
 
 from . import LIB, VERSION, Refusal, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
 from .codepages import parse
 from .medium import Options
+from .names import FAT_NAME
 from .pages import PAGES
 
 # What the check reads of a medium besides its names and sizes: its pages,
@@ -63,6 +65,7 @@ def unzip(path, into, name="medium"):
     strip = len(top) == 1 and all("/" in n for n in names)  # a zipped folder: the medium is that folder
     unzipped = Unzipped(top.pop() if strip else posixpath.splitext(name)[0] or "medium")
     check_bomb(archive, members, path, name)
+    check_claims(members, names, os.path.getsize(path), name)
     seen, unpacked = set(), 0
     with open(path, "rb") as raw:
         for number, (info, rel) in enumerate(zip(members, names)):
@@ -82,7 +85,11 @@ def unzip(path, into, name="medium"):
                                   "itself, or with quenlo-disc check" % (name, UNPACKED >> 20), "zip-unsafe")
                 where = ("unpacked", os.path.join(into, str(number)))
                 with archive.open(info) as member, open(where[1], "wb") as out:
-                    out.write(member.read(FIRST))
+                    try:
+                        out.write(member.read(FIRST))
+                    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
+                        raise Refusal("%s is damaged at %s (%s): zip the folder afresh" % (name, rel, error),
+                                      "zip-unreadable") from None
             else:
                 where = ("empty",)
             unzipped.files.append((rel, info.file_size, modified, where))
@@ -111,6 +118,22 @@ def check_bomb(archive, members, path, name):
             return
     raise Refusal("%s unpacks to far more than it holds, as a zip bomb does: zip the medium's folder afresh, or "
                   "pick the folder itself" % name, "zip-unsafe")
+
+
+def check_claims(members, names, size, name):
+    """A Refusal for a member no medium can hold: a name longer than any disc
+    or stick holds, or bytes the zip claims beyond its own end (a stored
+    member's size is its packed size; no member's packed bytes lie past the
+    zip's end)."""
+    for info, rel in zip(members, names):
+        longest = max(rel.split("/"), key=len)
+        if len(longest) > FAT_NAME:
+            raise Refusal("%s holds a name of %d letters (%s…), longer than the %d a disc or stick holds: shorten it "
+                          "and zip the folder afresh" % (name, len(longest), longest[:40], FAT_NAME), "name-too-long")
+        stored_lie = info.compress_type == zipfile.ZIP_STORED and info.file_size != info.compress_size
+        if stored_lie or info.header_offset + LOCAL.size + info.compress_size > size:
+            raise Refusal("%s is damaged at %s: it claims %d bytes, more than the zip's %d hold: zip the folder afresh"
+                          % (name, rel[:80], info.file_size, size), "zip-unreadable")
 
 
 def data_start(raw, info, name):

@@ -135,22 +135,25 @@ async function dropped(transfer) {
   give({files});
 }
 
-// How this browser reads an undeclared page: in a frame of no origin, where
-// nothing of the page runs or loads (its policy allows only the one script
-// that tells), so that no parent's encoding is inherited.
+// How this browser reads an undeclared page: in a frame of no origin, so
+// that no parent's encoding is inherited, whose one script is the one that
+// tells (the policies here and in the frame allow no other: its hash is
+// index.html's). The page's bytes follow <plaintext>, so that none of them
+// is markup: nothing of the page runs (scripts, handlers, a refresh) or
+// loads (images, frames, preconnections), whatever it holds.
+const TELLER = 'addEventListener("DOMContentLoaded", () => parent.postMessage({quenlo: document.characterSet}, "*"))';
+const TELLER_HASH = "sha256-P6d4o5Bg8ezKV+9LiBNgdwgZfsjlvYPqPY8Jst5YRzs=";
+
 function read(bytes) {
   try {
     new TextDecoder("utf-8", {fatal: true}).decode(bytes);
     return Promise.resolve("UTF-8"); // what Chromium takes a file of UTF-8's bytes for
   } catch (e) { /* not UTF-8: the detector's to say */ }
   return new Promise(resolve => {
-    const nonce = "quenlo-ask";
     const before = new TextEncoder().encode('<meta http-equiv="Content-Security-Policy" content="default-src ' +
-      "'none'; script-src 'nonce-" + nonce + "'\">");
-    const after = new TextEncoder().encode('<script nonce="' + nonce + '">parent.postMessage({quenlo: ' +
-      'document.characterSet}, "*")</script>');
+      "'none'; script-src '" + TELLER_HASH + "'\"><script>" + TELLER + "</script><plaintext>");
     const frame = document.createElement("iframe");
-    const url = URL.createObjectURL(new Blob([before, bytes, after], {type: "text/html"}));
+    const url = URL.createObjectURL(new Blob([before, bytes], {type: "text/html"}));
     const done = value => {
       clearTimeout(timer); removeEventListener("message", told); frame.remove(); URL.revokeObjectURL(url);
       resolve(value);

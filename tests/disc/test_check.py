@@ -3,6 +3,8 @@
 passed, run in-process through the check itself (what needs the real
 command, its exit statuses, JSON, signing and an image's bytes, is in
 tests/product/check_disc.py)."""
+import array
+import dataclasses
 import marshal
 import os
 import tempfile
@@ -12,7 +14,7 @@ import unittest
 from unittest import mock
 
 from harness import EXE, LINK, PIPE, SPARSE, TestCase, medium
-from quenlo_disc import check, devtools, documents, names, pages, walls
+from quenlo_disc import check, cli, devtools, documents, names, pages, walls
 from quenlo_disc.medium import Options
 from quenlo_disc.report import describe
 
@@ -331,13 +333,14 @@ class Rules(TestCase):
         parsed = []
         original = documents.document
 
-        def checked():
+        def checked(given=options):
             del parsed[:]
             with mock.patch.object(documents, "document", lambda *a, **k: parsed.append(1) or original(*a, **k)):
-                m = check.check_medium(source, options, tempfile.mkdtemp(dir=work))
+                m = check.check_medium(source, given, tempfile.mkdtemp(dir=work))
             return sorted((f.code, f.message) for f in m.findings.sorted()), len(parsed)
 
-        with mock.patch.dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache")):
+        with mock.patch.dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"),
+                             XDG_CONFIG_HOME=os.path.join(work, "config")):
             first, read = checked()
             self.assertEqual((len(first), read), (7, 8))  # 8 pages; a missing one each of 5, p5 and no label
             self.assertEqual(checked(), (first, 0))
@@ -345,14 +348,22 @@ class Rules(TestCase):
                 f.write('<a href="gone.htm">')
             changed, read = checked()
             self.assertEqual((len(changed), read), (8, 1))
-            kept = documents.Documents(source).path
+            kept, key = documents.Documents(source).path, documents.key()
+            self.assertEqual(os.stat(os.path.join(work, "config", "quenlo-disc", "cache.key")).st_mode & 0o777, 0o600)
             with open(kept, "rb") as f:
-                made_by, known = marshal.load(f)
-            # Damaged, or made by another version of the code that reads pages (as while it is worked on).
-            for damaged in (b"garbage", marshal.dumps((made_by[:2] + ("another reader",), known)), b""):
-                with open(kept, "wb") as f:
-                    f.write(damaged)
-                self.assertEqual(checked(), (changed, 8))
+                made_by, known = marshal.loads(f.read()[documents.SEAL:])
+            self.check_kept_refused(checked, changed, kept, key, made_by, known)
+            for environment, arguments in (({"QUENLO_DISC_NO_CACHE": "1"}, []), ({}, ["--no-cache"])):
+                before = os.stat(kept).st_mtime_ns  # as in CI: nothing read, nothing kept
+                with mock.patch.dict(os.environ, environment):
+                    given = cli.options(cli.parsers("q").parse_args(["check", "--exe", EXE] + arguments + [source]))
+                    self.assertEqual(checked(dataclasses.replace(options, cache=given.cache)), (changed, 8))
+                self.assertEqual(os.stat(kept).st_mtime_ns, before)
+            sealing = os.path.join(work, "config", "quenlo-disc", "cache.key")
+            checked()
+            os.chmod(sealing, 0o640)  # a key others can read seals nothing
+            self.assertEqual(checked(), (changed, 8))
+            os.chmod(sealing, 0o600)
             with mock.patch.object(pages, "KEEP_PAGES", 7):  # a medium of more pages: nothing kept, nothing held
                 os.remove(kept)
                 self.assertEqual(checked(), (changed, 0))  # read as if no documents were ever kept
@@ -377,6 +388,38 @@ class Rules(TestCase):
                 "windows-1253", "windows-1251", "windows-1253")]
         self.assertEqual([len(m) for m in missing], [0, 1, 0], missing)
         self.assertIn('the link "\u0431.htm" leads to nothing', missing[1][0])
+
+    def check_kept_refused(self, checked, changed, kept, key, made_by, known):
+        """Kept documents that are damaged, of another version of the code that reads pages (as while it is worked
+        on), not sealed with this user's key (a cache restored from another build), or sealed but out of shape, are
+        read afresh: every page, or the page whose entry is in doubt; the findings are the same."""
+        one = next(k for k, v in known.items() if v[2])  # a page with links
+        addresses, kinds, packed, scripts, files, ids = known[one]
+        evil = array.array("q", packed)
+        evil[3] += 4  # the first link's kind
+
+        def but(*entry):
+            return made_by, {**known, one: entry}
+
+        for how, damaged, read in (
+                ("garbage", b"garbage", 8), ("empty", b"", 8),
+                ("another reader", (made_by[:2] + ("another reader",), known), 8),
+                ("no links, sealed by another",
+                 (os.urandom(32), (made_by, {k: ("", "", b"", (), (), "\n") for k in known})), 8),
+                ("a script as text", but(addresses, kinds, packed, "alert(1)", files, ids), 1),
+                ("scripts of text", but(addresses, kinds, packed, ("x",), files, ids), 1),
+                ("a file as a number", but(addresses, kinds, packed, scripts, (1,), ids), 1),
+                ("a kind of its own", but(addresses, "evil" + kinds, evil.tobytes(), scripts, files, ids), 1),
+                ("a length short", but(addresses, kinds, packed[:-8], scripts, files, ids), 1),
+                ("places not ended", but(addresses, kinds, packed, scripts, files, ids.rstrip("\n") + "x"), 1),
+                ("a list", (made_by, {**known, one: list(known[one])}), 1)):
+            with self.subTest(how):
+                if isinstance(damaged, tuple):
+                    sealing, damaged = damaged if isinstance(damaged[0], bytes) else (key, damaged)
+                    damaged = documents.sealed(sealing, marshal.dumps(damaged))
+                with open(kept, "wb") as f:
+                    f.write(damaged)
+                self.assertEqual(checked(), (changed, read))
 
 
 if __name__ == "__main__":

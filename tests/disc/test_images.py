@@ -3,6 +3,9 @@
 (what Windows reads), only plain files and folders, and never one whose
 records would make it outgrow its image. Each row an image crafted as an
 attacker would (xorriso's own options, then records patched by hand)."""
+import contextlib
+import io
+import json
 import os
 import shutil
 import stat
@@ -227,6 +230,70 @@ class Sticks(unittest.TestCase):
             self.out(image)
         self.assertIn("round in a loop", str(refused.exception))
         self.assertLess(len(reads), 1000)
+
+    def test_names_as_windows_reads_them(self):
+        """A long name counts only where its run of entries is whole and carries its short name's checksum (else
+        the short name, as mtools shows too); names Windows, looking them up without regard to case among long and
+        short names, could take one for another are refused as the folder's check refuses them."""
+        def part(image, volume, text, field, value):
+            """Sets a field of the long-name entry that holds the start of text."""
+            with open(image, "rb") as f:
+                f.seek(volume.data + (volume.root - 2) * volume.bytes)
+                at = volume.data + (volume.root - 2) * volume.bytes + f.read(volume.bytes).index(
+                    text[:5].encode("utf-16-le")) - 1
+            with open(image, "r+b") as f:
+                f.seek(at + field)
+                f.write(value)
+
+        def renamed(image, volume, old, new):
+            units = (new + "\0").encode("utf-16-le").ljust(26, b"\xff")
+            for field, (start, end) in zip((1, 14, 28), ((0, 10), (10, 22), (22, 26))):
+                part(image, volume, old if field == 1 else new, field, units[start:end])
+
+        shown = {"STARTH~1.HTM", "docs", "empty", "docs/r\u00e9sum\u00e9.htm", "docs/sub", "docs/sub/a.css",
+                 "docs/Long name one.htm", "docs/Long name two.htm"}
+        for name, craft, wanted in (
+                ("a long name of another checksum", lambda i, v: part(i, v, "START", 13, b"\0"), shown),
+                ("a long name's parts out of order", lambda i, v: part(i, v, "START", 0, b"\3"), shown),
+                ("case twins", lambda i, v: renamed(i, v, "empty", "Docs"), "name-case-twins"),
+                ("the same name twice", lambda i, v: renamed(i, v, "empty", "docs"), "name-case-twins"),
+                ("another's short name", lambda i, v: renamed(i, v, "empty", "docs~1"), "name-case-twins")):
+            with self.subTest(name):
+                image, volume = self.made()
+                craft(image, volume)
+                if isinstance(wanted, str):
+                    with self.assertRaises(Refusal) as refused:
+                        self.out(image)
+                    self.assertEqual(refused.exception.code, wanted)
+                    continue
+                self.assertEqual({p for p, _, _, _ in fat.tree(image)[1]}, wanted)
+                if shutil.which("mdir"):  # mtools (setup.sh installs it) reads it so too
+                    listed = subprocess.run(["mdir", "-/", "-b", "-i", image + "@@1M", "::"], capture_output=True,
+                                            text=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), check=True)
+                    self.assertEqual({n[3:].rstrip("/") for n in listed.stdout.splitlines()}, wanted)
+
+    def test_both_disc_and_stick(self):
+        """An image that is an ISO with Joliet and a stick at once (a partition table in the disc's system area, a
+        FAT volume after it) is refused, not tried as a stick only; either alone is what it is."""
+        disc = master(self.work, {"autorun.inf": AUTORUN, "docs/index.htm": "<p>x"})
+        stick, _ = self.made()
+        with open(disc, "rb") as f:
+            both = bytearray(f.read())
+        with open(stick, "rb") as f:
+            table, volume = f.read(fat.SECTOR), (f.seek(fat.FIRST * fat.SECTOR), f.read())[1]
+        both[:fat.SECTOR] = table
+        struct.pack_into("<I", both, 446 + 8, len(both) // fat.SECTOR)  # the partition: after the disc's tree
+        polyglot = os.path.join(self.work, "both.iso")
+        with open(polyglot, "wb") as f:
+            f.write(both + volume)
+        self.assertEqual((iso.is_stick(disc), iso.is_stick(stick)), (False, True))
+        with self.assertRaises(Refusal) as refused:
+            iso.is_stick(polyglot)
+        self.assertEqual(refused.exception.code, "image-both")
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            iso.main(["--arch", polyglot])
+        self.assertEqual(json.loads(out.getvalue())["code"], "image-both")
 
 
 if __name__ == "__main__":

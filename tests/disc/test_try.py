@@ -15,7 +15,7 @@ import threading
 import unittest
 from unittest import mock
 
-from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, trying
+from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, seccomp, trying
 from quenlo_disc.browser import on_disc as leads_to, same_page, shown_address, unlike
 from quenlo_disc.check import check_medium
 from quenlo_disc.driver import Run, started_by
@@ -37,6 +37,106 @@ THIRTY_TWO = {
     "the machine's own qemu entry": (True, False, True, "qemu-i386", None, True, True, Emulation.MACHINE),
     "no 32-bit Wine": (False, True, True, None, None, True, True, "apt-get install wine32:i386"),
 }
+
+
+# i386's int 0x80 from a 64-bit process: long call(number, a, b, c), the
+# result as the kernel gives it (a negative errno where it fails).
+INT80 = bytes.fromhex("53" "89f8" "89f3" "4887ca" "31f6" "31ff" "cd80" "4863c0" "5b" "c3")
+NS = {"user": 0x10000000, "net": 0x40000000, "mount": 0x20000, "pid": 0x20000000, "ipc": 0x08000000,
+      "uts": 0x04000000, "cgroup": 0x02000000}
+SIGCHLD, PTRACE_PEEKDATA = 17, 2
+# (ABI, call, number, arguments) -> what the filter answers: an errno's name, or "the kernel's" where it lets
+# the call through (no pointer in any: the filter answers before the kernel reads one). Another process is the
+# parent, never pid 1.
+CALLS = {(abi, "clone into a new %s namespace" % ns, nr, (flag | SIGCHLD,)): "EPERM"
+         for abi, nr in (("x86_64", 56), ("i386", 120)) for ns, flag in NS.items()}
+for abi, numbers in (("x86_64", (56, 435, 425, 426, 427, 272, 101, 310, 311, 39)),
+                     ("i386", (120, 435, 425, 426, 427, 310, 26, 347, 348, 20))):
+    for nr, (call, args, said) in zip(numbers, (
+            ("clone, a plain fork", (SIGCHLD,), "the kernel's"), ("clone3", (0, 0), "ENOSYS"),
+            ("io_uring_setup", (1, 0), "EPERM"), ("io_uring_enter", (0, 1, 1), "EPERM"),
+            ("io_uring_register", (0, 0, 0), "EPERM"), ("unshare", (NS["user"],), "EPERM"),
+            ("ptrace", (PTRACE_PEEKDATA, "parent", 0), "EPERM"), ("process_vm_readv", ("parent", 0, 0), "EPERM"),
+            ("process_vm_writev", ("parent", 0, 0), "EPERM"), ("getpid", (), "the kernel's"))):
+        CALLS[abi, call, nr, args] = said
+
+
+def answers(calls, filtered=True):
+    """{(ABI, call): an errno's name, "the kernel's", or "no int 0x80" where this kernel runs no i386 call} of
+    calls made by a child process, under the filter where filtered."""
+    import ctypes
+    import errno
+    import mmap
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        said = {}
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            code = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+            code.write(INT80)
+            int80 = ctypes.CFUNCTYPE(ctypes.c_long, ctypes.c_long, ctypes.c_long, ctypes.c_long, ctypes.c_long)(
+                ctypes.addressof(ctypes.c_char.from_buffer(code)))
+            i386 = ints_run()
+            if filtered:
+                seccomp.install()
+            for abi, call, nr, args in calls:
+                args = [os.getppid() if a == "parent" else a for a in args]
+                if abi == "i386" and not i386:
+                    said[abi, call] = "no int 0x80"
+                    continue
+                if abi == "i386":
+                    got = int80(nr, *(args + [0] * (3 - len(args))))
+                else:
+                    got = libc.syscall(ctypes.c_long(nr), *[ctypes.c_long(a) for a in args + [0] * (5 - len(args))])
+                    got = -ctypes.get_errno() if got == -1 else got
+                if got == 0 and "clone" in call:
+                    os._exit(0)  # the child a clone let through
+                said[abi, call] = errno.errorcode.get(-got, str(got)) if got < 0 and -got in (
+                    errno.EPERM, errno.ENOSYS) else "the kernel's"
+        finally:
+            os.write(write, json.dumps([[k, v] for k, v in said.items()]).encode())
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as f:
+        got = f.read()
+    os.waitpid(pid, 0)
+    while True:  # any fork of the child's that was let through and came back to this process, never one of others
+        try:
+            if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                break
+        except ChildProcessError:
+            break
+    return {tuple(k): v for k, v in json.loads(got)}
+
+
+def ints_run():
+    """Whether this kernel runs int 0x80 (i386 calls): asked of a child of the child, which a kernel without it
+    ends with a signal."""
+    pid = os.fork()
+    if pid == 0:
+        import ctypes
+        import mmap
+        code = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+        code.write(INT80)
+        call = ctypes.CFUNCTYPE(ctypes.c_long, ctypes.c_long, ctypes.c_long, ctypes.c_long, ctypes.c_long)(
+            ctypes.addressof(ctypes.c_char.from_buffer(code)))
+        os._exit(0 if call(20, 0, 0, 0) == os.getpid() else 1)
+    return os.waitpid(pid, 0)[1] == 0
+
+
+class Filter(unittest.TestCase):
+    def test_refused(self):
+        """The sandbox's filter, installed in a process of this machine's kernel, refuses what a disc used to
+        reach another namespace, io_uring and other processes' memory with (64-bit calls and int 0x80 alike),
+        answers clone3 ENOSYS, and lets a plain fork through."""
+        got = answers(list(CALLS))
+        for (abi, call, _, _), wanted in CALLS.items():
+            with self.subTest(abi=abi, call=call):
+                self.assertIn(got[abi, call], (wanted, "no int 0x80") if abi == "i386" else (wanted,))
+        unfiltered = answers(list(CALLS), filtered=False)  # what the kernel itself would have said
+        self.assertEqual(unfiltered["x86_64", "clone3"], "the kernel's")
 
 
 class ThirtyTwoBits(unittest.TestCase):

@@ -21,7 +21,8 @@ def stored(z, name, data):
     z.writestr(zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6)), data, zipfile.ZIP_STORED)
 
 
-# zip's members (name: bytes, deflated unless "stored:" leads the name) ->
+# zip's members (name: bytes, deflated unless "stored:" leads the name; "claims:"
+# gives it a zip64 size of 1 TiB, packed as well as unpacked; "crc:" a wrong checksum) ->
 # the refusal's code, or {path: how the page reads it} of the medium
 ZIPS = {
     "a zipped folder": ({"site/index.htm": b"<p>x", "site/stored:logo.png": b"PNG", "site/film.mp4": os.urandom(BIG),
@@ -41,6 +42,10 @@ ZIPS = {
     "as much as the page unpacks": ({"site/p%d.htm" % n: os.urandom(300 << 10) for n in range(3)},
                                     {"p%d.htm" % n: "unpacked" for n in range(3)}),
     "folders alone": ({"site/": b""}, "zip-empty"),
+    "a name of 65,000 letters": ({"site/index.htm": b"<p>", "site/" + "a" * 65000 + ".htm": b"<p>"}, "name-too-long"),
+    "a stored 1 TiB": ({"site/index.htm": b"<p>", "site/stored:claims:film.mp4": b"x" * 100}, "zip-unreadable"),
+    "a deflated 1 TiB": ({"site/index.htm": b"<p>", "site/claims:film.mp4": b"x" * 100}, "zip-unreadable"),
+    "a wrong checksum": ({"site/crc:index.htm": b"<p>"}, "zip-unreadable"),
 }
 
 
@@ -51,11 +56,14 @@ class Zips(TestCase):
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
             for name, data in members.items():
                 if "stored:" in name:
-                    stored(z, name.replace("stored:", ""), data)
+                    stored(z, name.replace("stored:", "").replace("claims:", ""), data)
                 elif name.endswith("/"):
                     z.writestr(zipfile.ZipInfo(name), b"")
                 else:
-                    z.writestr(name, data)
+                    z.writestr(name.replace("claims:", "").replace("crc:", ""), data)
+                if "claims:" in name:
+                    z.filelist[-1].file_size = z.filelist[-1].compress_size = 1 << 40
+                z.filelist[-1].CRC ^= "crc:" in name
         into = os.path.join(folder, "unpacked")
         os.mkdir(into)
         return web.unzip(path, into, "given.zip"), path

@@ -6,7 +6,8 @@ to the open page), the verdict read from the title and #result. Every medium
 of the check's own tables that a zip can hold, the example medium, a broken
 one and a real documentation tree must get the verdict, the counts and the
 codes that `quenlo-disc check --json` gives the same folder; bad input one
-sentence, with the page still usable after it.
+sentence, with the page still usable after it; hostile undeclared pages read
+as Chromium reads them, with nothing of theirs run or reaching out.
 
   web_vs_cli.py [--keep]
 """
@@ -15,6 +16,7 @@ import io
 import json
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import threading
@@ -45,6 +47,19 @@ UNDECLARED = {"cp1251": "Главная страница каталога про
               "big5": "這是我們網站的主頁，您可以在這裡找到所有產品和服務的說明。",
               "cp949": "모든 제품과 서비스에 대한 설명이 있는 메인 페이지입니다.",
               "utf-8": "Déjà vu à la française: où est la bibliothèque?"}
+# Undeclared pages that try to run or reach something from the frame that asks how they are read (TCP and UDP
+# are ports the test listens on): the reading must be the browser's own, and nothing heard.
+RTC = ('const p = new RTCPeerConnection({iceServers: [{urls: "stun:127.0.0.1:UDP"}]}); p.createDataChannel("x"); '
+       'p.createOffer().then(o => p.setLocalDescription(o));')
+HOSTILE = {"a script of the old nonce": '<script nonce="quenlo-ask">parent.postMessage({quenlo: "forged"}, "*"); '
+                                        + RTC + ' fetch("http://127.0.0.1:TCP/")</script>',
+           "WebRTC from a script of the old nonce, the asking one swallowed":
+               '<script nonce="quenlo-ask">' + RTC + '</script><textarea>',
+           "a handler": '<img src=x onerror=\'parent.postMessage({quenlo: "forged"}, "*"); ' + RTC + '\'>',
+           "loads": '<meta http-equiv=refresh content="0;url=http://127.0.0.1:TCP/"><link rel=preconnect '
+                    'href="http://127.0.0.1:TCP"><link rel=prefetch href="http://127.0.0.1:TCP/p"><img '
+                    'src="http://127.0.0.1:TCP/i"><iframe src="http://127.0.0.1:TCP/f"></iframe>',
+           "our script swallowed": "<textarea><!--"}
 BROKEN = {"docs/index.htm": '<a href="gone.htm">gone</a> <a href="guide/">guide</a>', "docs/guide/index.htm": "",
           "docs/a?b.htm": ""}
 
@@ -73,6 +88,57 @@ def zipped(folder, into):
             for name in sorted(files):
                 path = os.path.join(here, name)
                 z.write(path, os.path.join(os.path.basename(folder), os.path.relpath(path, folder)))
+
+
+class Ears:
+    """A TCP and a UDP port of 127.0.0.1, and what reached them."""
+
+    def __init__(self):
+        self.tcp, self.udp, self.heard = socket.socket(), socket.socket(socket.AF_INET, socket.SOCK_DGRAM), []
+        self.tcp.bind(("127.0.0.1", 0))
+        self.tcp.listen(16)
+        self.udp.bind(("127.0.0.1", 0))
+        for way in (self.tcp, self.udp):
+            threading.Thread(target=self.listen, args=(way,), daemon=True).start()
+
+    def listen(self, way):
+        while True:
+            try:
+                self.heard.append("TCP from %s" % (way.accept()[1],) if way is self.tcp else "UDP %r" % way.recv(64))
+            except OSError:
+                return
+
+    def page(self, markup):
+        return markup.replace("TCP", str(self.tcp.getsockname()[1])).replace("UDP", str(self.udp.getsockname()[1]))
+
+    def close(self):
+        self.tcp.close()
+        self.udp.close()
+
+
+def hostile_readings(page, reader, work):
+    """What is wrong of the readings of HOSTILE pages through the page: each read as the command's Chromium reads
+    it, and nothing of theirs run or reaching out."""
+    ears, failures = Ears(), []
+    try:
+        for name, markup in HOSTILE.items():
+            data = ("<html><head><title>t</title>%s</head><body><p>%s</p></body></html>" % (
+                ears.page(markup), UNDECLARED["cp1252"])).encode("cp1252")
+            path = os.path.join(work, "hostile.htm")
+            with open(path, "wb") as f:
+                f.write(data)
+            theirs = reader(path)  # the command's Chromium (here without its sandbox) may preconnect: not heard
+            time.sleep(1)
+            del ears.heard[:]
+            ours = page.js("read(new Uint8Array(%s))" % list(data))
+            time.sleep(2)  # for what it started to arrive
+            if theirs != ours or ears.heard:
+                failures.append("an undeclared page with %s: the page's browser reads it as %r, the command's "
+                                "Chromium as %r; heard: %s" % (name, ours, theirs, ears.heard))
+            del ears.heard[:]
+    finally:
+        ears.close()
+    return failures
 
 
 def cli_doc(folder, args):
@@ -230,6 +296,7 @@ def main():
             if theirs != ours:
                 failures.append("an undeclared page in %s: the page's browser reads it as %r, the command's Chromium "
                                 "as %r" % (codec, ours, theirs))
+        failures += hostile_readings(page, reader, work)
         reader.stop()
         for number, (name, folder, args) in enumerate(cases):
             want = cli_doc(folder, args)

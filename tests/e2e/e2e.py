@@ -1115,6 +1115,32 @@ def case_try_box_text_in_letters(s):
           and "\x9b" not in shown + said, "the box's text came out as %r:\n%s" % (outcome.boxes, said))
 
 
+def case_system_calls_refused(s):
+    """A Windows program of the disc makes Linux system calls straight to the
+    kernel: clone into new user, network, mount and pid namespaces, clone3,
+    io_uring, ptrace and process_vm_* on its parent, natively (the 32-bit
+    build under qemu too, where the kernel runs no i386 program), and from
+    the 64-bit build through int 0x80 with i386 numbers where the kernel
+    takes them. The filter refuses each (clone3 with ENOSYS, as the C
+    library then falls back to clone; qemu refuses some before the kernel
+    sees them), and a plain fork still works."""
+    folder = s.folder("calls-", discs=True)
+    shutil.copy(s.notes["intruder"], os.path.join(folder, "intruder.exe"))
+    ways = ["own"] + (["int80"] if s.arch == "x86_64" and host.runs_i386() and not host.i386_entry() else [])
+    with open(os.path.join(folder, "targets.txt"), "w") as f:
+        f.write("".join("calls %s\n" % way for way in ways) + "page -\n")
+    drive(s, '"%s"' % winpath(os.path.join(folder, "intruder.exe")), winpath(folder))
+    report = s.fetch(os.path.join(s.prefix, "drive_c", "intruder.txt")).decode("latin-1")
+    calls = [line.split()[1:] for line in report.splitlines() if line.startswith("call ")]
+    check(len(calls) == 10 * len(ways), "the disc's program made %d calls of %d:\n%s" % (len(calls), 10 * len(ways),
+                                                                                         report))
+    refusals = (-1, -38, -22) if emulated(s) else (-1,)  # EPERM; qemu's own ENOSYS and EINVAL
+    for name, got in calls:
+        wanted = "> 0" if name == "fork" else "-38" if name == "clone3" else " or ".join(map(str, refusals))
+        check(int(got) > 0 if name == "fork" else int(got) == -38 if name == "clone3" else int(got) in refusals,
+              "%s gave %s, not %s (%s):\n%s" % (name, got, wanted, ", ".join(ways), report))
+
+
 def case_try_keyring_out_of_reach(s):
     """A key of the user's session keyring (planted as the session was made)
     cannot be found from the sandbox, and the keyring calls are refused;
