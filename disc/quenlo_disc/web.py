@@ -19,6 +19,7 @@ import zipfile
 from . import LIB, VERSION, Refusal, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
+from .codes import CODES
 from .codepages import parse
 from .medium import Options
 from .pages import PAGES
@@ -228,7 +229,6 @@ def finish(said, words, source, mounted=None):
     """The page's result; the medium named as the author gave it (source),
     not where the page mounted it."""
     from . import reportpage
-    from .codes import CODES
     doc = said.document("check")
     doc["source"] = source
     for finding in doc["findings"] if mounted and mounted != source else ():
