@@ -86,6 +86,7 @@ function spawn() {
 function stopped(text) {
   busy = false;
   $("cancel").hidden = true;
+  $("verdict").removeAttribute("aria-busy");
   say(text, true);
 }
 
@@ -118,7 +119,7 @@ function give(medium) {
   if (!ready) { waiting = medium; return say("The check is still loading; it starts as soon as it can."); }
   busy = true;
   $("cancel").hidden = false;
-  document.title = "Quenlo check";
+  $("verdict").setAttribute("aria-busy", "true"); // the last verdict, greyed until the next comes
   say("Checking…");
   worker.postMessage(Object.assign({kind: "check", choices: choices(), chromium: chromium()}, medium));
 }
@@ -141,8 +142,8 @@ async function fetched(address) {
 // A dropped folder read whole (its files, not their bytes, and its empty folders), or a dropped zip.
 async function dropped(transfer) {
   const entries = Array.from(transfer.items || []).map(i => i.webkitGetAsEntry && i.webkitGetAsEntry()).filter(e => e);
-  if (entries.length === 1 && entries[0].isFile && /\.zip$/i.test(entries[0].name)) {
-    const file = transfer.files[0];
+  const file = transfer.files && transfer.files.length === 1 && transfer.files[0];
+  if ((entries.length === 1 && entries[0].isFile || !entries.length) && file && /\.zip$/i.test(file.name)) {
     return give({zip: file, name: file.name});
   }
   if (entries.length !== 1 || !entries[0].isDirectory) {
@@ -225,6 +226,7 @@ async function heard(e) {
   } else if (m.kind === "done") {
     busy = false;
     $("cancel").hidden = true;
+    $("verdict").removeAttribute("aria-busy");
     if (m.usage) wrong(m.usage); else { wrong({}); show(m); }
   }
   if (!busy && next && m.kind !== "progress" && m.kind !== "ask") { const n = next; next = null; give(n); }
@@ -272,7 +274,7 @@ function show(m) {
   $("report").href = URL.createObjectURL(new Blob([m.report], {type: "text/html"}));
   $("verdict").hidden = false;
   say("Checked " + doc.source + " in " + m.seconds.toFixed(1) + " s: " + (doc.verdict === "ready" ? "ready" :
-    "not ready") + ", " + counts + ".", doc.verdict !== "ready");
+    "not ready") + ", " + counts + ".");
   document.title = "Quenlo check: " + doc.verdict + ", " + counts;
   $("headline").focus();
 }

@@ -10,8 +10,23 @@ let python = null, web = null, answered = null;
 
 function tell(kind, fields) { postMessage(Object.assign({kind}, fields)); }
 
-// Which of the runtime's files did not come, for the sentence that says so.
+// The runtime's files, asked of the server beside the load: Pyodide waits
+// for ever on a WebAssembly that does not come, so a file the server lacks
+// is named at once. Offline, nothing can be asked, and the cache serves.
+const RUNTIME = ["pyodide.js", "pyodide.asm.js", "pyodide.asm.wasm", "python_stdlib.zip", "pyodide-lock.json",
+                 "quenlo.zip"];
+async function lacking() {
+  const answers = await Promise.all(RUNTIME.map(name => fetch(name, {method: "HEAD"}).catch(() => null)));
+  const gone = RUNTIME.filter((name, i) => answers[i] && !answers[i].ok);
+  if (gone.length) throw new Error(gone.join(", ") + " did not load (" + answers.find(a => a && !a.ok).status + ")");
+  return new Promise(() => {}); // all there: the load says how it went
+}
+
 async function load() {
+  await Promise.race([loaded(), lacking()]);
+}
+
+async function loaded() {
   try {
     importScripts("pyodide.js");
   } catch (e) {
