@@ -246,6 +246,7 @@ function wrong(usage) {
   }
 }
 
+const SHOWN = 10; // findings of one code shown before the rest are folded away
 const plural = (n, what) => n + " " + what + (n === 1 ? "" : "s");
 
 function show(m) {
@@ -312,7 +313,17 @@ function group(code, members, known, severity, open) {
   box.append(head);
   if (known && members.length > 1) box.append(element("p", {}, "What to do: " + known[1])); // one says its own
   const list = element("ul");
-  for (const f of members) {
+  let rest = list;
+  for (const [n, f] of members.entries()) {
+    if (n === SHOWN && members.length > SHOWN + 1) { // the rest folded away: a site of 10,000 pages stays readable
+      const more = element("details");
+      more.append(element("summary", {}, (members.length - SHOWN) + " more"));
+      rest = element("ul");
+      more.append(rest);
+      const folded = element("li", {className: "more"});
+      folded.append(more);
+      list.append(folded);
+    }
     const item = element("li", {}, f.message);
     const places = f.places || [];
     if (places.length > 1) {
@@ -324,7 +335,7 @@ function group(code, members, known, severity, open) {
       more.append(where);
       item.append(more);
     }
-    list.append(item);
+    rest.append(item);
   }
   box.append(list);
   return box;
