@@ -214,11 +214,11 @@ async function heard(e) {
   } else if (m.kind === "progress") {
     say(m.text);
   } else if (m.kind === "ask") {
-    const answers = {};
+    const answers = {}, from = worker; // a worker cancelled meanwhile is asked nothing more
     say("Asking this browser how it reads " + (m.pages.length === 1 ? m.pages[0].path.split("/").pop() :
       m.pages.length + " pages") + ", which declare" + (m.pages.length === 1 ? "s" : "") + " no encoding…");
     for (const page of m.pages) answers[page.path] = await read(page.bytes);
-    worker.postMessage({kind: "answers", answers});
+    if (from === worker) worker.postMessage({kind: "answers", answers});
   } else if (m.kind === "failed") {
     ready = !!m.ready;
     clearTimeout(loading);

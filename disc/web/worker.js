@@ -150,7 +150,7 @@ onmessage = async e => {
         "again."});
     }
   } else if (m.kind === "answers") {
-    answered(m.answers);
+    if (answered) answered(m.answers);
   } else if (m.kind === "check") {
     try {
       await check(m);

@@ -121,6 +121,7 @@ class Check(TestCase):
             result = web.check(source, {"code-page": "1253"}, answers, chromium)
             doc = json.loads(result["json"])
             self.assertIn(code, [f["code"] for f in doc["findings"]])
+            self.assertIn("page-undeclared", [f["code"] for f in doc["findings"]])  # named one by one, asked or not
             self.assertIn(says, result["lines"])
             self.assertEqual(doc["verdict"], "ready")
             self.assertIn("<html", result["report"].lower())

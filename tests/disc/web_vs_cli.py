@@ -14,6 +14,7 @@ import argparse
 import io
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -208,6 +209,10 @@ def browser_only(page, served, folders, bundle):
             "was(e); }; })(worker.onmessage)")
     title, doc, status = page.give("media/problems.zip", {"start": "docs\\index.htm"})
     told = page.js("told")
+    shown = page.js("fetch(document.getElementById('report').href).then(r => r.text()).then(t => t + "
+                    "document.body.textContent)")
+    if "/medium" in shown or "site/docs" not in shown:
+        failures.append("the medium is not named as the author gave it: %s" % re.findall(".{40}/medium.{40}", shown))
     if doc is None or summary(doc) != summary(want) or doc["strays"] != want["strays"] or doc["source"] != "site":
         failures.append("a medium with problems: the page says %s, the command %s" % (doc, want))
     if told.count("ask") != 2 or any("with this browser's readings" in t for t in told):
