@@ -245,16 +245,20 @@ def browser_only(page, served, folders, bundle):
     return failures + long_checks(page, served, folders)
 
 
+PAGES = 2000  # of the medium whose check is long enough to cancel
+
+
 def long_checks(page, served, folders):
     """A choice made during a check, checked after it; a check cancelled; a runtime that does not load."""
     failures = []
     folder = os.path.join(folders, "long", "many")
     medium(folder, None, {"docs/p%d.htm" % n: '<meta charset="utf-8"><a href="p%d.htm">next</a>' % (n + 1)
-                          for n in range(2000)})
+                          for n in range(PAGES)})
     zipped(folder, os.path.join(served, "media", "many.zip"))
     page.choose({"start": "docs\\p0.htm"})
     page.js("fetched('media/many.zip')")
     page.wait(lambda: page.status().startswith("Checking"), 30)
+    began = time.time()
     page.js("document.getElementById('label').value = 'Later'; document.getElementById('label')"
             ".dispatchEvent(new Event('change'))")
     queued = page.status()
@@ -263,6 +267,7 @@ def long_checks(page, served, folders):
     except TimeoutError:
         failures.append("a label given during a check: %r, then the page showed %r" % (queued, page.js(
             "document.getElementById('headline').textContent")))
+    print("a label given during a check of %d pages: checked with it %.1f s later" % (PAGES, time.time() - began))
     if "when it ends" not in queued:
         failures.append("a label given during a check: the page said %r" % queued)
     page.js("document.title = 'Quenlo check'; fetched('media/many.zip')")
@@ -386,7 +391,9 @@ def main():
         title, doc, status = page.give("media/%d.zip" % [c[0] for c in cases].index("example"), {})
         if not title.startswith("Quenlo check: ready"):
             failures.append("after the refusals the page no longer checks: %r (%s)" % (title, status))
+        began = time.time()
         failures += browser_only(page, served, folders, bundle)
+        print("what only a browser shows: %.1f s" % (time.time() - began))
         page.open({})
         empty = os.path.join(folders, "empty")
         os.mkdir(empty)
