@@ -114,7 +114,7 @@ function give(medium) {
   last = medium;
   if (busy) {
     next = medium;
-    return say("A check is running: the medium is checked again with the new choice when it ends, or cancel it.");
+    return say("A check is running: the medium and choices given now are checked when it ends (or cancel it).");
   }
   if (!ready) { waiting = medium; return say("The check is still loading; it starts as soon as it can."); }
   busy = true;
