@@ -20,6 +20,7 @@ import zlib
 from . import LIB, VERSION, Refusal, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
+from .codes import CODES
 from .codepages import parse
 from .medium import Options
 from .names import FAT_NAME
@@ -41,10 +42,11 @@ class Unzipped:
     file (name, size, modified, where) with where ("slice", start, length)
     for a file stored as it is, to be read from the zip itself as needed;
     ("unpacked", path) for one unpacked here (its first FIRST bytes); or
-    ("empty",) for one the check takes only the name and size of."""
+    ("empty",) for one the check takes only the name and size of; folders:
+    the empty folders, which the command keeps (as strays) and so must the page."""
 
     def __init__(self, name):
-        self.name, self.files = name, []
+        self.name, self.files, self.folders = name, [], []
 
 
 def unzip(path, into, name="medium"):
@@ -66,6 +68,7 @@ def unzip(path, into, name="medium"):
     unzipped = Unzipped(top.pop() if strip else posixpath.splitext(name)[0] or "medium")
     check_bomb(archive, members, path, name)
     check_claims(members, names, os.path.getsize(path), name)
+    unzipped.folders = empty_folders(archive, names, strip, name)
     seen, unpacked = set(), 0
     with open(path, "rb") as raw:
         for number, (info, rel) in enumerate(zip(members, names)):
@@ -94,6 +97,19 @@ def unzip(path, into, name="medium"):
                 where = ("empty",)
             unzipped.files.append((rel, info.file_size, modified, where))
     return unzipped
+
+
+def empty_folders(archive, names, strip, zipped):
+    """The folders of the zip that hold no file, beneath the medium."""
+    holding = set()
+    for n in names:
+        while "/" in n:
+            n = n.rsplit("/", 1)[0]
+            holding.add(n)
+    folders = (inside(i.filename, zipped) for i in archive.infolist()
+               if i.is_dir() and not i.filename.startswith("__MACOSX/"))
+    return sorted(f.split("/", 1)[1] if strip else f for f in folders
+                  if f not in holding and (not strip or "/" in f))
 
 
 def inside(name, zipped):
@@ -155,50 +171,92 @@ def zip_time(date_time):
 
 class Asker:
     """The guess check_medium takes: the encoding the page's browser read each
-    undeclared page in (answers, path: name), None where it was not asked;
-    asked: the pages that needed it."""
+    undeclared page in (answers, path: name), else ask(path)'s answer where
+    the browser can be asked while the check waits, else None; asked: the
+    pages that needed it."""
 
-    def __init__(self, answers):
-        self.answers, self.asked = answers or {}, []
+    def __init__(self, answers, ask=None):
+        self.answers, self.ask, self.asked = answers or {}, ask, []
 
     def __call__(self, path, data=None):
         self.asked.append(path)
+        if path not in self.answers and self.ask:
+            self.answers[path] = self.ask(path)
         return self.answers.get(path)
 
 
-def check(source, choices, answers=None, chromium=True, progress=None):
-    """What the page shows of the medium in the folder source, as a dict:
-    "ask", the undeclared pages whose encoding the browser is to tell first
-    (with answers None, in a browser that can); else "json" (check --json's
-    document), "lines" (check's words) and "report" (the HTML report).
-    choices: the author's, by the command's option names; progress(pages
-    read, of how many), told now and then."""
+def waiting(ask):
+    """ask(path) made to wait for its answer: in the page, ask gives a
+    JavaScript promise, which Python waits for only where the browser can
+    suspend WebAssembly (JSPI); None where it cannot, and the check is then
+    run once more with the answers."""
+    try:
+        from pyodide.ffi import can_run_sync, run_sync
+    except ImportError:  # plain Python: ask answers at once
+        return ask
+    return (lambda path: run_sync(ask(path))) if can_run_sync() else None
+
+
+def check(source, choices, answers=None, chromium=True, progress=None, ask=None):
+    """What the page shows of the medium in the folder source (as the author
+    named it), as a dict: "usage", {option: why the command would refuse it}
+    where an option is wrong; "ask", the undeclared pages whose encoding the
+    browser is to tell first (with answers None, in a browser that can, where
+    ask cannot be waited for); else "json" (check --json's document), "lines"
+    (check's words), "report" (the HTML report) and "codes" (each finding's
+    code: its summary and mend). choices: the author's, by the command's
+    option names; progress(pages read, of how many), told now and then;
+    ask(path): how the browser reads that undeclared page."""
+    try:
+        code_page = parse(choices["code-page"]) if choices.get("code-page") else None
+    except Refusal as refusal:
+        return {"usage": {"code-page": str(refusal)}}
     words = io.StringIO()
     said = report.Output(out=words, err=words)
-    try:
-        options = Options(stick=bool(choices.get("stick")), start=choices.get("start") or None,
-                          label=choices.get("label") or None,
-                          code_page=parse(choices["code-page"]) if choices.get("code-page") else None)
-    except Refusal as refusal:
-        said.refused("quenlo-disc check", refusal)
-        return finish(said, words)
+    options = Options(stick=bool(choices.get("stick")), start=choices.get("start") or None,
+                      label=choices.get("label") or None, code_page=code_page)
     answers = dict(answers) if answers else None  # JavaScript's null is no None
-    asker = Asker(answers)
+    asker = Asker(answers, waiting(ask) if chromium and ask is not None and answers is None else None)
     m = check_medium(source, options, tempfile.mkdtemp(), guess=asker, progress=progress)
-    if chromium and answers is None and asker.asked:
+    if chromium and answers is None and asker.ask is None and asker.asked:
         return {"ask": sorted(set(asker.asked))}
     if not chromium and asker.asked:
         m.findings.warn("guessed-by-detector", "this browser is not Chromium, so it was not asked how Edge and Chrome "
                         "read the %s that declare no encoding: the check guessed with its own detector, which mostly "
                         "agrees; check in Edge or Chrome to be sure" % report.counted(len(set(asker.asked)), "page"))
     report.check_said(m, said, "quenlo-disc check")
-    return finish(said, words)
+    return finish(said, words, source, m.source)
 
 
-def finish(said, words):
+def refused(refusal, name):
+    """What the page shows of a medium refused before its check (a zip that
+    is none): the refusal as the document's finding, with its code."""
+    words = io.StringIO()
+    said = report.Output(out=words, err=words)
+    said.refused("quenlo-disc check", refusal)
+    return finish(said, words, name)
+
+
+def given_zip(path, into, name="medium"):
+    """unzip()'s medium, or where the zip is refused, refused()'s result."""
+    try:
+        return unzip(path, into, name)
+    except Refusal as refusal:
+        return refused(refusal, name)
+
+
+def finish(said, words, source, mounted=None):
+    """The page's result; the medium named as the author gave it (source),
+    not where the page mounted it."""
     from . import reportpage
     doc = said.document("check")
-    return {"json": report.as_json(doc), "lines": words.getvalue(), "report": reportpage.page(doc)}
+    doc["source"] = source
+    for finding in doc["findings"] if mounted and mounted != source else ():
+        finding["message"] = finding["message"].replace(mounted, source)
+    codes = {f["code"]: [CODES[f["code"]].summary, CODES[f["code"]].mend] for f in doc["findings"]
+             if f["code"] in CODES}
+    lines = words.getvalue().replace(mounted, source) if mounted else words.getvalue()
+    return {"json": report.as_json(doc), "lines": lines, "report": reportpage.page(doc), "codes": codes}
 
 
 # ---------------------------------------------------------------- the page served

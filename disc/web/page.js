@@ -6,7 +6,8 @@
 
 const $ = id => document.getElementById(id);
 const started = performance.now();
-let worker = null, ready = false, busy = false;
+let worker = null, ready = false, busy = false, loading = null;
+const LOADING = 90; // seconds the runtime may take to load before the page says it has not
 
 function say(text, refused) {
   $("status").textContent = text;
@@ -43,20 +44,18 @@ function start() {
       "give a .zip of it instead.";
     $("limits").hidden = false;
   }
-  worker = new Worker("worker.js");
-  worker.onmessage = heard;
-  worker.onerror = e => { busy = false; say("The check could not run here (" + (e.message || "its worker failed") +
-    "): reload the page, or " + "use a current Edge, Chrome, Firefox or Safari.", true); };
-  worker.postMessage({kind: "start"});
+  spawn();
   $("folder").onchange = () => {
     const files = Array.from($("folder").files);
     give({files: files.map(f => ({path: f.webkitRelativePath || f.name, file: f}))});
   };
   $("zip").onchange = () => { if ($("zip").files[0]) give({zip: $("zip").files[0], name: $("zip").files[0].name}); };
+  // A drop anywhere on the page is the medium's: a browser left to it would open the file in the page's place.
   const drop = $("drop");
-  drop.ondragover = e => { e.preventDefault(); drop.className = "over"; };
-  drop.ondragleave = () => { drop.className = ""; };
-  drop.ondrop = e => { e.preventDefault(); drop.className = ""; dropped(e.dataTransfer); };
+  document.addEventListener("dragover", e => { e.preventDefault(); drop.className = "over"; });
+  document.addEventListener("dragleave", e => { if (!e.relatedTarget) drop.className = ""; });
+  document.addEventListener("drop", e => { e.preventDefault(); drop.className = ""; dropped(e.dataTransfer); });
+  $("cancel").onclick = cancel;
   for (const id of ["start", "label", "code-page"]) $(id).onchange = again;
   for (const radio of document.querySelectorAll("input[name=kind]")) radio.onchange = again;
   const params = new URLSearchParams(location.search);
@@ -65,8 +64,42 @@ function start() {
   if (params.get("medium")) fetched(params.get("medium"));
 }
 
-let last = null;
-function again() { if (last && !busy) give(last); }
+// A fresh worker, loading the runtime; a runtime that does not come in LOADING seconds is said to be late.
+function spawn() {
+  ready = false;
+  worker = new Worker("worker.js");
+  worker.onmessage = heard;
+  worker.onerror = e => {
+    e.preventDefault();
+    stopped("The check's runtime did not load (" + (e.message || "its worker failed") + "): reload the page; if it " +
+      "fails again, use a current Edge, Chrome, Firefox or Safari.");
+  };
+  worker.postMessage({kind: "start"});
+  clearTimeout(loading);
+  loading = setTimeout(() => {
+    if (!ready) say("The check's runtime has not loaded after " + LOADING + " s: the connection may be slow or " +
+      "the page's folder incomplete; reload the page, or serve it afresh with quenlo-disc web.", true);
+  }, LOADING * 1000);
+}
+
+// The check ended without a verdict: said, and the page ready for what comes next.
+function stopped(text) {
+  busy = false;
+  $("cancel").hidden = true;
+  $("verdict").removeAttribute("aria-busy");
+  say(text, true);
+}
+
+function cancel() {
+  if (!busy) return;
+  worker.terminate();
+  waiting = next = null;
+  stopped("Cancelled: the check is loading again; give the medium, or change a choice, to check anew.");
+  spawn();
+}
+
+let last = null, next = null;
+function again() { if (last) give(last); }
 
 function choices() {
   return {stick: document.querySelector("input[name=kind]:checked").value === "stick",
@@ -75,15 +108,18 @@ function choices() {
 
 let waiting = null;
 function give(medium) {
-  if (busy) return say("A check is running: wait for its verdict, then give the next medium.");
   if (medium.files && !medium.files.length) {
     return say("That folder holds no file: pick the folder with the medium's pages in it.", true);
   }
   last = medium;
+  if (busy) {
+    next = medium;
+    return say("A check is running: the medium and choices given now are checked when it ends (or cancel it).");
+  }
   if (!ready) { waiting = medium; return say("The check is still loading; it starts as soon as it can."); }
   busy = true;
-  $("verdict").hidden = true;
-  document.title = "Quenlo check";
+  $("cancel").hidden = false;
+  $("verdict").setAttribute("aria-busy", "true"); // the last verdict, greyed until the next comes
   say("Checking…");
   worker.postMessage(Object.assign({kind: "check", choices: choices(), chromium: chromium()}, medium));
 }
@@ -103,27 +139,30 @@ async function fetched(address) {
   }
 }
 
-// A dropped folder read whole (its files, not their bytes), or a dropped zip.
+// A dropped folder read whole (its files, not their bytes, and its empty folders), or a dropped zip.
 async function dropped(transfer) {
   const entries = Array.from(transfer.items || []).map(i => i.webkitGetAsEntry && i.webkitGetAsEntry()).filter(e => e);
-  if (entries.length === 1 && entries[0].isFile && /\.zip$/i.test(entries[0].name)) {
-    const file = transfer.files[0];
+  const file = transfer.files && transfer.files.length === 1 && transfer.files[0];
+  if ((entries.length === 1 && entries[0].isFile || !entries.length) && file && /\.zip$/i.test(file.name)) {
     return give({zip: file, name: file.name});
   }
   if (entries.length !== 1 || !entries[0].isDirectory) {
     return say("Drop one folder, or one .zip of it.", true);
   }
-  const files = [];
+  const files = [], folders = [];
   const walk = async (entry, path) => {
     if (entry.isFile) {
       files.push({path: path + entry.name, file: await new Promise((ok, no) => entry.file(ok, no))});
     } else {
       const reader = entry.createReader();
+      let any = false;
       for (;;) {
         const some = await new Promise((ok, no) => reader.readEntries(ok, no));
         if (!some.length) break;
+        any = true;
         for (const e of some) await walk(e, path + entry.name + "/");
       }
+      if (!any) folders.push(path + entry.name);
     }
   };
   say("Reading the folder…");
@@ -132,7 +171,7 @@ async function dropped(transfer) {
   } catch (e) {
     return say("Could not read the dropped folder (" + e.message + "): pick it with the button instead.", true);
   }
-  give({files});
+  give({files, folders});
 }
 
 // How this browser reads an undeclared page: in a frame of no origin, so
@@ -172,50 +211,137 @@ async function heard(e) {
   const m = e.data;
   if (m.kind === "ready") {
     ready = true;
+    clearTimeout(loading);
     say("Ready (loaded in " + ((performance.now() - started) / 1000).toFixed(1) + " s): give the medium.");
     if (waiting) { const w = waiting; waiting = null; give(w); }
   } else if (m.kind === "progress") {
     say(m.text);
   } else if (m.kind === "ask") {
-    const answers = {};
-    say("Asking this browser how it reads " + m.pages.length + " page(s) that declare no encoding…");
+    const answers = {}, from = worker; // a worker cancelled meanwhile is asked nothing more
+    say("Asking this browser how it reads " + (m.pages.length === 1 ? m.pages[0].path.split("/").pop() :
+      m.pages.length + " pages") + ", which declare" + (m.pages.length === 1 ? "s" : "") + " no encoding…");
     for (const page of m.pages) answers[page.path] = await read(page.bytes);
-    worker.postMessage({kind: "answers", answers});
-  } else if (m.kind === "refused") {
-    busy = false;
-    say(m.text, true);
+    if (from === worker) worker.postMessage({kind: "answers", answers});
   } else if (m.kind === "failed") {
-    busy = false; ready = !!m.ready;
-    say(m.text, true);
+    ready = !!m.ready;
+    clearTimeout(loading);
+    stopped(m.text);
   } else if (m.kind === "done") {
     busy = false;
-    show(m);
+    $("cancel").hidden = true;
+    $("verdict").removeAttribute("aria-busy");
+    if (m.usage) wrong(m.usage); else { wrong({}); show(m); }
+  }
+  if (!busy && next && m.kind !== "progress" && m.kind !== "ask") { const n = next; next = null; give(n); }
+}
+
+// Options the command would refuse as wrong usage, each said beside its field; the verdict shown stays.
+function wrong(usage) {
+  for (const id of ["code-page"]) {
+    $(id + "-wrong").textContent = usage[id] || "";
+    $(id + "-wrong").hidden = !usage[id];
+    if (usage[id]) $(id).setAttribute("aria-invalid", "true"); else $(id).removeAttribute("aria-invalid");
+  }
+  const field = Object.keys(usage)[0];
+  if (field) {
+    say("The medium was not checked: mend the " + field.replace("-", " ") + " beside its field.", true);
+    $(field).focus();
   }
 }
+
+const SHOWN = 10; // findings of one code shown before the rest are folded away
+const plural = (n, what) => n + " " + what + (n === 1 ? "" : "s");
 
 function show(m) {
   const doc = JSON.parse(m.json);
   const warnings = doc.findings.filter(f => f.severity === "warning").length;
   const problems = doc.findings.length - warnings;
-  $("headline").textContent = doc.verdict === "ready" ? "Ready: the medium works on a Windows PC" :
-    "Refused: the medium would fail on a PC";
+  const counts = plural(problems, "problem") + ", " + plural(warnings, "warning");
+  $("headline").textContent = doc.source + (doc.stick ? ", as a USB stick: " : doc.stick === false ?
+    ", as a CD or DVD: " : ": ") + (doc.verdict === "ready" ? "ready" : "not ready") + " (" + counts + ")";
+  $("headline").className = doc.verdict === "ready" ? "good" : "bad";
+  facts(doc);
   const list = $("findings");
   list.textContent = "";
-  for (const f of doc.findings) {
-    const item = document.createElement("li");
-    item.className = f.severity === "warning" ? "warning" : "problem";
-    item.textContent = (f.severity === "warning" ? "Warning: " : "Problem: ") + f.message; // with its file and line
-    list.append(item);
+  const few = doc.findings.length <= 8;
+  for (const [severity, title] of [["error", "Problems: each keeps a user's PC from showing the medium as meant"],
+                                   ["warning", "Warnings: they do not stop the medium, but are worth a look"]]) {
+    const found = doc.findings.filter(f => f.severity === severity);
+    if (found.length) list.append(element("h3", {}, title + " (" + found.length + ")"));
+    const groups = new Map();
+    for (const f of found) groups.set(f.code, (groups.get(f.code) || []).concat([f]));
+    for (const [code, members] of groups) list.append(group(code, members, m.codes[code], severity, few));
   }
-  $("lines").textContent = m.lines;
   $("result").textContent = m.json;
   const old = $("report").href;
   if (old.startsWith("blob:")) URL.revokeObjectURL(old);
   $("report").href = URL.createObjectURL(new Blob([m.report], {type: "text/html"}));
   $("verdict").hidden = false;
-  $("verdict").scrollIntoView();
-  say("Checked in " + m.seconds.toFixed(1) + " s.");
-  document.title = "Quenlo check: " + doc.verdict + ", " + problems + " problems, " + warnings + " warnings";
+  say("Checked " + doc.source + " in " + m.seconds.toFixed(1) + " s: " + (doc.verdict === "ready" ? "ready" :
+    "not ready") + ", " + counts + ".");
+  document.title = "Quenlo check: " + doc.verdict + ", " + counts;
+  $("headline").focus();
+}
+
+function element(tag, fields, text) {
+  const made = Object.assign(document.createElement(tag), fields);
+  if (text !== undefined) made.textContent = text;
+  return made;
+}
+
+// What Windows and its user meet, from the document as the report takes it.
+function facts(doc) {
+  const table = $("facts"), keys = doc.keys || {};
+  table.textContent = "";
+  for (const [name, value] of [["Windows shows it as", keys.label || doc.label], ["Open line", keys.open],
+                               ["Its page", doc.page],
+                               ["Size", doc.size && (Math.max(doc.size / 1048576, 0.1).toFixed(1) + " MiB" +
+                                                     (doc.medium ? ", which fits a " + doc.medium : ""))],
+                               ["Files", doc.files]]) {
+    if (!value) continue;
+    const row = element("tr");
+    row.append(element("th", {scope: "row"}, name), element("td", {}, String(value)));
+    table.append(row);
+  }
+}
+
+// One code's findings: its summary and count, opened where there are few, its mend, each finding once with its
+// places (those past the first folded away).
+function group(code, members, known, severity, open) {
+  const box = element("details", {open});
+  const head = element("summary", {className: severity === "warning" ? "warning" : "problem"},
+                       (known ? known[0] : code) + " ");
+  head.append(element("span", {className: "code"}, "(" + code + ")"), " " + (members.length > 1 ?
+    "× " + members.length : ""));
+  box.append(head);
+  if (known && members.length > 1) box.append(element("p", {}, "What to do: " + known[1])); // one says its own
+  const list = element("ul");
+  let rest = list;
+  for (const [n, f] of members.entries()) {
+    if (n === SHOWN && members.length > SHOWN + 1) { // the rest folded away: a site of 10,000 pages stays readable
+      const more = element("details");
+      more.append(element("summary", {}, (members.length - SHOWN) + " more"));
+      rest = element("ul");
+      more.append(rest);
+      const folded = element("li", {className: "more"});
+      folded.append(more);
+      list.append(folded);
+    }
+    const item = element("li", {}, f.message);
+    const places = f.places || [];
+    if (places.length > 1) {
+      const more = element("details");
+      more.append(element("summary", {}, plural(places.length, "place")));
+      const where = element("ul");
+      for (const p of places) where.append(element("li", {}, p.file + (p.line ? ", line " + p.line : "") +
+                                                       (p.link ? ": " + p.link : "")));
+      more.append(where);
+      item.append(more);
+    }
+    rest.append(item);
+  }
+  box.append(list);
+  return box;
 }
 
 start();

@@ -1,19 +1,41 @@
 "use strict";
 // The check's own Python, the quenlo_disc package, run by Pyodide in a
-// worker. The medium is mounted read-only at /medium: a folder's files as
-// the browser gave them (read only when the check reads them), or a zip's,
-// stored ones read from the zip as needed and the rest unpacked by the
+// worker. The medium is mounted read-only beneath /medium, which Python
+// works in, so that the check names it as the author did: a folder's files
+// as the browser gave them (read only when the check reads them), or a
+// zip's, stored ones read from the zip as needed and the rest unpacked by the
 // package's web module only as far as the check reads.
-importScripts("pyodide.js");
 
 let python = null, web = null, answered = null;
 
 function tell(kind, fields) { postMessage(Object.assign({kind}, fields)); }
 
+// The runtime's files, asked of the server beside the load: Pyodide waits
+// for ever on a WebAssembly that does not come, so a file the server lacks
+// is named at once. Offline, nothing can be asked, and the cache serves.
+const RUNTIME = ["pyodide.js", "pyodide.asm.js", "pyodide.asm.wasm", "python_stdlib.zip", "pyodide-lock.json",
+                 "quenlo.zip"];
+async function lacking() {
+  const answers = await Promise.all(RUNTIME.map(name => fetch(name, {method: "HEAD"}).catch(() => null)));
+  const gone = RUNTIME.filter((name, i) => answers[i] && !answers[i].ok);
+  if (gone.length) throw new Error(gone.join(", ") + " did not load (" + answers.find(a => a && !a.ok).status + ")");
+  return new Promise(() => {}); // all there: the load says how it went
+}
+
 async function load() {
+  await Promise.race([loaded(), lacking()]);
+}
+
+async function loaded() {
+  try {
+    importScripts("pyodide.js");
+  } catch (e) {
+    throw new Error("pyodide.js did not load");
+  }
   python = await loadPyodide({indexURL: "./", stdout: () => {}, stderr: () => {}});
-  const tools = await (await fetch("quenlo.zip")).arrayBuffer();
-  python.unpackArchive(tools, "zip", {extractDir: "/lib/quenlo"});
+  const answer = await fetch("quenlo.zip");
+  if (!answer.ok) throw new Error("quenlo.zip did not load (" + answer.status + ")");
+  python.unpackArchive(await answer.arrayBuffer(), "zip", {extractDir: "/lib/quenlo"});
   python.runPython("import sys; sys.path.insert(0, '/lib/quenlo')");
   web = python.pyimport("quenlo_disc.web");
 }
@@ -24,13 +46,15 @@ function sized(size, bytes) {
   return {size, slice: (from, to) => bytes.slice(from, to)};
 }
 
+// The zip's medium, or the result that refuses it.
 function unzipped(zip, name) {
   const FS = python.FS;
   FS.mkdirTree("/given");
   FS.mount(FS.filesystems.WORKERFS, {blobs: [{name: "medium.zip", data: zip}]}, "/given");
   FS.mkdirTree("/unpacked");
   try {
-    const got = web.unzip("/given/medium.zip", "/unpacked", name);
+    const got = web.given_zip("/given/medium.zip", "/unpacked", name);
+    if (got.type === "dict") return {refused: got.toJs({dict_converter: Object.fromEntries})};
     const top = got.name, files = [];
     for (const [rel, size, modified, where] of got.files.toJs()) {
       let data;
@@ -41,42 +65,63 @@ function unzipped(zip, name) {
       } else data = new Blob([]);
       files.push({path: top + "/" + rel, data: sized(size, data), modified: modified * 1000});
     }
+    const folders = [top].concat(got.folders.toJs().map(f => top + "/" + f));
     got.destroy();
-    return files;
+    return {files, folders};
   } finally {
     FS.unmount("/given");
   }
 }
 
-function mount(files) {
-  const FS = python.FS;
+// The medium mounted at /medium; its folder's name, relative to there.
+function mount(files, folders) {
+  const FS = python.FS, WORKERFS = FS.filesystems.WORKERFS;
   try { FS.unmount("/medium"); } catch (e) { /* none yet */ }
   FS.mkdirTree("/medium");
-  FS.mount(FS.filesystems.WORKERFS, {blobs: files.map(f => ({name: f.path, data: f.data}))}, "/medium");
+  FS.mount(WORKERFS, {blobs: files.map(f => ({name: f.path, data: f.data}))}, "/medium");
   for (const f of files) FS.utime("/medium/" + f.path, f.modified, f.modified);
-  const tops = FS.readdir("/medium").filter(n => n !== "." && n !== "..");
-  return "/medium/" + tops[0];
+  for (const folder of folders) { // an empty folder, which the command lists among the strays
+    let node = FS.lookupPath("/medium").node;
+    for (const part of folder.split("/")) {
+      try { node = FS.lookupNode(node, part); } catch (e) { node = WORKERFS.createNode(node, part, WORKERFS.DIR_MODE, 0); }
+    }
+  }
+  FS.chdir("/medium");
+  return FS.readdir("/medium").filter(n => n !== "." && n !== "..")[0];
 }
 
-// The check, and where the browser is Chromium, the check again with its
-// answers for the pages that declare no encoding.
+// How the page's browser reads the undeclared page at path, asked of the page.
+function ask(path) {
+  return new Promise(resolve => {
+    answered = answers => resolve(answers[path] || ""); // "": not known, which Python takes as no answer
+    tell("ask", {pages: [{path, bytes: python.FS.readFile(path)}]});
+  });
+}
+
+// The check, once: where the browser is Chromium, its readings of the pages
+// that declare no encoding asked as the check meets them; where Python
+// cannot wait for them (no JSPI), the check again with the answers.
 async function check(m) {
   const began = performance.now();
-  let files;
+  let files, folders = [];
   if (m.zip) {
     tell("progress", {text: "Reading the zip…"});
-    files = unzipped(m.zip, m.name);
+    const got = unzipped(m.zip, m.name);
+    if (got.refused) return tell("done", Object.assign(got.refused, {seconds: (performance.now() - began) / 1000}));
+    ({files, folders} = got);
   } else {
     // The folder picked: the first part of each path is the folder's own name.
     files = m.files.map(f => ({path: f.path.includes("/") ? f.path : "medium/" + f.path, data: f.file,
                                modified: f.file.lastModified}));
+    folders = m.folders || [];
   }
-  const source = mount(files);
+  const source = mount(files, folders);
   tell("progress", {text: "Checking " + files.length + " files…"});
   const choices = python.toPy(m.choices);
   const pages = (done, total) => tell("progress", {text: "Checking " + files.length + " files: " + done + " of " +
                                                          total + " pages read…"});
-  let result = web.check(source, choices, undefined, m.chromium, pages).toJs({dict_converter: Object.fromEntries});
+  let result = (await web.check.callPromising(source, choices, null, m.chromium, pages, m.chromium ? ask : null))
+    .toJs({dict_converter: Object.fromEntries});
   if (result.ask) {
     const asked = result.ask.map(path => ({path, bytes: python.FS.readFile(path)}));
     const answers = await new Promise(resolve => { answered = resolve; tell("ask", {pages: asked}); });
@@ -84,16 +129,13 @@ async function check(m) {
     result = web.check(source, choices, python.toPy(answers), true, pages).toJs({dict_converter: Object.fromEntries});
   }
   choices.destroy();
-  tell("done", {json: result.json, lines: result.lines, report: result.report,
-                seconds: (performance.now() - began) / 1000});
+  tell("done", Object.assign(result, {seconds: (performance.now() - began) / 1000}));
 }
 
-// A Refusal's one line, or what else went wrong, from a Python error.
+// What went wrong outside the check's own findings: the last line of a Python error.
 function sentence(error) {
-  const text = String(error && error.message || error);
-  const refusal = text.match(/quenlo_disc\.Refusal: (.*)\s*$/);
-  return refusal ? refusal[1].charAt(0).toUpperCase() + refusal[1].slice(1) + "." :
-    "The check failed (" + text.trim().split("\n").pop() + "): please report it with the medium.";
+  const text = String(error && error.message || error).trim().split("\n").pop();
+  return "The check failed (" + text + "): please report it with the medium.";
 }
 
 onmessage = async e => {
@@ -103,15 +145,17 @@ onmessage = async e => {
       await load();
       tell("ready");
     } catch (error) {
-      tell("failed", {text: "The check could not load (" + (error.message || error) + "): reload the page."});
+      tell("failed", {text: "The check's runtime did not load (" + (error.message || error) + "): reload the page; " +
+        "if it fails again, its folder is incomplete: serve it afresh (quenlo-disc web) or unpack its release zip " +
+        "again."});
     }
   } else if (m.kind === "answers") {
-    answered(m.answers);
+    if (answered) answered(m.answers);
   } else if (m.kind === "check") {
     try {
       await check(m);
     } catch (error) {
-      tell("refused", {text: sentence(error)});
+      tell("failed", {text: sentence(error), ready: true});
     }
   }
 };

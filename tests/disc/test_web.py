@@ -46,6 +46,10 @@ ZIPS = {
     "a stored 1 TiB": ({"site/index.htm": b"<p>", "site/stored:claims:film.mp4": b"x" * 100}, "zip-unreadable"),
     "a deflated 1 TiB": ({"site/index.htm": b"<p>", "site/claims:film.mp4": b"x" * 100}, "zip-unreadable"),
     "a wrong checksum": ({"site/crc:index.htm": b"<p>"}, "zip-unreadable"),
+    # the command keeps an empty folder (a stray), and so must the page
+    "an empty folder": ({"site/": b"", "site/a.htm": b"<p>", "site/empty/": b"", "site/docs/": b"",
+                         "site/docs/b.htm": b"<p>"}, {"a.htm": "unpacked", "docs/b.htm": "unpacked", "empty/": "folder"}),
+    "an empty folder at the top": ({"a.htm": b"<p>", "empty/": b""}, {"a.htm": "unpacked", "empty/": "folder"}),
 }
 
 
@@ -79,7 +83,8 @@ class Zips(TestCase):
                     self.assertEqual(refused.exception.code, wanted)
                     continue
                 got, path = self.unzip(members)
-                self.assertEqual({rel: where[0] for rel, _, _, where in got.files}, wanted)
+                self.assertEqual(dict({rel: where[0] for rel, _, _, where in got.files},
+                                      **{f + "/": "folder" for f in got.folders}), wanted)
                 for rel, size, modified, where in got.files:  # every byte the page reads is the member's own
                     original = next(d for n, d in members.items() if n.replace("stored:", "").replace("\\", "/")
                                     .endswith(rel))
@@ -102,6 +107,14 @@ class Zips(TestCase):
             web.unzip(path, folder, "page.zip")
         self.assertEqual(refused.exception.code, "zip-unreadable")
         self.assertIn("page.zip is no zip", str(refused.exception))
+        # The page shows it as the command's document shows a refusal: a finding with its code, the name as given.
+        result = web.given_zip(path, folder, "page.zip")
+        doc = json.loads(result["json"])
+        self.assertEqual(([f["code"] for f in doc["findings"]], doc["verdict"], doc["source"]),
+                         (["zip-unreadable"], "refused", "page.zip"))
+        self.assertIn("quenlo-disc check: page.zip is no zip", result["lines"])
+        self.assertIn("page.zip is no zip", result["report"])
+        self.assertEqual(result["codes"]["zip-unreadable"][0], web.CODES["zip-unreadable"].summary)
 
 
 GREEK = "<p>\u0386\u03b3\u03b1\u03bb\u03bc\u03b1 \u03b1\u03c0\u03cc \u03c4\u03b7 \u039d\u03ac\u03be\u03bf</p>".encode(
@@ -122,9 +135,37 @@ class Check(TestCase):
             result = web.check(source, {"code-page": "1253"}, answers, chromium)
             doc = json.loads(result["json"])
             self.assertIn(code, [f["code"] for f in doc["findings"]])
+            self.assertIn("page-undeclared", [f["code"] for f in doc["findings"]])  # named one by one, asked or not
             self.assertIn(says, result["lines"])
             self.assertEqual(doc["verdict"], "ready")
             self.assertIn("<html", result["report"].lower())
+
+    def test_asked_as_met(self):
+        """Where the browser can be asked while the check waits, the check runs once, asking each undeclared page
+        once, and its reading is the one used."""
+        source = os.path.join(tempfile.mkdtemp(dir=self.work), "medium")
+        medium(source, "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=M",
+               {"docs/greek.htm": GREEK, "docs/greek2.htm": GREEK})
+        asked = []
+        result = web.check(source, {}, None, True, ask=lambda path: asked.append(path) or "ISO-8859-7")
+        self.assertEqual(sorted(asked), [os.path.join(source, "docs", n) for n in ("greek.htm", "greek2.htm")])
+        self.assertIn("reads them as ISO-8859-7", result["lines"])
+
+    def test_named_as_given(self):
+        """The medium is named as the author gave it, never by where the page mounted it."""
+        mount = tempfile.mkdtemp(dir=self.work)
+        medium(os.path.join(mount, "site"), None, {"docs/a?b.htm": "<p>"})
+        was = os.getcwd()
+        os.chdir(mount)
+        try:
+            result = web.check("site", {"start": "docs\\index.htm"})
+        finally:
+            os.chdir(was)
+        doc = json.loads(result["json"])
+        self.assertEqual(doc["source"], "site")
+        self.assertIn('"a?b.htm" in site/docs', result["lines"])
+        for said in result.values():
+            self.assertNotIn(mount, str(said))
 
     def test_progress(self):
         """A long check tells how far it got, for the page to show."""
@@ -135,9 +176,12 @@ class Check(TestCase):
         self.assertEqual(told, [(100, 203), (200, 203)])
 
     def test_wrong_choice(self):
-        result = web.check(self.work, {"code-page": "1234"})
-        self.assertEqual(json.loads(result["json"])["findings"][0]["code"], "code-page-unknown")
-        self.assertIn("1234 is not a code page", result["lines"])
+        """An option the command would refuse as wrong usage is said of its field, and the medium is not checked."""
+        with mock.patch.object(web, "check_medium") as checked:
+            result = web.check(self.work, {"code-page": "latin"})
+        self.assertEqual(list(result), ["usage"])
+        self.assertIn("latin is not a code page", result["usage"]["code-page"])
+        checked.assert_not_called()
 
 
 class Serve(TestCase):

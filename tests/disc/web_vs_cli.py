@@ -15,6 +15,7 @@ import argparse
 import io
 import json
 import os
+import re
 import shutil
 import socket
 import sys
@@ -28,6 +29,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "disc"))
 sys.path.insert(0, HERE)
 from quenlo_disc import cli, devtools, web  # noqa: E402
+from quenlo_disc.report import counted  # noqa: E402
 from harness import EXE, LINK, PIPE, medium  # noqa: E402
 from test_check import ACCEPTED, REFUSALS  # noqa: E402
 
@@ -62,6 +64,10 @@ HOSTILE = {"a script of the old nonce": '<script nonce="quenlo-ask">parent.postM
            "our script swallowed": "<textarea><!--"}
 BROKEN = {"docs/index.htm": '<a href="gone.htm">gone</a> <a href="guide/">guide</a>', "docs/guide/index.htm": "",
           "docs/a?b.htm": ""}
+# A medium with problems, two pages that declare no encoding and an empty folder: what only a browser shows of it.
+GREEK = "<p>%s</p>" % UNDECLARED["cp1253"]
+PROBLEMS = dict(BROKEN, **{"docs/greek.htm": GREEK.encode("cp1253"), "docs/greek2.htm": GREEK.encode("cp1253")})
+AXE = os.path.join("npm", "node_modules", "axe-core", "axe.min.js")  # beside the built page: the build's npm installs it
 
 
 def table_media():
@@ -81,10 +87,12 @@ def table_media():
 
 
 def zipped(folder, into):
-    """folder zipped as a folder of the same name, as Windows' "Send to" zips it."""
+    """folder zipped as a folder of the same name, as Windows' "Send to" zips it, its empty folders too."""
     with zipfile.ZipFile(into, "w", zipfile.ZIP_DEFLATED) as z:
         for here, dirs, files in os.walk(folder):
             dirs.sort()
+            if not dirs and not files:
+                z.write(here, os.path.join(os.path.basename(folder), os.path.relpath(here, folder)) + "/")
             for name in sorted(files):
                 path = os.path.join(here, name)
                 z.write(path, os.path.join(os.path.basename(folder), os.path.relpath(path, folder)))
@@ -169,14 +177,18 @@ class Page:
         return self.browser.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
                                                       "awaitPromise": True}, session=True)["result"].get("value")
 
-    def open(self, params):
+    def open(self, params, address=None):
         import urllib.parse
         began = time.time()
-        self.browser.call("Page.navigate", {"url": self.url + "?" + urllib.parse.urlencode(params)}, session=True)
+        self.browser.call("Page.navigate", {"url": (address or self.url) + "?" + urllib.parse.urlencode(params)},
+                          session=True)
         self.wait(lambda: self.js("document.getElementById('status').textContent.startsWith('Ready')"
                                   " || document.title.startsWith('Quenlo check:')"
                                   " || document.getElementById('status').className == 'refused'"), 60)
         return time.time() - began
+
+    def status(self):
+        return self.js("document.getElementById('status').textContent")
 
     def choose(self, params):
         """The page's fields set to the options params, as an author fills them."""
@@ -231,7 +243,8 @@ def summary(doc):
 
 
 def bad_zips(media):
-    """(name, what the status must say) of input the page must refuse in one sentence."""
+    """(name, the code of the finding the page must show, what its message must say) of input the page must refuse;
+    None for the one refused before any check (no zip to load), said in the status line alone."""
     with open(os.path.join(media, "not-a-zip.zip"), "wb") as f:
         f.write(b"<html>this is a page, not a zip</html>")
     with zipfile.ZipFile(os.path.join(media, "climbs.zip"), "w") as z:
@@ -241,8 +254,114 @@ def bad_zips(media):
         z.writestr(zipfile.ZipInfo("medium/"), "")
     with zipfile.ZipFile(os.path.join(media, "bomb.zip"), "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("medium/zeros.bin", bytes(64 << 20))
-    return [("not-a-zip", "is no zip"), ("climbs", "climbs out of the folder"), ("empty", "holds no file"),
-            ("bomb", "as a zip bomb does"), ("missing", "Could not load")]
+    return [("not-a-zip", "zip-unreadable", "not-a-zip.zip is no zip"),
+            ("climbs", "zip-unsafe", "climbs out of the folder"), ("empty", "zip-empty", "empty.zip holds no file"),
+            ("bomb", "zip-unsafe", "as a zip bomb does"), ("missing", None, "Could not load")]
+
+
+def browser_only(page, served, folders, bundle):
+    """What only a browser shows, on a medium with problems: its verdict in the live region and focus on it, each
+    undeclared page asked once as the check meets it, a drop outside the drop zone taken, axe-core's rules kept, a
+    wrong code page said beside its field with the medium's verdict kept, a choice made during a check checked
+    after it, a long check cancelled, a runtime that does not load said so, a browser not asked still naming each
+    undeclared page. The failures."""
+    failures = []
+    folder = os.path.join(folders, "problems", "site")
+    medium(folder, None, PROBLEMS)
+    os.mkdir(os.path.join(folder, "empty"))
+    zipped(folder, os.path.join(served, "media", "problems.zip"))
+    want = cli_doc(folder, ["--start", "docs\\index.htm"])
+    page.js("window.told = []; ((was) => { worker.onmessage = e => { told.push(e.data.text || e.data.kind); "
+            "was(e); }; })(worker.onmessage)")
+    title, doc, status = page.give("media/problems.zip", {"start": "docs\\index.htm"})
+    told = page.js("told")
+    shown = page.js("document.body.textContent")  # the JSON document too; the report is tested in-process
+    if "/medium" in shown or "site/docs" not in shown:
+        failures.append("the medium is not named as the author gave it: %s" % re.findall(".{40}/medium.{40}", shown))
+    if doc is None or summary(doc) != summary(want) or doc["strays"] != want["strays"] or doc["source"] != "site":
+        failures.append("a medium with problems: the page says %s, the command %s" % (doc, want))
+    if told.count("ask") != 2 or any("with this browser's readings" in t for t in told):
+        failures.append("two undeclared pages: the page asked %d times, and checked %s" % (told.count("ask"), told))
+    if (page.js("document.activeElement.id"), "not ready, %d problems" % want["problems"] in status) != ("headline",
+                                                                                                         True):
+        failures.append("the verdict is not announced, or has not the focus: %r, focus on #%s"
+                        % (status, page.js("document.activeElement.id")))
+    with open(os.path.join(os.path.dirname(bundle), AXE)) as f:
+        page.js(f.read())
+    violations = page.js("axe.run(document).then(r => r.violations.map(v => v.id + ': ' + v.nodes.length))")
+    print("axe-core %s on the page with problems shown: %s" % (page.js("axe.version"), violations or "no violation"))
+    if violations:
+        failures.append("axe-core finds %s" % violations)
+    # A drop on the page outside its drop zone: the medium's, not the browser's to open in the page's place.
+    taken = page.js("fetch('media/problems.zip').then(a => a.blob()).then(b => { const t = new DataTransfer(); "
+                    "t.items.add(new File([b], 'problems.zip')); document.title = 'Quenlo check'; return ["
+                    "document.body.dispatchEvent(new DragEvent('dragover', {dataTransfer: t, bubbles: true, "
+                    "cancelable: true})), document.body.dispatchEvent(new DragEvent('drop', {dataTransfer: t, "
+                    "bubbles: true, cancelable: true}))]; })")
+    title, doc, status = page.outcome() if taken == [False, False] else (None, None, None)  # else nothing comes
+    if doc is None or summary(doc) != summary(want):
+        failures.append("a drop outside the drop zone: taken by the page %s, then %r" % (taken, title))
+    page.js("document.getElementById('code-page').value = 'latin'; document.getElementById('code-page')"
+            ".dispatchEvent(new Event('change'))")
+    page.wait(lambda: page.js("!document.getElementById('code-page-wrong').hidden"), 30)
+    said, kept = page.js("document.getElementById('code-page-wrong').textContent"), page.js("document.title")
+    if ("latin is not a code page" not in said or kept != title or page.js("document.activeElement.id") != "code-page"
+            or page.js("document.getElementById('verdict').hidden")):
+        failures.append("the code page latin: beside its field %r, the verdict %r (was %r)" % (said, kept, title))
+    return failures + long_checks(page, served, folders)
+
+
+PAGES = 2000  # of the medium whose check is long enough to cancel
+
+
+def long_checks(page, served, folders):
+    """A choice made during a check, checked after it; a check cancelled; a runtime that does not load."""
+    failures = []
+    folder = os.path.join(folders, "long", "many")
+    medium(folder, None, {"docs/p%d.htm" % n: '<meta charset="utf-8"><a href="p%d.htm">next</a>' % (n + 1)
+                          for n in range(PAGES)})
+    zipped(folder, os.path.join(served, "media", "many.zip"))
+    page.choose({"start": "docs\\p0.htm"})
+    page.js("fetched('media/many.zip')")
+    page.wait(lambda: page.status().startswith("Checking"), 30)
+    began = time.time()
+    page.js("document.getElementById('label').value = 'Later'; document.getElementById('label')"
+            ".dispatchEvent(new Event('change'))")
+    queued = page.status()
+    try:
+        page.wait(lambda: '"label": "Later"' in page.js("document.getElementById('result').textContent"), 120)
+    except TimeoutError:
+        failures.append("a label given during a check: %r, then the page showed %r" % (queued, page.js(
+            "document.getElementById('headline').textContent")))
+    print("a label given during a check of %d pages: checked with it %.1f s later" % (PAGES, time.time() - began))
+    if "when it ends" not in queued:
+        failures.append("a label given during a check: the page said %r" % queued)
+    page.js("document.title = 'Quenlo check'; fetched('media/many.zip')")
+    page.wait(lambda: page.status().startswith("Checking"), 30)
+    began = time.time()
+    page.js("document.getElementById('cancel').click(); window.told.length = 0")  # told: the first worker's
+    cancelled = page.status()
+    page.wait(lambda: page.status().startswith("Ready"), 60)
+    print("a check cancelled: the page ready again %.1f s later" % (time.time() - began))
+    title, doc, status = page.give("media/problems.zip", {"start": "docs\\index.htm"})
+    if not cancelled.startswith("Cancelled") or doc is None or page.js("told"):
+        failures.append("a check cancelled: %r, then %r; the cancelled worker said %s afterwards"
+                        % (cancelled, title, page.js("told")))
+    lacking = os.path.join(folders, "lacking")
+    shutil.copytree(served, lacking, copy_function=os.link, ignore=shutil.ignore_patterns("pyodide.asm.wasm"))
+    server = serving(lacking)
+    try:
+        try:
+            page.open({}, "http://127.0.0.1:%d/index.html" % server.server_address[1])
+        except TimeoutError:
+            pass  # said below
+        said = page.status()
+        if "pyodide.asm.wasm did not load" not in said or "reload" not in said:
+            failures.append("a runtime that does not load: the page said %r" % said)
+    finally:
+        server.shutdown()
+        server.server_close()
+    return failures
 
 
 def main():
@@ -311,8 +430,8 @@ def main():
                 title, doc, status = page.pick(folder, params)
             else:
                 title, doc, status = page.give("media/%d.zip" % number, params)
-            expected = "Quenlo check: %s, %d problems, %d warnings" % (want["verdict"], want["problems"],
-                                                                       want["warnings"])
+            expected = "Quenlo check: %s, %s, %s" % (want["verdict"], counted(want["problems"], "problem"),
+                                                     counted(want["warnings"], "warning"))
             if title != expected or doc is None or summary(doc) != summary(want):
                 failures.append("%s: the page says %r %s, the command %r %s (%s)" % (
                     name, title, doc and summary(doc)[3], expected, summary(want)[3], status))
@@ -332,14 +451,21 @@ def main():
             failures.append("a DVD's folder picked: the page says %r (%s), the command %s"
                             % (title, doc and [f["message"] for f in doc["findings"]], summary(want)))
         server = serving(served, server.server_address[1])
-        for name, says in refusals:
+        for name, code, says in refusals:
             title, doc, status = page.give("media/%s.zip" % name, {})
-            if doc is not None or says not in status or not page.js("document.getElementById('status').className"
-                                                                    " == 'refused'"):
-                failures.append("%s: the page said %r, not a refusal that says %r" % (name, status, says))
+            found = doc and [(f["code"], says in f["message"]) for f in doc["findings"]]
+            shown = page.js("document.getElementById('findings').textContent")
+            if (found != [(code, True)] or says not in shown or doc["source"] != name + ".zip") if code else (
+                    says not in status):
+                failures.append("%s: the page said %r (%s), not a refusal %s that says %r"
+                                % (name, status, found, code, says))
         title, doc, status = page.give("media/%d.zip" % [c[0] for c in cases].index("example"), {})
         if not title.startswith("Quenlo check: ready"):
             failures.append("after the refusals the page no longer checks: %r (%s)" % (title, status))
+        began = time.time()
+        failures += browser_only(page, served, folders, bundle)
+        print("what only a browser shows: %.1f s" % (time.time() - began))
+        page.open({})
         empty = os.path.join(folders, "empty")
         os.mkdir(empty)
         title, doc, status = page.pick(empty, {})
