@@ -22,10 +22,9 @@ from dataclasses import dataclass
 from . import chromium, sandbox
 from .devtools import FLAGS, Closed
 from .inside import BRIDGE
-from .seccomp import fresh_keyring
 from .screen import LARGEST_PICTURE, PAGE_AREA, STEP, drawn, kept, picture
 from .tools import last_lines, wait_until
-from .walls import entry, reader_prefix
+from .walls import ENVIRONMENT, entry
 
 
 @dataclass(frozen=True)
@@ -113,10 +112,9 @@ def same_page(loaded, given):
 def render(session, path, charset):
     """(w3m's status, its text) of the disc's file at path, in a sandbox of its own."""
     command = ["w3m", "-dump", "-cols", "78", "-O", "UTF-8"] + (["-I", charset] if charset else []) + [path]
-    if session.sandboxed:
-        status, out, err = sandbox.run(command, readable=[session.discs], env={"HOME": "/tmp"}, timeout=RENDERING)
-    else:
-        status, out, err = sandbox.plain(command, {"HOME": session.home}, RENDERING)
+    kept = session.confinement
+    status, out, err = kept.run(command, readable=[session.discs], env={"HOME": kept.scratch or session.home},
+                                timeout=RENDERING)
     return ("" if status is None else str(status)), out + err
 
 
@@ -157,11 +155,10 @@ def unlike(session, stage, shot, before, after):
         drawn.append(os.path.join(stage, name))
         with open(drawn[-1], "wb") as f:
             f.write(png)
-    scaled = "/tmp" if session.sandboxed else tempfile.mkdtemp(dir=stage)
+    scaled = session.confinement.scratch or tempfile.mkdtemp(dir=stage)
     command = ["sh", "-c", LIKENESS, "sh", shot] + drawn + ["%dx%d+%d+%d" % (width, height, x, y),
                                                             "%dx%d+0+0" % (width, height), scaled]
-    status, out, _ = (sandbox.run(command, readable=[shot, stage], timeout=60) if session.sandboxed
-                      else sandbox.plain(command, timeout=60))
+    status, out, _ = session.confinement.run(command, readable=[shot, stage], timeout=60)
     apart = [int(n) for n in out.split() if n.isdigit()]
     if status == 0 and apart and min(apart) <= max(1, width * height // 64) // 20:
         return None
@@ -203,13 +200,14 @@ def beside(session, browser, stage, shown, letter):
         with open(os.path.join(profile, "Default", "Preferences"), "w") as f:
             f.write(CHROMIUM_PREFERENCES)
         command.insert(1, "--user-data-dir=" + profile)
-    if not session.sandboxed:
+    kept = session.confinement
+    if not kept.own_display:
         return command, None, dict(session.env(), DISPLAY=session.display, HOME=profile), None
     drive, screen = chromium.DRIVES[letter == "e:"], os.path.join(stage, "screen")
     os.mkdir(screen)
-    env = {"DISPLAY": OWN_DISPLAY, "HOME": profile}
-    return (reader_prefix(profile, [session.discs], stage, links=[(shown, drive)], env=env, writable=[screen])
-            + ["sh", "-c", DISPLAYED, screen] + command, drive, env, os.path.join(screen, "Xvfb_screen0"))
+    env = dict(ENVIRONMENT, DISPLAY=OWN_DISPLAY, HOME=profile)
+    return (kept.beside(["sh", "-c", DISPLAYED, screen] + command, stage, [profile, screen], [session.discs],
+                        links=[(shown, drive)], env=env), drive, env, os.path.join(screen, "Xvfb_screen0"))
 
 
 class Beside:
@@ -233,21 +231,19 @@ class Beside:
         self.stage, self.started = tempfile.mkdtemp(dir=self.session.root, prefix="browser-"), time.time()
         command, drive, env, self.screen = beside(self.session, self.browser, self.stage, self.view or self.disc,
                                                   self.letter)
-        self.limits, entered = sandbox.bounded(self.session.memory) if self.session.sandboxed else ((), fresh_keyring)
+        self.limits, entered = self.session.confinement.bounded(self.session.memory)
         err = open(os.path.join(self.stage, "browser.err"), "wb")
         try:
             if self.browser.watched:
                 try:
-                    self.shown = chromium.Shown(command, address, drive, stderr=err, preexec_fn=entered,
-                                                **({} if self.session.sandboxed else {"env": env}))
+                    self.shown = chromium.Shown(command, address, drive, stderr=err, preexec_fn=entered, env=env)
                     self.process = self.shown.browser.process
                 except (Closed, OSError) as gone:
                     self.failed = str(gone)
             else:
                 self.process = subprocess.Popen(command + [address], stdin=subprocess.DEVNULL,
                                                 stdout=subprocess.DEVNULL, stderr=err, preexec_fn=entered,
-                                                start_new_session=True,
-                                                **({} if self.session.sandboxed else {"env": env}))
+                                                start_new_session=True, env=env)
         finally:
             err.close()
 
@@ -385,7 +381,7 @@ class Bridge(Beside):
         self.resolved = on_disc(self.taken, self.disc, drive)
         self.status, self.text = render(self.session, self.resolved, self.charset) if self.resolved else ("", "")
         self.address = shown_address(self.taken, self.resolved, self.disc, chromium.DRIVES[self.letter == "e:"]
-                                     if self.session.sandboxed else (self.view or self.disc))
+                                     if self.session.confinement.own_display else (self.view or self.disc))
         if self.browser and self.address:
             self.start(self.address)
         return True

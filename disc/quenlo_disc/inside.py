@@ -60,9 +60,11 @@ def name_of(pid):
 
 def session_leader(pid, reaped):
     """The name of the leader of pid's session: as it was when it was
-    reaped, where it is gone; else as the kernel keeps it, where it is a
+    reaped, where it is gone; else as the kernel keeps it, where it runs a
     program of Wine's (a name is a process's own to give itself, the
-    program it runs is not); or ""."""
+    program it runs is not) or has just ended (Wine's bridge does not wait
+    for what it starts, and what an ended process ran can no longer be
+    read); or ""."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as f:
             session = int(f.read().rsplit(b")", 1)[1].split()[3])
@@ -73,7 +75,7 @@ def session_leader(pid, reaped):
     try:
         wine = os.path.basename(os.readlink("/proc/%d/exe" % session)) in LOADERS
     except OSError:
-        wine = False
+        wine = True
     return name_of(session) if wine else ""
 
 

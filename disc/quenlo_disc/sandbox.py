@@ -11,7 +11,7 @@ from . import LIB, Refusal, Unavailable, seccomp
 from .agent import EMULATING, Agent
 from .limits import MEMORY, MemoryLimit, ProcessLimit
 from .tools import last_lines, wait_until
-from .walls import ENVIRONMENT, QEMU, arguments, entry, environment_args
+from .walls import ENVIRONMENT, QEMU, arguments, entry, environment_args, reader_prefix
 
 # qemu's entry for i386 programs, for a binfmt_misc of the sandbox's own.
 QEMU_ENTRY = (":quenlo-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:"
@@ -157,3 +157,51 @@ def last_line(path):
     except OSError:
         return ""
 
+
+
+class Walled:
+    """How a try keeps what it runs beyond its session, chosen once (the
+    session owns it): here, each command in a sandbox of its own, bounded
+    (run, read_image), and each program beside the session in one that
+    holds a display of its own (beside). scratch: a home of the command's
+    own, where it has one."""
+    scratch = "/tmp"
+    own_display = True
+
+    def run(self, command, writable=(), readable=(), env=None, timeout=600, largest_file=None):
+        return run(command, writable, readable, env, timeout, largest_file)
+
+    def read_image(self, argv, image, **kwargs):
+        return read_image(argv, image, True, **kwargs)
+
+    def bounded(self, memory=MEMORY):
+        return bounded(memory)
+
+    def beside(self, command, stage, writable, readable, links=(), env=None):
+        """The command line that runs command beside the session, writing
+        only writable (the first its home), reading readable."""
+        return reader_prefix(writable[0], readable, stage, links=links, env=env, writable=writable[1:]) + command
+
+
+class Plain(Walled):
+    """--no-sandbox: each command with the user's rights, in a keyring of its
+    own; a program beside the session shows on the session's display."""
+    scratch = None
+    own_display = False
+
+    def run(self, command, writable=(), readable=(), env=None, timeout=600, largest_file=None):
+        return plain(command, env, timeout)
+
+    def read_image(self, argv, image, **kwargs):
+        return read_image(argv, image, False, **kwargs)
+
+    def bounded(self, memory=MEMORY):
+        return (), seccomp.fresh_keyring
+
+    def beside(self, command, stage, writable, readable, links=(), env=None):
+        return command
+
+
+def confinement(sandboxed):
+    """The try's confinement: Walled, or Plain where it runs without a sandbox."""
+    return Walled() if sandboxed else Plain()

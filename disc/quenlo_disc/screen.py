@@ -4,7 +4,6 @@ import os
 import shutil
 import tempfile
 
-from . import sandbox
 from .boxfiles import write_atomically
 
 # What a browser window at the top left shows below its bars.
@@ -39,11 +38,11 @@ def drawn(session, region=PAGE_AREA):
     return found.isdigit() and int(found) > 1
 
 
-def contact_sheet(cells, sheet, sandboxed=True):
+def contact_sheet(cells, sheet, kept):
     """A contact sheet at sheet of (label, picture or None) cells, three a
-    row: made in a sandbox of its own (the pictures are of screens the
-    disc's programs drew on), which writes only a folder of its own, out
-    of the session's reach."""
+    row: made as the try's confinement (kept) runs a command (in a sandbox
+    of its own: the pictures are of screens the disc's programs drew on),
+    writing only a folder of its own, out of the session's reach."""
     folder = tempfile.mkdtemp(prefix="quenlo-sheet-")
     try:
         command = ["montage", "-background", "#e8e8e8", "-fill", "black", "-pointsize", "13"]
@@ -52,8 +51,7 @@ def contact_sheet(cells, sheet, sandboxed=True):
             command += ["-label", label, shot if shot in pictures else "xc:white"]
         made = os.path.join(folder, "sheet.png")
         command += ["-tile", "3x", "-geometry", "320x240+6+6", made]
-        status = (sandbox.run(command, writable=[folder], readable=pictures, timeout=120) if sandboxed
-                  else sandbox.plain(command, timeout=120))[0]
+        status = kept.run(command, writable=[folder], readable=pictures, timeout=120)[0]
         try:
             with open(made, "rb") as f:
                 return status == 0 and kept(f.read(LARGEST_PICTURE), sheet)

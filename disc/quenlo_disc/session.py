@@ -111,6 +111,7 @@ class Session(Door):
         """emulation: how 32-bit programs run here, where the caller knows
         it already (host.emulation_for); else the launch asks."""
         self.arch, self.driver, self.sandboxed = arch, driver, sandboxed
+        self.confinement = sandbox.confinement(sandboxed)  # what the try runs beyond the session, in what
         self.code_pages, self.tools, self.say = list(code_pages), list(tools), say
         self.display, self.emulation, self.ready = "", emulation, None
         self.lib, self.driver_at, self.shown = LIB, driver, None  # the tools, as the sandbox sees them
@@ -303,7 +304,7 @@ def present(session, image):
     image = os.path.realpath(image)
     folder = session.folder("disc-", discs=True)
     try:
-        sandbox.read_image([image, folder], image, session.sandboxed, writable=[folder])
+        session.confinement.read_image([image, folder], image, writable=[folder])
     except Unavailable as unavailable:
         raise Unavailable("the image could not be copied out: %s" % unavailable) from None
     return folder

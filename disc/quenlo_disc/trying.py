@@ -34,14 +34,14 @@ MATRIX = [1252, 1250, 1251, 1253, 932, 936, 949, 950]
 
 # ---------------------------------------------------------------- the disc
 
-def kind_of(image, sandboxed=True):
+def kind_of(image, kept=sandbox.Walled()):
     """{"arch": the bitness of the exe that the image's open line runs
     ("i686" or "x86_64"; of a stick's, none runs), "stick": whether it is a
     stick's image, "label": its volume label}, read from the image before
-    a session is made for it: by the tools' reader, in a bounded sandbox of
-    its own."""
-    return sandbox.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), sandboxed,
-                              largest_file=1 << 20, timeout=120)
+    a session is made for it: by the tools' reader, as the try's
+    confinement (kept) reads an image, in a bounded sandbox of its own."""
+    return kept.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), largest_file=1 << 20,
+                           timeout=120)
 
 
 def is_image(image):
@@ -134,7 +134,7 @@ class Disc:
     def present(cls, session, image, kind=None):
         """The image presented in session; kind: kind_of(image), where the
         caller has it already."""
-        kind = kind or kind_of(image, session.sandboxed)
+        kind = kind or kind_of(image, session.confinement)
         folder = present(session, image)
         view = shown_as_windows_reads(session, folder)
         if kind["stick"]:  # long names: a double-click reaches the page on every PC
@@ -209,7 +209,7 @@ def matrix_of(session, disc, sheet, pictures, progress=Listener(), browser=graph
         progress.done(row)
     # Captions in full, a thumbnail wide a line (montage reads \n in a label).
     made = contact_sheet([("\\n".join([row.pc.kind()] + textwrap.wrap(row.met(), 50)), row.picture)
-                          for row in rows], sheet, session.sandboxed)
+                          for row in rows], sheet, session.confinement)
     if not disc.reached:
         return rows, made, "no kind of PC can reach the page: %s" % (rows[0].finding or "see the table")
     missed = [row.pc.kind() for row in rows if row.missed]
@@ -286,7 +286,7 @@ def tried_in(tried, code_page, browser, progress, graphical, made):
         held.remove()
     progress.disc(tried)
     made_cache()
-    kind = kind_of(image, sandboxed)
+    kind = kind_of(image, sandbox.confinement(sandboxed))
     arch, tried.stick = kind["arch"], kind["stick"]
     if tried.stick:
         progress.stick(tried)

@@ -15,7 +15,7 @@ import threading
 import unittest
 from unittest import mock
 
-from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, seccomp, trying
+from quenlo_disc import CHECKOUT, Gone, Unavailable, agent, host, inside, onepc, sandbox, seccomp, trying
 from quenlo_disc.browser import on_disc as leads_to, same_page, shown_address, unlike
 from quenlo_disc.check import check_medium
 from quenlo_disc.driver import Run, started_by
@@ -427,7 +427,8 @@ class Likeness(unittest.TestCase):
                 drawn[name] = (f.read(), [0, 128, 1024, 640])
         for n, (name, (_, before, after, alike)) in enumerate(self.ROWS.items()):
             with self.subTest(name):
-                said = unlike(type("Session", (), {"sandboxed": False}), stage, at(n), drawn[before], drawn[after])
+                said = unlike(type("Session", (), {"confinement": sandbox.Plain()}), stage, at(n), drawn[before],
+                              drawn[after])
                 self.assertEqual(said, None if alike else "something else is drawn over the browser's page")
         self.assertEqual(os.path.exists(once) and os.stat(once).st_mtime_ns, was)
 
