@@ -21,8 +21,9 @@ namespace {
 
 const int kIconId = 1088;  // the message box's icon control
 
-// How long after the process ends the others it started are watched for boxes.
-const DWORD kAfterMs = 5000;
+// How long after the process ends the others it started (still running) are
+// watched for boxes: a box keeps its process running until it is answered.
+const DWORD kAfterMs = 15000;
 
 struct Watch {
   DWORD processId;
