@@ -11,8 +11,8 @@ What the modules are, foundations first; each imports only those before it
                              running host tools; files in a sandbox's reach; the
                              findings' codes; what a sandbox may ask and have;
                              the sandbox's walls; Chromium spoken to
-  codepages, names, autorun, charsets, scripts, css, markup, addresses, documents, pages,
-  pe, fat, iso, clamping
+  codepages, names, autorun, labels, charsets, scripts, css, markup, addresses,
+  documents, pages, pe, fat, iso, clamping
                              the formats, as Windows and browsers read them
   findings, links, medium, signing, sticks, mastering, check
                              checking a medium and mastering its image
