@@ -115,6 +115,33 @@ def shows(resolved, page):
     return bool(page and resolved) and resolved == os.path.realpath(page)
 
 
+@dataclass(frozen=True)
+class Followed:
+    """What the tools learnt themselves of the page Wine's bridge was handed:
+    the address as handed, the disc's file it leads to ("" where none), w3m's
+    status and text of that file, and what the picture of the browser's
+    screen shows instead of the page (None: the page, as Chromium drew it)."""
+    address: str
+    resolved: str
+    status: str
+    text: str
+    not_pictured: str = None
+
+
+def followed(bridge, seconds, shot, slow):
+    """The handoff followed to its end, with the picture of the page at
+    shot: Followed, or None where none came in that time."""
+    if not bridge.handed(seconds):
+        return None
+    address, status, resolved = bridge.page()
+    return Followed(address, resolved, status, bridge.rendered(), picture_of_page(bridge, shot, slow))
+
+
+def opened(came, on_disc):
+    """Whether the page handed over (came, a Followed) is the page to open, read as a page."""
+    return bool(came and shows(came.resolved, on_disc) and came.status == "0" and came.text)
+
+
 def picture_of_page(bridge, shot, slow):
     """Takes the picture of the page in the browser the bridge started; None
     when it is of the page, else what it shows instead."""
@@ -200,23 +227,16 @@ def try_disc(session, disc, shot, pc=PC(), say=lambda line: None, browser=graphi
             raise Unavailable(failed)
         # A PC with no browser has nothing to hand a page to: whatever appears
         # in the bridge's folder there is the disc's own doing.
-        handed = pc.browser and not run.boxes and bridge.handed(HANDING * (2 if slow else 1))
-        address, status, resolved = bridge.page()
-        rendered = bridge.rendered()
-        if handed:
-            row.not_pictured = picture_of_page(bridge, shot, slow)
+        came = pc.browser and not run.boxes and followed(bridge, HANDING * (2 if slow else 1), shot, slow)
+        if came:
+            row.not_pictured = came.not_pictured
             row.picture = shot if os.path.exists(shot) else None
         elif not run.boxes:
             row.picture = shot if picture(session, shot) else None
             row.not_pictured = "no picture of the page: no browser was given it"
-        told(tell, row, run, started, page, handed and (address,), rendered, shot, disc.stick)
-        row.opened = bool(handed and shows(resolved, on_disc) and status == "0" and rendered)
-        row.why = None if row.opened else why_not(run, handed, address, resolved, rendered, page, on_disc, finding,
-                                                  disc.stick)
-        if row.opened and row.picture is None:
-            row.why = "no picture of the screen could be taken, so nothing shows the page"
-        elif row.opened and row.not_pictured:  # what the picture shows decides, not the page's opening alone
-            row.why = "the page opened, but %s" % row.not_pictured
+        told(tell, row, run, started, page, came, shot, disc.stick)
+        row.opened = opened(came, on_disc)
+        row.why = why_not(run, came, page, on_disc, finding, disc.stick, row.picture is not None)
         row.missed = row.why is not None
         return row
     finally:
@@ -238,23 +258,22 @@ def opening(disc, keys, page, tell):
     return ('start.exe "E:\\%s"' % page if page else "cmd.exe /c exit 0"), "E:\\"
 
 
-def told(tell, row, run, started, page, handed, rendered, shot, stick=False):
+def told(tell, row, run, started, page, came, shot, stick=False):
     """What a row says once Quenlo (on a stick, the double-click) has run;
-    handed: (the address the browser was handed,), or nothing where it was
-    handed none."""
+    came: what the browser was handed (Followed), or None."""
     tell("%s exited with status %s" % ("The double-click's start.exe" if stick else "Quenlo",
                                        "unknown" if run.status is None else run.status))
     tell("Course: %s" % course_of(started, page))
     tell("Started: %s" % (v(started) or "nothing"))
     for box in run.boxes:
         tell("Message box: %s: %s" % (v(box["caption"]), v(box["text"].split("\n")[0])))
-    if handed:
-        tell("The browser was handed: %s" % v(urllib.parse.unquote(handed[0])))
+    if came:
+        tell("The browser was handed: %s" % v(urllib.parse.unquote(came.address)))
     tell("Picture: %s%s" % (shot if row.picture else "none could be taken",
                             " (%s)" % row.not_pictured if row.picture and row.not_pictured else ""))
-    if handed:
+    if came:
         tell("The page as the text browser rendered it (first lines):\n----")
-        tell("\n".join(v(line) for line in rendered.splitlines()[:8]))
+        tell("\n".join(v(line) for line in came.text.strip("\n").splitlines()[:8]))
         tell("----")
 
 
@@ -269,13 +288,21 @@ def not_loaded(status):
             % (status, NOT_LOADED.get(status, "an error of Wine's")))
 
 
-def why_not(run, handed, address, resolved, rendered, page, on_disc, finding, stick=False):
-    if handed and not shows(resolved, on_disc):
+def why_not(run, came, page, on_disc, finding, stick=False, pictured=True):
+    """Why a row's page was not shown, from all it found (came: Followed, or
+    None; pictured: a picture of the screen was taken); None where it was:
+    opened, and its picture shows what the browser drew of it."""
+    if came and not shows(came.resolved, on_disc):
         what = ("the open line's page, %s, is not on the disc" % v(page) if on_disc is None
                 else "not the disc's page D:\\%s" % v(page))
-        return 'the browser was handed "%s", %s' % (v(urllib.parse.unquote(address)), what)
-    if handed:
-        return 'the browser could not show the page: %s' % v((rendered.splitlines() or ["it rendered nothing"])[0])
+        return 'the browser was handed "%s", %s' % (v(urllib.parse.unquote(came.address)), what)
+    if came and not opened(came, on_disc):
+        text = came.text.strip("\n")
+        return 'the browser could not show the page: %s' % v((text.splitlines() or ["it rendered nothing"])[0])
+    if came:  # what the picture shows decides, not the page's opening alone
+        if not pictured:
+            return "no picture of the screen could be taken, so nothing shows the page"
+        return "the page opened, but %s" % came.not_pictured if came.not_pictured else None
     if run.timed_out or run.status is None:
         return "Quenlo did not run to its end: %s" % v(run.raw.strip())
     if run.boxes:

@@ -232,13 +232,22 @@ class Verdict(unittest.TestCase):
                       'Quenlo said "About Quenlo": the open line gives Quenlo no page'),
         "said nothing": ("exit\t0\t10", False, "", "", "", "/D:/a.htm",
                          "Quenlo said nothing, but no browser was given the page"),
+        # The page opened: the picture decides.
+        "shown": ("exit\t0\t10", True, "file:///D:/a.htm", "/D:/a.htm", "A", "/D:/a.htm", None),
+        "not pictured": ("exit\t0\t10", True, "file:///D:/a.htm", "/D:/a.htm", "A", "/D:/a.htm",
+                         "the page opened, but no picture of the page: it stayed blank"),
+        "no picture": ("exit\t0\t10", True, "file:///D:/a.htm", "/D:/a.htm", "A", "/D:/a.htm",
+                       "no picture of the screen could be taken"),
     }
 
     def test_why_not(self):
         for name, (raw, handed, address, resolved, rendered, on_disc, says) in self.WHY.items():
+            came = onepc.Followed(address, resolved, "1" if name == "browser could not" else "0", rendered,
+                                  "no picture of the page: it stayed blank" if name == "not pictured" else None
+                                  ) if handed else None
             with self.subTest(name), mock.patch.object(onepc.os.path, "realpath", side_effect=lambda p: p):
-                why = onepc.why_not(Run(raw), handed, address, resolved, rendered, "docs\\a.htm", on_disc, None)
-                self.assertIn(says, why)
+                why = onepc.why_not(Run(raw), came, "docs\\a.htm", on_disc, None, pictured=name != "no picture")
+                self.assertIsNone(why) if says is None else self.assertIn(says, why)
 
     def test_unreachable(self):
         for code_page, reached, says in ((1252, [1252, 932], None), (932, [], "no PC can reach it"),
