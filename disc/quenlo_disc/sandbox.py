@@ -7,7 +7,7 @@ import socket
 import subprocess
 import uuid
 
-from . import LIB, Refusal, Unavailable, seccomp
+from . import LIB, Refusal, Unavailable, seccomp, walls
 from .agent import EMULATING, Agent
 from .limits import MEMORY, MemoryLimit, ProcessLimit
 from .tools import last_lines, wait_until
@@ -177,6 +177,15 @@ class Walled:
     def bounded(self, memory=MEMORY):
         return bounded(memory)
 
+    def bounds(self):
+        """How what it runs is bounded, in words; a refusal where no sandbox can be made."""
+        walls.require()
+        held = MemoryLimit()
+        try:
+            return held.said()
+        finally:
+            held.remove()
+
     def beside(self, command, stage, writable, readable, links=(), env=None):
         """The command line that runs command beside the session, writing
         only writable (the first its home), reading readable."""
@@ -197,6 +206,9 @@ class Plain(Walled):
 
     def bounded(self, memory=MEMORY):
         return (), seccomp.fresh_keyring
+
+    def bounds(self):
+        return None
 
     def beside(self, command, stage, writable, readable, links=(), env=None):
         return command

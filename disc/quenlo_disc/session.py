@@ -103,7 +103,30 @@ class Door:
         return self.agent.handoffs(since)
 
 
-class Session(Door):
+class Handed:
+    """A launched session handed from the process that launched it to
+    others, which act in it as if they had (a detached session's, as the
+    end-to-end cases share one)."""
+    # What a process needs to act in a session another launched.
+    STATE = ("root", "arch", "driver", "sandboxed", "display", "emulation", "agent_pid", "ready", "tools", "lib",
+             "driver_at", "shown")
+
+    def state(self):
+        """This launched session, for another process to act in (restored())."""
+        return dict({k: getattr(self, k) for k in self.STATE}, emulation=self.emulation and self.emulation.value)
+
+    @classmethod
+    def restored(cls, state, **kwargs):
+        """The session of state(), launched by another process."""
+        session = cls(state["arch"], state["driver"], state["sandboxed"], tools=state["tools"], **kwargs)
+        session.root, session.display, session.agent_pid, session.ready = (state["root"], state["display"],
+                                                                            state["agent_pid"], state["ready"])
+        session.lib, session.driver_at, session.shown = state["lib"], state["driver_at"], state["shown"]
+        session.emulation = state["emulation"] and Emulation(state["emulation"])
+        return session
+
+
+class Session(Door, Handed):
     detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
     memory = MEMORY  # bytes the disc's programs may have in all
 

@@ -12,7 +12,7 @@ import os
 import textwrap
 from dataclasses import dataclass, field
 
-from . import Refusal, Unavailable, autorun, driver_exe, installed, sandbox, walls
+from . import Refusal, Unavailable, autorun, driver_exe, installed, sandbox
 from .autorun import double_clicked
 from .boxfiles import read
 from .browser import graphical
@@ -20,7 +20,6 @@ from .codepages import CODE_PAGES, WESTERN
 from .fat import is_stick
 from .host import Emulation, emulation_for, made_cache
 from .iso import fitting, sha256, volume_label
-from .limits import MemoryLimit
 from .names import pick
 from .pages import read_site
 from .onepc import PC, read_disc, try_disc
@@ -279,14 +278,11 @@ def tried_in(tried, code_page, browser, progress, graphical, made):
         raise Unavailable("try needs the package quenlo-disc-try, which is not installed: as root, run apt-get install "
                           "quenlo-disc-try" if installed() else "no driver at %s: build it with: cmake --preset win32 "
                           "&& cmake --build --preset win32" % driver_exe(), "try-missing")
-    if sandboxed:
-        walls.require()
-        held = MemoryLimit()
-        tried.memory = held.said()
-        held.remove()
+    kept = sandbox.confinement(sandboxed)  # chosen here, once; the session makes its own of the same
+    tried.memory = kept.bounds()
     progress.disc(tried)
     made_cache()
-    kind = kind_of(image, sandbox.confinement(sandboxed))
+    kind = kind_of(image, kept)
     arch, tried.stick = kind["arch"], kind["stick"]
     if tried.stick:
         progress.stick(tried)

@@ -32,7 +32,7 @@ from quenlo_disc.tools import wait_until
 from quenlo_disc.browser import Browser
 from quenlo_disc.driver import drive
 from quenlo_disc.pe import machine
-from quenlo_disc.host import Emulation, winpath
+from quenlo_disc.host import winpath
 from quenlo_disc.session import Session, present
 
 JOB_LINE, MISSING, FAILED = onepc.JOB_LINE, onepc.MISSING, onepc.FAILED
@@ -61,25 +61,22 @@ class SharedSession(Session):
     case's process attaches to it. notes: what the cases keep with it (the
     helpers, the medium and its disc)."""
     detached = True
-    FIELDS = ("root", "arch", "driver", "sandboxed", "display", "emulation", "agent_pid", "ready", "tools", "notes",
-              "lib", "driver_at", "shown")
 
-    def __init__(self, arch, driver, tools, **kwargs):
-        super().__init__(arch, driver, tools=tools, **kwargs)
+    def __init__(self, arch, driver, sandboxed=True, **kwargs):
+        super().__init__(arch, driver, sandboxed, **kwargs)
         self.notes = {}
 
     def save(self, path):
         with open(path, "w") as f:
-            json.dump(dict({k: getattr(self, k) for k in self.FIELDS}, emulation=self.emulation.value), f)
+            json.dump(dict(self.state(), notes=self.notes), f)
 
     @classmethod
     def attach(cls, path):
         """The session saved at path, by a process that did not launch it."""
         with open(path) as f:
-            fields = json.load(f)
-        session = cls(fields["arch"], fields["driver"], fields["tools"], sandboxed=fields["sandboxed"])
-        for name in cls.FIELDS:
-            setattr(session, name, Emulation(fields[name]) if name == "emulation" else fields[name])
+            state = json.load(f)
+        session = cls.restored(state)
+        session.notes = state["notes"]
         return session
 
     def loader(self):
@@ -110,7 +107,7 @@ def setup(state_path, tools):
     disc in drive D:."""
     with open(tools["quenlo"], "rb") as f:
         arch = machine(f.read(4096))
-    state = SharedSession(arch, tools["driver"], [path for path in tools.values() if os.path.exists(path)],
+    state = SharedSession(arch, tools["driver"], tools=[path for path in tools.values() if os.path.exists(path)],
                           code_pages=trying.MATRIX + [1251])
     state.notes.update(tools)
     # A variable and a key of the user's, which no process of the sandbox may show.
