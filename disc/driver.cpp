@@ -6,7 +6,10 @@
 // Environment: QUENLO_E2E_COMMAND the command line, QUENLO_E2E_DIR its current
 // directory (the driver's own too, so a bare program name is found there, as
 // when Windows runs a disc's open line), QUENLO_E2E_OUT the report file,
-// QUENLO_E2E_TIMEOUT milliseconds, QUENLO_E2E_HOLD a file whose appearance
+// QUENLO_E2E_TIMEOUT milliseconds, QUENLO_E2E_AFTER milliseconds the boxes of
+// what the process started are watched for once it has ended, while any of
+// it runs (a box keeps its process running until it is answered),
+// QUENLO_E2E_HOLD a file whose appearance
 // lets a reported box be dismissed (a picture of the screen comes first).
 // Report lines: "box<TAB>caption<TAB>icon<TAB>text" (in UTF-8, as the box
 // shows them whatever the code page: text with \n escaped), then
@@ -20,10 +23,6 @@
 namespace {
 
 const int kIconId = 1088;  // the message box's icon control
-
-// How long after the process ends the others it started (still running) are
-// watched for boxes: a box keeps its process running until it is answered.
-const DWORD kAfterMs = 15000;
 
 struct Watch {
   DWORD processId;
@@ -124,7 +123,7 @@ bool Started(const Watch* watch, DWORD pid)
 {
   if (pid == watch->processId)
     return true;
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);  // Wine asks this much of IsProcessInJob
   if (process == NULL)
     return false;
   BOOL in = FALSE;
@@ -189,6 +188,8 @@ int main()
   if (command == NULL || outPath == NULL)
     return 2;
   DWORD timeout = timeoutText ? static_cast<DWORD>(atoi(timeoutText)) : 20000;
+  const char* afterText = getenv("QUENLO_E2E_AFTER");
+  DWORD after = afterText ? static_cast<DWORD>(atoi(afterText)) : 0;
   FILE* out = fopen(outPath, "w");
   if (out == NULL)
     return 3;
@@ -217,7 +218,7 @@ int main()
       ended = GetTickCount();
     if (ended) {
       // What it started may still show a box: watched while it runs, a while.
-      if (Running(job) == 0 || GetTickCount() - ended > kAfterMs)
+      if (Running(job) == 0 || GetTickCount() - ended > after)
         break;
       Sleep(25);
     }

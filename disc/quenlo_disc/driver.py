@@ -26,16 +26,18 @@ class Run:
                 self.timed_out = True
 
 
-def drive(session, command, directory, env=None, on_box=None, trace=None):
+def drive(session, command, directory, env=None, on_box=None, trace=None, after=0):
     """Runs `command` (a Windows command line) in `directory` (a Windows
     path) through the session's driver, and returns its Run. on_box(box)
     is called while each box is still on the screen. With trace, Wine's
-    process trace goes to that file (in the box)."""
+    process trace goes to that file (in the box). after: seconds the boxes
+    of what the command started are watched for once it has ended, while
+    any of that runs."""
     timeout = MILLIS * (EMULATED if session.emulation.emulated else 1)
     folder = session.folder("run-")
     said, hold = os.path.join(folder, "driver.txt"), os.path.join(folder, "hold")
     env = dict(env or {}, QUENLO_E2E_COMMAND=command, QUENLO_E2E_DIR=directory, QUENLO_E2E_OUT=winpath(said),
-               QUENLO_E2E_TIMEOUT=str(timeout))
+               QUENLO_E2E_TIMEOUT=str(timeout), QUENLO_E2E_AFTER=str(int(after * 1000)))
     if on_box:
         env["QUENLO_E2E_HOLD"] = winpath(hold)
     if trace:
@@ -57,7 +59,7 @@ def drive(session, command, directory, env=None, on_box=None, trace=None):
                 pass
         return False
 
-    wait_until(ended, timeout / 1000 + 15)  # a driver that overruns its own time is stuck
+    wait_until(ended, timeout / 1000 + after + 15)  # a driver that overruns its own time is stuck
     # Only a driver that overran: what Quenlo started shares its process
     # group, and must go on after Quenlo's end as on a PC.
     if session.alive(pid):

@@ -37,6 +37,9 @@ LOADING = 30  # seconds a page on a disc may take to load
 # once Quenlo has ended: waited for in full only where nothing comes, so
 # generous enough for a machine busy with much else (twice, under emulation).
 HANDING, SHOWING = 60, 60
+# Seconds what the open line started (a program further down that shows a
+# box) is watched once the open line's own program has ended.
+AFTER = 15
 
 
 @dataclass(frozen=True)
@@ -219,7 +222,8 @@ def try_disc(session, disc, shot, pc=PC(), say=lambda line: None, browser=graphi
         def on_box(box):
             row.picture = shot if picture(session, shot) else None
 
-        run = drive(session, command, directory, env=environment(pc.code_page), trace=trace, on_box=on_box)
+        run = drive(session, command, directory, env=environment(pc.code_page), trace=trace, on_box=on_box,
+                    after=AFTER * (2 if slow else 1))
         row.boxes = run.boxes
         started = started_by(session.fetch(trace, TRACE).decode("latin-1"))
         failed = not_loaded(run.status) if not run.boxes and not started else None
