@@ -38,9 +38,9 @@ def drawn(session, region=PAGE_AREA):
     return found.isdigit() and int(found) > 1
 
 
-def contact_sheet(cells, sheet, kept):
+def contact_sheet(cells, sheet, confinement):
     """A contact sheet at sheet of (label, picture or None) cells, three a
-    row: made as the try's confinement (kept) runs a command (in a sandbox
+    row: made as the try's confinement runs a command (in a sandbox
     of its own: the pictures are of screens the disc's programs drew on),
     writing only a folder of its own, out of the session's reach."""
     folder = tempfile.mkdtemp(prefix="quenlo-sheet-")
@@ -51,7 +51,7 @@ def contact_sheet(cells, sheet, kept):
             command += ["-label", label, shot if shot in pictures else "xc:white"]
         made = os.path.join(folder, "sheet.png")
         command += ["-tile", "3x", "-geometry", "320x240+6+6", made]
-        status = kept.run(command, writable=[folder], readable=pictures, timeout=120)[0]
+        status = confinement.run(command, writable=[folder], readable=pictures, timeout=120)[0]
         try:
             with open(made, "rb") as f:
                 return status == 0 and kept(f.read(LARGEST_PICTURE), sheet)

@@ -336,6 +336,28 @@ class Door(unittest.TestCase):
                          ("image-missing", "/nowhere/none.iso", []))
 
 
+class Sheet(unittest.TestCase):
+    def test_contact_sheet(self):
+        """A matrix's contact sheet, made as either confinement runs it, from
+        the pictures on this side: three a row, a blank cell for a PC with
+        none."""
+        from quenlo_disc.screen import PNG, contact_sheet
+        work = tempfile.mkdtemp()
+        shot = os.path.join(work, "shot.png")
+        subprocess.run(["convert", "-size", "200x150", "xc:blue", shot], check=True)
+        for kept in (sandbox.Walled(), sandbox.Plain()):
+            with self.subTest(type(kept).__name__):
+                sheet = os.path.join(work, type(kept).__name__ + ".png")
+                self.assertTrue(contact_sheet([("Western (1252)\\nthe page shown", shot), ("none", None)] * 2, sheet,
+                                              kept))
+                with open(sheet, "rb") as f:
+                    self.assertTrue(f.read(8).startswith(PNG))
+                size = subprocess.run(["identify", "-format", "%w %h", sheet], capture_output=True, text=True).stdout
+                width, height = map(int, size.split())
+                self.assertEqual(width, 3 * (320 + 12))
+                self.assertGreater(height, 2 * 240)
+
+
 class Handed(unittest.TestCase):
     DRIVE = "/s/box/prefix/dosdevices/d:"
     # an address Wine's bridge is handed -> the disc's file it leads to (in
