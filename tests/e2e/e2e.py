@@ -685,10 +685,7 @@ def case_try_stick(s):
           "the stick was not made: %r %r" % (made.stdout, made.stderr))
     kind = trying.kind_of(image)
     check(kind == {"arch": "x86_64", "stick": True, "label": "STICK"}, "not read as a stick: %r" % kind)
-    disc = trying.Disc.present(s, image, kind)
-    shot, said = os.path.join(s.folder("shot-", discs=True), "stick.png"), Said()
-    row = onepc.try_disc(s, disc, shot, onepc.PC(1252), said.say)
-    lines = "\n".join(said.lines)
+    row, lines = try_on(s, image)
     check(row.why is None and row.picture and "Double-clicked: E:\\START HERE.htm" in lines
           and "Open line: none runs from a stick" in lines and "Quenlo exited" not in lines,
           "the stick's page was not opened as a double-click opens it: %s / %r" % (lines, row.why))
@@ -700,10 +697,11 @@ def case_try_stick(s):
 
 
 def matrix_of(s, image):
+    """A matrix of image through the library's own door, in the run's
+    session: (its rows, why not, the table it said)."""
     said = Said()
-    rows, _, why = trying.matrix_of(s, trying.Disc.present(s, image),
-                                    os.path.splitext(image)[0] + ".matrix.png", s.folder("pictures-", discs=True), said)
-    return rows, why, "\n".join(said.lines)
+    tried = trying.try_image(image, matrix=True, sandboxed=s.sandboxed, progress=said, session=Lent(s))
+    return tried.rows, tried.why, "\n".join(said.lines)
 
 
 def coloured(picture, channel):
