@@ -41,7 +41,8 @@ class Medium:
     scripted: the pages whose scripts build addresses; signature: what
     signing found; root_links: for a stick, every link its pages have
     (pages.Followed), and the page its user double-clicks at its root,
-    where there is one."""
+    where there is one; image: of an image checked as shipped, what
+    views.py saw of it."""
     name: str
     source: str
     options: Options
@@ -65,6 +66,7 @@ class Medium:
     signature: dict = None
     root_links: list = field(default_factory=list)
     start: str = None
+    image: dict = None
 
     @property
     def problems(self):

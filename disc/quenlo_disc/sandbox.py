@@ -9,6 +9,7 @@ import uuid
 
 from . import LIB, Refusal, Unavailable, seccomp
 from .agent import EMULATING, Agent
+from .fat import size_of
 from .limits import MEMORY, MemoryLimit, ProcessLimit
 from .tools import last_lines, wait_until
 from .walls import ENVIRONMENT, QEMU, arguments, entry, environment_args
@@ -70,15 +71,15 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600):
-    """What the tools' own ISO reader (iso.main with argv) says of an image
-    from anyone, as JSON: read in a bounded sandbox of its own (without one,
-    in a process of its own all the same), never in the tools' process.
-    Unavailable where it could not run."""
-    command = entry("iso", "iso.main(sys.argv[1:])", *argv)
+def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600, reader="iso"):
+    """What the tools' own reader of images (reader.main with argv: iso's,
+    or views' for a check) says of an image from anyone, as JSON: read in a
+    bounded sandbox of its own (without one, in a process of its own all
+    the same), never in the tools' process. Unavailable where it could not run."""
+    command = entry(reader, "%s.main(sys.argv[1:])" % reader, *argv)
     if sandboxed:
         status, out, err = run(command, writable=writable, readable=[image, LIB], timeout=timeout,
-                               largest_file=largest_file or max(os.path.getsize(image), 1 << 20))
+                               largest_file=largest_file or max(size_of(image), 1 << 20))
     else:
         status, out, err = plain(command, timeout=timeout)
     try:
