@@ -4,14 +4,18 @@
 records would make it outgrow its image. Each row an image crafted as an
 attacker would (xorriso's own options, then records patched by hand)."""
 import os
+import json
 import shutil
 import stat
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
+from harness import EXE
 from quenlo_disc import Refusal, fat, iso, sticks
+from test_cli import run
 
 AUTORUN = "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
 
@@ -193,6 +197,114 @@ class Sticks(unittest.TestCase):
                     self.out(image)
                 self.assertIn(says, str(refused.exception))
                 self.assertEqual(refused.exception.code, "image-unsafe")
+
+# One folder, as an author gives it to any maker: long names, a space, a
+# letter beyond ASCII, links between them; its label in autorun.inf.
+LONG = "a-page-whose-name-goes-on-well-beyond-the-sixty-four-letters-of-joliet.htm"
+AUTHORS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=PRODUCT\r\n",
+           "docs/index.htm": '<meta charset="utf-8"><a href="read%%20me.htm">r</a> <a href="Caf%%C3%%A9.htm">c</a> '
+                             '<a href="%s">l</a>' % LONG,
+           "docs/read me.htm": "<p>r", "docs/Caf\u00e9.htm": "<p>c", "docs/" + LONG: "<p>l",
+           "docs/long.htm": "<p>%s<a href=index.htm>back</a>" % ("x" * 40000)}  # of many clusters
+MAC = {".DS_Store": "", "._START.htm": "", ".fseventsd/fseventsd-uuid": "x"}
+# maker -> (its command: SOURCE the folder, IMAGE the image; the file
+# system Windows reads; the verdict; the codes of the check's findings)
+BROKEN = {"link-missing"}
+MAKERS = {
+    "genisoimage": (["genisoimage", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "ISO 9660", "refused",
+                    {"image-iso9660-names"} | BROKEN),
+    "genisoimage -J": (["genisoimage", "-quiet", "-J", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "Joliet", "refused",
+                       {"image-names-cut"} | BROKEN),
+    "genisoimage -J -joliet-long -R": (["genisoimage", "-quiet", "-J", "-joliet-long", "-R", "-V", "OTHER", "-o",
+                                        "IMAGE", "SOURCE"], "Joliet", "ready", {"image-label-differs"}),
+    "xorriso without -J": (["xorriso", "-as", "mkisofs", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"],
+                           "ISO 9660", "refused", {"image-iso9660-names", "image-names-changed"} | BROKEN),
+    "mkfs.fat -F 12 + mcopy": (["sh", "-c", "mkfs.fat -C -F 12 -n PRODUCT IMAGE 4000 >/dev/null && "
+                                "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT12", "ready", {"stick-start-hidden"}),
+    "mkfs.fat -F 16 + mcopy, from a Mac": (["sh", "-c", "mkfs.fat -C -F 16 -n PRODUCT IMAGE 20000 >/dev/null && "
+                                            "mcopy -s -i IMAGE SOURCE/* SOURCE/.??* ::/ && mcopy -i IMAGE "
+                                            "SOURCE/docs/Caf\u00e9.htm ::/r\u00e9sum\u00e9.htm"],
+                                           "FAT16", "ready", {"stick-start-hidden", "stick-droppings",
+                                                              "stick-code-page-names"}),
+    "mkfs.fat -F 32 + mcopy": (["sh", "-c", "mkfs.fat -C -F 32 -n PRODUCT IMAGE 40000 >/dev/null && "
+                                "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT32", "ready", {"stick-start-hidden"}),
+    "quenlo-disc make": (["make", "SOURCE", "IMAGE"], "Joliet", "ready", set()),
+    "quenlo-disc make --stick": (["make", "--stick", "SOURCE", "IMAGE"], "FAT32", "ready", {"stick-start-hidden"}),
+}
+
+
+class Makers(unittest.TestCase):
+    """Images of one folder by the real makers, checked as Windows reads
+    them: the faults each maker's options make, and nothing else."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="quenlo-makers-")
+        cls.source = os.path.join(cls.work, "source")
+        for rel, text in dict(AUTHORS, **{"quenlo.exe": None}).items():
+            path = os.path.join(cls.source, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if text is None:
+                shutil.copy(EXE, path)
+                continue
+            with open(path, "w", newline="") as f:
+                f.write(text)
+        cls.mac = os.path.join(cls.work, "mac")
+        shutil.copytree(cls.source, cls.mac)
+        for rel, text in MAC.items():
+            os.makedirs(os.path.dirname(os.path.join(cls.mac, rel)), exist_ok=True)
+            with open(os.path.join(cls.mac, rel), "w") as f:
+                f.write(text)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def made(self, name, argv):
+        image = os.path.join(self.work, name.replace(" ", "_") + ".img")
+        source = self.mac if "Mac" in name else self.source
+        argv = [a.replace("SOURCE", source).replace("IMAGE", image) for a in argv]
+        if argv[0] == "make":
+            status, _, err = run(argv[:1] + ["--exe", EXE] + argv[1:], SOURCE_DATE_EPOCH="1700000000")
+            self.assertEqual(status, 0, err)
+        else:
+            subprocess.run(argv, check=True, capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        return image
+
+    def test_makers(self):
+        for name, (argv, system, verdict, codes) in MAKERS.items():
+            with self.subTest(name):
+                image = self.made(name, argv)
+                status, out, err = run(["check", "--json", image])
+                document = json.loads(out)
+                self.assertEqual((document["image"]["system"], document["verdict"], status),
+                                 (system, verdict, 0 if verdict == "ready" else 1), err)
+                self.assertEqual({f["code"] for f in document["findings"]}, codes, out)
+                if verdict == "ready":  # every link there, each file read whole
+                    self.assertEqual(document["links"]["file"], 4)
+                for finding in document["findings"]:  # the mend names the maker's option
+                    if finding["code"] in ("image-iso9660-names", "image-names-changed", "image-names-cut"):
+                        self.assertRegex(finding["message"], "with %s .*-joliet-long" % name.split()[0])
+
+    def test_refused_in_one_line(self):
+        """What is no image, and an image whose records cannot be trusted:
+        one line each, at once, nothing copied out."""
+        crafted = os.path.join(self.work, "crafted.iso")
+        master(os.path.join(self.work, "craft"), {"a/x.htm": "x", "b/y.htm": "y", "autorun.inf": AUTORUN})
+        shutil.copy(os.path.join(self.work, "craft", "crafted.iso"), crafted)
+        point(crafted, "b", *next(e for e in iso.tree(crafted) if e.path == "a").extents[0])
+        junk = os.path.join(self.work, "junk.img")
+        with open(junk, "wb") as f:
+            f.write(os.urandom(1 << 16))
+        for image, code in ((crafted, "image-unsafe"), (junk, "not-an-image")):
+            with self.subTest(code):
+                started = time.monotonic()
+                status, out, err = run(["check", image])
+                self.assertEqual((status, err.count("\n")), (1, 1), err)
+                self.assertTrue(err.startswith("quenlo-disc check: %s " % image), err)
+                self.assertIn(code, run(["check", "--json", image])[1])
+                self.assertLess(time.monotonic() - started, 5)
+
 
 if __name__ == "__main__":
     unittest.main()
