@@ -76,7 +76,8 @@ def medium_options(parser):
                                                            "standard output instead of the lines, for continuous "
                                                            "integration, e.g. --sarif > findings.sarif")
     report_option(parser)
-    parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages, e.g. my-pages/")
+    parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages (for check, "
+                                                             "or an image of it), e.g. my-pages/")
 
 
 def report_option(parser):
@@ -103,7 +104,11 @@ def parsers(prog):
     check = sub.add_parser("check", help="check a medium as a user's PC will meet it, writing nothing, "
                                          "e.g. quenlo-disc check my-pages/",
                            description="Check SOURCE_DIR as `make` would, without writing an image, and report "
-                                       "every problem at once.", epilog=epilog())
+                                       "every problem at once. SOURCE_DIR may be an image instead, of any maker "
+                                       "(an ISO 9660 image, with Joliet or without; a stick's image, FAT12, 16 or "
+                                       "32; or a drive, as /dev/sr0): it is read as Windows reads it and checked "
+                                       "by the same rules, with what its maker did to the names and the label "
+                                       "besides, e.g. quenlo-disc check my-product.iso", epilog=epilog())
     medium_options(check)
     check.add_argument("--against", metavar="IMAGE.iso", help="say whether the folder makes this very image, byte "
                                                               "for byte, e.g. --against my-product.iso")

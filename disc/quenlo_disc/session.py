@@ -306,7 +306,8 @@ def display_socket(session):
 
 
 def present(session, image):
-    """The image's Joliet tree (what Windows shows, Rock Ridge never) in a
+    """The image's tree as Windows shows it (Joliet's, else the ISO 9660
+    names; Rock Ridge never; a stick's long names) in a
     new folder of the session, read-only; returns it. The tools' own
     reader copies it out in a sandbox of its own, which reads the image
     and writes that folder alone, no file beyond the image's size and

@@ -7,6 +7,7 @@ D:\\ with the disc's own quenlo.exe, on one kind of PC or on many
 (onepc.py tries each).
 """
 import os
+import stat
 import textwrap
 from dataclasses import dataclass, field
 
@@ -42,11 +43,15 @@ def kind_of(image, sandboxed=True):
 
 
 def is_image(image):
+    """Refuses what is no image Windows reads: an ISO 9660 image (with
+    Joliet or without, as any maker writes it), or a stick's, in a file or
+    on a drive."""
     if not os.path.exists(image):
         raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
-    if not os.path.isfile(image) or (volume_label(image) is None and not is_stick(image)):
-        raise Refusal("%s is neither an ISO 9660 image with Joliet names, the disc format Windows reads, nor a "
-                      "stick's image (a partition table and a FAT volume)" % image, "not-an-image")
+    drive = stat.S_ISBLK(os.stat(image).st_mode)
+    if not (os.path.isfile(image) or drive) or (volume_label(image) is None and not is_stick(image)):
+        raise Refusal("%s is neither an ISO 9660 image, the disc format Windows reads, nor a stick's image (a "
+                      "partition table and a FAT volume)" % image, "not-an-image")
 
 
 def stick_start(folder):

@@ -4,6 +4,8 @@
 records would make it outgrow its image. Each row an image crafted as an
 attacker would (xorriso's own options, then records patched by hand)."""
 import os
+import contextlib
+import io
 import json
 import shutil
 import stat
@@ -14,7 +16,7 @@ import time
 import unittest
 
 from harness import EXE
-from quenlo_disc import Refusal, fat, iso, sticks
+from quenlo_disc import Refusal, fat, iso, sticks, trying
 from test_cli import run
 
 AUTORUN = "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
@@ -73,7 +75,7 @@ class Images(unittest.TestCase):
                 kind = os.lstat(path).st_mode
                 found[os.path.relpath(path, self.out)] = "folder" if stat.S_ISDIR(kind) else "other"
                 if stat.S_ISREG(kind):
-                    with open(path) as f:
+                    with open(path, errors="replace") as f:
                         found[os.path.relpath(path, self.out)] = f.read()
         return found
 
@@ -123,6 +125,27 @@ class Images(unittest.TestCase):
                     iso.tree(crafted)
                 self.assertEqual(refused.exception.code, "image-unsafe")
                 self.assertIn(says, str(refused.exception))
+
+
+    def test_iso9660_names(self):
+        """An image without Joliet (genisoimage without -J), as Windows
+        shows it: 8.3 capitals, without ";1" and without the dot of a name
+        with no extension; a try takes it, and finds its exe by those names."""
+        source = os.path.join(self.work, "plain")
+        for rel, text in {"docs/read me.htm": "r", "README": "x", "autorun.inf": AUTORUN}.items():
+            os.makedirs(os.path.dirname(os.path.join(source, rel)), exist_ok=True)
+            with open(os.path.join(source, rel), "w") as f:
+                f.write(text)
+        shutil.copy(EXE, os.path.join(source, "quenlo.exe"))
+        image = os.path.join(self.work, "plain.iso")
+        subprocess.run(["genisoimage", "-quiet", "-R", "-o", image, source], check=True)
+        trying.is_image(image)
+        self.assertEqual({k: v for k, v in self.extracted(image).items() if k != "QUENLO.EXE"},
+                         {"DOCS": "folder", "DOCS/READ_ME.HTM": "r", "README": "x", "AUTORUN.INF": AUTORUN.replace("\r\n", "\n")})
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            iso.main(["--arch", image])
+        self.assertEqual(json.loads(out.getvalue())["arch"], "i686")
 
 
 class Sticks(unittest.TestCase):
