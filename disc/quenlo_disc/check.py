@@ -283,7 +283,7 @@ def check_medium_links(m, stage, found, given=None, progress=None):
     try:
         site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
                          o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
-                         progress=progress, documents=Documents(source))
+                         progress=progress, documents=Documents(m.name))  # an image's, by the image's name
     finally:
         if guess:
             guess.stop()

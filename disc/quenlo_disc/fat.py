@@ -266,9 +266,10 @@ def tree(path, oem="cp437"):
                       "--stick" % (path, error), "image-unsafe") from None
 
 
-def extract(image, folder, oem="cp437"):
+def extract(image, folder, oem="cp437", whole=None):
     """The stick image's files, checked, as plain files and folders in
-    folder, all read-only; their number and bytes."""
+    folder, all read-only; their number and bytes. whole(path, size):
+    whether a file's bytes are copied (the rest are made empty, of their size)."""
     _, entries = tree(image, oem)
     size = size_of(image)
     if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
@@ -283,13 +284,14 @@ def extract(image, folder, oem="cp437"):
                 os.mkdir(path, 0o755, dir_fd=top)
                 continue
             try:
-                data = volume.read(cluster, length) if length else b""
+                data = volume.read(cluster, length) if length and (not whole or whole(path, length)) else b""
             except (ValueError, struct.error) as error:
                 raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc "
                               "make --stick" % (image, error), "image-unsafe") from None
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=top)
             with os.fdopen(fd, "wb") as out:
                 out.write(data)
+                out.truncate(length)
             files, written = files + 1, written + length
     for path, folder_entry, _, _ in reversed(entries):
         os.chmod(path, 0o555 if folder_entry else 0o444, dir_fd=top)

@@ -262,10 +262,11 @@ def refuse_unsafe(entries, size):
                       "disk when copied out; make it again with quenlo-disc make".format(total, size), "image-unsafe")
 
 
-def extract(image, folder):
-    """The Joliet tree of image, checked, as plain files and folders in
-    folder, all read-only; their number and bytes. Nothing but files and
-    folders is made, and nothing outside folder."""
+def extract(image, folder, whole=None):
+    """The tree Windows shows of image, checked, as plain files and folders
+    in folder, all read-only; their number and bytes. Nothing but files and
+    folders is made, and nothing outside folder. whole(path, size): whether
+    a file's bytes are copied (the rest are made empty, of their size)."""
     entries = tree(image)
     refuse_unsafe(entries, size_of(image))
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
@@ -280,6 +281,10 @@ def extract(image, folder):
                     continue
                 fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=where)
                 with os.fdopen(fd, "wb") as out:
+                    if whole and not whole(entry.path, entry.size):
+                        out.truncate(entry.size)
+                        files += 1
+                        continue
                     for sector, length in entry.extents:
                         f.seek(sector * SECTOR)
                         left = length

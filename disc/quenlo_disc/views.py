@@ -12,6 +12,7 @@ import struct
 import sys
 
 from . import Refusal, fat, iso
+from .pages import PAGES
 
 # The OEM code page of a PC of each ANSI code page, in which Windows reads a
 # FAT volume's short names.
@@ -19,6 +20,11 @@ OEM = {1250: "cp852", 1251: "cp866", 1252: "cp850", 1253: "cp737", 1254: "cp857"
        1257: "cp775", 874: "cp874", 932: "cp932", 936: "gbk", 949: "cp949", 950: "cp950"}
 # What macOS leaves on a stick, which Windows shows as files and folders.
 DROPPINGS = re.compile(r"(^|/)(\._[^/]*|\.DS_Store|\.Trashes|\.fseventsd|\.Spotlight-V100|\.TemporaryItems)$")
+# What the check reads of a medium besides its names and sizes: its pages,
+# stylesheets, scripts, SVG, autorun.inf, icon and exe; of anything else, only
+# what is small enough to cost nothing (a stylesheet of another name).
+READ = PAGES + (".svg", ".css", ".js", ".mjs", ".inf", ".ico", ".exe", ".xml")
+SMALL = 1 << 20
 JOLIET_CUT = 64  # letters: what makers keep of a Joliet name without -joliet-long
 # The makers a volume's preparer or application names, and how each is told to write Joliet names in full.
 MAKERS = [("GENISOIMAGE", "genisoimage", "-J -joliet-long"), ("XORRISO", "xorriso", "-as mkisofs -J -joliet-long"),
@@ -26,6 +32,11 @@ MAKERS = [("GENISOIMAGE", "genisoimage", "-J -joliet-long"), ("XORRISO", "xorris
           ("HDIUTIL", "hdiutil makehybrid", "-joliet"), ("APPLE", "hdiutil makehybrid", "-joliet"),
           ("IMGBURN", "ImgBurn", "the ISO9660 + Joliet file system"),
           ("IMAPI", "Windows' disc burning", "the Mastered format")]
+
+
+def is_read(path, size):
+    """Whether the check reads the file's bytes, not its name and size alone."""
+    return size <= SMALL or path.lower().endswith(READ)
 
 
 def maker(preparer, application):
@@ -133,19 +144,20 @@ def fat_view(path, oem):
 
 def main(argv):
     """In a sandbox: IMAGE FOLDER [OEM codec], the tree Windows shows copied
-    out into folder; on standard output what it is, as JSON."""
+    out into folder, of the files the check only names and measures just
+    their size; on standard output what it is, as JSON."""
     image, folder = argv[0], argv[1]
     oem = argv[2] if len(argv) > 2 else "cp850"
     try:
         if fat.is_stick(image):
             view = fat_view(image, oem)
-            view["files"], view["bytes"] = fat.extract(image, folder, oem)
+            view["files"], view["bytes"] = fat.extract(image, folder, oem, is_read)
         else:
             if iso.volume_label(image) is None:
                 raise Refusal("%s is neither an ISO 9660 image nor a stick's image (a partition table and a FAT "
                               "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
             view, _ = iso_view(image)
-            view["files"], view["bytes"] = iso.extract(image, folder)
+            view["files"], view["bytes"] = iso.extract(image, folder, is_read)
         print(json.dumps(view))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))

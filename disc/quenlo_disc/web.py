@@ -21,13 +21,7 @@ from .boxfiles import write_atomically
 from .check import check_medium
 from .codepages import parse
 from .medium import Options
-from .pages import PAGES
-
-# What the check reads of a medium besides its names and sizes: its pages,
-# stylesheets, scripts, SVG, autorun.inf, icon and exe; of anything else, only
-# what is small enough to cost nothing (a stylesheet of another name).
-READ = PAGES + (".svg", ".css", ".js", ".mjs", ".inf", ".ico", ".exe", ".xml")
-SMALL = 1 << 20
+from .views import READ, SMALL
 FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
 UNPACKED = 1 << 30  # bytes a zip may unpack to in the page, all told
 BOMB = 500  # a file's size against its packed size beyond which the zip is a bomb's
