@@ -107,7 +107,8 @@ CODES = {
     "stick-droppings": Code(W, "A stick's image holds what macOS leaves on a stick, which Windows shows.",
                                "Delete them (dot_clean, then the folders), or make it with make --stick."),
     "stick-code-page-names": Code(W, "Names of a stick kept as 8.3 names alone, beyond ASCII: PCs of another OEM "
-                                     "code page read them otherwise.", "Copy with Explorer, or make it with make --stick."),
+                                     "code page read them otherwise.",
+                                  "Copy with Explorer, or make it with make --stick."),
     "stick-start-hidden": Code(W, "On a stick nothing runs the open line, and no page at its root leads to the "
                                   "page to open.", "Add a page at the root, named to be opened, that links to it."),
     "link-outside": Code(E, "A link of the folder leads outside it, and nothing from outside goes onto a disc unasked.",

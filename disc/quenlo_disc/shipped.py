@@ -134,8 +134,9 @@ def image_findings(m, view):
 
 
 def ready_line(m):
+    warnings = len(m.findings.warnings)
     return "The image is ready: Windows reads its %d files, labelled %s%s." % (
-        m.image["files"], m.label, " (%d warning%s)" % (len(m.findings.warnings), "s" * (len(m.findings.warnings) > 1)) if m.findings.warnings else "")
+        m.image["files"], m.label, " (%d warning%s)" % (warnings, "s" * (warnings > 1)) if warnings else "")
 
 
 def image_lines(m):

@@ -6,7 +6,6 @@ droppings). Runs where iso.py and fat.py run, in the extraction sandbox:
 main() copies the view out and says what it saw, as JSON.
 """
 import json
-import os
 import re
 import struct
 import sys
@@ -68,7 +67,8 @@ def authors_names(f, primary, size):
     hold data, each sector's once (names that share one are left out),
     within the same bounds as the tree Windows shows."""
     root = primary[156:190]
-    pending, seen, names, shared, count = [struct.unpack_from("<II", root, 2)[:1] + struct.unpack_from("<I", root, 10)], set(), {}, set(), 0
+    pending = [(struct.unpack_from("<I", root, 2)[0], struct.unpack_from("<I", root, 10)[0])]
+    seen, names, shared, count = set(), {}, set(), 0
     while pending and len(seen) < iso.LARGEST_TREE:
         sector, length = pending.pop()
         if sector in seen or (sector * iso.SECTOR + length > size):

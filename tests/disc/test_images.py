@@ -141,7 +141,8 @@ class Images(unittest.TestCase):
         subprocess.run(["genisoimage", "-quiet", "-R", "-o", image, source], check=True)
         trying.is_image(image)
         self.assertEqual({k: v for k, v in self.extracted(image).items() if k != "QUENLO.EXE"},
-                         {"DOCS": "folder", "DOCS/READ_ME.HTM": "r", "README": "x", "AUTORUN.INF": AUTORUN.replace("\r\n", "\n")})
+                         {"DOCS": "folder", "DOCS/READ_ME.HTM": "r", "README": "x",
+                          "AUTORUN.INF": AUTORUN.replace("\r\n", "\n")})
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
             iso.main(["--arch", image])
