@@ -25,6 +25,7 @@ DROPPINGS = re.compile(r"(^|/)(\._[^/]*|\.DS_Store|\.Trashes|\.fseventsd|\.Spotl
 READ = PAGES + (".svg", ".css", ".js", ".mjs", ".inf", ".ico", ".exe", ".xml")
 SMALL = 1 << 20
 JOLIET_CUT = 64  # letters: what makers keep of a Joliet name without -joliet-long
+CUTS = (JOLIET_CUT, 103)  # the lengths of a name cut without it, and with it
 # The makers a volume's preparer or application names, and how each is told to write Joliet names in full.
 MAKERS = [("GENISOIMAGE", "genisoimage", "-J -joliet-long"), ("XORRISO", "xorriso", "-as mkisofs -J -joliet-long"),
           ("LIBISOFS", "xorriso", "-as mkisofs -J -joliet-long"), ("MKISOFS", "mkisofs", "-J -joliet-long"),
@@ -36,6 +37,23 @@ MAKERS = [("GENISOIMAGE", "genisoimage", "-J -joliet-long"), ("XORRISO", "xorris
 def is_read(path, size):
     """Whether the check reads the file's bytes, not its name and size alone."""
     return size <= SMALL or path.lower().endswith(READ)
+
+
+def udf_revision(path):
+    """"NSR02" or "NSR03" where the image holds UDF (alone, or beside ISO
+    9660 on a bridge disc), which Windows reads in preference; else None."""
+    try:
+        with open(path, "rb") as f:
+            for sector in range(16, 64):
+                f.seek(sector * iso.SECTOR)
+                kind = f.read(6)[1:6]
+                if kind in (b"NSR02", b"NSR03"):
+                    return kind.decode()
+                if kind not in (b"CD001", b"BEA01", b"BOOT2", b"CDW02"):
+                    return None
+    except OSError:
+        return None
+    return None
 
 
 def maker(preparer, application):
@@ -106,10 +124,10 @@ def iso_view(path):
     for entry in entries:
         name = entry.path.rpartition("/")[2]
         theirs = written.get(entry.extents[0][0]) if entry.size else None
-        if theirs and theirs != name:
-            renamed.append([entry.path, theirs])
-        if joliet and len(name) + (0 if entry.folder else 2) >= JOLIET_CUT and (theirs is None or theirs != name):
+        if joliet and (len(name) >= JOLIET_CUT and theirs and theirs != name or not theirs and len(name) in CUTS):
             cut.append([entry.path, theirs])
+        elif theirs and theirs != name:
+            renamed.append([entry.path, theirs])
     return {"system": "Joliet" if joliet else "ISO 9660", "label": iso.volume_label(path), "stick": False,
             "preparer": preparer, "application": application, "renamed": renamed, "cut": cut}, entries
 
@@ -153,10 +171,16 @@ def main(argv):
             view = fat_view(image, oem)
             view["files"], view["bytes"] = fat.extract(image, folder, oem, is_read)
         else:
+            udf = udf_revision(image)
+            if udf and iso.volume_label(image) is None:
+                raise Refusal("%s is a UDF image (%s), which Windows reads and these tools do not yet: check the "
+                              "folder it was made from, or make it with ISO 9660 and Joliet names beside UDF "
+                              "(genisoimage -J -joliet-long -udf)" % (image, udf), "not-an-image")
             if iso.volume_label(image) is None:
                 raise Refusal("%s is neither an ISO 9660 image nor a stick's image (a partition table and a FAT "
                               "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
             view, _ = iso_view(image)
+            view["udf"] = udf
             view["files"], view["bytes"] = iso.extract(image, folder, is_read)
         print(json.dumps(view))
     except Refusal as refusal:

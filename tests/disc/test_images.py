@@ -240,6 +240,8 @@ MAKERS = {
                     {"image-iso9660-names"} | BROKEN),
     "genisoimage -J": (["genisoimage", "-quiet", "-J", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "Joliet", "refused",
                        {"image-names-cut"} | BROKEN),
+    "genisoimage -J -R": (["genisoimage", "-quiet", "-J", "-R", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "Joliet",
+                          "refused", {"image-names-cut"} | BROKEN),
     "genisoimage -J -joliet-long -R": (["genisoimage", "-quiet", "-J", "-joliet-long", "-R", "-V", "OTHER", "-o",
                                         "IMAGE", "SOURCE"], "Joliet", "ready", {"image-label-differs"}),
     "xorriso without -J": (["xorriso", "-as", "mkisofs", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"],
@@ -253,6 +255,8 @@ MAKERS = {
                                                               "stick-code-page-names"}),
     "mkfs.fat -F 32 + mcopy": (["sh", "-c", "mkfs.fat -C -F 32 -n PRODUCT IMAGE 40000 >/dev/null && "
                                 "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT32", "ready", {"stick-start-hidden"}),
+    "genisoimage -udf (a bridge disc)": (["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-V", "PRODUCT",
+                                          "-o", "IMAGE", "SOURCE"], "Joliet", "ready", {"image-udf"}),
     "quenlo-disc make": (["make", "SOURCE", "IMAGE"], "Joliet", "ready", set()),
     "quenlo-disc make --stick": (["make", "--stick", "SOURCE", "IMAGE"], "FAT32", "ready", {"stick-start-hidden"}),
 }
