@@ -4,6 +4,7 @@ image's reader, or the agent that the try's session acts through.
 import json
 import os
 import socket
+import stat
 import subprocess
 import uuid
 
@@ -42,11 +43,11 @@ def bounded(memory=MEMORY):
     return limits, entered
 
 
-def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
+def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False, fds=()):
     """One command in a sandbox of its own, which writes nothing else: its
     (status, standard output, standard error). largest_file: no file it
     writes may grow beyond that many bytes; emulate: qemu runs its i386
-    programs."""
+    programs; fds: descriptors it is handed."""
     limit = ["prlimit", "--fsize=%d" % largest_file] if largest_file else []
     options, command = emulating(command) if emulate else ([], command)
     readable = tuple(readable) + ((LIB,) if emulate else ())
@@ -60,7 +61,7 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     try:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 timeout=timeout, env={}, preexec_fn=entered,
-                                pass_fds=() if filtered is None else (filtered,))
+                                pass_fds=tuple(fds) + (() if filtered is None else (filtered,)))
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
     finally:
@@ -76,10 +77,20 @@ def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=6
     or views' for a check) says of an image from anyone, as JSON: read in a
     bounded sandbox of its own (without one, in a process of its own all
     the same), never in the tools' process. Unavailable where it could not run."""
+    drive = None
+    if sandboxed and stat.S_ISBLK(os.stat(image).st_mode):
+        # The sandbox has no devices: a drive is read through a descriptor opened here, read-only.
+        drive = os.open(image, os.O_RDONLY | os.O_CLOEXEC)
+        argv = ["/proc/self/fd/%d" % drive if a == image else a for a in argv]
     command = entry(reader, "%s.main(sys.argv[1:])" % reader, *argv)
     if sandboxed:
-        status, out, err = run(command, writable=writable, readable=[image, LIB], timeout=timeout,
-                               largest_file=largest_file or max(size_of(image), 1 << 20))
+        try:
+            status, out, err = run(command, writable=writable, readable=[LIB] if drive else [image, LIB],
+                                   timeout=timeout, largest_file=largest_file or max(size_of(image), 1 << 20),
+                                   fds=(drive,) if drive else ())
+        finally:
+            if drive:
+                os.close(drive)
     else:
         status, out, err = plain(command, timeout=timeout)
     try:

@@ -347,6 +347,21 @@ class Makers(unittest.TestCase):
                     self.assertTrue("files" in found or "\n" not in found["refusal"], found)
                     self.assertLess(time.monotonic() - started, 2)
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"), "a drive of one's own needs root")
+    def test_drive(self):
+        """A drive read as an image, as /dev/sdb would be: the same check as of its image file."""
+        for name in ("genisoimage", "mkfs.fat -F 16 + mcopy, from a Mac"):
+            with self.subTest(name):
+                drive = subprocess.run(["losetup", "-r", "-f", "--show", self.images[name]], capture_output=True,
+                                       text=True, check=True).stdout.strip()
+                try:
+                    got = json.loads(run(["check", "--json", drive])[1])
+                finally:
+                    subprocess.run(["losetup", "-d", drive], check=True)
+                wanted = json.loads(run(["check", "--json", self.images[name]])[1])
+                self.assertEqual([f["message"] for f in got["findings"]], [f["message"] for f in wanted["findings"]])
+                self.assertEqual(got["image"]["files"], wanted["image"]["files"])
+
     def test_refused_in_one_line(self):
         """What is no image, and an image whose records cannot be trusted:
         one line each, at once, nothing copied out."""
