@@ -102,10 +102,10 @@ def image_findings(m, view):
         found.warn("image-iso9660-names", "the image, made by %s, has no Joliet tree, so Windows shows its ISO 9660 "
                    "names: 8.3 names in capitals (%s); every link to a longer name, or one with spaces or letters "
                    "beyond ASCII, breaks there: %s" % (tool, listed(sorted(m.tree.sizes)), mend))
-    if view.get("udf"):
-        found.warn("image-udf", "the image holds UDF (%s) beside ISO 9660, and Windows reads its UDF tree, which "
-                   "these tools do not read yet: the check read its %s names instead, which name the same files "
-                   "unless the maker cut them; check the folder it was made from as well" % (
+    if view.get("udf") and view["system"] != "UDF":
+        found.warn("image-udf", "the image holds UDF of 2.50 or later (%s) beside ISO 9660, and Windows reads its "
+                   "UDF tree, which these tools do not read yet: the check read its %s names instead, which name "
+                   "the same files unless the maker cut them; check the folder it was made from as well" % (
                        view["udf"], view["system"]))
     for shown, given in view["renamed"]:
         if shown.rpartition("/")[2].upper() != given.upper():

@@ -10,7 +10,7 @@ import re
 import struct
 import sys
 
-from . import Refusal, fat, iso
+from . import Refusal, fat, iso, udf as udf_reader
 from .pages import PAGES
 
 # The OEM code page of a PC of each ANSI code page, in which Windows reads a
@@ -132,6 +132,26 @@ def iso_view(path):
             "preparer": preparer, "application": application, "renamed": renamed, "cut": cut}, entries
 
 
+def udf_view(path):
+    """What Windows reads of a disc that holds UDF, which it reads in
+    preference to ISO 9660; None for a bridge disc whose UDF is not read
+    yet (2.50 and later), whose ISO 9660 tree is read instead."""
+    try:
+        label, _ = udf_reader.tree(path)
+    except Refusal as refusal:
+        if refusal.code == "udf-unread" and iso.volume_label(path) is not None:
+            return None
+        raise
+    with open(path, "rb") as f:
+        try:
+            primary = next(d for _, d in iso.descriptors(f) if d[0] == 1)
+            preparer, application = (primary[a:a + 128].decode("latin-1").strip() for a in (446, 574))
+        except (ValueError, StopIteration):
+            preparer, application = udf_reader.Volume(f, fat.size_of(path)).maker, ""
+    return {"system": "UDF", "label": label, "stick": False, "preparer": preparer, "application": application,
+            "renamed": [], "cut": [], "udf": udf_revision(path)}
+
+
 def fat_label(path, oem):
     """The label Explorer shows for a FAT volume: its root's label entry,
     else the boot sector's (none for "NO NAME")."""
@@ -170,17 +190,15 @@ def main(argv):
         if fat.is_stick(image):
             view = fat_view(image, oem)
             view["files"], view["bytes"] = fat.extract(image, folder, oem, is_read)
+        elif udf_revision(image) and udf_view(image):  # Windows reads UDF where a disc holds it
+            view = udf_view(image)
+            view["files"], view["bytes"] = udf_reader.extract(image, folder, is_read)
         else:
-            udf = udf_revision(image)
-            if udf and iso.volume_label(image) is None:
-                raise Refusal("%s is a UDF image (%s), which Windows reads and these tools do not yet: check the "
-                              "folder it was made from, or make it with ISO 9660 and Joliet names beside UDF "
-                              "(genisoimage -J -joliet-long -udf)" % (image, udf), "not-an-image")
             if iso.volume_label(image) is None:
                 raise Refusal("%s is neither an ISO 9660 image nor a stick's image (a partition table and a FAT "
                               "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
             view, _ = iso_view(image)
-            view["udf"] = udf
+            view["udf"] = udf_revision(image)
             view["files"], view["bytes"] = iso.extract(image, folder, is_read)
         print(json.dumps(view))
     except Refusal as refusal:

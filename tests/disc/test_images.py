@@ -150,6 +150,34 @@ class Images(unittest.TestCase):
         self.assertEqual(json.loads(out.getvalue())["arch"], "i686")
 
 
+class UDF(unittest.TestCase):
+    """UDF as mkudffs writes it, of each revision Windows reads, on a disc's
+    blocks and a drive's: its label read, what is not read yet refused in
+    one line."""
+
+    def test_revisions(self):
+        work = tempfile.mkdtemp(prefix="quenlo-udf-")
+        self.addCleanup(shutil.rmtree, work)
+        for revision in ("1.02", "1.50", "2.00", "2.01", "2.50", "2.60"):
+            for media in ("cd", "hd") if revision < "2.50" else ("bdr",):
+                with self.subTest(revision, media=media):
+                    image, out = os.path.join(work, "%s-%s.udf" % (revision, media)), tempfile.mkdtemp(dir=work)
+                    with open(image, "wb") as f:
+                        f.truncate(4 << 20)
+                    subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog",
+                                    image], check=True, capture_output=True)
+                    said = io.StringIO()
+                    with contextlib.redirect_stdout(said):
+                        views.main([image, out])
+                    found = json.loads(said.getvalue())
+                    if revision < "2.50":
+                        self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
+                                         ("UDF", "Katalog", 0), found)
+                    else:
+                        self.assertEqual(found["code"], "udf-unread")
+                        self.assertNotIn("\n", found["refusal"])
+
+
 class Sticks(unittest.TestCase):
     """Stick images from anyone, read as the try copies them out: the FAT
     volume's numbers held to the image, every chain of clusters bounded."""
@@ -256,7 +284,7 @@ MAKERS = {
     "mkfs.fat -F 32 + mcopy": (["sh", "-c", "mkfs.fat -C -F 32 -n PRODUCT IMAGE 40000 >/dev/null && "
                                 "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT32", "ready", {"stick-start-hidden"}),
     "genisoimage -udf (a bridge disc)": (["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-V", "PRODUCT",
-                                          "-o", "IMAGE", "SOURCE"], "Joliet", "ready", {"image-udf"}),
+                                          "-o", "IMAGE", "SOURCE"], "UDF", "ready", set()),
     "quenlo-disc make": (["make", "SOURCE", "IMAGE"], "Joliet", "ready", set()),
     "quenlo-disc make --stick": (["make", "--stick", "SOURCE", "IMAGE"], "FAT32", "ready", {"stick-start-hidden"}),
 }
@@ -329,7 +357,9 @@ class Makers(unittest.TestCase):
             with open(image, "rb") as f:
                 volume = fat.volume_start(f, len(data)) if fat.is_stick(image) else None
             # Where a maker keeps what the reader trusts: the first sectors, and the folders.
-            spots = [(0, 512), (volume, 1 << 16)] if volume is not None else [(16 * iso.SECTOR, 4 * iso.SECTOR)] + [
+            spots = [(0, 512), (volume, 1 << 16)] if volume is not None else [
+                (16 * iso.SECTOR, 4 * iso.SECTOR), (256 * iso.SECTOR, iso.SECTOR),
+                (32 * iso.SECTOR, 300 * iso.SECTOR)] + [
                 (e.extents[0][0] * iso.SECTOR, e.extents[0][1]) for e in iso.tree(image) if e.folder]
             for n in range(25):
                 with self.subTest(name, n=n):
