@@ -315,7 +315,8 @@ def present(session, image):
     image = os.path.realpath(image)
     folder = session.folder("disc-", discs=True)
     try:
-        sandbox.read_image([image, folder], image, session.sandboxed, writable=[folder])
+        sandbox.read_image([image, folder, "cp437", "--whole"], image, session.sandboxed, writable=[folder],
+                           reader="views")
     except Unavailable as unavailable:
         raise Unavailable("the image could not be copied out: %s" % unavailable) from None
     return folder

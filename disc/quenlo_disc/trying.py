@@ -24,6 +24,7 @@ from .pages import read_site
 from .onepc import PC, Quiet, read_disc, try_disc
 from .screen import contact_sheet
 from .session import Session, present
+from .views import udf_revision
 
 # The kinds of PC a matrix tries: one for each of these code pages with a
 # browser, and one without.
@@ -39,19 +40,20 @@ def kind_of(image, sandboxed=True):
     a session is made for it: by the tools' reader, in a bounded sandbox of
     its own."""
     return sandbox.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), sandboxed,
-                              largest_file=1 << 20, timeout=120)
+                              largest_file=1 << 20, timeout=120, reader="views")
 
 
 def is_image(image):
     """Refuses what is no image Windows reads: an ISO 9660 image (with
-    Joliet or without, as any maker writes it), or a stick's, in a file or
-    on a drive."""
+    Joliet or without, as any maker writes it), a UDF one, or a stick's, in
+    a file or on a drive."""
     if not os.path.exists(image):
         raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
     drive = stat.S_ISBLK(os.stat(image).st_mode)
-    if not (os.path.isfile(image) or drive) or (volume_label(image) is None and not is_stick(image)):
-        raise Refusal("%s is neither an ISO 9660 image, the disc format Windows reads, nor a stick's image (a "
-                      "partition table and a FAT volume)" % image, "not-an-image")
+    if not (os.path.isfile(image) or drive) or (volume_label(image) is None and not is_stick(image)
+                                                 and not udf_revision(image)):
+        raise Refusal("%s is neither an ISO 9660 or UDF image, the disc formats Windows reads, nor a stick's image "
+                      "(a partition table and a FAT volume)" % image, "not-an-image")
 
 
 def stick_start(folder):

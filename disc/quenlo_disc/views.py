@@ -180,26 +180,60 @@ def fat_view(path, oem):
             "droppings": [p for p, *_ in entries if DROPPINGS.search(p)]}
 
 
+def udf_arch(image):
+    """The bitness of the exe a UDF disc's open line runs."""
+    from .autorun import keys_and_exe
+    from .pe import machine
+    root = {e.path: e for e in udf_reader.tree(image)[1] if "/" not in e.path and not e.folder}
+    with open(image, "rb") as f:
+        def read(name):
+            data = b""
+            for start, length in root[name].extents if name in root else ():
+                f.seek(start)
+                data += f.read(min(length, (1 << 20) - len(data)))
+            return data if name in root else None
+
+        exe = keys_and_exe(list(root), read)[1]
+        found = machine((read(exe) or b"")[:4096])
+    if found is None:
+        raise Refusal("the disc's %s is not a Windows program" % exe, "exe-not-windows")
+    return found
+
+
+def kind(image):
+    """For a try: the bitness of the exe its open line runs, whether it is
+    a stick's, and its label, as Windows reads it."""
+    if fat.is_stick(image):  # nothing of a stick runs by itself, of whatever bitness
+        return {"arch": "x86_64", "stick": True, "label": fat.tree(image)[0]}
+    if udf_revision(image) and udf_view(image):
+        return {"arch": udf_arch(image), "stick": False, "label": udf_reader.tree(image)[0]}
+    return {"arch": iso.arch(image), "stick": False, "label": iso.volume_label(image)}
+
+
 def main(argv):
-    """In a sandbox: IMAGE FOLDER [OEM codec], the tree Windows shows copied
-    out into folder, of the files the check only names and measures just
-    their size; on standard output what it is, as JSON."""
-    image, folder = argv[0], argv[1]
+    """In a sandbox: IMAGE FOLDER [OEM codec] [--whole], the tree Windows
+    shows copied out into folder (without --whole, of the files the check
+    only names and measures, just their size); --arch IMAGE, what a try
+    needs to know first (kind()); on standard output what it is, as JSON."""
+    image, folder = argv[-1 if argv[0] == "--arch" else 0], argv[1]
     oem = argv[2] if len(argv) > 2 else "cp850"
+    whole = None if "--whole" in argv else is_read
     try:
-        if fat.is_stick(image):
+        if argv[0] == "--arch":
+            view = kind(image)
+        elif fat.is_stick(image):
             view = fat_view(image, oem)
-            view["files"], view["bytes"] = fat.extract(image, folder, oem, is_read)
+            view["files"], view["bytes"] = fat.extract(image, folder, oem, whole)
         elif udf_revision(image) and udf_view(image):  # Windows reads UDF where a disc holds it
             view = udf_view(image)
-            view["files"], view["bytes"] = udf_reader.extract(image, folder, is_read)
+            view["files"], view["bytes"] = udf_reader.extract(image, folder, whole)
         else:
             if iso.volume_label(image) is None:
                 raise Refusal("%s is neither an ISO 9660 image nor a stick's image (a partition table and a FAT "
                               "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
             view, _ = iso_view(image)
             view["udf"] = udf_revision(image)
-            view["files"], view["bytes"] = iso.extract(image, folder, is_read)
+            view["files"], view["bytes"] = iso.extract(image, folder, whole)
         print(json.dumps(view))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))

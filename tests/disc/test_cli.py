@@ -44,7 +44,7 @@ USAGE = {
                      ("refused", "page-missing")),
     "ready": (["check", "--json", "--exe", EXE] + START + ["SOURCE"], 0, "", ("ready", "label-missing")),
     "try of no image": (["try", "--json", "WORK/none.iso"], 1, "", ("refused", "image-missing")),
-    "try of a folder": (["try", "WORK"], 1, "is neither an ISO 9660 image, the disc format", None),
+    "try of a folder": (["try", "WORK"], 1, "is neither an ISO 9660 or UDF image", None),
 }
 
 

@@ -346,6 +346,22 @@ class Makers(unittest.TestCase):
                     if finding["code"] in ("image-iso9660-names", "image-names-changed", "image-names-cut"):
                         self.assertRegex(finding["message"], "with %s .*-joliet-long" % name.split()[0])
 
+    def test_tried(self):
+        """What a try reads first of each image, and the tree its PC is shown:
+        the exe's bitness, the label, and whole files by the names Windows shows."""
+        for name, image in self.images.items():
+            with self.subTest(name):
+                said, out = io.StringIO(), tempfile.mkdtemp(dir=self.work)
+                with contextlib.redirect_stdout(said):
+                    views.main(["--arch", image])
+                    views.main([image, out, "cp437", "--whole"])
+                kind, view = map(json.loads, said.getvalue().splitlines())
+                stick = MAKERS[name][1].startswith("FAT")
+                self.assertEqual((kind["arch"], kind["stick"]), ("x86_64" if stick else "i686", stick))
+                self.assertEqual(kind["label"], "OTHER" if "OTHER" in MAKERS[name][0] else "PRODUCT")
+                shown = "DOCS/LONG.HTM" if MAKERS[name][1] == "ISO 9660" else "docs/long.htm"
+                self.assertEqual(os.path.getsize(os.path.join(out, shown)), len(AUTHORS["docs/long.htm"]))
+
     def test_fuzzed(self):
         """Random bytes changed in each image's descriptors, boot sector,
         FAT and folders: the reader copies it out or refuses it in one line,
