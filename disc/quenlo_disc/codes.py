@@ -171,7 +171,7 @@ CODES = {
                                "Check again, or report it."),
     # Trying an image.
     "image-missing": Code(E, "There is no image where one was named.", "Name the disc image to try."),
-    "not-an-image": Code(E, "The file is neither an ISO 9660 image nor a stick's image.",
+    "not-an-image": Code(E, "The file is neither an ISO 9660 or UDF image nor a stick's image.",
                          "Give the image a disc maker or make --stick wrote."),
     "image-unsafe": Code(E, "The image's records cannot be trusted (overlapping, outside it, or too many).",
                          "Make it again with quenlo-disc make."),

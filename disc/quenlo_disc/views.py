@@ -229,7 +229,7 @@ def main(argv):
             view["files"], view["bytes"] = udf_reader.extract(image, folder, whole)
         else:
             if iso.volume_label(image) is None:
-                raise Refusal("%s is neither an ISO 9660 image nor a stick's image (a partition table and a FAT "
+                raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
                               "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
             view, _ = iso_view(image)
             view["udf"] = udf_revision(image)
