@@ -35,7 +35,7 @@ add_group() {
     build) group=(cmake make g++ python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64) why="building Quenlo" ;;
     wine)  group=(wine wine64 xvfb) why="Wine" ;;
     test)  group=(libgtest-dev valgrind clang libclang-rt-14-dev lintian bash-completion qemu-user python3-jsonschema
-                 dosfstools mtools)
+                 dosfstools mtools genisoimage udftools)
            why="the tests" ;;
     i686)  group=(wine32:i386) why="running the 32-bit exe"
            if ! runs_i386; then

@@ -12,13 +12,15 @@ What the modules are, foundations first; each imports only those before it
                              findings' codes; what a sandbox may ask and have;
                              the sandbox's walls; Chromium spoken to
   codepages, names, autorun, labels, charsets, scripts, css, markup, addresses,
-  documents, pages, pe, fat, iso, clamping
-                             the formats, as Windows and browsers read them
+  documents, pages, pe, fat, iso, clamping, udf, views
+                             the formats, as Windows and browsers read them;
+                             any maker's image as Windows shows it
   findings, links, medium, signing, sticks, mastering, check
                              checking a medium and mastering its image
   agent, inside, sandbox, host, registry, chromium, session, driver, screen,
-  browser, onepc, trying
-                             trying an image as a user's PC meets it
+  browser, onepc, trying, shipped
+                             trying an image as a user's PC meets it;
+                             checking an image as shipped
   sarif, report, progress, reportpage, web, cli, manual
                              what the command says and writes (a try's as it
                              goes), the check as a web page, and the command

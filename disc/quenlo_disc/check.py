@@ -33,12 +33,13 @@ LARGEST_FAT_FOLDER = 65536  # entries: FAT numbers a folder's in 16 bits
 VERB = re.compile(r"shell\\([^\\]+)\\command")
 
 
-def check_medium(source, options, stage, guess=None, progress=None):
+def check_medium(source, options, stage, guess=None, progress=None, name=None):
     """The Medium of the folder source as options would master it. guess:
     how the browser at hand reads an undeclared page (guess(path, data), the
     encoding's name or None), where Chromium is not to be started for it;
-    progress(pages read, of how many), told now and then."""
-    m = Medium(name=source, source=os.path.abspath(source), options=options)
+    progress(pages read, of how many), told now and then; name: what the
+    findings call the folder, where not source itself."""
+    m = Medium(name=name or source, source=os.path.abspath(source), options=options)
     found = m.findings
     try:
         m.icon_name = check_options(options, found)
@@ -294,7 +295,7 @@ def check_medium_links(m, stage, found, given=None, progress=None):
     try:
         site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
                          o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
-                         progress=progress, documents=Documents(source, o.cache))
+                         progress=progress, documents=Documents(m.name, o.cache))  # an image's, by its name
     finally:
         if guess:
             guess.stop()

@@ -79,7 +79,8 @@ def medium_options(parser):
                                                            "standard output instead of the lines, for continuous "
                                                            "integration, e.g. --sarif > findings.sarif")
     report_option(parser)
-    parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages, e.g. my-pages/")
+    parser.add_argument("source", metavar="SOURCE_DIR", help="the folder that holds the medium's pages (for check, "
+                                                             "or an image of it), e.g. my-pages/")
 
 
 def report_option(parser):
@@ -106,7 +107,11 @@ def parsers(prog):
     check = sub.add_parser("check", help="check a medium as a user's PC will meet it, writing nothing, "
                                          "e.g. quenlo-disc check my-pages/",
                            description="Check SOURCE_DIR as `make` would, without writing an image, and report "
-                                       "every problem at once.", epilog=epilog())
+                                       "every problem at once. SOURCE_DIR may be an image instead, of any maker "
+                                       "(an ISO 9660 image, with Joliet or without; a stick's image, FAT12, 16 or "
+                                       "32; or a drive, as /dev/sr0): it is read as Windows reads it and checked "
+                                       "by the same rules, with what its maker did to the names and the label "
+                                       "besides, e.g. quenlo-disc check my-product.iso", epilog=epilog())
     medium_options(check)
     check.add_argument("--against", metavar="IMAGE.iso", help="say whether the folder makes this very image, byte "
                                                               "for byte, e.g. --against my-product.iso")
@@ -163,9 +168,21 @@ def options(a):
 
 
 def run_check(a, stage, prog, out):
+    from .shipped import is_image_file
+    if is_image_file(a.source):
+        return run_check_image(a, stage, prog, out)
     m = check_medium(a.source, options(a), stage)
     same = check_against(m, a.against, stage) if a.against and not m.problems else None
     return report.check_said(m, out, prog, same, a.against)
+
+
+def run_check_image(a, stage, prog, out):
+    """check of an image, or a drive read as one, as Windows reads it."""
+    from . import shipped  # the extraction sandbox's reader, for an image alone
+    if a.against:
+        raise Refusal("--against compares a folder with an image: give the folder that made %s" % a.source,
+                      "source-not-folder")
+    return report.check_said(shipped.check_image(a.source, options(a), stage), out, prog)
 
 
 def run_make(a, stage, prog, out):

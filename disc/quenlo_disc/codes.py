@@ -95,6 +95,25 @@ CODES = {
                                  "Share its files out among folders."),
     "stick-too-large": Code(E, "The medium is larger than the largest common stick.",
                                "Split it over several, or make a DVD or Blu-ray image."),
+    # An image as another tool made it, read as Windows reads it.
+    "image-iso9660-names": Code(W, "The image has no Joliet tree: Windows shows its ISO 9660 names, 8.3 capitals.",
+                                   "Make it with Joliet: -J -joliet-long (genisoimage, xorriso), -joliet (hdiutil)."),
+    "image-names-changed": Code(W, "Windows shows names of the image otherwise than its maker was given them.",
+                                   "Make it with Joliet: -J -joliet-long (genisoimage, xorriso), -joliet (hdiutil)."),
+    "image-names-cut": Code(W, "The image's Joliet names are cut at 64 letters, their extension with them.",
+                               "Make it with -joliet-long (genisoimage, xorriso), or shorten the names."),
+    "image-udf": Code(W, "A bridge disc of UDF 2.50 or later: Windows reads its UDF tree, which the tools do not "
+                         "read yet; its Joliet or ISO 9660 tree was checked.",
+                      "Check the folder it was made from as well."),
+    "udf-unread": Code(E, "A UDF image of 2.50 or later, or written in packets, which the tools do not read yet.",
+                       "Check the folder it was made from."),
+    "image-label-differs": Code(W, "The label Explorer shows, the file system's, differs from autorun.inf's label.",
+                                   "Give the maker the same label (-V for genisoimage and xorriso)."),
+    "stick-droppings": Code(W, "A stick's image holds what macOS leaves on a stick, which Windows shows.",
+                               "Delete them (dot_clean, then the folders), or make it with make --stick."),
+    "stick-code-page-names": Code(W, "Names of a stick kept as 8.3 names alone, beyond ASCII: PCs of another OEM "
+                                     "code page read them otherwise.",
+                                  "Copy with Explorer, or make it with make --stick."),
     "stick-start-hidden": Code(W, "On a stick nothing runs the open line, and no page at its root leads to the "
                                   "page to open.", "Add a page at the root, named to be opened, that links to it."),
     "link-outside": Code(E, "A link of the folder leads outside it, and nothing from outside goes onto a disc unasked.",
@@ -162,7 +181,8 @@ CODES = {
                                "Check again, or report it."),
     # Trying an image.
     "image-missing": Code(E, "There is no image where one was named.", "Name the disc image to try."),
-    "not-an-image": Code(E, "The file is no ISO 9660 image with Joliet names.", "Make it with quenlo-disc make."),
+    "not-an-image": Code(E, "The file is neither an ISO 9660 or UDF image nor a stick's image.",
+                         "Give the image a disc maker or make --stick wrote."),
     "image-both": Code(E, "The image is both a disc's (ISO 9660) and a stick's (FAT), so a CD drive and a USB port "
                           "show different files.", "Make it as one of them with quenlo-disc make, or make --stick."),
     "image-unsafe": Code(E, "The image's records cannot be trusted (overlapping, outside it, or too many).",

@@ -121,51 +121,78 @@ def volume_start(f, size):
     raise ValueError("its partition table holds no FAT partition")
 
 
+def size_of(path):
+    """The bytes of an image file, or of a block device read as one."""
+    with open(path, "rb") as f:
+        return f.seek(0, os.SEEK_END)
+
+
 def is_stick(path):
     """True for an image that holds a FAT volume as a stick does."""
     try:
         with open(path, "rb") as f:
-            volume_start(f, os.path.getsize(path))
+            volume_start(f, size_of(path))
             return True
     except (OSError, ValueError, struct.error):
         return False
 
 
 class Volume:
-    """A FAT32 volume of an image open in f, its numbers checked against
-    the image's size."""
+    """A FAT12, FAT16 or FAT32 volume of an image open in f, its numbers
+    checked against the image's size. The root of FAT12 and FAT16 is a
+    region of its own before the clusters, here cluster 0. oem: the codec
+    of the PC's OEM code page, in which Windows reads short names."""
 
-    def __init__(self, f, size):
-        self.f, self.start = f, volume_start(f, size)
+    def __init__(self, f, size, oem="cp437"):
+        self.f, self.start, self.oem = f, volume_start(f, size), oem
         f.seek(self.start)
         boot = f.read(SECTOR)
         (sector, self.per_cluster, reserved, fats, roots, small, _, fat16, _, _, _, large, fat32, _, _,
-         self.root) = struct.unpack_from("<HBHBHHBHHHIIIHHI", boot, 11)
-        if sector != SECTOR or self.per_cluster not in (1, 2, 4, 8, 16, 32, 64, 128) or not fats or fat16 or roots:
-            raise ValueError("it is not a FAT32 volume of 512-byte sectors")
-        total = small or large
+         root) = struct.unpack_from("<HBHBHHBHHHIIIHHI", boot, 11)
+        if sector != SECTOR or self.per_cluster not in (1, 2, 4, 8, 16, 32, 64, 128) or not fats:
+            raise ValueError("it is not a FAT volume of 512-byte sectors")
+        total, per_fat = small or large, fat16 or fat32
         self.fat = self.start + reserved * SECTOR
-        self.data = self.fat + fats * fat32 * SECTOR
-        self.clusters = (total - reserved - fats * fat32) // self.per_cluster
-        if self.start + total * SECTOR > size or self.clusters < 1 or self.clusters + 2 > fat32 * SECTOR // 4:
+        self.root_region = (self.fat + fats * per_fat * SECTOR, roots * 32)
+        self.data = self.root_region[0] + -(-roots * 32 // SECTOR) * SECTOR
+        self.clusters = (self.start + total * SECTOR - self.data) // (self.per_cluster * SECTOR)
+        # The kind is the count of clusters, whatever the boot sector's words say.
+        self.bits = 12 if self.clusters < 4085 else 16 if self.clusters < 65525 else 32
+        self.root = root if self.bits == 32 else 0
+        if (self.start + total * SECTOR > size or self.clusters < 1 or not per_fat or (self.bits == 32) == bool(roots)
+                or (self.clusters + 2) * self.bits > per_fat * SECTOR * 8):
             raise ValueError("its numbers do not add up to the image it is in")
-        self.label = boot[71:82].decode("ascii", "replace").rstrip()
+        self.label = boot[71 if self.bits == 32 else 43:][:11].decode(oem, "replace").rstrip()
         self.bytes = self.per_cluster * SECTOR
+        self.end = {12: 0xFF8, 16: 0xFFF8, 32: END}[self.bits]
+
+    def next_cluster(self, cluster):
+        """What the FAT says follows cluster."""
+        if self.bits == 12:
+            self.f.seek(self.fat + cluster * 3 // 2)
+            pair = struct.unpack("<H", self.f.read(2))[0]
+            return pair >> 4 if cluster & 1 else pair & 0xFFF
+        self.f.seek(self.fat + cluster * self.bits // 8)
+        if self.bits == 16:
+            return struct.unpack("<H", self.f.read(2))[0]
+        return struct.unpack("<I", self.f.read(4))[0] & 0x0FFFFFFF
 
     def chain(self, first, most):
         """The clusters of a chain from first, at most most of them; a loop,
         or a cluster beyond the volume, is refused."""
         out, cluster = [], first
-        while 2 <= cluster < END:
+        while 2 <= cluster < self.end:
             if cluster >= self.clusters + 2 or len(out) >= most:
                 raise ValueError("a chain of clusters runs beyond the volume, or round in a loop")
             out.append(cluster)
-            self.f.seek(self.fat + cluster * 4)
-            cluster = struct.unpack("<I", self.f.read(4))[0] & 0x0FFFFFFF
+            cluster = self.next_cluster(cluster)
         return out
 
     def read(self, first, size):
         """The bytes of a chain, size of them (all of it, for a folder: None)."""
+        if first == 0 and size is None and self.bits != 32:
+            self.f.seek(self.root_region[0])
+            return self.f.read(self.root_region[1])
         most = self.clusters if size is None else -(-size // self.bytes)
         chunks = []
         for cluster in self.chain(first, most):
@@ -193,8 +220,9 @@ class Volume:
             if raw[11] & LABEL or raw[:2] in (b".\x20", b"..") and raw[11] & FOLDER:
                 continue
             cluster = struct.unpack_from("<H", raw, 20)[0] << 16 | struct.unpack_from("<H", raw, 26)[0]
-            yield (long_name or short_name(raw), bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0],
-                   raw[22:26], short_name(raw))
+            short = short_name(raw, self.oem)
+            yield (long_name or short, bool(raw[11] & FOLDER), cluster, struct.unpack_from("<I", raw, 28)[0],
+                   raw[22:26], short)
 
 
 def long_name_of(parts, raw):
@@ -212,8 +240,10 @@ def long_name_of(parts, raw):
     return units.decode("utf-16-le", "replace").split("\0")[0]
 
 
-def short_name(raw):
-    base, ext = raw[:8].decode("cp437").rstrip(), raw[8:11].decode("cp437").rstrip()
+def short_name(raw, oem="cp437"):
+    """An 8.3 entry's name as Windows shows it: in the PC's OEM code page."""
+    raw = (b"\xe5" + raw[1:]) if raw[0] == 5 else raw  # 0x05 stands for a first byte 0xE5
+    base, ext = raw[:8].decode(oem, "replace").rstrip(), raw[8:11].decode(oem, "replace").rstrip()
     if raw[12] & 0x08:
         base = base.lower()
     if raw[12] & 0x10:
@@ -221,14 +251,14 @@ def short_name(raw):
     return base + ("." + ext if ext else "")
 
 
-def tree(path):
+def tree(path, oem="cp437"):
     """(the volume's label, [(path with "/", is a folder, first cluster,
     size)], folders before what they hold) of a stick image; a Refusal where
     it is none or could not be trusted."""
-    size = os.path.getsize(path)
+    size = size_of(path)
     try:
         with open(path, "rb") as f:
-            volume = Volume(f, size)
+            volume = Volume(f, size, oem)
             found, pending, seen, letters = [], [("", volume.root)], {volume.root}, 0
             while pending:
                 folder, first = pending.pop(0)
@@ -268,30 +298,32 @@ def twins(seen, n, name, short, where, image):
                           'make --stick)' % (other, name, where, image), "name-case-twins")
 
 
-def extract(image, folder):
+def extract(image, folder, oem="cp437", whole=None):
     """The stick image's files, checked, as plain files and folders in
-    folder, all read-only; their number and bytes."""
-    _, entries = tree(image)
-    size = os.path.getsize(image)
+    folder, all read-only; their number and bytes. whole(path, size):
+    whether a file's bytes are copied (the rest are made empty, of their size)."""
+    _, entries = tree(image, oem)
+    size = size_of(image)
     if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
         raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
                       "image-unsafe")
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
     with open(image, "rb") as f:
-        volume = Volume(f, size)
+        volume = Volume(f, size, oem)
         for path, folder_entry, cluster, length in entries:
             if folder_entry:
                 os.mkdir(path, 0o755, dir_fd=top)
                 continue
             try:
-                data = volume.read(cluster, length) if length else b""
+                data = volume.read(cluster, length) if length and (not whole or whole(path, length)) else b""
             except (ValueError, struct.error) as error:
                 raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc "
                               "make --stick" % (image, error), "image-unsafe") from None
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=top)
             with os.fdopen(fd, "wb") as out:
                 out.write(data)
+                out.truncate(length)
             files, written = files + 1, written + length
     for path, folder_entry, _, _ in reversed(entries):
         os.chmod(path, 0o555 if folder_entry else 0o444, dir_fd=top)
@@ -306,7 +338,7 @@ def contents(path):
     tree(path)  # refused before anything is read, where it cannot be trusted
     found = {}
     with open(path, "rb") as f:
-        volume = Volume(f, os.path.getsize(path))
+        volume = Volume(f, size_of(path))
         pending = [("", volume.root)]
         while pending:
             folder, first = pending.pop(0)

@@ -1,5 +1,5 @@
-"""ISO 9660 images as Windows reads them: the Joliet tree (Rock Ridge never
-counts), its volume label, the media an image fits, and the tree's files
+"""ISO 9660 images as Windows reads them: the Joliet tree where there is one,
+else the ISO 9660 names themselves (Rock Ridge never counts), the label, the media an image fits, and the tree's files
 read straight from the image's bytes.
 
 An image may come from anyone, so its directory records are taken as
@@ -18,6 +18,7 @@ import sys
 from dataclasses import dataclass
 
 from . import Refusal
+from .fat import size_of
 
 SECTOR = 2048
 JOLIET = (b"%/@", b"%/C", b"%/E")
@@ -76,15 +77,27 @@ def joliet_descriptor(f):
     return next(((n, d) for n, d in descriptors(f) if d[0] == 2 and d[88:91] in JOLIET), None)
 
 
+def shown_descriptor(f):
+    """(sector, descriptor, whether it is Joliet's) of the tree Windows
+    shows: Joliet's where there is one, else the primary volume's."""
+    found = joliet_descriptor(f)
+    if found:
+        return found + (True,)
+    primary = next(((n, d) for n, d in descriptors(f) if d[0] == 1), None)
+    if primary is None:
+        raise ValueError("no primary volume descriptor")
+    return primary + (False,)
+
+
 def volume_label(path):
-    """The volume label Windows shows for an ISO 9660 image with a Joliet
-    tree ("" when it has none), or None for any other file."""
+    """The volume label Windows shows for an ISO 9660 image (Joliet's where
+    there is Joliet), or None for any other file."""
     try:
         with open(path, "rb") as f:
-            found = joliet_descriptor(f)
+            _, descriptor, joliet = shown_descriptor(f)
     except (OSError, ValueError):
         return None
-    return "" if found is None else found[1][40:72].decode("utf-16-be", errors="replace").rstrip(" \0")
+    return descriptor[40:72].decode("utf-16-be" if joliet else "latin-1", errors="replace").rstrip(" \0")
 
 
 def set_joliet_label(path, label):
@@ -152,23 +165,29 @@ def records(data):
 
 
 def tree(path):
-    """Every Entry of the image's Joliet tree, folders before what they hold;
-    a Refusal (code "image-unsafe" or "not-an-image") where the image is not
-    one Windows reads or its records could not be trusted."""
-    size = os.path.getsize(path)
+    """Every Entry of the tree Windows shows (Joliet's, else the ISO 9660
+    names as Windows shows them), folders before what they hold; a Refusal
+    (code "image-unsafe") where its records could not be trusted."""
+    size = size_of(path)
     try:
         with open(path, "rb") as f:
-            found = joliet_descriptor(f)
-            if found is None:
-                raise Refusal("%s has no Joliet tree, the names Windows reads: make it with quenlo-disc make" % path,
-                              "not-an-image")
-            return list(_walk(f, found[1], size))
+            _, descriptor, joliet = shown_descriptor(f)
+            return list(_walk(f, descriptor, size, joliet))
     except ValueError as error:
         raise Refusal("%s is not an image Windows can read safely (%s): make it again with quenlo-disc make"
                       % (path, error), "image-unsafe") from None
 
 
-def _walk(f, descriptor, size):
+def shown_name(raw, joliet, folder):
+    """A record's name as Windows shows it: without the version number, and
+    of an ISO 9660 name, without the dot of a name with no extension."""
+    name = raw.decode("utf-16-be" if joliet else "latin-1", errors="replace")
+    if not folder and ";" in name:
+        name = name[:name.rindex(";")]
+    return name if joliet or folder or not name.endswith(".") or name == "." else name[:-1]
+
+
+def _walk(f, descriptor, size, joliet=True):
     """The entries, each folder's records read once: no two folders' records
     overlap, and all of them together are no more than the image holds."""
     block = struct.unpack_from("<H", descriptor, 128)[0]
@@ -204,10 +223,8 @@ def _walk(f, descriptor, size):
                 continue  # an associated file, which Windows does not show
             if record[26] or record[27]:
                 raise ValueError("an interleaved file")
-            name = raw.decode("utf-16-be", errors="replace")
             folder_entry = bool(flags & 0x02)
-            if not folder_entry and ";" in name:
-                name = name[:name.rindex(";")]  # the version number, which Windows does not show
+            name = shown_name(raw, joliet, folder_entry)
             if not name or name in (".", "..") or "/" in name or "\0" in name or "\ufffd" in name:
                 raise ValueError("a name no file system can hold (%r)" % name)
             here = name if not folder else folder + "/" + name
@@ -245,12 +262,13 @@ def refuse_unsafe(entries, size):
                       "disk when copied out; make it again with quenlo-disc make".format(total, size), "image-unsafe")
 
 
-def extract(image, folder):
-    """The Joliet tree of image, checked, as plain files and folders in
-    folder, all read-only; their number and bytes. Nothing but files and
-    folders is made, and nothing outside folder."""
+def extract(image, folder, whole=None):
+    """The tree Windows shows of image, checked, as plain files and folders
+    in folder, all read-only; their number and bytes. Nothing but files and
+    folders is made, and nothing outside folder. whole(path, size): whether
+    a file's bytes are copied (the rest are made empty, of their size)."""
     entries = tree(image)
-    refuse_unsafe(entries, os.path.getsize(image))
+    refuse_unsafe(entries, size_of(image))
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
     with open(image, "rb") as f:
@@ -263,6 +281,10 @@ def extract(image, folder):
                     continue
                 fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=where)
                 with os.fdopen(fd, "wb") as out:
+                    if whole and not whole(entry.path, entry.size):
+                        out.truncate(entry.size)
+                        files += 1
+                        continue
                     for sector, length in entry.extents:
                         f.seek(sector * SECTOR)
                         left = length

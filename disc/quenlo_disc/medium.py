@@ -45,7 +45,8 @@ class Medium:
     root, where there is one; shown_label: the name Explorer shows the
     medium by; volume_label: its file system's own label (Joliet's, or
     FAT's); iso_label: the ISO 9660 label that systems without Joliet
-    read (a disc's only)."""
+    read (a disc's only); image: of an image checked as shipped, what
+    views.py saw of it."""
     name: str
     source: str
     options: Options
@@ -72,6 +73,7 @@ class Medium:
     shown_label: str = None
     volume_label: str = None
     iso_label: str = None
+    image: dict = None
 
     @property
     def problems(self):

@@ -202,13 +202,20 @@ def medium_json(m, command):
 def check_said(m, out, prog, same=None, given=None):
     """All a check says of the medium m, the command's and the web page's
     alike: its document, what Windows will make of it, each finding, and
-    the verdict (same: whether it makes the image given, where asked).
-    Returns the exit status."""
-    out.found(dict(medium_json(m, "check"), **({"against": same} if same else {})))
+    the verdict (same: whether it makes the image given, where asked); of
+    an image checked as shipped, what it is besides. Returns the exit status."""
+    doc = dict(medium_json(m, "check"), **({"against": same} if same else {}))
+    shipped = None
+    if m.image:
+        from . import shipped  # an image's reader: for an image alone
+        doc.update(source=m.image["path"], image=m.image)
+    out.found(doc)
+    for line in shipped.image_lines(m) if shipped else ():
+        out.line(line)
     checked(m, out, same, given)
     if findings(m, prog, out, "the medium is not ready: mend them and check again"):
         return 1
-    ready(m, out)
+    out.line(shipped.ready_line(m)) if shipped else ready(m, out)
     return 0
 
 

@@ -4,11 +4,13 @@ image's reader, or the agent that the try's session acts through.
 import json
 import os
 import socket
+import stat
 import subprocess
 import uuid
 
 from . import LIB, Refusal, Unavailable, seccomp, walls
 from .agent import EMULATING, Agent
+from .fat import size_of
 from .limits import MEMORY, MemoryLimit, ProcessLimit
 from .tools import last_lines, wait_until
 from .walls import ENVIRONMENT, QEMU, arguments, entry, environment_args, reader_prefix
@@ -41,11 +43,11 @@ def bounded(memory=MEMORY):
     return limits, entered
 
 
-def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False):
+def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=None, emulate=False, fds=()):
     """One command in a sandbox of its own, which writes nothing else: its
     (status, standard output, standard error). largest_file: no file it
     writes may grow beyond that many bytes; emulate: qemu runs its i386
-    programs."""
+    programs; fds: descriptors it is handed."""
     limit = ["prlimit", "--fsize=%d" % largest_file] if largest_file else []
     options, command = emulating(command) if emulate else ([], command)
     readable = tuple(readable) + ((LIB,) if emulate else ())
@@ -59,7 +61,7 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     try:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 timeout=timeout, env={}, preexec_fn=entered,
-                                pass_fds=() if filtered is None else (filtered,))
+                                pass_fds=tuple(fds) + (() if filtered is None else (filtered,)))
     except subprocess.TimeoutExpired:
         return None, "", "it ran out of its %d s" % timeout
     finally:
@@ -70,15 +72,25 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600):
-    """What the tools' own ISO reader (iso.main with argv) says of an image
-    from anyone, as JSON: read in a bounded sandbox of its own (without one,
-    in a process of its own all the same), never in the tools' process.
-    Unavailable where it could not run."""
-    command = entry("iso", "iso.main(sys.argv[1:])", *argv)
+def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600, reader="iso"):
+    """What the tools' own reader of images (reader.main with argv: iso's,
+    or views' for a check) says of an image from anyone, as JSON: read in a
+    bounded sandbox of its own (without one, in a process of its own all
+    the same), never in the tools' process. Unavailable where it could not run."""
+    drive = None
+    if sandboxed and stat.S_ISBLK(os.stat(image).st_mode):
+        # The sandbox has no devices: a drive is read through a descriptor opened here, read-only.
+        drive = os.open(image, os.O_RDONLY | os.O_CLOEXEC)
+        argv = ["/proc/self/fd/%d" % drive if a == image else a for a in argv]
+    command = entry(reader, "%s.main(sys.argv[1:])" % reader, *argv)
     if sandboxed:
-        status, out, err = run(command, writable=writable, readable=[image, LIB], timeout=timeout,
-                               largest_file=largest_file or max(os.path.getsize(image), 1 << 20))
+        try:
+            status, out, err = run(command, writable=writable, readable=[LIB] if drive else [image, LIB],
+                                   timeout=timeout, largest_file=largest_file or max(size_of(image), 1 << 20),
+                                   fds=(drive,) if drive else ())
+        finally:
+            if drive:
+                os.close(drive)
     else:
         status, out, err = plain(command, timeout=timeout)
     try:

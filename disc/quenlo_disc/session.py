@@ -319,7 +319,8 @@ def shown_to(session, ready):
 
 
 def present(session, image):
-    """The image's Joliet tree (what Windows shows, Rock Ridge never) in a
+    """The image's tree as Windows shows it (Joliet's, else the ISO 9660
+    names; Rock Ridge never; a stick's long names) in a
     new folder of the session, read-only; returns it. The tools' own
     reader copies it out in a sandbox of its own, which reads the image
     and writes that folder alone, no file beyond the image's size and
@@ -327,7 +328,8 @@ def present(session, image):
     image = os.path.realpath(image)
     folder = session.folder("disc-", discs=True)
     try:
-        session.confinement.read_image([image, folder], image, writable=[folder])
+        session.confinement.read_image([image, folder, "cp437", "--whole"], image, writable=[folder],
+                                       reader="views")
     except Unavailable as unavailable:
         raise Unavailable("the image could not be copied out: %s" % unavailable) from None
     return folder

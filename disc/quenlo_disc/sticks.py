@@ -135,8 +135,10 @@ def write(path, files, label, moment, empty=()):
     for node in stored:
         allocate(node, node.size)
     volume = RESERVED + 2 * fat_sectors + clusters * per
+    # The serial is of what the image holds: a file's time only as clamped,
+    # so that touching a file newer than moment changes no byte.
     serial = struct.unpack("<I", hashlib.sha256(repr((label, moment, sorted(
-        (p, f[1], f[2]) for p, f in files.items()))).encode("utf-8", "surrogateescape")).digest()[:4])[0]
+        (p, f[1], min(f[2], moment)) for p, f in files.items()))).encode("utf-8", "surrogateescape")).digest()[:4])[0]
     with open(path, "r+b") as f:
         f.truncate((FIRST + volume) * SECTOR)
         f.seek(0)

@@ -9,6 +9,7 @@ D:\\ with the disc's own quenlo.exe, on one kind of PC or on many
 (onepc.py tries each).
 """
 import os
+import stat
 import textwrap
 from dataclasses import dataclass, field
 
@@ -25,6 +26,7 @@ from .pages import read_site
 from .onepc import PC, read_disc, try_disc
 from .screen import contact_sheet
 from .session import Session, present
+from .views import udf_revision
 
 # The kinds of PC a matrix tries: one for each of these code pages with a
 # browser, and one without.
@@ -40,15 +42,20 @@ def kind_of(image, kept=sandbox.Walled()):
     a session is made for it: by the tools' reader, as the try's
     confinement (kept) reads an image, in a bounded sandbox of its own."""
     return kept.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), largest_file=1 << 20,
-                           timeout=120)
+                           timeout=120, reader="views")
 
 
 def is_image(image):
+    """Refuses what is no image Windows reads: an ISO 9660 image (with
+    Joliet or without, as any maker writes it), a UDF one, or a stick's, in
+    a file or on a drive."""
     if not os.path.exists(image):
         raise Refusal("no file at %s: name the disc image to try" % image, "image-missing")
-    if not os.path.isfile(image) or (volume_label(image) is None and not is_stick(image)):
-        raise Refusal("%s is neither an ISO 9660 image with Joliet names, the disc format Windows reads, nor a "
-                      "stick's image (a partition table and a FAT volume)" % image, "not-an-image")
+    drive = stat.S_ISBLK(os.stat(image).st_mode)
+    if not (os.path.isfile(image) or drive) or (volume_label(image) is None and not is_stick(image)
+                                                 and not udf_revision(image)):
+        raise Refusal("%s is neither an ISO 9660 or UDF image, the disc formats Windows reads, nor a stick's image "
+                      "(a partition table and a FAT volume)" % image, "not-an-image")
 
 
 def stick_start(folder):

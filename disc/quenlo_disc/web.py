@@ -24,13 +24,7 @@ from .codes import CODES
 from .codepages import parse
 from .medium import Options
 from .names import FAT_NAME
-from .pages import PAGES
-
-# What the check reads of a medium besides its names and sizes: its pages,
-# stylesheets, scripts, SVG, autorun.inf, icon and exe; of anything else, only
-# what is small enough to cost nothing (a stylesheet of another name).
-READ = PAGES + (".svg", ".css", ".js", ".mjs", ".inf", ".ico", ".exe", ".xml")
-SMALL = 1 << 20
+from .views import READ, SMALL
 FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
 UNPACKED = 1 << 30  # bytes a zip may unpack to in the page, all told
 BOMB = 500  # a file's size against its packed size beyond which the zip is a bomb's

@@ -44,7 +44,7 @@ USAGE = {
                      ("refused", "page-missing")),
     "ready": (["check", "--json", "--exe", EXE] + START + ["SOURCE"], 0, "", ("ready", "label-missing")),
     "try of no image": (["try", "--json", "WORK/none.iso"], 1, "", ("refused", "image-missing")),
-    "try of a folder": (["try", "WORK"], 1, "is neither an ISO 9660 image with Joliet names", None),
+    "try of a folder": (["try", "WORK"], 1, "is neither an ISO 9660 or UDF image", None),
 }
 
 
@@ -170,6 +170,14 @@ class Command(TestCase):
             digests.append(json.loads(out)["sha256"])
             time.sleep(2.1 if n == 0 else 0)  # FAT keeps times to two seconds
         self.assertEqual(len(set(digests)), 1, digests)
+        clamped = []  # with SOURCE_DATE_EPOCH, as an ISO: a file touched between two makes changes nothing
+        for n in range(2):
+            os.utime(os.path.join(source, "style.css"), (1800000000 + n, 1800000000 + n))
+            status, out, err = run(["make", "--stick", "--json", "--exe", EXE, source, image + ".clamped"],
+                                   SOURCE_DATE_EPOCH="1700000000")
+            self.assertEqual(status, 0, err)
+            clamped.append(json.loads(out)["sha256"])
+        self.assertEqual(clamped[0], clamped[1])
         with open(image, "rb") as f:
             table = f.read(512)
             kind, first, count = struct.unpack_from("<4xB3xII", table, 446)

@@ -7,15 +7,19 @@ import contextlib
 import io
 import json
 import os
+import random
 import shutil
 import stat
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 from unittest import mock
 
-from quenlo_disc import Refusal, fat, iso, sticks
+from harness import EXE
+from quenlo_disc import Refusal, fat, iso, sticks, trying, views
+from test_cli import run
 
 AUTORUN = "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\n"
 
@@ -73,7 +77,7 @@ class Images(unittest.TestCase):
                 kind = os.lstat(path).st_mode
                 found[os.path.relpath(path, self.out)] = "folder" if stat.S_ISDIR(kind) else "other"
                 if stat.S_ISREG(kind):
-                    with open(path) as f:
+                    with open(path, errors="replace") as f:
                         found[os.path.relpath(path, self.out)] = f.read()
         return found
 
@@ -123,6 +127,56 @@ class Images(unittest.TestCase):
                     iso.tree(crafted)
                 self.assertEqual(refused.exception.code, "image-unsafe")
                 self.assertIn(says, str(refused.exception))
+
+
+    def test_iso9660_names(self):
+        """An image without Joliet (genisoimage without -J), as Windows
+        shows it: 8.3 capitals, without ";1" and without the dot of a name
+        with no extension; a try takes it, and finds its exe by those names."""
+        source = os.path.join(self.work, "plain")
+        for rel, text in {"docs/read me.htm": "r", "README": "x", "autorun.inf": AUTORUN}.items():
+            os.makedirs(os.path.dirname(os.path.join(source, rel)), exist_ok=True)
+            with open(os.path.join(source, rel), "w") as f:
+                f.write(text)
+        shutil.copy(EXE, os.path.join(source, "quenlo.exe"))
+        image = os.path.join(self.work, "plain.iso")
+        subprocess.run(["genisoimage", "-quiet", "-R", "-o", image, source], check=True)
+        trying.is_image(image)
+        self.assertEqual({k: v for k, v in self.extracted(image).items() if k != "QUENLO.EXE"},
+                         {"DOCS": "folder", "DOCS/READ_ME.HTM": "r", "README": "x",
+                          "AUTORUN.INF": AUTORUN.replace("\r\n", "\n")})
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            iso.main(["--arch", image])
+        self.assertEqual(json.loads(out.getvalue())["arch"], "i686")
+
+
+class UDF(unittest.TestCase):
+    """UDF as mkudffs writes it, of each revision Windows reads, on a disc's
+    blocks and a drive's: its label read, what is not read yet refused in
+    one line."""
+
+    def test_revisions(self):
+        work = tempfile.mkdtemp(prefix="quenlo-udf-")
+        self.addCleanup(shutil.rmtree, work)
+        for revision in ("1.02", "1.50", "2.00", "2.01", "2.50", "2.60"):
+            for media in ("cd", "hd") if revision < "2.50" else ("bdr",):
+                with self.subTest(revision, media=media):
+                    image, out = os.path.join(work, "%s-%s.udf" % (revision, media)), tempfile.mkdtemp(dir=work)
+                    with open(image, "wb") as f:
+                        f.truncate(4 << 20)
+                    subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog",
+                                    image], check=True, capture_output=True)
+                    said = io.StringIO()
+                    with contextlib.redirect_stdout(said):
+                        views.main([image, out])
+                    found = json.loads(said.getvalue())
+                    if revision < "2.50":
+                        self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
+                                         ("UDF", "Katalog", 0), found)
+                    else:
+                        self.assertEqual(found["code"], "udf-unread")
+                        self.assertNotIn("\n", found["refusal"])
 
 
 class Sticks(unittest.TestCase):
@@ -294,6 +348,183 @@ class Sticks(unittest.TestCase):
         with contextlib.redirect_stdout(out):
             iso.main(["--arch", polyglot])
         self.assertEqual(json.loads(out.getvalue())["code"], "image-both")
+
+
+# One folder, as an author gives it to any maker: long names, a space, a
+# letter beyond ASCII, links between them; its label in autorun.inf.
+LONG = "a-page-whose-name-goes-on-well-beyond-the-sixty-four-letters-of-joliet.htm"
+AUTHORS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel=PRODUCT\r\n",
+           "docs/index.htm": '<meta charset="utf-8"><a href="read%%20me.htm">r</a> <a href="Caf%%C3%%A9.htm">c</a> '
+                             '<a href="%s">l</a>' % LONG,
+           "docs/read me.htm": "<p>r", "docs/Caf\u00e9.htm": "<p>c", "docs/" + LONG: "<p>l",
+           "docs/long.htm": "<p>%s<a href=index.htm>back</a>" % ("x" * 40000)}  # of many clusters
+MAC = {".DS_Store": "", "._START.htm": "", ".fseventsd/fseventsd-uuid": "x"}
+# maker -> (its command: SOURCE the folder, IMAGE the image; the file
+# system Windows reads; the verdict; the codes of the check's findings)
+BROKEN = {"link-missing"}
+MAKERS = {
+    "genisoimage": (["genisoimage", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "ISO 9660", "refused",
+                    {"image-iso9660-names"} | BROKEN),
+    "genisoimage -J": (["genisoimage", "-quiet", "-J", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "Joliet", "refused",
+                       {"image-names-cut"} | BROKEN),
+    "genisoimage -J -R": (["genisoimage", "-quiet", "-J", "-R", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "Joliet",
+                          "refused", {"image-names-cut"} | BROKEN),
+    "genisoimage -J -joliet-long -R": (["genisoimage", "-quiet", "-J", "-joliet-long", "-R", "-V", "OTHER", "-o",
+                                        "IMAGE", "SOURCE"], "Joliet", "ready", {"image-label-differs"}),
+    "xorriso without -J": (["xorriso", "-as", "mkisofs", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"],
+                           "ISO 9660", "refused", {"image-iso9660-names", "image-names-changed"} | BROKEN),
+    "mkfs.fat -F 12 + mcopy": (["sh", "-c", "mkfs.fat -C -F 12 -n PRODUCT IMAGE 4000 >/dev/null && "
+                                "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT12", "ready", {"stick-start-hidden"}),
+    "mkfs.fat -F 16 + mcopy, from a Mac": (["sh", "-c", "mkfs.fat -C -F 16 -n PRODUCT IMAGE 20000 >/dev/null && "
+                                            "mcopy -s -i IMAGE SOURCE/* SOURCE/.??* ::/ && mcopy -i IMAGE "
+                                            "SOURCE/docs/Caf\u00e9.htm ::/r\u00e9sum\u00e9.htm"],
+                                           "FAT16", "ready", {"stick-start-hidden", "stick-droppings",
+                                                              "stick-code-page-names"}),
+    "mkfs.fat -F 32 + mcopy": (["sh", "-c", "mkfs.fat -C -F 32 -n PRODUCT IMAGE 40000 >/dev/null && "
+                                "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT32", "ready", {"stick-start-hidden"}),
+    "genisoimage -udf (a bridge disc)": (["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-V", "PRODUCT",
+                                          "-o", "IMAGE", "SOURCE"], "UDF", "ready", set()),
+    "quenlo-disc make": (["make", "SOURCE", "IMAGE"], "Joliet", "ready", set()),
+    "quenlo-disc make --stick": (["make", "--stick", "SOURCE", "IMAGE"], "FAT32", "ready", {"stick-start-hidden"}),
+}
+
+
+class Makers(unittest.TestCase):
+    """Images of one folder by the real makers, checked as Windows reads
+    them: the faults each maker's options make, and nothing else."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="quenlo-makers-")
+        cls.source = os.path.join(cls.work, "source")
+        for rel, text in dict(AUTHORS, **{"quenlo.exe": None}).items():
+            path = os.path.join(cls.source, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if text is None:
+                shutil.copy(EXE, path)
+                continue
+            with open(path, "w", newline="") as f:
+                f.write(text)
+        cls.mac = os.path.join(cls.work, "mac")
+        shutil.copytree(cls.source, cls.mac)
+        for rel, text in MAC.items():
+            os.makedirs(os.path.dirname(os.path.join(cls.mac, rel)), exist_ok=True)
+            with open(os.path.join(cls.mac, rel), "w") as f:
+                f.write(text)
+        cls.images = {name: cls.made(name, argv) for name, (argv, *_) in MAKERS.items()}
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["chmod", "-R", "u+w", cls.work])
+        shutil.rmtree(cls.work)
+
+    @classmethod
+    def made(cls, name, argv):
+        image = os.path.join(cls.work, name.replace(" ", "_") + ".img")
+        source = cls.mac if "Mac" in name else cls.source
+        argv = [a.replace("SOURCE", source).replace("IMAGE", image) for a in argv]
+        if argv[0] == "make":
+            status, _, err = run(argv[:1] + ["--exe", EXE] + argv[1:], SOURCE_DATE_EPOCH="1700000000")
+            assert status == 0, err
+        else:
+            subprocess.run(argv, check=True, capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        return image
+
+    def test_makers(self):
+        for name, (argv, system, verdict, codes) in MAKERS.items():
+            with self.subTest(name):
+                image = self.images[name]
+                status, out, err = run(["check", "--json", image])
+                document = json.loads(out)
+                self.assertEqual((document["image"]["system"], document["verdict"], status),
+                                 (system, verdict, 0 if verdict == "ready" else 1), err)
+                self.assertEqual({f["code"] for f in document["findings"]}, codes, out)
+                if verdict == "ready":  # every link there, each file read whole
+                    self.assertEqual(document["links"]["file"], 4)
+                for finding in document["findings"]:  # the mend names the maker's option
+                    if finding["code"] in ("image-iso9660-names", "image-names-changed", "image-names-cut"):
+                        self.assertRegex(finding["message"], "with %s .*-joliet-long" % name.split()[0])
+
+    def test_tried(self):
+        """What a try reads first of each image, and the tree its PC is shown:
+        the exe's bitness, the label, and whole files by the names Windows shows."""
+        for name, image in self.images.items():
+            with self.subTest(name):
+                said, out = io.StringIO(), tempfile.mkdtemp(dir=self.work)
+                with contextlib.redirect_stdout(said):
+                    views.main(["--arch", image])
+                    views.main([image, out, "cp437", "--whole"])
+                kind, view = map(json.loads, said.getvalue().splitlines())
+                stick = MAKERS[name][1].startswith("FAT")
+                self.assertEqual((kind["arch"], kind["stick"]), ("x86_64" if stick else "i686", stick))
+                self.assertEqual(kind["label"], "OTHER" if "OTHER" in MAKERS[name][0] else "PRODUCT")
+                shown = "DOCS/LONG.HTM" if MAKERS[name][1] == "ISO 9660" else "docs/long.htm"
+                self.assertEqual(os.path.getsize(os.path.join(out, shown)), len(AUTHORS["docs/long.htm"]))
+
+    def test_fuzzed(self):
+        """Random bytes changed in each image's descriptors, boot sector,
+        FAT and folders: the reader copies it out or refuses it in one line,
+        at once, whatever it meets (the sandbox runs this same main)."""
+        rng = random.Random(52)
+        for name, image in self.images.items():
+            with open(image, "rb") as f:
+                data = f.read()
+            with open(image, "rb") as f:
+                volume = fat.volume_start(f, len(data)) if fat.is_stick(image) else None
+            # Where a maker keeps what the reader trusts: the first sectors, and the folders.
+            spots = [(0, 512), (volume, 1 << 16)] if volume is not None else [
+                (16 * iso.SECTOR, 4 * iso.SECTOR), (256 * iso.SECTOR, iso.SECTOR),
+                (32 * iso.SECTOR, 300 * iso.SECTOR)] + [
+                (e.extents[0][0] * iso.SECTOR, e.extents[0][1]) for e in iso.tree(image) if e.folder]
+            for n in range(25):
+                with self.subTest(name, n=n):
+                    mutant = bytearray(data)
+                    for _ in range(rng.randint(1, 8)):
+                        start, length = rng.choice(spots)
+                        mutant[min(start + rng.randrange(length), len(mutant) - 1)] = rng.randrange(256)
+                    crafted, out = os.path.join(self.work, "mutant"), tempfile.mkdtemp(dir=self.work)
+                    with open(crafted, "wb") as f:
+                        f.write(mutant)
+                    said, started = io.StringIO(), time.monotonic()
+                    with contextlib.redirect_stdout(said):
+                        views.main([crafted, out, "cp850"])
+                    found = json.loads(said.getvalue())
+                    self.assertTrue("files" in found or "\n" not in found["refusal"], found)
+                    self.assertLess(time.monotonic() - started, 2)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"), "a drive of one's own needs root")
+    def test_drive(self):
+        """A drive read as an image, as /dev/sdb would be: the same check as of its image file."""
+        for name in ("genisoimage", "mkfs.fat -F 16 + mcopy, from a Mac"):
+            with self.subTest(name):
+                drive = subprocess.run(["losetup", "-r", "-f", "--show", self.images[name]], capture_output=True,
+                                       text=True, check=True).stdout.strip()
+                try:
+                    got = json.loads(run(["check", "--json", drive])[1])
+                finally:
+                    subprocess.run(["losetup", "-d", drive], check=True)
+                wanted = json.loads(run(["check", "--json", self.images[name]])[1])
+                self.assertEqual([f["message"] for f in got["findings"]], [f["message"] for f in wanted["findings"]])
+                self.assertEqual(got["image"]["files"], wanted["image"]["files"])
+
+    def test_refused_in_one_line(self):
+        """What is no image, and an image whose records cannot be trusted:
+        one line each, at once, nothing copied out."""
+        crafted = os.path.join(self.work, "crafted.iso")
+        master(os.path.join(self.work, "craft"), {"a/x.htm": "x", "b/y.htm": "y", "autorun.inf": AUTORUN})
+        shutil.copy(os.path.join(self.work, "craft", "crafted.iso"), crafted)
+        point(crafted, "b", *next(e for e in iso.tree(crafted) if e.path == "a").extents[0])
+        junk = os.path.join(self.work, "junk.img")
+        with open(junk, "wb") as f:
+            f.write(os.urandom(1 << 16))
+        for image, code in ((crafted, "image-unsafe"), (junk, "not-an-image")):
+            with self.subTest(code):
+                started = time.monotonic()
+                status, out, err = run(["check", image])
+                self.assertEqual((status, err.count("\n")), (1, 1), err)
+                self.assertTrue(err.startswith("quenlo-disc check: %s " % image), err)
+                self.assertIn(code, run(["check", "--json", image])[1])
+                self.assertLess(time.monotonic() - started, 5)
 
 
 if __name__ == "__main__":
