@@ -31,15 +31,15 @@ ODD = [
     (["make"], "required"),
     (["make", "SOURCE"], "required"),
     (["check", "--label"], "expected one argument"),
-    (["check", "EXE"], "is a file, not a folder"),
+    (["check", "EXE"], "neither an ISO 9660 or UDF image nor a stick's image"),
     (["check", b"--start", b"docs\\\xff.htm", "SOURCE"], "beyond ASCII"),
     (["make", "--start", "docs\\index.htm", "SOURCE", "/proc/quenlo.iso"], "you cannot write in /proc"),
     (["make", "--start", "docs\\index.htm", "SOURCE", "/nonexistent/x.iso"], "no folder for"),
     (["make", "--start", "docs\\index.htm", "SOURCE", "FULL/x.iso"], "exceeds free space"),
     (["try"], "required"),
     (["try", "/nonexistent.iso"], "no file at"),
-    (["try", "EXE"], "neither an ISO 9660 image"),
-    (["try", "WORK"], "neither an ISO 9660 image"),
+    (["try", "EXE"], "neither an ISO 9660 or UDF image"),
+    (["try", "WORK"], "neither an ISO 9660 or UDF image"),
     (["check", "--start", "docs\\index.htm", "LOCKED"], "a file you cannot read"),
 ]
 
