@@ -97,10 +97,12 @@ class Row:
 
 # ---------------------------------------------------------------- one PC
 
-def read_disc(folder, code_page=WESTERN):
-    """(keys, the exe the open line runs, its page) of a disc presented in folder."""
-    keys, exe, page = keys_and_exe(os.listdir(folder), lambda name: read(os.path.join(folder, name), None, 1 << 20),
-                                   code_page)
+def read_disc(folder, code_page=WESTERN, data=None):
+    """(keys, the exe the open line runs, its page) of a disc presented in
+    folder, as a PC of code_page reads them; data: its autorun.inf's bytes,
+    where they were read already."""
+    keys, exe, page = keys_and_exe(os.listdir(folder), lambda name: read(os.path.join(folder, name), None, 1 << 20)
+                                   if data is None else data, code_page)
     return keys, os.path.join(folder, exe), page
 
 
@@ -171,13 +173,13 @@ def page_of(disc, pc):
     folder = disc.folder
     if disc.stick:  # what its user double-clicks, not the open line
         try:
-            keys = read_disc(folder, pc.code_page)[0]
+            keys = read_disc(folder, pc.code_page, disc.autorun)[0]
         except Refusal:
             keys = {}
         if disc.start is None:
             return keys, None, None, "the stick has no page at its root to double-click: check it with make --stick"
         return keys, disc.start, os.path.join(folder, disc.start), None
-    keys, _, page = read_disc(folder, pc.code_page)
+    keys, _, page = read_disc(folder, pc.code_page, disc.autorun)
     try:
         on_disc, finding = os.path.join(folder, *check_page(page, folder, "the disc", pc.code_page).split("\\")), None
     except Refusal as refusal:

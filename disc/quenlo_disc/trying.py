@@ -76,12 +76,6 @@ def stick_start(folder):
     return double_clicked(page, roots, links)
 
 
-def reached_on(folder):
-    """The code pages on which the disc presented in folder reaches its page."""
-    name = pick(os.listdir(folder), "autorun.inf")
-    return autorun.reaching(read(os.path.join(folder, name), None, 1 << 20), folder) if name else []
-
-
 def unreachable(code_page, reached):
     """Why a PC of code_page cannot reach the page, or None when it can."""
     if code_page in reached:
@@ -127,7 +121,8 @@ def shown_as_windows_reads(session, folder):
 class Disc:
     """An image presented in a session: its content in folder, the code pages
     on which its page is reached, and the view of it for the picture; for
-    a stick's, its label and the page its user double-clicks."""
+    a stick's, its label and the page its user double-clicks; autorun: the
+    bytes of its autorun.inf (None: it has none), read once for every PC."""
     image: str
     folder: str
     reached: list
@@ -135,6 +130,7 @@ class Disc:
     stick: bool = False
     label: str = None
     start: str = None
+    autorun: bytes = None
 
     @classmethod
     def present(cls, session, image, kind=None):
@@ -143,10 +139,13 @@ class Disc:
         kind = kind or kind_of(image, session.confinement)
         folder = present(session, image)
         view = shown_as_windows_reads(session, folder)
+        name = pick(os.listdir(folder), "autorun.inf")
+        data = read(os.path.join(folder, name), None, 1 << 20) if name else None
         if kind["stick"]:  # long names: a double-click reaches the page on every PC
             return cls(os.path.abspath(image), folder, list(CODE_PAGES), view, True, kind["label"],
-                       stick_start(folder))
-        return cls(os.path.abspath(image), folder, reached_on(folder), view, label=kind["label"])
+                       stick_start(folder), data)
+        return cls(os.path.abspath(image), folder, autorun.reaching(data, folder) if name else [], view,
+                   label=kind["label"], autorun=data)
 
 
 # ---------------------------------------------------------------- many PCs
@@ -309,7 +308,7 @@ def tried_in(tried, code_page, browser, progress, graphical, made):
         except Unavailable as unavailable:
             raise Refusal("this machine cannot read the disc: %s" % unavailable, "unavailable") from None
         try:  # what the report says of the disc
-            tried.keys = read_disc(disc.folder)[0]
+            tried.keys = read_disc(disc.folder, data=disc.autorun)[0]
         except Refusal:
             pass
         tried.size = os.path.getsize(image)
