@@ -23,7 +23,7 @@ import xml.parsers.expat
 from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
-from .addresses import Anchors, fragment, resolve, same_page
+from .addresses import Anchors, anchor, fragment, packed, resolve, same_page, scrolls_to
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
@@ -119,15 +119,15 @@ class Links:
     """What following a file's links found: how many of each kind lead
     somewhere, the broken ones, every one (where asked for), the
     stylesheets they link ([(disc path, encoding)]), and the folder the
-    file's links are relative to in the end (<base href> moves it); the
-    links to places in pages (as Anchors takes them), and what it loads from
-    the web by itself ([Followed])."""
+    file's links are relative to in the end (<base href> moves it); its
+    links to places in pages (anchor()'s lines), and what it loads from the
+    web by itself ([Followed])."""
     counts: collections.Counter
     broken: list
     every: list
     sheets: list
     folder: str
-    anchors: list = field(default_factory=list)
+    anchors: str = ""  # or bytes, as packed() keeps them
     loads: list = field(default_factory=list)
 
 
@@ -150,10 +150,11 @@ class Reading:
         self.folders = set(folders if folders is not None else (p[:n] for p in paths for n, c in enumerate(p)
                                                                  if c == "/")) | {""}
 
-    def follow(self, rel, encoding, how, links, linked_by=None):
-        """The Links of a file's links, read in encoding (found so)."""
+    def follow(self, rel, encoding, how, links, linked_by=None, ids=None):
+        """The Links of a file's links, read in encoding (found so); ids: a
+        page's places, which its links to places in itself are followed to."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
-        based = False
+        based, anchors = False, []
         for link in links:
             if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
                 self.resolved = (found.folder, {})
@@ -178,8 +179,9 @@ class Reading:
                 kind = "folder"
             if "#" in link.address and not link.kind and (kind == "file" and target or kind == "none" and not based
                                                            and same_page(link.address)):
-                found.anchors.append((target or rel, fragment(link.address), rel, link.line, link.column,
-                                      link.address))
+                part = fragment(link.address)
+                if (target or rel) != rel or ids is None or not scrolls_to(part, ids):
+                    anchors.append(anchor(target or rel, part, link.line, link.column, link.address))
             loads = kind == "web" and link.kind in ("load", "sheet")
             if kind == "file" and target and link.kind == "sheet":
                 found.sheets.append((target, encoding))
@@ -195,6 +197,7 @@ class Reading:
                     found.broken.append(f)
                     continue
             found.counts[kind] += 1
+        found.anchors = packed(anchors) if anchors else ""
         return found
 
     def page(self, rel, guess=None):
@@ -211,7 +214,7 @@ class Reading:
         problem = xml_problem(data, text, encoding) if xml_page else None
         if problem:  # a browser shows only what comes before, and fetches only its links
             found.links = [link for link in found.links if link.line < problem[0]]
-        links = self.follow(rel, encoding, how, found.links)
+        links = self.follow(rel, encoding, how, found.links, ids=found.ids)
         code = "\n".join(script for _, script in found.scripts)
         runs = []
         for address in found.script_files:
@@ -327,8 +330,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
             site.counts[kind] += count
         site.broken += links.broken
         site.loads += links.loads
-        for anchor in links.anchors:
-            site.anchors.follow(anchor)
+        if links.anchors:
+            site.anchors.links.append((rel, links.anchors))
         for f in links.every:
             every(f)
         for sheet in links.sheets:
