@@ -101,22 +101,27 @@ def fragment(address):
                    if c in FRAGMENT_ENCODED or not c.isascii() else c for c in raw)
 
 
-def scrolls_to(fragment, ids):
+def places(ids):
+    """The set of a page's places, of its ids as markup's Document holds them."""
+    return frozenset(ids.split("\n"))
+
+
+def scrolls_to(fragment, places):
     """Whether Chromium finds where fragment (as fragment() gives it) leads in
-    a page whose places are ids (as markup's Document holds them): an id or
-    <a name> as written, else as it reads percent-decoded; or the top of the
-    page, for an empty fragment and "top"."""
-    if not fragment or "\n%s\n" % fragment in ids:
+    a page of places (as places() gives them): an id or <a name> as written,
+    else as it reads percent-decoded; or the top of the page, for an empty
+    fragment and "top"."""
+    if not fragment or fragment in places:
         return True
     decoded = urllib.parse.unquote(fragment, errors="replace") if "%" in fragment else fragment
-    return "\n" not in decoded and "\n%s\n" % decoded in ids or decoded.isascii() and decoded.lower() == "top"
+    return decoded in places or decoded.isascii() and decoded.lower() == "top"
 
 
-def anchor(page, fragment, line, column, address):
+def anchor(page, line, column, address):
     """A link to a place, as a file's links to places are kept: one line
-    each, of the page and fragment it leads to, and where it is written."""
-    return "%s\0%s\0%d\0%d\0%s\n" % (page, fragment, line, column, address if "\n" not in address and "\0" not in
-                                     address else address.replace("\n", " ").replace("\0", " "))
+    each, of the page it leads to and where and how it is written."""
+    return "%s\0%d\0%d\0%s\n" % (page, line, column, address if "\n" not in address and "\0" not in address else
+                                  address.replace("\n", " ").replace("\0", " "))
 
 
 def packed(lines):
@@ -149,13 +154,18 @@ class Anchors:
         the pages whose own scripts could make them are set apart: ([anchor],
         [anchor]). Links into files that are no pages (a PDF's "#page=2") are
         no matter."""
-        missing = ([], [])
+        missing, sets, parts = ([], []), {}, {}
         for rel, lines in self.links:
             if isinstance(lines, bytes):
                 lines = zlib.decompress(lines).decode("utf-8", "surrogatepass")
             for line in lines.splitlines():
-                page, part, number, column, address = line.split("\0")
-                ids = self.ids.get(page)
+                page, number, column, address = line.split("\0")
+                part = parts.get(address)
+                if part is None:
+                    part = parts[address] = fragment(address)
+                ids = sets.get(page)
+                if ids is None and page in self.ids:
+                    ids = sets[page] = places(self.ids[page])
                 if ids is not None and not scrolls_to(part, ids):
                     missing[page in self.scripted].append((page, part, rel, int(number), int(column), address))
         self.links = []

@@ -23,7 +23,7 @@ import xml.parsers.expat
 from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
-from .addresses import Anchors, anchor, fragment, packed, resolve, same_page, scrolls_to
+from .addresses import SIMPLE, Anchors, anchor, fragment, packed, places, resolve, same_page, scrolls_to
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
@@ -154,22 +154,32 @@ class Reading:
         """The Links of a file's links, read in encoding (found so); ids: a
         page's places, which its links to places in itself are followed to."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
-        based, anchors = False, []
+        based, anchors, here, counts = False, [], None, found.counts  # here: the file's own places, once needed
+        if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
+            self.resolved = (found.folder, {})
+        cache = self.resolved[1]
         for link in links:
-            if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
-                self.resolved = (found.folder, {})
-            resolved = self.resolved[1].get(link.address)
+            address, linked = link.address, link.kind
+            resolved = cache.get(address)
             if resolved is None:
-                try:
-                    resolved = self.resolved[1][link.address] = resolve(self.index, found.folder, link.address)
-                except ValueError as error:
-                    resolved = self.resolved[1][link.address] = ("off", str(error), None, False)
+                if "#" in address:  # a place in a file leads where the file does: resolved once for all its places
+                    address = address.partition("#")[0]
+                    address = address if not address or SIMPLE.match(address) else link.address
+                    resolved = cache.get(address)
+                if resolved is None:
+                    try:
+                        resolved = resolve(self.index, found.folder, address)
+                    except ValueError as error:
+                        resolved = ("off", str(error), None, False)
+                cache[address] = cache[link.address] = resolved
             kind, target, spelled, climbed = resolved
-            if link.kind == "base":
+            if linked == "base":
                 based = True
                 if kind == "file" and spelled is not None:
                     found.folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
                         spelled.rsplit("/", 1)[0] if "/" in spelled else "")
+                    self.resolved = (found.folder, {})
+                    cache = self.resolved[1]
                     continue
                 if kind not in ("off", "web", "mail"):
                     continue
@@ -177,13 +187,19 @@ class Reading:
                     "the web" if kind == "web" else target)
             if kind == "file" and target in self.folders:
                 kind = "folder"
-            if "#" in link.address and not link.kind and (kind == "file" and target or kind == "none" and not based
-                                                           and same_page(link.address)):
-                part = fragment(link.address)
-                if (target or rel) != rel or ids is None or not scrolls_to(part, ids):
-                    anchors.append(anchor(target or rel, part, link.line, link.column, link.address))
-            loads = kind == "web" and link.kind in ("load", "sheet")
-            if kind == "file" and target and link.kind == "sheet":
+            if not linked and "#" in link.address and (kind == "file" and target or kind == "none" and not based
+                                                       and same_page(link.address)):
+                if (target or rel) != rel or ids is None:
+                    anchors.append(anchor(target or rel, link.line, link.column, link.address))
+                else:
+                    here = places(ids) if here is None else here
+                    if not scrolls_to(fragment(link.address), here):
+                        anchors.append(anchor(rel, link.line, link.column, link.address))
+            elif not self.every and kind == "file" and target and not linked:
+                counts["file"] += 1  # most links: to a file that is there, with nothing more to tell
+                continue
+            loads = kind == "web" and linked in ("load", "sheet")
+            if kind == "file" and target and linked == "sheet":
                 found.sheets.append((target, encoding))
             broken = kind in ("off", "folder") or (kind == "file" and target is None)
             if self.every or broken or loads:
@@ -196,7 +212,7 @@ class Reading:
                 if broken:
                     found.broken.append(f)
                     continue
-            found.counts[kind] += 1
+            counts[kind] += 1
         found.anchors = packed(anchors) if anchors else ""
         return found
 
