@@ -12,6 +12,7 @@ Chromium runs in the try's sandbox, with no network and its background
 networking off.
 
   links_vs_chromium.py [--seed N] [--pages N] [--keep]
+  links_vs_chromium.py --site FOLDER     a real site (a copy of it): its places and loads from the web
 """
 import argparse
 import os
@@ -294,9 +295,9 @@ class Chromium(devtools.DevTools):
                 open_.discard(params["requestId"])
         said = self.call("Runtime.evaluate", {"expression": "[document.characterSet, "
                                                             "!!document.querySelector('parsererror'), "
-                                                            "Array.from(document.links, a => a.href)]",
+                                                            "Array.from(document.links, a => a.href), location.href]",
                                               "returnByValue": True}, session=True)
-        return events, said.get("result", {}).get("value") or [None, False, []]
+        return events, said.get("result", {}).get("value") or [None, False, [], None]
 
     def scrolls(self, url, fragments):
         """{fragment: whether Chromium scrolls to a place of that name} in
@@ -324,8 +325,8 @@ def chromium_links(browser, root, made, forwarding):
     for rel in made:
         url = "file://" + urllib.parse.quote(os.path.join(root, rel))
         requests, failed, current = {}, set(), url
-        events, (encodings[rel], error, hrefs) = browser.visit(url, 2 if rel in forwarding else 1)
-        if rel not in forwarding:
+        events, (encodings[rel], error, hrefs, shown) = browser.visit(url, 2 if rel in forwarding else 1)
+        if shown == url:  # not a page that forwarded (a site's may, by a script of its own)
             fragments[rel] = [h for h in hrefs if h.startswith("file://") and "#" in h]
         if error:
             broken.add(rel)
@@ -447,11 +448,47 @@ def places_differ(theirs, missing, scripted, pages):
     return differ
 
 
+def compare_site(root, started):
+    """A real site's links to places and loads from the web, the check's
+    against Chromium's, page by page."""
+    made = sorted(os.path.relpath(os.path.join(top, n), root) for top, _, files in os.walk(root) for n in files
+                  if n.lower().endswith(pages.PAGES))
+    browser = Chromium(root)
+    try:
+        _, visits, _, their_broken, _, their_web, fragments = chromium_links(browser, root, made, set())
+        _, _, our_broken, our_web, (missing, scripted) = check_links(root)
+        broken = their_broken | our_broken
+        their_places = chromium_places(browser, root, {k: v for k, v in fragments.items() if k not in broken},
+                                       set(made) - broken)
+    finally:
+        browser.stop()
+    loaded = set(made) | {file for files, _ in visits for file in files}
+    our_web = {k for k in our_web if k[0] in loaded}
+    differ = [(source, "(the web) " + url) for source, url in sorted(their_web ^ our_web)]
+    differ += places_differ(their_places, missing, scripted, set(made) - broken)
+    for source, what in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+        if what.startswith("(place) "):
+            print("DIFFER %s -> %s: %s" % (source, what[8:], PLACE_SAYS[their_places.get(
+                (source,) + tuple(what[8:].split("#", 1)), "never")]))
+        else:
+            print("DIFFER %s -> %s: %s" % (source, what[10:], "Chromium asked the web for it, the check does not tell"
+                                           if (source, what[10:]) in their_web else "the check tells, Chromium did not"))
+    told = missing & set(their_places)
+    print("%d pages, %d links to places (%d to %d places missing, as Chromium says too; %d in pages whose scripts "
+          "could make them), %d loads from the web (%s), %d disagreements, %.0f s"
+          % (len(made), len(their_places), len(told), len({k[1:] for k in told}), len(scripted & set(their_places)),
+             len(their_web), ", ".join(sorted({url for _, url in their_web})[:5]), len(differ), time.time() - started))
+    for source, page, part in sorted(told)[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+        print("  missing: %s -> %s#%s" % (source, page, part))
+    return 1 if differ else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seed", type=int, default=23)
     parser.add_argument("--pages", type=int, default=300)
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--site")
     a = parser.parse_args()
     if not shutil.which("chromium") or walls.usable():
         print("SKIP: Chromium or the sandbox is not here (%s)" % (walls.usable() or "no chromium"))
@@ -459,10 +496,13 @@ def main():
     started = time.time()
     work = tempfile.mkdtemp(prefix="quenlo-links-")
     root = os.path.join(work, "disc")
-    os.makedirs(root)
     os.makedirs(root + ".home")
     browser = None
     try:
+        if a.site:
+            shutil.copytree(a.site, root, symlinks=True)
+            return compare_site(root, started)
+        os.makedirs(root)
         made, forwarding, codecs = generate(root, random.Random(a.seed), a.pages)
         with_places = add_places(root, random.Random(a.seed + 1), made, forwarding, codecs)
         browser = Chromium(root)
