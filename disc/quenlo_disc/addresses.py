@@ -2,7 +2,6 @@
 against a file: page: to a file on the disc, off it, or to the web; and to
 which place in a page its fragment leads, as Chromium scrolls to it.
 """
-import collections
 import re
 import urllib.parse
 import zlib

@@ -18,7 +18,6 @@ import multiprocessing
 import os
 import re
 import threading
-import urllib.parse
 import xml.parsers.expat
 from dataclasses import dataclass, field
 
@@ -27,7 +26,7 @@ from .addresses import SIMPLE, Anchors, anchor, fragment, packed, places, resolv
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
-from .names import index as name_index, upper
+from .names import index as name_index
 from .scripts import BUILDING, MAKING, paths_named, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
