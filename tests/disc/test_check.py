@@ -303,8 +303,9 @@ class Rules(TestCase):
         and reads afresh only a page whose bytes changed, and all where what was kept cannot be read."""
         work = tempfile.mkdtemp(dir=self.work)
         source = os.path.join(work, "medium")
-        medium(source, None, {"docs/p%d.htm" % n: '<a href="p%d.htm">on</a> <a href="gone%d.htm">x</a>' % (n + 1, n)
-                              for n in range(5)})
+        # Each page's place the one before links: kept too, or the next check would miss them.
+        medium(source, None, {"docs/p%d.htm" % n: '<a href="p%d.htm#s%d">on</a> <a href="gone%d.htm">x</a><h2 id="s%d">'
+                              % (n + 1, n + 1, n, n) for n in range(5)})
         options = Options(start="docs\\index.htm", exe=EXE)
         parsed = []
         original = documents.document
