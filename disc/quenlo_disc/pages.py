@@ -345,7 +345,7 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
             site.counts[kind] += count
         site.broken += links.broken
         site.loads += links.loads
-        if links.anchors:
+        if links.anchors and rel.lower().endswith(PAGES):  # not an SVG document's, whose fragments are its views
             site.anchors.links.append((rel, links.anchors))
         for f in links.every:
             every(f)
@@ -361,7 +361,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
                 progress(done, len(rels))
             if page.kept:
                 documents.take(*page.kept)
-            site.anchors.page(page.rel, page.ids, page.makes)
+            if page.rel.lower().endswith(PAGES):
+                site.anchors.page(page.rel, page.ids, page.makes)
             if page.guessed:
                 site.undeclared.setdefault(page.encoding, []).append(page.rel)
             if page.malformed:

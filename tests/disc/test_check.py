@@ -175,7 +175,9 @@ ACCEPTED = {
                                          '<a href="API.HTM#two words">b</a><a href="api.htm#TOP">t</a><a href="#top">t'
                                          '</a><a href="api.htm#Up">u</a><a href="api.htm#caf\u00e9">c</a><a href='
                                          '"api.htm#caf%C3%A9">c</a><a href="api.htm#up">u</a>\n<a href="#up">u</a><a '
-                                         'name="up" href="api.htm#%3Cinit%3E">a</a>'}, START,
+                                         'name="up" href="api.htm#%3Cinit%3E">a</a><img src="pic.svg#view">'
+                                         '<a href="pic.svg#nowhere">p</a>', "docs/pic.svg": '<svg xmlns="http://www.w3.'
+                                         'org/2000/svg"><a href="#gone"><text>x</text></a></svg>'}, START,
                 ["label-missing", "anchor-missing", "anchor-missing"], 'docs/guide.htm, line 1: the link "api.htm#up" '
                 'leads to docs/api.htm, which has no place "up" (no element of that id, nor an <a name>), so a browser '
                 'opens the page at its top: correct the part after "#" or give the place that id'),
