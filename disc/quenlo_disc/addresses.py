@@ -2,9 +2,9 @@
 against a file: page: to a file on the disc, off it, or to the web; and to
 which place in a page its fragment leads, as Chromium scrolls to it.
 """
-import collections
 import re
 import urllib.parse
+import zlib
 
 from .names import upper
 
@@ -76,13 +76,15 @@ def resolve(index, folder, address):
 
 
 
-# What the URL standard percent-encodes in a fragment, besides all beyond ASCII.
+# What the URL standard percent-encodes in a fragment, besides all beyond
+# ASCII; and a fragment that needs none of it, nor blanks taken out.
 FRAGMENT_ENCODED = frozenset(map(chr, range(32))) | frozenset(' "<>`\x7f')
+PLAIN = re.compile(r"[!#-;=?-_a-~]*\Z")
 
 
 def same_page(address):
     """Whether address leads to a place in the page it is in (as "#part")."""
-    return re.sub("[\t\n\r]", "", address.strip(CONTROL)).startswith("#")
+    return address.startswith("#") or re.sub("[\t\n\r]", "", address.strip(CONTROL)).startswith("#")
 
 
 def fragment(address):
@@ -90,52 +92,80 @@ def fragment(address):
     its first "#", percent-encoded as UTF-8), or None where it has none."""
     if "#" not in address:
         return None
-    raw = re.sub("[\t\n\r]", "", address.strip(CONTROL)).split("#", 1)[1]
-    if raw.isascii() and not FRAGMENT_ENCODED.intersection(raw):
+    raw = address.partition("#")[2]
+    if PLAIN.match(raw):
         return raw
+    raw = re.sub("[\t\n\r]", "", address.strip(CONTROL)).split("#", 1)[1]
     return "".join(urllib.parse.quote("\ufffd" if "\ud800" <= c <= "\udfff" else c, safe="")
                    if c in FRAGMENT_ENCODED or not c.isascii() else c for c in raw)
 
 
-def scrolls_to(fragment, ids):
+def places(ids):
+    """The set of a page's places, of its ids as markup's Document holds them."""
+    return frozenset(ids.split("\n"))
+
+
+def scrolls_to(fragment, places):
     """Whether Chromium finds where fragment (as fragment() gives it) leads in
-    a page whose places are ids (as markup's Document holds them): an id or
-    <a name> as written, else as it reads percent-decoded; or the top of the
-    page, for an empty fragment and "top"."""
-    if not fragment or "\n%s\n" % fragment in ids:
+    a page of places (as places() gives them): an id or <a name> as written,
+    else as it reads percent-decoded; or the top of the page, for an empty
+    fragment and "top"."""
+    if not fragment or fragment in places:
         return True
     decoded = urllib.parse.unquote(fragment, errors="replace") if "%" in fragment else fragment
-    return "\n" not in decoded and "\n%s\n" % decoded in ids or decoded.isascii() and decoded.lower() == "top"
+    return decoded in places or decoded.isascii() and decoded.lower() == "top"
+
+
+def anchor(page, line, column, address):
+    """A link to a place, as a file's links to places are kept: one line
+    each, of the page it leads to and where and how it is written."""
+    return "%s\0%d\0%d\0%s\n" % (page, line, column, address if "\n" not in address and "\0" not in address else
+                                  address.replace("\n", " ").replace("\0", " "))
+
+
+def packed(lines):
+    """A file's anchor() lines, kept as they take least memory: a site's
+    hundred thousand are mostly the same few pages and addresses."""
+    text = "".join(lines)
+    return zlib.compress(text.encode("utf-8", "surrogatepass"), 1) if len(text) > PACKED else text
+
+
+PACKED = 2000  # characters of lines from which they are packed
 
 
 class Anchors:
-    """The links to places in pages, each followed once the page it leads to
-    is read: an anchor is (the page, its fragment as fragment() gives it,
-    the file that links it, line, column, the address as written). Only
-    the places of pages read so far are held, each page's as one text."""
+    """The links to places in pages, followed once every page is read: each
+    page's places (markup's Document.ids), and each file's links to places
+    (as packed() keeps them)."""
 
     def __init__(self):
-        self.ids, self.waiting, self.missing, self.scripted = {}, collections.defaultdict(list), [], set()
+        self.ids, self.links, self.scripted = {}, [], set()
 
     def page(self, rel, ids, scripted=False):
-        """rel is read: its places are ids; scripted: its scripts could make more."""
+        """rel is read: its places are ids; scripted: its own scripts could make more."""
         self.ids[rel] = ids
         if scripted:
             self.scripted.add(rel)
-        for anchor in self.waiting.pop(rel, ()):
-            self.follow(anchor)
-
-    def follow(self, anchor):
-        ids = self.ids.get(anchor[0])
-        if ids is None:
-            self.waiting[anchor[0]].append(anchor)
-        elif not scrolls_to(anchor[1], ids):
-            self.missing.append(anchor)
 
     def end(self):
-        """What is missing, where the pages whose scripts could make them are
-        set apart: ([anchor], [anchor]); those that lead to files never read
-        as pages (a PDF's "#page=2") are no matter."""
-        self.waiting.clear()
-        return ([a for a in self.missing if a[0] not in self.scripted],
-                [a for a in self.missing if a[0] in self.scripted])
+        """The links whose places are not there, as (the page, the fragment,
+        the file that links it, line, column, the address as written), where
+        the pages whose own scripts could make them are set apart: ([anchor],
+        [anchor]). Links into files that are no pages (a PDF's "#page=2") are
+        no matter."""
+        missing, sets, parts = ([], []), {}, {}
+        for rel, lines in self.links:
+            if isinstance(lines, bytes):
+                lines = zlib.decompress(lines).decode("utf-8", "surrogatepass")
+            for line in lines.splitlines():
+                page, number, column, address = line.split("\0")
+                part = parts.get(address)
+                if part is None:
+                    part = parts[address] = fragment(address)
+                ids = sets.get(page)
+                if ids is None and page in self.ids:
+                    ids = sets[page] = places(self.ids[page])
+                if ids is not None and not scrolls_to(part, ids):
+                    missing[page in self.scripted].append((page, part, rel, int(number), int(column), address))
+        self.links = []
+        return missing

@@ -81,11 +81,11 @@ class Link:
     column: int = 1
 
 
-def tags(text):
+def tags(text, ids):
     """(name, attributes, where it begins, the text of a raw text element up
     to its end tag or None, where it ends) of each start tag of text that
     has attributes the check reads (READ) or raw text, as a browser's
-    tokenizer reads it."""
+    tokenizer reads it; the id of any other, to ids."""
     at = 0
     while True:
         for match in TAG.finditer(text, at):
@@ -105,6 +105,10 @@ def tags(text):
                     if key not in attributes:
                         value = double or single or bare
                         attributes[key] = html.unescape(value) if "&" in value else value
+            if name not in READ and "style" not in attributes:
+                if "id" in attributes:
+                    ids.append(attributes["id"])
+                continue
             if name in RAW:  # its text is no markup: read on after its end tag
                 close = None if name == "plaintext" else RAW_END[name].search(text, match.end())
                 at = close.start() if close else len(text)
@@ -221,7 +225,7 @@ def document(text, line_of=None, offset=0, xml=False):
     def link(at, address, kind=""):
         return Link(line_of(at) + offset, address, kind, line_of.column(at))
 
-    for name, given, at, raw, end in tags(text):
+    for name, given, at, raw, end in tags(text, ids):
         if "id" in given:
             ids.append(given["id"])
         if name == "a" and "name" in given:

@@ -18,16 +18,15 @@ import multiprocessing
 import os
 import re
 import threading
-import urllib.parse
 import xml.parsers.expat
 from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
-from .addresses import Anchors, fragment, resolve, same_page
+from .addresses import SIMPLE, Anchors, anchor, fragment, packed, places, resolve, same_page, scrolls_to
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
-from .names import index as name_index, upper
+from .names import index as name_index
 from .scripts import BUILDING, MAKING, paths_named, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
@@ -119,15 +118,15 @@ class Links:
     """What following a file's links found: how many of each kind lead
     somewhere, the broken ones, every one (where asked for), the
     stylesheets they link ([(disc path, encoding)]), and the folder the
-    file's links are relative to in the end (<base href> moves it); the
-    links to places in pages (as Anchors takes them), and what it loads from
-    the web by itself ([Followed])."""
+    file's links are relative to in the end (<base href> moves it); its
+    links to places in pages (anchor()'s lines), and what it loads from the
+    web by itself ([Followed])."""
     counts: collections.Counter
     broken: list
     every: list
     sheets: list
     folder: str
-    anchors: list = field(default_factory=list)
+    anchors: str = ""  # or bytes, as packed() keeps them
     loads: list = field(default_factory=list)
 
 
@@ -150,25 +149,36 @@ class Reading:
         self.folders = set(folders if folders is not None else (p[:n] for p in paths for n, c in enumerate(p)
                                                                  if c == "/")) | {""}
 
-    def follow(self, rel, encoding, how, links, linked_by=None):
-        """The Links of a file's links, read in encoding (found so)."""
+    def follow(self, rel, encoding, how, links, linked_by=None, ids=None):
+        """The Links of a file's links, read in encoding (found so); ids: a
+        page's places, which its links to places in itself are followed to."""
         found = Links(collections.Counter(), [], [], [], rel.rsplit("/", 1)[0] if "/" in rel else "")
-        based = False
+        based, anchors, here, counts = False, [], None, found.counts  # here: the file's own places, once needed
+        if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
+            self.resolved = (found.folder, {})
+        cache = self.resolved[1]
         for link in links:
-            if self.resolved[0] != found.folder:  # a site's navigation, resolved once a folder (pages come by folder)
-                self.resolved = (found.folder, {})
-            resolved = self.resolved[1].get(link.address)
+            address, linked = link.address, link.kind
+            resolved = cache.get(address)
             if resolved is None:
-                try:
-                    resolved = self.resolved[1][link.address] = resolve(self.index, found.folder, link.address)
-                except ValueError as error:
-                    resolved = self.resolved[1][link.address] = ("off", str(error), None, False)
+                if "#" in address:  # a place in a file leads where the file does: resolved once for all its places
+                    address = address.partition("#")[0]
+                    address = address if not address or SIMPLE.match(address) else link.address
+                    resolved = cache.get(address)
+                if resolved is None:
+                    try:
+                        resolved = resolve(self.index, found.folder, address)
+                    except ValueError as error:
+                        resolved = ("off", str(error), None, False)
+                cache[address] = cache[link.address] = resolved
             kind, target, spelled, climbed = resolved
-            if link.kind == "base":
+            if linked == "base":
                 based = True
                 if kind == "file" and spelled is not None:
                     found.folder = spelled if link.address.rstrip().endswith(("/", "\\")) or not spelled else (
                         spelled.rsplit("/", 1)[0] if "/" in spelled else "")
+                    self.resolved = (found.folder, {})
+                    cache = self.resolved[1]
                     continue
                 if kind not in ("off", "web", "mail"):
                     continue
@@ -176,12 +186,19 @@ class Reading:
                     "the web" if kind == "web" else target)
             if kind == "file" and target in self.folders:
                 kind = "folder"
-            if "#" in link.address and not link.kind and (kind == "file" and target or kind == "none" and not based
-                                                           and same_page(link.address)):
-                found.anchors.append((target or rel, fragment(link.address), rel, link.line, link.column,
-                                      link.address))
-            loads = kind == "web" and link.kind in ("load", "sheet")
-            if kind == "file" and target and link.kind == "sheet":
+            if not linked and "#" in link.address and (kind == "file" and target or kind == "none" and not based
+                                                       and same_page(link.address)):
+                if (target or rel) != rel or ids is None:
+                    anchors.append(anchor(target or rel, link.line, link.column, link.address))
+                else:
+                    here = places(ids) if here is None else here
+                    if not scrolls_to(fragment(link.address), here):
+                        anchors.append(anchor(rel, link.line, link.column, link.address))
+            elif not self.every and kind == "file" and target and not linked:
+                counts["file"] += 1  # most links: to a file that is there, with nothing more to tell
+                continue
+            loads = kind == "web" and linked in ("load", "sheet")
+            if kind == "file" and target and linked == "sheet":
                 found.sheets.append((target, encoding))
             broken = kind in ("off", "folder") or (kind == "file" and target is None)
             if self.every or broken or loads:
@@ -194,7 +211,8 @@ class Reading:
                 if broken:
                     found.broken.append(f)
                     continue
-            found.counts[kind] += 1
+            counts[kind] += 1
+        found.anchors = packed(anchors) if anchors else ""
         return found
 
     def page(self, rel, guess=None):
@@ -211,7 +229,7 @@ class Reading:
         problem = xml_problem(data, text, encoding) if xml_page else None
         if problem:  # a browser shows only what comes before, and fetches only its links
             found.links = [link for link in found.links if link.line < problem[0]]
-        links = self.follow(rel, encoding, how, found.links)
+        links = self.follow(rel, encoding, how, found.links, ids=found.ids)
         code = "\n".join(script for _, script in found.scripts)
         runs = []
         for address in found.script_files:
@@ -327,8 +345,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
             site.counts[kind] += count
         site.broken += links.broken
         site.loads += links.loads
-        for anchor in links.anchors:
-            site.anchors.follow(anchor)
+        if links.anchors and rel.lower().endswith(PAGES):  # not an SVG document's, whose fragments are its views
+            site.anchors.links.append((rel, links.anchors))
         for f in links.every:
             every(f)
         for sheet in links.sheets:
@@ -343,7 +361,8 @@ def read_site(root, paths, code_page=None, read=read_file, guess=None, every=Non
                 progress(done, len(rels))
             if page.kept:
                 documents.take(*page.kept)
-            site.anchors.page(page.rel, page.ids, page.makes)
+            if page.rel.lower().endswith(PAGES):
+                site.anchors.page(page.rel, page.ids, page.makes)
             if page.guessed:
                 site.undeclared.setdefault(page.encoding, []).append(page.rel)
             if page.malformed:

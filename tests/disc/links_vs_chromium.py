@@ -5,10 +5,14 @@ stylesheets and forwarding) and the files they link to or miss; headless
 Chromium loads each page and its DevTools protocol names every file it
 loaded or failed to load; the check of quenlo-disc follows the same links.
 Every link must agree: what Chromium loads, the check finds on the disc, and
-what it fails to load, the check refuses. Chromium runs in the try's
-sandbox, with no network and its background networking off.
+what it fails to load, the check refuses; what it asks of the web by itself,
+the check tells; and each link to a place in a page (a fragment) leads where
+Chromium scrolls to (its :target), or the check says the place is missing.
+Chromium runs in the try's sandbox, with no network and its background
+networking off.
 
   links_vs_chromium.py [--seed N] [--pages N] [--keep]
+  links_vs_chromium.py --site FOLDER     a real site (a copy of it): its places and loads from the web
 """
 import argparse
 import os
@@ -123,7 +127,7 @@ def generate(root, rng, count):
         os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
         with open(os.path.join(root, name), "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n")
-    made, forwarding = [], set()
+    made, forwarding, codecs = [], set(), {}
     # A tenth of the pages forward, each to one that does not (a chain would
     # outlast the visit of its first page), or to none at all.
     forwards = {n for n in range(count) if rng.random() < 0.1}
@@ -198,7 +202,63 @@ def generate(root, rng, count):
         with open(os.path.join(root, rel), "wb") as f:
             f.write(text.encode(codec, errors="xmlcharrefreplace"))
         made.append(rel)
-    return made, forwarding
+        codecs[rel] = (codec, xhtml and not broken, xhtml and broken)
+    return made, forwarding, codecs
+
+
+# Places in pages and the fragments that lead to them, as authors write
+# them: ids and <a name>s beyond ASCII, with blanks and brackets; fragments as
+# written, percent-encoded, in another case, or of no place; the top.
+PLACES = ["intro", "part two", "<init>()", "caf\u00e9", "\u7ae0", "x%20y", "Top2", "a.b-c_d"]
+NO_PLACES = ["nowhere", "Intro", "<init>", "caf%C3%A9s"]
+TOPS = ["", "top", "TOP"]
+# What a page loads from the web by itself (%d: a number of its own), and a
+# link there that only a click follows.
+WEB_LOADS = ['<img src="http://example.invalid/i%d.png"/>', '<script src="https://example.invalid/s%d.js"></script>',
+             '<link rel="stylesheet" href="https://example.invalid/c%d.css"/>',
+             '<p style="background: url(http://example.invalid/b%d.png)">x</p>',
+             '<video poster="https://example.invalid/v%d.png"></video>']
+WEB_LINK = '<a href="https://example.invalid/page%d">w</a>'
+
+
+def attribute(text):
+    return text.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def add_places(root, rng, made, forwarding, codecs):
+    """Into pages made (not forwarding, not broken XHTML): places, links to
+    places in other pages and in themselves, a place its script makes, and
+    loads from the web, also from their stylesheets."""
+    pages = [rel for rel in made if rel not in forwarding and not codecs[rel][2]]
+    places = {rel: rng.sample(PLACES, rng.randrange(0, 5)) for rel in pages}
+    for n, rel in enumerate(pages):
+        codec, xhtml, _ = codecs[rel]
+        body = []
+        for place in places[rel]:
+            body.append(rng.choice(['<h2 id="%s">x</h2>', '<a name="%s"></a>', '<span id="%s">x</span>'])
+                        % attribute(place))
+        if not xhtml and rng.random() < 0.1:
+            body.append("<script>document.write('<a name=\"scripted\"></a>')</script><a href=\"#scripted\">s</a>")
+        for _ in range(rng.randrange(0, 6)):
+            target = rng.choice(pages + [rel])
+            part = rng.choice(places[target] + NO_PLACES + TOPS if places[target] else NO_PLACES + TOPS)
+            part = rng.choice([part, urllib.parse.quote(part, safe="")])
+            up = "../" * rel.count("/")
+            href = ("" if target == rel and rng.random() < 0.5 else up + target) + "#" + part
+            body.append('<a href="%s">p</a>' % attribute(href))
+        for _ in range(rng.randrange(0, 3) if rng.random() < 0.3 else 0):
+            body.append(rng.choice(WEB_LOADS + [WEB_LINK]) % rng.randrange(1000))
+        sheet = os.path.join(root, os.path.dirname(rel), "style%s.css" % re.search(r"page(\d+)", rel).group(1))
+        if os.path.exists(sheet) and rng.random() < 0.5:
+            with open(sheet, "a", encoding="utf-8") as f:
+                f.write(".web { background: url(https://example.invalid/w%d.png) }\n" % n)
+            body.append('<p class="web">x</p>')
+        with open(os.path.join(root, rel), "rb") as f:
+            text = f.read().decode(codec)
+        text = text.replace("</body>", "\n".join(body) + "</body>" if body else "</body>")
+        with open(os.path.join(root, rel), "wb") as f:
+            f.write(text.encode(codec, errors="xmlcharrefreplace"))
+    return pages
 
 
 class Chromium(devtools.DevTools):
@@ -234,9 +294,23 @@ class Chromium(devtools.DevTools):
             elif method in ("Network.loadingFinished", "Network.loadingFailed"):
                 open_.discard(params["requestId"])
         said = self.call("Runtime.evaluate", {"expression": "[document.characterSet, "
-                                                            "!!document.querySelector('parsererror')]",
+                                                            "!!document.querySelector('parsererror'), "
+                                                            "Array.from(document.links, a => a.href), location.href]",
                                               "returnByValue": True}, session=True)
-        return events, said.get("result", {}).get("value") or [None, False]
+        return events, said.get("result", {}).get("value") or [None, False, [], None]
+
+    def scrolls(self, url, fragments):
+        """{fragment: whether Chromium scrolls to a place of that name} in
+        the page at url, each followed from the page as loaded."""
+        self.visit(url)
+        found = {}
+        for part in fragments:
+            self.call("Page.navigate", {"url": url + "#" + part}, session=True)
+            said = self.call("Runtime.evaluate", {"expression": "[location.hash, !!document.querySelector(':target')]",
+                                                  "returnByValue": True}, session=True)
+            hash_, target = said.get("result", {}).get("value") or [None, False]
+            found[part] = target if hash_ == ("#" + part if part else "") else None
+        return found
 
 
 def chromium_links(browser, root, made, forwarding):
@@ -247,10 +321,13 @@ def chromium_links(browser, root, made, forwarding):
     whose XML Chromium refused; the links whose every request was aborted,
     which it never decided on)."""
     found, visits, encodings, broken, aborted, undecided = {}, [], {}, set(), set(), set()
+    web, fragments = set(), {}
     for rel in made:
         url = "file://" + urllib.parse.quote(os.path.join(root, rel))
         requests, failed, current = {}, set(), url
-        events, (encodings[rel], error) = browser.visit(url, 2 if rel in forwarding else 1)
+        events, (encodings[rel], error, hrefs, shown) = browser.visit(url, 2 if rel in forwarding else 1)
+        if shown == url:  # not a page that forwarded (a site's may, by a script of its own)
+            fragments[rel] = [h for h in hrefs if h.startswith("file://") and "#" in h]
         if error:
             broken.add(rel)
         for event in events:
@@ -271,6 +348,8 @@ def chromium_links(browser, root, made, forwarding):
                     aborted.add(params["requestId"])
         visit = (set(), {})
         for request_id, (source, request) in requests.items():
+            if request.startswith(("http://", "https://")):
+                web.add((relative(root, source), request))
             if not request.startswith("file://"):
                 continue
             link = key(relative(root, source), relative(root, request))
@@ -281,7 +360,27 @@ def chromium_links(browser, root, made, forwarding):
             visit[0].add(link[0])
             visit[1][link[1]] = visit[1].get(link[1], True) and request_id not in failed
         visits.append(visit)
-    return found, visits, encodings, broken, undecided - set(found)
+    return found, visits, encodings, broken, undecided - set(found), web, fragments
+
+
+def chromium_places(browser, root, fragments, pages):
+    """{(page, the page it links, fragment): whether Chromium scrolls to a
+    place there} of each link to a place in pages, as Chromium serializes
+    its fragment."""
+    wanted = {}
+    for source, hrefs in fragments.items():
+        for href in hrefs:
+            address, _, part = href.partition("#")
+            target = relative(root, urllib.parse.urlsplit(address)._replace(query="").geturl())
+            if target in pages:
+                wanted.setdefault(target, {}).setdefault(part, []).append(source)
+    found = {}
+    for target, parts in sorted(wanted.items()):
+        url = "file://" + urllib.parse.quote(os.path.join(root, target))
+        for part, scrolled in browser.scrolls(url, sorted(parts)).items():
+            for source in parts[part]:
+                found[(source, target, part)] = scrolled
+    return found
 
 
 def relative(root, url):
@@ -296,8 +395,11 @@ def key(source, path):
 
 
 def check_links(root):
-    """({(file, path): found} of every link to a file of the disc, as the
-    check follows it; {page: the encoding it read it in})."""
+    """({(file, path): found} of every link to a file of the disc that a
+    browser fetches, as the check follows it; {page: the encoding it read it
+    in}; the pages not well-formed; {(file, address)} of what it loads from
+    the web; and of the links to places, those whose places are missing and
+    those a page's script could make, {(file, page, fragment)} each)."""
     paths = []
     for top, dirs, files in os.walk(root):
         paths += [os.path.relpath(os.path.join(top, n), root) for n in dirs + files]
@@ -311,10 +413,74 @@ def check_links(root):
         reader.stop()
     for f in every:
         encodings.setdefault(f.rel, f.encoding)
+        if "#" in f.address and f.address.split("#")[0].strip().lower().endswith(pages.PAGES):
+            continue  # a link to a place in a page, which a click follows
         if f.kind == "file" and f.spelled:
             link = key(f.rel, f.spelled)
             found[link] = found.get(link, True) and f.target is not None
-    return found, encodings, {rel for rel, _, _ in site.malformed}
+    web = {(f.rel, f.address.strip()) for f in site.loads}
+    places = tuple({(rel, page, part) for page, part, rel, _, _, _ in told} for told in site.anchors.end())
+    return found, encodings, {rel for rel, _, _ in site.malformed}, web, places
+
+
+# What a disagreement on a place is, by what Chromium did.
+PLACE_SAYS = {True: "Chromium scrolled to it, the check says it is missing",
+              False: "Chromium found no such place, the check passed it",
+              None: "Chromium kept another fragment than the check's", "never": "Chromium has no such link"}
+
+
+def places_differ(theirs, missing, scripted, pages):
+    """The links to places in pages on which Chromium and the check
+    disagree: where Chromium scrolls to the place (its :target, or the top
+    for an empty fragment and "top") and the check says missing, or the
+    reverse; those in pages whose own script could make places are the
+    check's to leave, and it says so."""
+    differ = []
+    missing = {k for k in missing if k[0] in pages and k[1] in pages}
+    for (source, page, part), scrolled in sorted(theirs.items(), key=str):
+        if scrolled is not None and not scrolled and urllib.parse.unquote(part).lower() in ("", "top"):
+            scrolled = "top"
+        if (source, page, part) in scripted:
+            continue
+        if scrolled is None or bool(scrolled) == ((source, page, part) in missing):
+            differ.append((source, "(place) %s#%s" % (page, part)))
+    differ += [(source, "(place) %s#%s" % (page, part)) for source, page, part in sorted(missing - set(theirs))]
+    return differ
+
+
+def compare_site(root, started):
+    """A real site's links to places and loads from the web, the check's
+    against Chromium's, page by page."""
+    made = sorted(os.path.relpath(os.path.join(top, n), root) for top, _, files in os.walk(root) for n in files
+                  if n.lower().endswith(pages.PAGES))
+    browser = Chromium(root)
+    try:
+        _, visits, _, their_broken, _, their_web, fragments = chromium_links(browser, root, made, set())
+        _, _, our_broken, our_web, (missing, scripted) = check_links(root)
+        broken = their_broken | our_broken
+        their_places = chromium_places(browser, root, {k: v for k, v in fragments.items() if k not in broken},
+                                       set(made) - broken)
+    finally:
+        browser.stop()
+    loaded = set(made) | {file for files, _ in visits for file in files}
+    our_web = {k for k in our_web if k[0] in loaded}
+    differ = [(source, "(the web) " + url) for source, url in sorted(their_web ^ our_web)]
+    differ += places_differ(their_places, missing, scripted, set(made) - broken)
+    for source, what in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+        if what.startswith("(place) "):
+            print("DIFFER %s -> %s: %s" % (source, what[8:], PLACE_SAYS[their_places.get(
+                (source,) + tuple(what[8:].split("#", 1)), "never")]))
+        else:
+            print("DIFFER %s -> %s: %s" % (source, what[10:], "Chromium asked the web for it, the check does not tell"
+                                           if (source, what[10:]) in their_web else "the check tells, Chromium did not"))
+    told = missing & set(their_places)
+    print("%d pages, %d links to places (%d to %d places missing, as Chromium says too; %d in pages whose scripts "
+          "could make them), %d loads from the web (%s), %d disagreements, %.0f s"
+          % (len(made), len(their_places), len(told), len({k[1:] for k in told}), len(scripted & set(their_places)),
+             len(their_web), ", ".join(sorted({url for _, url in their_web})[:5]), len(differ), time.time() - started))
+    for source, page, part in sorted(told)[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+        print("  missing: %s -> %s#%s" % (source, page, part))
+    return 1 if differ else 0
 
 
 def main():
@@ -322,6 +488,7 @@ def main():
     parser.add_argument("--seed", type=int, default=23)
     parser.add_argument("--pages", type=int, default=300)
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--site")
     a = parser.parse_args()
     if not shutil.which("chromium") or walls.usable():
         print("SKIP: Chromium or the sandbox is not here (%s)" % (walls.usable() or "no chromium"))
@@ -329,14 +496,22 @@ def main():
     started = time.time()
     work = tempfile.mkdtemp(prefix="quenlo-links-")
     root = os.path.join(work, "disc")
-    os.makedirs(root)
     os.makedirs(root + ".home")
     browser = None
     try:
-        made, forwarding = generate(root, random.Random(a.seed), a.pages)
+        if a.site:
+            shutil.copytree(a.site, root, symlinks=True)
+            return compare_site(root, started)
+        os.makedirs(root)
+        made, forwarding, codecs = generate(root, random.Random(a.seed), a.pages)
+        with_places = add_places(root, random.Random(a.seed + 1), made, forwarding, codecs)
         browser = Chromium(root)
-        theirs, visits, their_encodings, their_broken, undecided = chromium_links(browser, root, made, forwarding)
-        ours, our_encodings, our_broken = check_links(root)
+        theirs, visits, their_encodings, their_broken, undecided, their_web, fragments = chromium_links(
+            browser, root, made, forwarding)
+        ours, our_encodings, our_broken, our_web, (missing, scripted) = check_links(root)
+        broken = their_broken | our_broken
+        their_places = chromium_places(browser, root, {k: v for k, v in fragments.items() if k not in broken},
+                                       set(with_places) - broken)
         # A page that is not well-formed XML is refused as such; what a
         # browser fetches before it shows its error is no matter.
         theirs = {k: v for k, v in theirs.items() if k[0] not in their_broken | our_broken}
@@ -351,7 +526,20 @@ def main():
         ours = {k: v for k, v in ours.items() if k[0] in loaded}
         differ = sorted(k for k in set(theirs) | set(ours) if theirs.get(k) != ours.get(k) and k not in undecided)
         differ += [(page, "(its XML)") for page in sorted(their_broken ^ our_broken)]
+        their_web = {k for k in their_web if k[0] in loaded and k[0] not in broken}
+        our_web = {k for k in our_web if k[0] in loaded and k[0] not in broken}
+        differ += [(source, "(the web) " + url) for source, url in sorted(their_web ^ our_web)]
+        differ += places_differ(their_places, missing, scripted, set(with_places) - broken)
         for source, path in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+            if path.startswith("(the web) "):
+                print("DIFFER %s -> %s: Chromium %s, the check %s" % (
+                    source, path[10:], "asked the web for it" if (source, path[10:]) in their_web else "did not",
+                    "tells it loads it" if (source, path[10:]) in our_web else "does not"))
+                continue
+            if path.startswith("(place) "):
+                print("DIFFER %s -> %s: %s" % (source, path[8:], PLACE_SAYS[their_places.get(
+                    (source,) + tuple(path[8:].split("#", 1)), "never")]))
+                continue
             if path == "(its XML)":
                 print("DIFFER %s: Chromium %s, the check %s" % (
                     source, "showed an XML error" if source in their_broken else "showed it",
@@ -362,9 +550,11 @@ def main():
                 {None: "saw no such link", True: "found it", False: "refused it"}[ours.get((source, path))],
                 their_encodings.get(source), our_encodings.get(source)))
         print("%d pages (%d not well-formed XML, as Chromium says too), %d links (%d loaded by Chromium, %d failed), "
+              "%d loads from the web, %d links to places (%d missing, as Chromium says too; %d a script makes), "
               "%d disagreements, %.0f s" % (len(made), len(our_broken & their_broken), len(set(theirs) | set(ours)),
-                                            sum(theirs.values()), len(theirs) - sum(theirs.values()), len(differ),
-                                            time.time() - started))
+                                            sum(theirs.values()), len(theirs) - sum(theirs.values()), len(their_web),
+                                            len(their_places), len(missing & set(their_places)),
+                                            len(scripted & set(their_places)), len(differ), time.time() - started))
         return 1 if differ else 0
     finally:
         if browser:

@@ -182,7 +182,9 @@ ACCEPTED = {
                                          '<a href="API.HTM#two words">b</a><a href="api.htm#TOP">t</a><a href="#top">t'
                                          '</a><a href="api.htm#Up">u</a><a href="api.htm#caf\u00e9">c</a><a href='
                                          '"api.htm#caf%C3%A9">c</a><a href="api.htm#up">u</a>\n<a href="#up">u</a><a '
-                                         'name="up" href="api.htm#%3Cinit%3E">a</a>'}, START,
+                                         'name="up" href="api.htm#%3Cinit%3E">a</a><img src="pic.svg#view">'
+                                         '<a href="pic.svg#nowhere">p</a>', "docs/pic.svg": '<svg xmlns="http://www.w3.'
+                                         'org/2000/svg"><a href="#gone"><text>x</text></a></svg>'}, START,
                 ["label-missing", "anchor-missing", "anchor-missing"], 'docs/guide.htm, line 1: the link "api.htm#up" '
                 'leads to docs/api.htm, which has no place "up" (no element of that id, nor an <a name>), so a browser '
                 'opens the page at its top: correct the part after "#" or give the place that id'),
@@ -327,8 +329,9 @@ class Rules(TestCase):
         and reads afresh only a page whose bytes changed, and all where what was kept cannot be read."""
         work = tempfile.mkdtemp(dir=self.work)
         source = os.path.join(work, "medium")
-        medium(source, None, {"docs/p%d.htm" % n: '<a href="p%d.htm">on</a> <a href="gone%d.htm">x</a>' % (n + 1, n)
-                              for n in range(5)})
+        # Each page's place the one before links: kept too, or the next check would miss them.
+        medium(source, None, {"docs/p%d.htm" % n: '<a href="p%d.htm#s%d">on</a> <a href="gone%d.htm">x</a><h2 id="s%d">'
+                              % (n + 1, n + 1, n, n) for n in range(5)})
         options = Options(start="docs\\index.htm", exe=EXE)
         parsed = []
         original = documents.document
