@@ -7,6 +7,7 @@ import urllib.parse
 import zlib
 
 from .names import upper
+from .scripts import paths_named
 
 WEB = ("http", "https", "ftp", "ftps")
 MAIL = ("mailto",)
@@ -169,3 +170,21 @@ class Anchors:
                     missing[page in self.scripted].append((page, part, rel, int(number), int(column), address))
         self.links = []
         return missing
+
+
+def named_by_script(index, code, folders):
+    """The paths that code names in its strings and that name nothing on the
+    disc from any of folders (where the pages that run it lie)."""
+    missing = []
+    for path in paths_named(code):
+        if path in missing:
+            continue
+        found = []
+        for folder in folders:
+            try:
+                found.append(resolve(index, folder, path)[1])
+            except ValueError:
+                found.append("elsewhere")
+        if found and not any(found):
+            missing.append(path)
+    return missing

@@ -22,12 +22,13 @@ import xml.parsers.expat
 from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
-from .addresses import SIMPLE, Anchors, anchor, fragment, packed, places, resolve, same_page, scrolls_to
+from .addresses import (SIMPLE, Anchors, anchor, fragment, named_by_script, packed, places, resolve, same_page,
+                        scrolls_to)
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
 from .names import index as name_index
-from .scripts import BUILDING, MAKING, paths_named, server_only
+from .scripts import BUILDING, MAKING, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
 XML_PAGES = (".xhtml", ".xht", ".svg")
@@ -414,21 +415,3 @@ def read_scripts(site, reading, scripts_of, building):
         if refused:
             site.server_only[script] = refused
     site.scripted = [rel for rel, (own, runs) in building.items() if own or any(builds[s] for s in runs)]
-
-
-def named_by_script(index, code, folders):
-    """The paths that code names in its strings and that name nothing on the
-    disc from any of folders (where the pages that run it lie)."""
-    missing = []
-    for path in paths_named(code):
-        if path in missing:
-            continue
-        found = []
-        for folder in folders:
-            try:
-                found.append(resolve(index, folder, path)[1])
-            except ValueError:
-                found.append("elsewhere")
-        if found and not any(found):
-            missing.append(path)
-    return missing
