@@ -126,6 +126,21 @@ void Calls(FILE* out, bool int80)
   fflush(out);
 }
 
+// Starts a command line and leaves it running; says so as what.
+void Start(FILE* out, const char* what, char* command)
+{
+  STARTUPINFOA si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi;
+  bool started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+  if (started) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  fprintf(out, "%s %s\n", what, started ? "started" : "failed");
+  fflush(out);
+}
+
 }  // namespace
 
 int main()
@@ -166,32 +181,14 @@ int main()
       Record(out, "connect", arg, Connect(atoi(arg)));
       continue;
     }
-    if (strcmp(line, "run") == 0) {  // a Windows program of its own, left to run
-      STARTUPINFOA si = {};
-      si.cb = sizeof(si);
-      PROCESS_INFORMATION pi;
-      bool started = CreateProcessA(NULL, arg, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
-      if (started) {
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-      }
-      fprintf(out, "run %s\n", started ? "started" : "failed");
-      fflush(out);
+    if (strcmp(line, "run") == 0) {  // a Windows program of its own
+      Start(out, "run", arg);
       continue;
     }
     if (strcmp(line, "unix") == 0) {
       char command[1100];
       snprintf(command, sizeof(command), "Z:\\bin\\sh -c \"%s\"", arg);
-      STARTUPINFOA si = {};
-      si.cb = sizeof(si);
-      PROCESS_INFORMATION pi;
-      bool started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
-      if (started) {
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-      }
-      fprintf(out, "unix %s\n", started ? "started" : "failed");
-      fflush(out);
+      Start(out, "unix", command);
       continue;
     }
     char viaZ[1100], viaUnix[1100];
