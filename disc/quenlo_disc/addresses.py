@@ -154,20 +154,20 @@ class Anchors:
         the pages whose own scripts could make them are set apart: ([anchor],
         [anchor]). Links into files that are no pages (a PDF's "#page=2") are
         no matter."""
-        missing, sets, parts = ([], []), {}, {}
+        missing, sets, found = ([], []), {}, {}
         for rel, lines in self.links:
             if isinstance(lines, bytes):
                 lines = zlib.decompress(lines).decode("utf-8", "surrogatepass")
             for line in lines.splitlines():
                 page, number, column, address = line.split("\0")
-                part = parts.get(address)
+                part = found.get((page, address))  # a site links the same places over and over
                 if part is None:
-                    part = parts[address] = fragment(address)
-                ids = sets.get(page)
-                if ids is None and page in self.ids:
-                    ids = sets[page] = places(self.ids[page])
-                if ids is not None and not scrolls_to(part, ids):
-                    missing[page in self.scripted].append((page, part, rel, int(number), int(column), address))
+                    part, ids = fragment(address), sets.get(page)
+                    if ids is None and page in self.ids:
+                        ids = sets[page] = places(self.ids[page])
+                    part = found[page, address] = (part, ids is not None and not scrolls_to(part, ids))
+                if part[1]:
+                    missing[page in self.scripted].append((page, part[0], rel, int(number), int(column), address))
         self.links = []
         return missing
 
