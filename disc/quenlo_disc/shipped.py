@@ -12,7 +12,7 @@ import tempfile
 
 from . import PROGRAM, Refusal, Unavailable, sandbox, walls
 from .check import check_medium
-from .codepages import WESTERN
+from .codepages import WESTERN, ansi, codec, to_ansi
 from .fat import size_of
 from .names import find_name
 from .views import OEM, maker
@@ -117,7 +117,7 @@ def image_findings(m, view):
             mend.replace("-J -joliet-long", "-joliet-long") if "-joliet-long" in mend else
             "make it with -joliet-long, or shorten the names"), shown)
     label, theirs = view["label"], m.keys.get("label")
-    if label and theirs is not None and label != theirs:
+    if label and theirs is not None and label not in spellings(theirs, m):
         found.warn("image-label-differs", "the image's file system is labelled \"%s\", and its autorun.inf's label= "
                    "says \"%s\": Explorer shows autorun.inf's, and the command prompt, other systems and burning "
                    "programs the file system's; give the maker the same label (%s)"
@@ -142,6 +142,25 @@ def ready_line(m):
     warnings = len(m.findings.warnings)
     return "The image is ready: Windows reads its %d files, labelled %s%s." % (
         m.image["files"], m.label, " (%d warning%s)" % (warnings, "s" * (warnings > 1)) if warnings else "")
+
+
+def spellings(label, m):
+    """The spellings of autorun.inf's label on the PCs it may be meant for:
+    where no --code-page says which, an ANSI autorun.inf reads alike on
+    several code pages, and the file system's label may be in any of them."""
+    if m.options.code_page or len(m.meant) < 2:
+        return {label}
+    try:
+        data = to_ansi(label, codec(m.meant[0]))
+    except (UnicodeError, LookupError):
+        return {label}
+    found = {label}
+    for code_page in m.meant:
+        try:
+            found.add(ansi(data, codec(code_page)))
+        except (UnicodeError, LookupError):
+            continue
+    return found
 
 
 def image_lines(m):

@@ -389,6 +389,18 @@ MAKERS = {
 }
 
 
+class Labels(unittest.TestCase):
+    def test_spellings(self):
+        """An ANSI autorun.inf's label, read in the first code page it may
+        be meant for, is the file system's label in another: no difference
+        told where no --code-page says which it is."""
+        from quenlo_disc import shipped
+        from quenlo_disc.medium import Medium, Options
+        thai = "Mus\u0e49e 2027"  # as code page 874 reads the byte of 1252's \u00e9
+        self.assertIn("Mus\u00e9e 2027", shipped.spellings(thai, Medium("x", "x", Options(), meant=(874, 1252))))
+        self.assertEqual(shipped.spellings(thai, Medium("x", "x", Options(code_page=874), meant=(874, 1252))), {thai})
+
+
 class Makers(unittest.TestCase):
     """Images of one folder by the real makers, checked as Windows reads
     them: the faults each maker's options make, and nothing else."""
