@@ -189,10 +189,11 @@ def screen_picture(framebuffer, stage, shot):
 
 def beside(session, browser, stage, shown, letter):
     """(the command line that runs browser beside session, where the
-    browser's sandbox shows the disc, its environment, its screen's
-    framebuffer) for the disc shown (a folder) at letter's drive; its
-    profile, its own display's framebuffer and its words in stage.
-    Without a sandbox, it is the session's display it shows the page on."""
+    browser's sandbox shows the disc, Popen's keywords for it, the bounds
+    it is started in, its screen's framebuffer) for the disc shown (a
+    folder) at letter's drive; its profile, its own display's framebuffer
+    and its words in stage. Without a sandbox, it is the session's display
+    it shows the page on."""
     profile = os.path.join(stage, "profile")
     os.makedirs(os.path.join(profile, "Default"))
     command = list(browser.command)
@@ -200,14 +201,14 @@ def beside(session, browser, stage, shown, letter):
         with open(os.path.join(profile, "Default", "Preferences"), "w") as f:
             f.write(CHROMIUM_PREFERENCES)
         command.insert(1, "--user-data-dir=" + profile)
-    kept = session.confinement
-    if not kept.own_display:
-        return command, None, dict(session.env(), DISPLAY=session.display, HOME=profile), None
+    if not session.confinement.own_display:
+        return session.beside(command, stage, [profile], [], env=dict(session.env(), DISPLAY=session.display,
+                                                                      HOME=profile)) + (None, None)
     drive, screen = chromium.DRIVES[letter == "e:"], os.path.join(stage, "screen")
     os.mkdir(screen)
-    env = dict(ENVIRONMENT, DISPLAY=OWN_DISPLAY, HOME=profile)
-    return (kept.beside(["sh", "-c", DISPLAYED, screen] + command, stage, [profile, screen], [session.discs],
-                        links=[(shown, drive)], env=env), drive, env, os.path.join(screen, "Xvfb_screen0"))
+    return session.beside(["sh", "-c", DISPLAYED, screen] + command, stage, [profile, screen], [session.discs],
+                          links=[(shown, drive)], env=dict(ENVIRONMENT, DISPLAY=OWN_DISPLAY, HOME=profile)) + (
+        drive, os.path.join(screen, "Xvfb_screen0"))
 
 
 class Beside:
@@ -229,21 +230,20 @@ class Beside:
         on a display of its own that nothing of the disc's can reach (to
         read it, draw on it or type into it)."""
         self.stage, self.started = tempfile.mkdtemp(dir=self.session.root, prefix="browser-"), time.time()
-        command, drive, env, self.screen = beside(self.session, self.browser, self.stage, self.view or self.disc,
-                                                  self.letter)
-        self.limits, entered = self.session.confinement.bounded(self.session.memory)
+        command, popen, self.limits, drive, self.screen = beside(self.session, self.browser, self.stage,
+                                                                 self.view or self.disc, self.letter)
         err = open(os.path.join(self.stage, "browser.err"), "wb")
         try:
             if self.browser.watched:
                 try:
-                    self.shown = chromium.Shown(command, address, drive, stderr=err, preexec_fn=entered, env=env)
+                    self.shown = chromium.Shown(command, address, drive, stderr=err, **popen)
                     self.process = self.shown.browser.process
                 except (Closed, OSError) as gone:
                     self.failed = str(gone)
             else:
                 self.process = subprocess.Popen(command + [address], stdin=subprocess.DEVNULL,
-                                                stdout=subprocess.DEVNULL, stderr=err, preexec_fn=entered,
-                                                start_new_session=True, env=env)
+                                                stdout=subprocess.DEVNULL, stderr=err, start_new_session=True,
+                                                **popen)
         finally:
             err.close()
 

@@ -102,6 +102,26 @@ class Door:
     def handoffs(self, since=0):
         return self.agent.handoffs(since)
 
+    def must(self, argv, what, timeout=TIMEOUT):
+        """Runs a step that must succeed; Unavailable, with its last words, where it does not."""
+        err = os.path.join(self.folder("step-"), "err")
+        if self.run(argv, timeout=timeout, err=err) != 0:
+            raise Unavailable("%s%s" % (what, said(self.fetch(err), 3)))
+
+    def folder(self, prefix, discs=False):
+        """A new folder of the box, for one run's files; with discs, one of
+        the tools' own that the sandbox can only read."""
+        if discs:
+            folder = tempfile.mkdtemp(dir=self.discs, prefix=prefix)
+            os.chmod(folder, 0o755)
+            return folder
+        return self.agent.mkdtemp(self.box, prefix)
+
+    def map_drive(self, letter, folder):
+        """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
+        removable one, a stick's), which the launch gave it."""
+        self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
+
 
 class Handed:
     """A launched session handed from the process that launched it to
@@ -127,7 +147,6 @@ class Handed:
 
 
 class Session(Door, Handed):
-    detached = False  # the sandbox outlives the process that made it (see the end-to-end cases)
     memory = MEMORY  # bytes the disc's programs may have in all
 
     def __init__(self, arch, driver, sandboxed=True, code_pages=(), tools=(), say=print, emulation=None):
@@ -163,11 +182,8 @@ class Session(Door, Handed):
             raise
 
     def _launch(self):
-        if not self.sandboxed and not self.detached:
-            # Without a sandbox, whatever the disc's programs leave behind, even
-            # once they killed the agent above them, comes back here to be ended.
-            prctl(PR_SET_CHILD_SUBREAPER, 1)
-        self.root = tempfile.mkdtemp(prefix="quenlo-wine-", dir=beside(cache()) if self.sandboxed else None)
+        self._adopt()
+        self.root = tempfile.mkdtemp(prefix="quenlo-wine-", dir=linkable_from(cache()) if self.sandboxed else None)
         for folder in ("ctl", "box", "discs"):
             os.mkdir(os.path.join(self.root, folder))
         os.chmod(self.discs, 0o755)
@@ -181,7 +197,7 @@ class Session(Door, Handed):
         # it with, and it is copied too.
         readable, ready = shown_to(self, ready) if self.sandboxed else ([], ready)
         self._agent = sandbox.start(os.path.join(self.root, "ctl"), self.box, [], readable, self.sandboxed,
-                                    self.detached, self.emulation is Emulation.SANDBOX, memory=self.memory,
+                                    self._outlives_me(), self.emulation is Emulation.SANDBOX, memory=self.memory,
                                     lib=self.lib)
         self.agent_pid = self._agent.pid
         self.must(["mkdir", "-p", self.home, self.prefix], "the box could not be made")
@@ -228,9 +244,25 @@ class Session(Door, Handed):
     def shutdown(self):
         """Undoes all of a session, however far it got; again, nothing."""
         self._stop_agent()
-        if not self.sandboxed and not self.detached:
-            end_below()
+        self._end_adopted()
         self._remove_folders()
+
+    # Hooks of a session's life, which one shared by many processes (the
+    # end-to-end cases') overrides: its sandbox outlives the process that
+    # launched it, and ends only with a shutdown of its own.
+
+    def _outlives_me(self):
+        return False
+
+    def _adopt(self):
+        """Without a sandbox, whatever the disc's programs leave behind, even
+        once they killed the agent above them, comes back here to be ended."""
+        if not self.sandboxed:
+            prctl(PR_SET_CHILD_SUBREAPER, 1)
+
+    def _end_adopted(self):
+        if not self.sandboxed:
+            end_below()
 
     def _stop_agent(self):
         if self.root and os.path.exists(os.path.join(self.root, "ctl", "agent.sock")):
@@ -259,28 +291,18 @@ class Session(Door, Handed):
             env["LOCPATH"] = locales
         return env
 
-    def must(self, argv, what, timeout=TIMEOUT):
-        """Runs a step that must succeed; Unavailable, with its last words, where it does not."""
-        err = os.path.join(self.folder("step-"), "err")
-        if self.run(argv, timeout=timeout, err=err) != 0:
-            raise Unavailable("%s%s" % (what, said(self.fetch(err), 3)))
-
-    def folder(self, prefix, discs=False):
-        """A new folder of the box, for one run's files; with discs, one of
-        the tools' own that the sandbox can only read."""
-        if discs:
-            folder = tempfile.mkdtemp(dir=self.discs, prefix=prefix)
-            os.chmod(folder, 0o755)
-            return folder
-        return self.agent.mkdtemp(self.box, prefix)
-
-    def map_drive(self, letter, folder):
-        """Drive D: (or E:) is folder, with the type of a CD-ROM drive (of a
-        removable one, a stick's), which the launch gave it."""
-        self.link(folder, os.path.join(self.prefix, "dosdevices", letter))
+    def beside(self, command, stage, writable, readable, links=(), env=None):
+        """A program of the tools' beside the session's sandbox, kept as the
+        session keeps what it runs (its confinement), writing only writable
+        (the first its home), reading readable: (the command line that runs
+        it so, what Popen takes to start it so, the bounds to remove once
+        it has ended)."""
+        limits, entered = self.confinement.bounded(self.memory)
+        return (self.confinement.beside(command, stage, writable, readable, links, env),
+                {"preexec_fn": entered, "env": env}, limits)
 
 
-def beside(folder):
+def linkable_from(folder):
     """Where a session's folder is made: the temporary folder, or /var/tmp
     where only that is on folder's file system (the cache's, from which the
     sandbox is shown its files by hard links); else the temporary folder."""

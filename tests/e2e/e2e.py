@@ -60,11 +60,19 @@ class SharedSession(Session):
     process that launched it, and it is saved to a file from which each
     case's process attaches to it. notes: what the cases keep with it (the
     helpers, the medium and its disc)."""
-    detached = True
 
     def __init__(self, arch, driver, sandboxed=True, **kwargs):
         super().__init__(arch, driver, sandboxed, **kwargs)
         self.notes = {}
+
+    def _outlives_me(self):
+        return True
+
+    def _adopt(self):
+        pass  # what it leaves is ended by its own shutdown, from any process
+
+    def _end_adopted(self):
+        pass
 
     def save(self, path):
         with open(path, "w") as f:
