@@ -12,6 +12,7 @@ import calendar
 import io
 import os
 import posixpath
+import re
 import struct
 import tempfile
 import zipfile
@@ -107,9 +108,12 @@ def empty_folders(archive, names, strip, zipped):
 
 
 def inside(name, zipped):
-    """A zip member's name as a path beneath the medium, or a Refusal."""
+    """A zip member's name as a path beneath the medium, or a Refusal where
+    it leaves the folder it unzips to: absolute, climbing, or on a drive
+    of its own (C:). A colon elsewhere is a name's, for the check to judge
+    (Windows holds none, Linux and macOS do)."""
     parts = name.replace("\\", "/").split("/")
-    if name.startswith(("/", "\\")) or ".." in parts or ":" in parts[0]:
+    if name.startswith(("/", "\\")) or ".." in parts or re.match(r"[A-Za-z]:", parts[0]):
         raise Refusal("%s holds %s, which climbs out of the folder it unzips to: zip the medium's folder afresh"
                       % (zipped, name), "zip-unsafe")
     return "/".join(p for p in parts if p not in ("", "."))

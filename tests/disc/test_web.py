@@ -35,6 +35,12 @@ ZIPS = {
     "climbs out": ({"site/../../etc/passwd": b"x"}, "zip-unsafe"),
     "absolute": ({"/etc/passwd": b"x"}, "zip-unsafe"),
     "drive": ({"C:/autoexec.bat": b"x"}, "zip-unsafe"),
+    "a drive's own folder": ({"c:autoexec.bat": b"x"}, "zip-unsafe"),
+    # A colon is a name's, which the check tells (name-forbidden), not a climb.
+    "colons in names": ({"site/index.htm": b"<p>", "site/Part 1: the start.htm": b"<p>", "site/a:b/c.htm": b"<p>"},
+                        {"index.htm": "unpacked", "Part 1: the start.htm": "unpacked", "a:b/c.htm": "unpacked"}),
+    "a colon at the top": ({"notes:1.htm": b"<p>", "index.htm": b"<p>"},
+                           {"notes:1.htm": "unpacked", "index.htm": "unpacked"}),
     "twice": ({"site/a.htm": b"1", "site/./a.htm": b"2"}, "zip-unsafe"),
     "bomb": ({"site/zeros.bin": bytes(32 << 20)}, "zip-unsafe"),
     # Pages past all the page unpacks (UNPACKED, made small here), each small and packed as a page is.
