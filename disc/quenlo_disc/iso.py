@@ -11,10 +11,8 @@ import bisect
 import collections
 import datetime
 import hashlib
-import json
 import os
 import struct
-import sys
 from dataclasses import dataclass
 
 from . import Refusal
@@ -384,28 +382,3 @@ def is_stick(image):
                       "files Windows reads apart from a CD drive and from a USB port: make it as one of them with "
                       "quenlo-disc make, or make --stick" % image, "image-both")
     return stick
-
-
-def main(argv):
-    """In a sandbox: IMAGE FOLDER, the tree of the image (a disc's, or a
-    stick's) extracted into folder; --arch IMAGE, the bitness of the exe
-    its open line runs, whether it is a stick's, and its label; on
-    standard output what came of it as JSON."""
-    from . import fat
-    try:
-        stick = is_stick(argv[-1 if argv[0] == "--arch" else 0])
-        if argv[0] == "--arch":  # nothing of a stick runs by itself, of whatever bitness
-            print(json.dumps({"arch": "x86_64", "stick": True, "label": fat.tree(argv[1])[0]} if stick else
-                             {"arch": arch(argv[1]), "stick": False, "label": volume_label(argv[1])}))
-            return
-        count, size = (fat.extract if stick else extract)(argv[0], argv[1])
-        print(json.dumps({"files": count, "bytes": size}))
-    except Refusal as refusal:
-        print(json.dumps({"refusal": str(refusal), "code": refusal.code}))
-    except OSError as error:
-        print(json.dumps({"refusal": "the image could not be copied out: %s" % (error.strerror or error),
-                          "code": "image-unsafe"}))
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])

@@ -72,9 +72,9 @@ def run(command, writable=(), readable=(), env=None, timeout=600, largest_file=N
     return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
 
-def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600, reader="iso"):
-    """What the tools' own reader of images (reader.main with argv: iso's,
-    or views' for a check) says of an image from anyone, as JSON: read in a
+def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=600):
+    """What the tools' own reader of images (views.main with argv, for the
+    check and the try alike) says of an image from anyone, as JSON: read in a
     bounded sandbox of its own (without one, in a process of its own all
     the same), never in the tools' process. Unavailable where it could not run."""
     drive = None
@@ -82,7 +82,7 @@ def read_image(argv, image, sandboxed, writable=(), largest_file=None, timeout=6
         # The sandbox has no devices: a drive is read through a descriptor opened here, read-only.
         drive = os.open(image, os.O_RDONLY | os.O_CLOEXEC)
         argv = ["/proc/self/fd/%d" % drive if a == image else a for a in argv]
-    command = entry(reader, "%s.main(sys.argv[1:])" % reader, *argv)
+    command = entry("views", "views.main(sys.argv[1:])", *argv)
     if sandboxed:
         try:
             status, out, err = run(command, writable=writable, readable=[LIB] if drive else [image, LIB],

@@ -350,8 +350,7 @@ def present(session, image):
     image = os.path.realpath(image)
     folder = session.folder("disc-", discs=True)
     try:
-        session.confinement.read_image([image, folder, "cp437", "--whole"], image, writable=[folder],
-                                       reader="views")
+        session.confinement.read_image([image, folder, "cp437", "--whole"], image, writable=[folder])
     except Unavailable as unavailable:
         raise Unavailable("the image could not be copied out: %s" % unavailable) from None
     return folder

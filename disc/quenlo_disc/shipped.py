@@ -52,7 +52,7 @@ def view_of(image, folder, code_page):
     real = os.path.realpath(image)
     try:
         return sandbox.read_image([real, folder, OEM.get(code_page or WESTERN, "cp850")], real,
-                                  walls.usable() is None, writable=[folder], reader="views")
+                                  walls.usable() is None, writable=[folder])
     except Unavailable as unavailable:
         raise Refusal("%s could not be read: %s" % (image, unavailable), "unavailable") from None
 

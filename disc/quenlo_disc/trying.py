@@ -42,7 +42,7 @@ def kind_of(image, kept=sandbox.Walled()):
     a session is made for it: by the tools' reader, as the try's
     confinement (kept) reads an image, in a bounded sandbox of its own."""
     return kept.read_image(["--arch", os.path.realpath(image)], os.path.realpath(image), largest_file=1 << 20,
-                           timeout=120, reader="views")
+                           timeout=120)
 
 
 def is_image(image):

@@ -203,7 +203,7 @@ def udf_arch(image):
 def kind(image):
     """For a try: the bitness of the exe its open line runs, whether it is
     a stick's, and its label, as Windows reads it."""
-    if fat.is_stick(image):  # nothing of a stick runs by itself, of whatever bitness
+    if iso.is_stick(image):  # nothing of a stick runs by itself, of whatever bitness
         return {"arch": "x86_64", "stick": True, "label": fat.tree(image)[0]}
     if udf_revision(image) and udf_view(image):
         return {"arch": udf_arch(image), "stick": False, "label": udf_reader.tree(image)[0]}
@@ -221,7 +221,7 @@ def main(argv):
     try:
         if argv[0] == "--arch":
             view = kind(image)
-        elif fat.is_stick(image):
+        elif iso.is_stick(image):  # refused where it is a disc's too
             view = fat_view(image, oem)
             view["files"], view["bytes"] = fat.extract(image, folder, oem, whole)
         elif udf_revision(image) and udf_view(image):  # Windows reads UDF where a disc holds it

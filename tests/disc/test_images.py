@@ -147,7 +147,7 @@ class Images(unittest.TestCase):
                           "AUTORUN.INF": AUTORUN.replace("\r\n", "\n")})
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
-            iso.main(["--arch", image])
+            views.main(["--arch", image])
         self.assertEqual(json.loads(out.getvalue())["arch"], "i686")
 
 
@@ -346,7 +346,7 @@ class Sticks(unittest.TestCase):
         self.assertEqual(refused.exception.code, "image-both")
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
-            iso.main(["--arch", polyglot])
+            views.main(["--arch", polyglot])
         self.assertEqual(json.loads(out.getvalue())["code"], "image-both")
 
 
