@@ -106,6 +106,10 @@ function choices() {
           start: $("start").value, label: $("label").value, "code-page": $("code-page").value};
 }
 
+// Said with each step of a running check while a medium or choice waits, so the wait is never hidden.
+const QUEUED = "checked when it ends (or cancel it).";
+function saying(text) { say(next ? text + " Then the medium and choices given meanwhile are " + QUEUED : text); }
+
 let waiting = null;
 function give(medium) {
   if (medium.files && !medium.files.length) {
@@ -114,7 +118,7 @@ function give(medium) {
   last = medium;
   if (busy) {
     next = medium;
-    return say("A check is running: the medium and choices given now are checked when it ends (or cancel it).");
+    return say("A check is running: the medium and choices given now are " + QUEUED);
   }
   if (!ready) { waiting = medium; return say("The check is still loading; it starts as soon as it can."); }
   busy = true;
@@ -215,10 +219,10 @@ async function heard(e) {
     say("Ready (loaded in " + ((performance.now() - started) / 1000).toFixed(1) + " s): give the medium.");
     if (waiting) { const w = waiting; waiting = null; give(w); }
   } else if (m.kind === "progress") {
-    say(m.text);
+    saying(m.text);
   } else if (m.kind === "ask") {
     const answers = {}, from = worker; // a worker cancelled meanwhile is asked nothing more
-    say("Asking this browser how it reads " + (m.pages.length === 1 ? m.pages[0].path.split("/").pop() :
+    saying("Asking this browser how it reads " + (m.pages.length === 1 ? m.pages[0].path.split("/").pop() :
       m.pages.length + " pages") + ", which declare" + (m.pages.length === 1 ? "s" : "") + " no encoding…");
     for (const page of m.pages) answers[page.path] = await read(page.bytes);
     if (from === worker) worker.postMessage({kind: "answers", answers});
