@@ -57,6 +57,9 @@ def check_medium(source, options, stage, guess=None, progress=None, name=None):
         m.signature = sign(m.exe, options, stage, found)
     except Refusal as refusal:
         found.problem(refusal)
+    if options.mend:
+        from .mends import mends_of  # for fix, and the documents that carry the mends
+        m.mends = mends_of(m)
     return m
 
 
@@ -293,13 +296,14 @@ def check_medium_links(m, stage, found, given=None, progress=None):
     if given is None and shutil.which("chromium") and os.environ.get("QUENLO_DISC_DETECT") != "guess":
         guess = Guess(source, stage)
     try:
-        site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True, every=m.root_links.append if
-                         o.stick else None, folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
+        site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True,
+                         every=m.root_links.append if o.stick or o.mend else None,
+                         folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
                          progress=progress, documents=Documents(m.name, o.cache))  # an image's, by its name
     finally:
         if guess:
             guess.stop()
-    m.links, m.scripted = judge(site, m.index, found, tree.refused), site.scripted
+    m.links, m.scripted, m.undeclared = judge(site, m.index, found, tree.refused), site.scripted, site.undeclared
     unsandboxed = guess.unsandboxed() if guess and site.undeclared else None
     if unsandboxed:
         found.warn("guessed-unsandboxed", "Chromium was not asked how it reads the pages that declare no encoding, "

@@ -1,6 +1,7 @@
 """The quenlo-disc command: check a medium, make its disc image, try the image.
 
     quenlo-disc check [options] SOURCE_DIR
+    quenlo-disc fix   [options] [--write | --to DEST] SOURCE_DIR
     quenlo-disc make  [options] SOURCE_DIR OUTPUT.iso
     quenlo-disc try   [options] IMAGE.iso
     quenlo-disc web   [--port N]
@@ -115,6 +116,21 @@ def parsers(prog):
     medium_options(check)
     check.add_argument("--against", metavar="IMAGE.iso", help="say whether the folder makes this very image, byte "
                                                               "for byte, e.g. --against my-product.iso")
+    fix = sub.add_parser("fix", help="mend what a check finds that has one right answer, showing the changes first, "
+                                     "e.g. quenlo-disc fix --write my-pages/",
+                         description="Check SOURCE_DIR, and show as a unified diff what would mend its findings (a "
+                                     "link to a folder, a name Windows cannot hold and every link to it, a link to "
+                                     "the author's own disk, a page that declares no encoding, autorun.inf's "
+                                     "faults), then each finding it cannot mend; change nothing, unless --write "
+                                     "(in place) or --to (a mended copy). Exit status 0 when nothing that blocks "
+                                     "the medium is left unmended, e.g. quenlo-disc fix my-pages/", epilog=epilog())
+    medium_options(fix)
+    written = fix.add_mutually_exclusive_group()
+    written.add_argument("--write", action="store_true", help="make the mends in SOURCE_DIR itself, e.g. --write")
+    written.add_argument("--to", metavar="DEST", help="write a mended copy of SOURCE_DIR to the new folder DEST, "
+                                                      "leaving SOURCE_DIR as it is, e.g. --to mended/")
+    fix.add_argument("--unsafe", action="store_true", help="make the unsafe mends too, which guess (a link to the "
+                                                           "nearest name by spelling): read them first, e.g. --unsafe")
     make = sub.add_parser("make", help="check a medium and master it as an ISO image, "
                                        "e.g. quenlo-disc make my-pages/ my-product.iso",
                           description="Master SOURCE_DIR as an ISO 9660 image with Joliet and Rock Ridge, with "
@@ -161,17 +177,17 @@ def parsers(prog):
     return top
 
 
-def options(a):
+def options(a, mend=False):
     return Options(start=a.start, label=a.label, icon=a.icon, action=a.action, exe=a.exe, sign=a.sign,
                    timestamp=a.timestamp, keep_all=a.keep_everything, code_page=a.code_page, stick=a.stick,
-                   cache=not a.no_cache)
+                   cache=not a.no_cache, mend=mend)
 
 
 def run_check(a, stage, prog, out):
     from .shipped import is_image_file
     if is_image_file(a.source):
         return run_check_image(a, stage, prog, out)
-    m = check_medium(a.source, options(a), stage)
+    m = check_medium(a.source, options(a, mend=bool(a.json or a.sarif or a.report)), stage)
     same = check_against(m, a.against, stage) if a.against and not m.problems else None
     return report.check_said(m, out, prog, same, a.against)
 
@@ -183,6 +199,20 @@ def run_check_image(a, stage, prog, out):
         raise Refusal("--against compares a folder with an image: give the folder that made %s" % a.source,
                       "source-not-folder")
     return report.check_said(shipped.check_image(a.source, options(a), stage), out, prog)
+
+
+def run_fix(a, stage, prog, out):
+    from . import mending  # the mends made, for fix alone
+    from .shipped import is_image_file
+    if is_image_file(a.source):
+        raise Refusal("%s is an image, which is mended in the folder that made it: fix that folder, and make the "
+                      "image again" % a.source, "fix-image")
+    m = check_medium(a.source, options(a, mend=True), stage)
+    changes = mending.Changes(m.source, mending.chosen(m.mends, a.unsafe))
+    made = changes.make(a.to) if changes and (a.write or a.to) else None
+    if a.to and not made:
+        made = mending.Changes(m.source, []).make(a.to)
+    return report.fix_said(m, changes, out, prog, a.unsafe, made)
 
 
 def run_make(a, stage, prog, out):
@@ -235,7 +265,7 @@ def run_web(a, stage, prog, out):
     return 0
 
 
-COMMANDS = {"check": run_check, "make": run_make, "try": run_try, "web": run_web}
+COMMANDS = {"check": run_check, "fix": run_fix, "make": run_make, "try": run_try, "web": run_web}
 
 
 def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
@@ -254,7 +284,7 @@ def main(argv, prog="quenlo-disc", command=None, out=None, err=None):
     except SystemExit as done:  # --help, --version, or a usage error, said already
         return done.code
     if a is None:
-        return fail(prog, "name a command: check, make, try or web (see %s --help)" % prog, err, 2)
+        return fail(prog, "name a command: check, fix, make, try or web (see %s --help)" % prog, err, 2)
     prog = prog if command else "%s %s" % (prog, a.command)
     if a.command == "try" and not a.image and not a.clear_cache:
         return fail(prog, "the following arguments are required: IMAGE.iso (see %s --help)" % prog, err, 2)

@@ -176,6 +176,13 @@ CODES = {
     "against-missing": Code(E, "There is no image where --against names one.", "Give the image that make wrote."),
     "against-differs": Code(E, "The folder does not make the image given, byte for byte.",
                             "Use the files, options, exe and SOURCE_DATE_EPOCH it was made with."),
+    # Mending the medium.
+    "fix-changed": Code(E, "A file changed after fix read it, or a new name is taken: nothing was written.",
+                        "Run fix again."),
+    "fix-to-taken": Code(E, "The folder fix --to names holds something, or lies inside the medium.",
+                         "Give --to a new folder outside the medium."),
+    "fix-image": Code(E, "fix was given an image, which is mended in the folder that made it.",
+                      "Fix that folder, and make the image again."),
     "tool-failed": Code(E, "A tool the command runs (xorriso, openssl) failed.", "Read its last words in the message."),
     "reading-stalled": Code(E, "Reading a large medium's files in several processes stopped.",
                                "Check again, or report it."),

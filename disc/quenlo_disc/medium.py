@@ -24,6 +24,7 @@ class Options:
     code_page: int = None
     stick: bool = False
     cache: bool = True  # the documents kept by an earlier check used, and this one's kept
+    mend: bool = False  # every link kept, and the findings' mends made
 
 
 @dataclass
@@ -40,8 +41,10 @@ class Medium:
     page on, where no --code-page was given; key_lines: the line of each
     key of autorun.inf; links: links by kind;
     scripted: the pages whose scripts build addresses; signature: what
-    signing found; root_links: for a stick, every link its pages have
-    (pages.Followed), and start: the page its user double-clicks at its
+    signing found; root_links: for a stick, or where mends are sought, every
+    link its pages have (pages.Followed); undeclared: the pages a browser
+    guesses the encoding of, by the encoding it reads ({name: [disc path]});
+    mends: each finding's mend, where sought (mends.mends_of); start: the page its user double-clicks at its
     root, where there is one; shown_label: the name Explorer shows the
     medium by; volume_label: its file system's own label (Joliet's, or
     FAT's); iso_label: the ISO 9660 label that systems without Joliet
@@ -69,6 +72,8 @@ class Medium:
     scripted: list = field(default_factory=list)
     signature: dict = None
     root_links: list = field(default_factory=list)
+    undeclared: dict = field(default_factory=dict)
+    mends: list = None
     start: str = None
     shown_label: str = None
     volume_label: str = None

@@ -39,6 +39,12 @@ class Output:
         if not self.json:
             print(shown(text), file=self.out)
 
+    def raw(self, text):
+        """Text meant for a program (a diff for patch), as it is; made
+        visible where it goes to a terminal."""
+        if not self.json:
+            self.out.write(shown(text) + "\n" if self.out.isatty() else text)
+
     def stderr(self, text):
         if not self.json:
             print(shown(text), file=self.err)
@@ -188,15 +194,47 @@ def findings(m, prog, out, verdict):
 
 def medium_json(m, command):
     size = m.estimate()
+    mends = {id(f): (mend, why) for f, mend, why in m.mends} if m.mends is not None else None
     return {"command": command, "version": VERSION, "source": m.source, "verdict": "refused" if m.problems else "ready",
             "keys": m.keys, "ignored": {k: v for k, v in IGNORED_ON_DISCS.items() if k in m.keys},
             "page": m.page, "label": m.label, "shown_label": m.shown_label, "volume_label": m.volume_label,
             "iso_label": m.iso_label, "start": m.start, "code_page": m.options.code_page,
-            "findings": [f.as_dict() for f in m.findings.sorted()],
+            "findings": [mended(f, mends) for f in m.findings.sorted()] if mends else
+            [f.as_dict() for f in m.findings.sorted()],
             "problems": len(m.problems), "warnings": len(m.findings.warnings), "links": m.links,
             "left_out": m.left_out_listed(), "strays": m.strays, "files": m.files(),
             "size": size, "medium": fitting(size, m.options.stick), "stick": m.options.stick,
             "signature": {k: v for k, v in m.signature.items() if k != "exe"} if m.signature else None}
+
+
+def mended(finding, mends):
+    """A finding's dict with its mend (fix), or why it has none where its kind has one (unmended)."""
+    mend, why = mends.get(id(finding), (None, None))
+    return dict(finding.as_dict(), fix=mend.as_dict() if mend else None, **({"unmended": why} if why else {}))
+
+
+def fix_said(m, changes, out, prog, unsafe, made):
+    """All fix says: the diff of the mends chosen, each finding left as it
+    is, and what was written. 0 where no problem is left unmended."""
+    out.found(dict(medium_json(m, "fix"), written=made))
+    if changes:
+        out.raw(changes.diff())
+    left = 0
+    for finding, mend, why in m.mends:
+        if mend and (mend.safe or unsafe):
+            continue
+        left += not finding.warning
+        reason = ("an unsafe mend (%s) is made with --unsafe" % mend.says if mend else why or "fix has no mend for "
+                  "it: mend it by hand")
+        out.stderr("%s: %s%s (not mended: %s)" % (prog, "warning: " if finding.warning else "", finding.message,
+                                                  reason))
+    done = len(m.mends) - sum(1 for _, mend, _ in m.mends if not (mend and (mend.safe or unsafe)))
+    if made:
+        out.stderr("%s mended in %s: check it again with quenlo-disc check" % (counted(done, "finding"), made))
+    else:
+        out.stderr("%s to mend%s" % (counted(done, "finding"), ": --write makes the changes above in the folder, "
+                                   "--to DEST in a copy of it" if done else ""))
+    return 1 if left else 0
 
 
 def check_said(m, out, prog, same=None, given=None):
