@@ -91,8 +91,9 @@ def report_option(parser):
 
 
 # What each exit status means, for --help and the manual alike.
-EXIT_STATUS = [("0", "the medium is ready, the image was made, or the page was shown"),
-               ("1", "the medium or the image was refused, or the page was not shown (each reason in one line)"),
+EXIT_STATUS = [("0", "the medium is ready, the image was made, the page was shown, or fix left no problem unmended"),
+               ("1", "the medium or the image was refused, the page was not shown, or fix left a problem unmended "
+                     "(each reason in one line)"),
                ("2", "wrong usage: an unknown command or option, or one missing")]
 
 

@@ -12,11 +12,15 @@ from . import RELEASED, VERSION
 from .cli import EXIT_STATUS, parsers
 from .codepages import CODE_PAGES
 from .codes import CODES
+from .mends import MENDED
 
-SUMMARY = "check, make and try discs that open an HTML page on Windows with Quenlo"
+SUMMARY = "check, mend, make and try discs that open an HTML page on Windows with Quenlo"
 EXAMPLES = [
     ("Check a folder of pages, writing nothing, and list every problem at once:",
      "quenlo-disc check my-pages/"),
+    ("Read what fix would mend (a unified diff, then what it leaves to you), then make the mends, in place or "
+     "in a copy:", "quenlo-disc fix my-pages/\nquenlo-disc fix --write my-pages/\nquenlo-disc fix --to mended/ "
+                   "my-pages/"),
     ("Master it as a disc image that opens docs\\index.htm, labelled for the product:",
      'quenlo-disc make --start "docs\\\\index.htm" --label "Catalogue 2027" my-pages/ catalogue.iso'),
     ("Try the image as a Western PC meets it, then on PCs of many code pages:",
@@ -104,6 +108,11 @@ def man():
                                  "findings, as --sarif's rule, and in the report:")]
     for name, code in CODES.items():
         out += [".TP", "\\fB%s\\fR (%s)" % (roff(name), code.severity), roff("%s %s" % (code.summary, code.mend))]
+    out += [".SH MENDS", roff("What fix mends, by the findings' codes; every other finding is left to the author, "
+                              "and fix says so. Safe mends have one right answer and are made by --write and "
+                              "--to; unsafe ones guess, and are made only with --unsafe:")]
+    for codes, safety, what in MENDED:
+        out += [".TP", "\\fB%s\\fR (%s)" % (roff(codes), safety), roff(what)]
     out += [".SH ENVIRONMENT"]
     for name, meaning in ENVIRONMENT:
         out += [".TP", "\\fB%s\\fR" % roff(name), roff(meaning)]

@@ -23,6 +23,30 @@ PAGE_ENDINGS = (".htm", ".html", ".xhtml", ".xht", ".shtml")
 START_PAGE = "START HERE.htm"  # as the README advises a stick's start page be named
 
 
+# What fix does for each code it mends, and whether that has one right answer
+# (safe: made by fix --write) or is a guess (made only with --unsafe): for
+# the manual and the README.
+MENDED = [
+    ("link-folder", "safe", "the link leads to the folder's page, where it holds exactly one (index.html, index.htm, "
+                            "default.html, default.htm)"),
+    ("name-forbidden, name-trailing-dot, name-device, name-joliet, name-too-long, page-hash-percent", "safe",
+     "the file or folder gets a name that Windows, Joliet, FAT and a browser's address all hold (each odd letter "
+     "made _, no trailing dot, no device's name, cut to length), and every link to it is rewritten: pages, "
+     "stylesheets, SVG, srcset, autorun.inf's keys"),
+    ("link-leaves-medium", "safe", "a file:/// address, a drive's path or a localhost address whose end names "
+                                   "exactly one file of the medium becomes a relative link to it"),
+    ("link-missing", "safe, or unsafe", "where the file is there under another page ending, or the link reads a "
+                                        "letter of its name (#, %, ?) as an address's syntax: the link to it; "
+                                        "the nearest name by spelling only with --unsafe"),
+    ("page-undeclared", "safe", '<meta charset="..."> first in the <head>, with the encoding a browser reads the '
+                                "page in, so that nothing a reader sees changes"),
+    ("autorun-no-section, page-quoted, page-absolute, autorun-utf8", "safe",
+     "autorun.inf begins with [autorun]; the page loses its quotes, or its drive and leading \\; a UTF-8 file is "
+     "saved in the PCs' code page where every letter has its form there, else with a byte-order mark"),
+    ("stick-start-hidden", "safe", 'a page "START HERE.htm" at the stick\'s root that opens the page'),
+]
+
+
 @dataclass(frozen=True)
 class Rename:
     path: str
@@ -97,7 +121,11 @@ class Mender:
     def link_edit(self, path, line, column, address, new, encoding=None):
         text = self.text(path, encoding)
         at = text.offset(line, column)
-        if at is None or text.text[at:at + len(address)] != address:
+        if at is not None and text.text[at:at + len(address)] != address:
+            # A stylesheet's place is its url( or @import, the address a few letters on.
+            ahead = text.text.find(address, at, at + len(address) + 12)
+            at = ahead if ahead >= 0 and "\n" not in text.text[at:ahead] else None
+        if at is None:
             raise Unmendable("%s, line %s: the link is written in a way the mend cannot place (character references "
                              "or escapes)" % (path, line))
         return text.edit(at, at + len(address), new)
@@ -241,9 +269,11 @@ def absolute_page(mender, finding):
 
 def utf8(mender, finding):
     text = mender.own_autorun()
-    code_page = mender.m.options.code_page or WESTERN
+    code_page = mender.m.options.code_page  # the PCs' given; else every PC's: Unicode
     try:
-        saved = text.text.encode("cp%d" % code_page)
+        if not code_page:
+            raise LookupError()
+        saved = text.data.decode("utf-8").encode("cp%d" % code_page)
         says = "autorun.inf is saved in code page %d, which Windows reads it in" % code_page
     except (UnicodeEncodeError, LookupError):
         saved = UTF8_MARK + text.data

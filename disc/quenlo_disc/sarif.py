@@ -46,8 +46,39 @@ def results(findings, index):
             result = {"ruleId": finding["code"], "ruleIndex": index[finding["code"]],
                       "level": "warning" if finding["severity"] == "warning" else "error",
                       "message": {"text": text}, "locations": [location(place)]}
+            mended = fix(finding["fix"]) if n == 0 and finding.get("fix") else None
+            if mended:
+                result["fixes"] = [mended]
             found.append(result)
     return found[:MOST_RESULTS]
+
+
+def artifact(path):
+    return {"uri": urllib.parse.quote(path), "uriBaseId": BASE}
+
+
+def fix(mend):
+    """A finding's mend (mends.Mend's dict) as SARIF's fix: its edits as
+    replacements, by line and column; a new file as text put into it. What
+    SARIF cannot say (a rename) is in the fix's description, which quenlo-disc
+    fix makes whole; None for a mend that is a rename alone."""
+    changes = {}
+    for change in mend["changes"]:
+        if change["kind"] == "edit":
+            region = {"startLine": change["line"], "startColumn": change["column"], "endLine": change["end_line"],
+                      "endColumn": change["end_column"]}
+            changes.setdefault(change["path"], []).append({"deletedRegion": region,
+                                                           "insertedContent": {"text": change["new"]}})
+        elif change["kind"] == "create":
+            changes.setdefault(change["path"], []).append({"deletedRegion": {"charOffset": 0, "charLength": 0},
+                                                           "insertedContent": {"text": change["text"]}})
+    renames = ["%s is renamed %s" % (c["path"], c["to"]) for c in mend["changes"] if c["kind"] == "rename"]
+    if not changes:  # a rename alone, which SARIF has no change for
+        return None
+    return {"description": {"text": "%s (%s mend%s; quenlo-disc fix makes it)" % (
+                mend["says"], mend["safety"], "; " + "; ".join(renames) if renames else "")},
+            "artifactChanges": [{"artifactLocation": artifact(path), "replacements": replaced}
+                                for path, replaced in changes.items()]}
 
 
 def document(doc):
@@ -58,5 +89,6 @@ def document(doc):
                                "rules": rules()}},
            "originalUriBaseIds": {BASE: {"uri": "file://" + urllib.parse.quote(os.path.abspath(source).rstrip("/"))
                                          + "/"}},
+           "columnKind": "unicodeCodePoints",  # as the findings count a line's letters
            "results": results(doc.get("findings", []), index)}
     return {"$schema": "https://json.schemastore.org/sarif-2.1.0.json", "version": "2.1.0", "runs": [run]}

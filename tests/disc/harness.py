@@ -73,10 +73,10 @@ class TestCase(unittest.TestCase):
         subprocess.run(["chmod", "-R", "u+w", cls.work])
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def checked(self, autorun, extra, args, password=None):
+    def checked(self, autorun, extra, args, password=None, mend=False):
         """(the Medium that make's arguments args find, the output they name)
         of a medium of autorun and extra; SOURCE and OUTPUT in args stand for
-        the medium and an image beside it."""
+        the medium and an image beside it; mend: with each finding's mend."""
         folder = tempfile.mkdtemp(dir=self.work)
         source = os.path.join(folder, "medium")
         medium(source, autorun, extra)
@@ -88,7 +88,8 @@ class TestCase(unittest.TestCase):
         if password is not None:
             os.environ["QUENLO_SIGN_PASSWORD"] = password
         try:
-            return check_medium(parsed.source, cli.options(parsed), tempfile.mkdtemp(dir=folder)), parsed.output
+            return (check_medium(parsed.source, cli.options(parsed, mend), tempfile.mkdtemp(dir=folder)),
+                    parsed.output)
         finally:
             os.environ.pop("QUENLO_SIGN_PASSWORD", None)
             if kept is not None:

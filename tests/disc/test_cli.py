@@ -32,7 +32,7 @@ def run(argv, **env):
 # standard error says, the JSON document's verdict and first code (None:
 # no document asked for)
 USAGE = {
-    "no command": ([], 2, "name a command: check, make, try or web", None),
+    "no command": ([], 2, "name a command: check, fix, make, try or web", None),
     "unknown command": (["frobnicate"], 2, "invalid choice", None),
     "make without output": (["make", "SOURCE"], 2, "required", None),
     "option without value": (["check", "--label"], 2, "expected one argument", None),
