@@ -2,8 +2,9 @@
 """Findings as values that say where they are, one registry of their codes,
 and what is made of them: the JSON's places, the SARIF document (valid
 against the standard's schema, as Debian's jsonschema reads it: OASIS's
-sarif-schema-2.1.0.json, kept here with its descriptions left out) and the
-report to send (nothing in it reaches outside it)."""
+sarif-schema-2.1.0.json, kept here with its prose left out but every
+property it defines) and the report to send (nothing in it reaches
+outside it)."""
 import ast
 import glob
 import html.parser
