@@ -82,6 +82,10 @@ def findings_part(doc, severity, title, intro):
             shown = excerpt(source, finding)
             if shown:
                 item.append("<pre>%s</pre>" % e(shown))
+            if finding.get("fix"):
+                fix = finding["fix"]
+                item.append("<div class=\"small\"><code>quenlo-disc fix%s</code> mends this: %s</div>" % (
+                    "" if fix["safety"] == "safe" else " --unsafe", e(fix["says"])))
             if len(places) > 1:
                 item.append("<div class=\"small\">Also at: %s%s</div>" % (
                     "; ".join(e(where(p)) for p in places[1:21]), " and %d more" % (len(places) - 21)

@@ -8,7 +8,7 @@ import tempfile
 import urllib.parse
 
 from harness import EXE, TestCase
-from quenlo_disc import Refusal, cli, sarif
+from quenlo_disc import Refusal, cli, reportpage, sarif
 from quenlo_disc.check import check_medium
 from quenlo_disc.mending import Changes, chosen
 from quenlo_disc.mends import held_name, relinked
@@ -131,6 +131,7 @@ class Mends(TestCase):
         self.assertIn({"kind": "rename", "path": "docs/what?.htm", "to": "docs/what_.htm"},
                       [c for fix in fixes for c in fix["changes"]])
         self.assertTrue(all("fix" in f for f in doc["findings"]))
+        self.assertEqual(reportpage.page(doc).count("<code>quenlo-disc fix</code> mends this"), 4)
         document = sarif.document(doc)
         self.assertEqual(schema_errors(document), "")
         results = [r for r in document["runs"][0]["results"] if r.get("fixes")]
