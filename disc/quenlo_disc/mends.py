@@ -195,6 +195,7 @@ def link_missing(mender, finding):
     path, rest = split(first.link)
     if not path or re.match(r"[a-zA-Z][a-zA-Z0-9+.-]*:", path):
         raise Unmendable("the link names no file of the medium")
+    path = path.rstrip("/\\") or path  # a folder's address, for a page of that name
     last = urllib.parse.unquote(re.split(r"[/\\]", path)[-1])
     here = upper(resolved_folder(folder, path))
     siblings = {p.rsplit("/", 1)[-1]: p for p in mender.m.index.values()
@@ -331,15 +332,17 @@ def escape_html(text):
 
 
 def with_last(address, name):
-    """address leading to the file name in the same folder."""
+    """address leading to the file name in the same folder (for a folder's
+    address, ending in "/", the file of that name beside the folder)."""
     path, rest = split(address)
-    parts = re.split(r"([/\\])", path)
+    parts = re.split(r"([/\\])", path.rstrip("/\\") or path)
     return "".join(parts[:-1]) + quoted(name) + rest
 
 
 def resolved_folder(folder, path):
-    """The disc folder of a relative link's path written in folder."""
-    parts = [p for p in (folder.split("/") if folder else [])]
+    """The disc folder of a link's path written in folder ("/" and "\\" lead
+    to the disc's root, where a page on a disc takes them)."""
+    parts = folder.split("/") if folder and not path.startswith(("/", "\\")) else []
     for part in re.split(r"[/\\]", path)[:-1]:
         part = urllib.parse.unquote(part)
         if part == "..":

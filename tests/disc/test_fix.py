@@ -60,6 +60,11 @@ MENDS = {
                                                       [("link-missing", "safe"), ("link-missing", "unsafe"),
                                                        ("link-missing", None)],
                                                       {"docs/a.htm": '<a href="page%20two.htm">p</a>\n<a href="indx'}),
+    "a folder's address for the page of its name": (OWN, {"docs/guide.html": PAGE, "docs/a.htm": PAGE + '<a href="guide'
+                                                     '/">g</a><a href="guide/#x">x</a><a href="/docs/guide/">r</a>'},
+                                                     [], [("link-missing", "safe")], {"docs/a.htm": '<a href="guide.'
+                                                     'html">g</a><a href="guide.html#x">x</a><a href="/docs/guide.html'
+                                                     '">r</a>'}),
     "a page in windows-1251 that declares nothing": (OWN, {"docs/ru.htm": CYRILLIC.encode("cp1251")}, [],
                                                      [("page-undeclared", "safe")],
                                                      {"docs/ru.htm": '<head><meta charset="windows-1251"><title>'}),
