@@ -411,7 +411,9 @@ def new_names(m):
         stem, dot, ending = fresh.rpartition(".") if "." in fresh else (fresh, "", "")
         candidate, n = fresh, 2
         while upper(parent + "/" + candidate if parent else candidate) in taken:
-            candidate = "%s-%d%s%s" % (stem, n, dot, ending)
+            number = "-%d" % n  # within the length the name was cut to
+            candidate = held_name(stem[:len(fresh) - len(dot + ending) - len(number)] + number + dot + ending,
+                                  m.options.stick)
             n += 1
         renames[path] = parent + "/" + candidate if parent else candidate
         taken.add(upper(renames[path]))

@@ -48,6 +48,9 @@ MENDS = {
                                         [("name-device", "safe"), ("name-trailing-dot", "safe")],
                                         {"docs/con_.htm": "charset", "docs/old/p.htm": "charset",
                                          "docs/a.htm": '"con_.htm"'}),
+    "names too long, alike once cut": (OWN, {"docs/%s%d.htm" % ("n" * 110, n): PAGE for n in (1, 2)}, [],
+                                       [("name-too-long", "safe")] * 2, {"docs/%s.htm" % ("n" * 99): "charset",
+                                                                         "docs/%s-2.htm" % ("n" * 97): "charset"}),
     "a link to the author's own disk": (OWN, {"docs/a.htm": PAGE + '<a href="file:///C:/Users/me/site/docs/page%20two'
                                               '.htm#end">p</a><a href="C:\\site\\docs\\a.htm">s</a><a href="file:/'
                                               '//C:/Users/me/site/docs/caf%C3%A9.htm">c</a><a href="file:///C:/x/gone'
