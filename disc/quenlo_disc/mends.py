@@ -215,7 +215,9 @@ def link_missing(mender, finding):
     if len(others) == 1:
         return mender.relinked(finding, lambda p: with_last(p.link, others[0]),
                              'the link leads to "%s", the page of that name' % others[0])
-    near = difflib.get_close_matches(last, list(siblings), 1, 0.75)
+    # Names that differ in their numbers are other things (a page of version 2.30, not 2.36), never typos.
+    near = difflib.get_close_matches(last, [n for n in siblings if re.findall(r"\d+", n) == re.findall(r"\d+", last)],
+                                     1, 0.75)
     if near:
         return mender.relinked(finding, lambda p: with_last(p.link, near[0]),
                              'the link leads to "%s", the nearest name by spelling: read it first' % near[0],

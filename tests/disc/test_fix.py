@@ -59,9 +59,9 @@ MENDS = {
                                         {"docs/a.htm": '"page%20two.htm#end">p</a><a href="a.htm">s</a><a href="caf%C'
                                                        '3%A9.htm">'}),
     "a link missing its page's ending, or misspelt": (OWN, {"docs/a.htm": PAGE + '<a href="page two.html">p</a>\n'
-                                                            '<a href="indx.htm">i</a><a href="nothing.htm">n</a>'}, [],
+                                                            '<a href="indx.htm">i</a><a href="nothing.htm">n</a><a href="v2-31.htm">v</a>', "docs/v2-30.htm": PAGE}, [],
                                                       [("link-missing", "safe"), ("link-missing", "unsafe"),
-                                                       ("link-missing", None)],
+                                                       ("link-missing", None), ("link-missing", None)],
                                                       {"docs/a.htm": '<a href="page%20two.htm">p</a>\n<a href="indx'}),
     "a folder's address for the page of its name": (OWN, {"docs/guide.html": PAGE, "docs/a.htm": PAGE + '<a href="guide'
                                                      '/">g</a><a href="guide/#x">x</a><a href="/docs/guide/">r</a>'},
