@@ -15,8 +15,8 @@ What the modules are, foundations first; each imports only those before it
   documents, pages, pe, fat, iso, clamping, udf, views
                              the formats, as Windows and browsers read them;
                              any maker's image as Windows shows it
-  findings, links, medium, signing, sticks, mastering, texts, mends, mending,
-  check
+  findings, links, medium, signing, sticks, mastering, texts, rewrites, mends,
+  mending, check
                              checking a medium, mending it and mastering
                              its image
   agent, inside, sandbox, host, registry, chromium, session, driver, screen,

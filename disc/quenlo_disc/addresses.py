@@ -188,3 +188,13 @@ def named_by_script(index, code, folders):
         if found and not any(found):
             missing.append(path)
     return missing
+
+
+def told(every, kind, target):
+    """Whether a link is among every link a Reading tells of: all are
+    (every True), none, or (every a set of upper-cased disc paths) those
+    that lead to one of them or into one."""
+    if every is True or not every:
+        return bool(every)
+    parts = upper(target).split("/") if target and kind in ("file", "folder") else ()
+    return any("/".join(parts[:n]) in every for n in range(1, len(parts) + 1))

@@ -286,6 +286,11 @@ def labels_of(m):
     return m.keys.get("label") or volume, volume, iso9660
 
 
+def renamed_paths(m):
+    from .mends import renamed  # for fix alone
+    return renamed(m)
+
+
 def check_medium_links(m, stage, found, given=None, progress=None):
     """The links by kind, and the pages whose scripts build addresses. An undeclared
     page's encoding is Chromium's own reading where Chromium is installed,
@@ -299,11 +304,13 @@ def check_medium_links(m, stage, found, given=None, progress=None):
         site = read_site(source, paths, o.code_page, guess=guess or given, parallel=True,
                          every=m.root_links.append if o.stick or o.mend else None,
                          folders=[disc_path(rel) for _, rel, _, _ in tree.folders if rel != "."],
-                         progress=progress, documents=Documents(m.name, o.cache))  # an image's, by its name
+                         progress=progress, documents=Documents(m.name, o.cache),  # an image's, by its name
+                         watched=renamed_paths(m) if o.mend and not o.stick else None)
     finally:
         if guess:
             guess.stop()
     m.links, m.scripted, m.undeclared = judge(site, m.index, found, tree.refused), site.scripted, site.undeclared
+    m.read_in = {f.rel: f.encoding for f in site.broken + m.root_links}
     unsandboxed = guess.unsandboxed() if guess and site.undeclared else None
     if unsandboxed:
         found.warn("guessed-unsandboxed", "Chromium was not asked how it reads the pages that declare no encoding, "

@@ -44,6 +44,7 @@ class Medium:
     signing found; root_links: for a stick, or where mends are sought, every
     link its pages have (pages.Followed); undeclared: the pages a browser
     guesses the encoding of, by the encoding it reads ({name: [disc path]});
+    read_in: the encoding the pages with links told of were read in;
     mends: each finding's mend, where sought (mends.mends_of); start: the page its user double-clicks at its
     root, where there is one; shown_label: the name Explorer shows the
     medium by; volume_label: its file system's own label (Joliet's, or
@@ -73,6 +74,7 @@ class Medium:
     signature: dict = None
     root_links: list = field(default_factory=list)
     undeclared: dict = field(default_factory=dict)
+    read_in: dict = field(default_factory=dict)
     mends: list = None
     start: str = None
     shown_label: str = None

@@ -6,7 +6,6 @@ was. mends_of decides them from a checked Medium whose every link was kept
 import difflib
 import os
 import re
-import unicodedata
 import urllib.parse
 from dataclasses import dataclass
 
@@ -15,6 +14,7 @@ from .charsets import sniff
 from .codepages import UTF8_MARK, WESTERN
 from .links import FOLDER_PAGES
 from .names import DEVICES, FAT_NAME, FORBIDDEN, JOLIET_FORBIDDEN, JOLIET_NAME, device_name, upper
+from .rewrites import escape_html, off_medium_path, quoted, relinked, resolved_folder, split, with_last
 from .texts import Unmendable, autorun_text_of, page_text_of
 
 # The codes whose mend is a new name, the file or folder's, and every link to it rewritten.
@@ -84,7 +84,7 @@ class Mender:
     def __init__(self, m):
         self.m, self.texts, self.renames = m, {}, None
         # What each file was read in: its links' encoding, or a browser's guess.
-        self.encodings = {f.rel: f.encoding for f in m.root_links}
+        self.encodings = dict(m.read_in)
         self.encodings.update((rel, name) for name, rels in m.undeclared.items() for rel in rels)
 
     def text(self, path, encoding=None):
@@ -318,89 +318,18 @@ def mends_of(m):
     return found
 
 
-def split(address):
-    """(the path of an address, its query and fragment)."""
-    cut = min([n for n in (address.find("?"), address.find("#")) if n >= 0], default=len(address))
-    return address[:cut], address[cut:]
-
-
-def quoted(name):
-    """A name as a link's path segment: escaped where a browser would read it otherwise."""
-    return urllib.parse.quote(name, safe="!$&'()*+,;=@~")
-
-
-def escape_html(text):
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
-
-
-def with_last(address, name):
-    """address leading to the file name in the same folder (for a folder's
-    address, ending in "/", the file of that name beside the folder)."""
-    path, rest = split(address)
-    parts = re.split(r"([/\\])", path.rstrip("/\\") or path)
-    return "".join(parts[:-1]) + quoted(name) + rest
-
-
-def resolved_folder(folder, path):
-    """The disc folder of a link's path written in folder ("/" and "\\" lead
-    to the disc's root, where a page on a disc takes them)."""
-    parts = folder.split("/") if folder and not path.startswith(("/", "\\")) else []
-    for part in re.split(r"[/\\]", path)[:-1]:
-        part = urllib.parse.unquote(part)
-        if part == "..":
-            parts = parts[:-1]
-        elif part not in ("", "."):
-            parts.append(part)
-    return "/".join(parts)
-
-
-def off_medium_path(address):
-    """The folders and name a link off the medium ends with, where it names
-    a file of this machine or of a local server (file:, C:\\…, localhost);
-    else None."""
-    text = address.strip()
-    if re.match(r"[A-Za-z]:[\\/]|\\\\", text):
-        path = text
-    else:
-        parsed = urllib.parse.urlsplit(text)
-        if parsed.scheme.lower() == "file" or (parsed.scheme.lower() in ("http", "https") and (
-                parsed.hostname or "") in ("localhost", "127.0.0.1", "[::1]", "::1")):
-            path = urllib.parse.unquote(parsed.path)
-        else:
-            return None
-    path = split(path)[0] if not re.match(r"[A-Za-z]:", path) else path.split("#")[0].split("?")[0]
-    parts = [p for p in re.split(r"[/\\]", path) if p and not re.fullmatch(r"[A-Za-z]:", p)]
-    return parts or None
-
-
-def relinked(address, target, old, new):
-    """address, which leads to target, leading there once old (a folder or
-    file of target's path) is named new; None where its path's names do not
-    line up with target's."""
-    path, rest = split(address)
-    pieces = re.split(r"([/\\])", path)
-    names, wanted, renamed = pieces[0::2], target.split("/"), len(old.split("/")) - 1
-    if names and names[-1] == "":  # a folder's link, ending in "/"
-        names = names[:-1]
-    at = len(wanted) - 1
-    for n in range(len(names) - 1, -1, -1):
-        name = urllib.parse.unquote(names[n])
-        if name in (".", "..", "") or at < 0:
-            break
-        if upper(unicodedata.normalize("NFC", name)) != upper(unicodedata.normalize("NFC", wanted[at])):
-            return None
-        if at == renamed:
-            pieces[2 * n] = quoted(new.rsplit("/", 1)[-1])
-        at -= 1
-    return "".join(pieces) + rest
+def renamed(m):
+    """The disc paths whose names a mend will change: every link to them is
+    kept, to be rewritten."""
+    return {f.path for f in m.findings.found if f.code in RENAMED and f.path} | (
+        {m.page.replace("\\", "/")} if m.page and any(f.code == "page-hash-percent" for f in m.findings.found)
+        else set())
 
 
 def new_names(m):
     """{disc path: its new disc path} for each name a finding refuses, held
     by every target: Windows, Joliet, FAT; unique among its siblings."""
-    refused = {f.path for f in m.findings.found if f.code in RENAMED[:-1] and f.path}
-    if m.page and any(f.code == "page-hash-percent" for f in m.findings.found):
-        refused.add(m.page.replace("\\", "/"))
+    refused = renamed(m)
     taken = {upper(p) for p in m.paths}
     renames = {}
     for path in sorted(refused, key=lambda p: p.count("/")):

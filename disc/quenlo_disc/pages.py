@@ -23,11 +23,11 @@ from dataclasses import dataclass, field
 
 from . import BUGS, Refusal, charsets
 from .addresses import (SIMPLE, Anchors, anchor, fragment, named_by_script, packed, places, resolve, same_page,
-                        scrolls_to)
+                        scrolls_to, told)
 from .boxfiles import read as read_bytes
 from .css import css_links
 from .markup import Lines, Link, document
-from .names import index as name_index
+from .names import index as name_index, upper
 from .scripts import BUILDING, MAKING, server_only
 
 PAGES = (".htm", ".html", ".xhtml", ".xht", ".shtml")
@@ -195,17 +195,18 @@ class Reading:
                     here = places(ids) if here is None else here
                     if not scrolls_to(fragment(link.address), here):
                         anchors.append(anchor(rel, link.line, link.column, link.address))
-            elif not self.every and kind == "file" and target and not linked:
+            elif not told(self.every, kind, target) and kind == "file" and target and not linked:
                 counts["file"] += 1  # most links: to a file that is there, with nothing more to tell
                 continue
             loads = kind == "web" and linked in ("load", "sheet")
             if kind == "file" and target and linked == "sheet":
                 found.sheets.append((target, encoding))
             broken = kind in ("off", "folder") or (kind == "file" and target is None)
-            if self.every or broken or loads:
+            every = told(self.every, kind, target)
+            if every or broken or loads:
                 f = Followed(rel, link.line, link.address, kind, target, spelled, encoding, how, climbed, linked_by,
                              link.column)
-                if self.every:
+                if every:
                     found.every.append(f)
                 if loads:
                     found.loads.append(f)
@@ -324,19 +325,20 @@ def read_shared(job):
 
 
 def read_site(root, paths, code_page=None, read=read_file, guess=None, every=None, parallel=False, folders=None,
-              progress=None, documents=None):
+              progress=None, documents=None, watched=None):
     """The Site of the pages, SVG documents and stylesheets among paths
     (every file and folder on the disc, as disc paths): page by page, then
     each stylesheet in each encoding of what links it (a browser reads one
     without a byte-order mark or @charset so). guess(path, data): the
     encoding of an undeclared page, as Chromium reads it; every(Followed):
-    told of every link, where the Site keeps only the broken ones;
+    told of every link (or with watched, disc paths, every one into them);
     parallel: pages may be read by other processes; folders: the disc
     paths of its folders, where not every one holds something; progress(pages
     read, of how many): told now and then; documents: the Documents kept."""
     rels = sorted(p for p in paths if p.lower().endswith(PAGES + (".svg",)))
     documents = documents if len(rels) <= KEEP_PAGES else None  # a site's whole would cost more than it saves
-    reading, site = Reading(root, paths, code_page, read, every is not None, folders, documents), Site()
+    reading, site = Reading(root, paths, code_page, read, every is not None if watched is None else frozenset(
+        map(upper, watched)), folders, documents), Site()
     sheets, queued = collections.deque(), {}  # (stylesheet, encoding): the file that first linked it so
     scripts_of = collections.defaultdict(list)  # script file: the folders of the pages that run it
     building = {}  # page: whether its own code builds addresses, and the script files it runs

@@ -58,6 +58,7 @@ class Text:
         self.rel, self.data, self.skip, self.read, self.codec, self.single = rel, data, skip, read, codec, single
         self.text = read(data[skip:])
         self.starts = [0] + [m.end() for m in re.finditer("\n", self.text)]
+        self.known = []  # (letter, byte) where a letter is known to begin
 
     def offset(self, line, column):
         """The letter at line and column (from 1), or None where there is none."""
@@ -71,12 +72,21 @@ class Text:
         return line, at - self.starts[line - 1] + 1
 
     def byte(self, at):
+        """The byte where letter at begins, reckoned from the nearest place
+        known to begin a letter (each found is known then), and checked: the
+        bytes between read as the letters between."""
         if self.single:
             return self.skip + at
+        n = bisect.bisect_right(self.known, (at, float("inf"))) - 1
+        letter, byte = self.known[n] if n >= 0 else (0, self.skip)
         try:
-            return self.skip + len(self.text[:at].encode(self.codec, "surrogateescape"))
+            found = byte + len(self.text[letter:at].encode(self.codec, "surrogateescape"))
         except UnicodeEncodeError:
             raise Unplaced() from None
+        if self.read(self.data[byte:found]) != self.text[letter:at]:
+            raise Unplaced()
+        bisect.insort(self.known, (at, found))
+        return found
 
     def edit(self, start, end, new):
         """The Edit making the letters start:end new."""
@@ -85,9 +95,6 @@ class Text:
             written = new.encode(self.codec, "surrogateescape")
         except (Unplaced, UnicodeEncodeError):
             raise Unmendable("%s: its text is not where its bytes are, so the mend is not made" % self.rel) from None
-        if self.read(self.data[self.skip:first]) != self.text[:start] or \
-                self.read(self.data[first:last]) != self.text[start:end]:
-            raise Unmendable("%s: its text is not where its bytes are, so the mend is not made" % self.rel)
         line, column = self.where(start)
         end_line, end_column = self.where(end)
         return Edit(self.rel, first, last, written, self.text[start:end], new, line, column, end_line, end_column,

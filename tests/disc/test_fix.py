@@ -11,7 +11,8 @@ from harness import EXE, TestCase
 from quenlo_disc import Refusal, cli, reportpage, sarif
 from quenlo_disc.check import check_medium
 from quenlo_disc.mending import Changes, chosen
-from quenlo_disc.mends import held_name, relinked
+from quenlo_disc.mends import held_name
+from quenlo_disc.rewrites import relinked
 from quenlo_disc.report import medium_json
 from test_findings import schema_errors
 
@@ -26,6 +27,9 @@ MENDS = {
     "link to a folder": (OWN, {"docs/guide/index.htm": PAGE, "docs/a.htm": PAGE + '<a href="guide/#top">g</a> '
                                '<a href="guide">g</a>'}, [], [("link-folder", "safe")],
                          {"docs/a.htm": '<a href="guide/index.htm#top">g</a> <a href="guide/index.htm">g</a>'}),
+    "bytes that are not the page's encoding before the link": (OWN, {"docs/guide/index.htm": PAGE, "docs/a.htm":
+                                                                  b'<meta charset="utf-8">\xff\xfe<a href="guide/">'},
+                                                                  [], [("link-folder", None)], {}),
     "folder of two pages": (OWN, {"docs/two/index.htm": PAGE, "docs/two/index.html": PAGE,
                                   "docs/a.htm": PAGE + '<a href="two/">t</a>'}, [], [("link-folder", None)], {}),
     "a name with a question mark, linked from a page, a stylesheet, srcset and autorun.inf":
