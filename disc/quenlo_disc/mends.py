@@ -109,16 +109,17 @@ class Mender:
         return how(self, finding)
 
     def relinked(self, finding, new_address, says, safe=True):
-        """A Mend that gives each place of finding the address new_address(place) makes (None: no mend for it)."""
+        """A Mend that gives each place of finding the (address, the disc path
+        it leads to) new_address(place) makes (None: no mend for it)."""
         edits = []
         for place in finding.places or (finding.place,):
-            address = new_address(place)
-            if address is None:
+            made = new_address(place)
+            if made is None:
                 raise Unmendable('the link "%s" has no single file to lead to' % place.link)
-            edits.append(self.link_edit(place.file, place.line, place.column, place.link, address))
+            edits.append(self.link_edit(place.file, place.line, place.column, place.link, *made))
         return Mend(finding.code, safe, says, tuple(edits))
 
-    def link_edit(self, path, line, column, address, new, encoding=None):
+    def link_edit(self, path, line, column, address, new, target, encoding=None):
         text = self.text(path, encoding)
         at = text.offset(line, column)
         if at is not None and text.text[at:at + len(address)] != address:
@@ -128,7 +129,7 @@ class Mender:
         if at is None:
             raise Unmendable("%s, line %s: the link is written in a way the mend cannot place (character references "
                              "or escapes)" % (path, line))
-        return text.edit(at, at + len(address), new)
+        return text.edit(at, at + len(address), new, target)
 
     def own_autorun(self):
         if self.m.options.start is not None:
@@ -168,7 +169,8 @@ class Mender:
             if new is None:
                 raise Unmendable('%s, line %d: the link "%s" cannot be rewritten' % (f.rel, f.line, f.address))
             if new != f.address:
-                changes.append(self.link_edit(f.rel, f.line, f.column, f.address, new, f.encoding))
+                changes.append(self.link_edit(f.rel, f.line, f.column, f.address, new, self.renames[path] + f.target[
+                    len(path):], f.encoding))
         if self.m.options.start is None:
             changes += self.own_autorun().renamed_pages(path, self.renames[path])
         return Mend(finding.code, True, 'named "%s", and every link to it rewritten'
@@ -184,7 +186,7 @@ def link_folder(mender, finding):
             return None
         path, rest = split(place.link)
         sep = "" if not path or path.endswith(("/", "\\")) else "/"
-        return path + sep + quoted(pages[0].rsplit("/", 1)[-1]) + rest
+        return path + sep + quoted(pages[0].rsplit("/", 1)[-1]) + rest, pages[0]
     mend = mender.relinked(finding, page_of, "each link to the folder leads to its page instead")
     return Mend(mend.code, True, "each link to the folder leads to %s instead" % mend.changes[0].new, mend.changes)
 
@@ -206,20 +208,21 @@ def link_missing(mender, finding):
             meant = next((n for n in siblings if upper(n) == upper(name)), None)
             if meant:
                 final = mender.new_name(siblings[meant]).rsplit("/", 1)[-1]
-                return mender.relinked(finding, lambda p: with_last(p.link.replace(odd, escape), final),
+                return mender.relinked(finding, lambda p: (with_last(p.link.replace(odd, escape), final),
+                                                           mender.new_name(siblings[meant])),
                                      'the link leads to "%s", its "%s" written as %s' % (final, odd, escape)
                                      if final == meant else 'the link leads to "%s", as "%s" is renamed'
                                      % (final, meant))
     stem = last.rsplit(".", 1)[0] if "." in last else last
     others = [n for n in siblings if n.lower().endswith(PAGE_ENDINGS) and upper(n.rsplit(".", 1)[0]) == upper(stem)]
     if len(others) == 1:
-        return mender.relinked(finding, lambda p: with_last(p.link, others[0]),
+        return mender.relinked(finding, lambda p: (with_last(p.link, others[0]), siblings[others[0]]),
                              'the link leads to "%s", the page of that name' % others[0])
     # Names that differ in their numbers are other things (a page of version 2.30, not 2.36), never typos.
     near = difflib.get_close_matches(last, [n for n in siblings if re.findall(r"\d+", n) == re.findall(r"\d+", last)],
                                      1, 0.75)
     if near:
-        return mender.relinked(finding, lambda p: with_last(p.link, near[0]),
+        return mender.relinked(finding, lambda p: (with_last(p.link, near[0]), siblings[near[0]]),
                              'the link leads to "%s", the nearest name by spelling: read it first' % near[0],
                              safe=False)
     raise Unmendable("no file of the medium is named like it")
@@ -240,7 +243,8 @@ def link_leaves(mender, finding):
                     return None
                 folder = place.file.rsplit("/", 1)[0] if "/" in place.file else ""
                 rel = os.path.relpath(found[0], folder or ".")
-                return "/".join(quoted(p) if p != ".." else p for p in rel.split("/")) + split(place.link)[1]
+                return ("/".join(quoted(p) if p != ".." else p for p in rel.split("/")) + split(place.link)[1],
+                        found[0])
         return None
     return mender.relinked(finding, relative, "each link leads to the medium's own file, relatively")
 

@@ -33,10 +33,12 @@ class Edit:
     end_column: int
     encoding: str = "utf-8"  # Python's codec the file is read in, and its new bytes'
     was: str = None  # the codec it was read in, where the mend saves it in another
+    target: str = None  # the disc path a link written anew leads to
 
     def as_dict(self):
         return {"kind": "edit", "path": self.path, "line": self.line, "column": self.column,
-                "end_line": self.end_line, "end_column": self.end_column, "old": self.old, "new": self.new}
+                "end_line": self.end_line, "end_column": self.end_column, "old": self.old, "new": self.new,
+                **({"target": self.target} if self.target else {})}
 
 
 class Unmendable(Exception):
@@ -88,8 +90,8 @@ class Text:
         bisect.insort(self.known, (at, found))
         return found
 
-    def edit(self, start, end, new):
-        """The Edit making the letters start:end new."""
+    def edit(self, start, end, new, target=None):
+        """The Edit making the letters start:end new (a link to target)."""
         try:
             first, last = self.byte(start), self.byte(end)
             written = new.encode(self.codec, "surrogateescape")
@@ -98,7 +100,7 @@ class Text:
         line, column = self.where(start)
         end_line, end_column = self.where(end)
         return Edit(self.rel, first, last, written, self.text[start:end], new, line, column, end_line, end_column,
-                    self.codec)
+                    self.codec, None, target)
 
     def whole(self, data, codec):
         """The Edit that makes the whole file data, saved in codec."""

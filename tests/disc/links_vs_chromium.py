@@ -13,8 +13,11 @@ networking off.
 
   links_vs_chromium.py [--seed N] [--pages N] [--keep]
   links_vs_chromium.py --site FOLDER     a real site (a copy of it): its places and loads from the web
+  links_vs_chromium.py --mends [FOLDER]  fix's media (and FOLDER's): each link a mend writes anew, opened
+                                         from its mended page, reaches the file the mend meant
 """
 import argparse
+import json
 import os
 import random
 import re
@@ -483,12 +486,69 @@ def compare_site(root, started):
     return 1 if differ else 0
 
 
+def mended_links(root, sources):
+    """(the mended copies of sources [(folder, the check's options)], [(copy,
+    page, the address written, the disc path meant)] of every link a mend
+    wrote, safe or not)."""
+    from quenlo_disc import cli
+    from quenlo_disc.check import check_medium
+    from quenlo_disc.mending import Changes, chosen
+    written = []
+    for n, (source, args) in enumerate(sources):
+        copy = os.path.join(root, "mended%d" % n)
+        parsed = cli.parsers("quenlo-disc").parse_args(["check"] + args + [source])
+        m = check_medium(source, cli.options(parsed, True), tempfile.mkdtemp(dir=root + ".home"))
+        changes = Changes(m.source, chosen(m.mends, unsafe=True))
+        changes.make(copy)
+        written += [(copy, changes.moved(edit.path), edit.new, edit.target) for _, mend, _ in m.mends if mend
+                    for edit in mend.changes if getattr(edit, "target", None) and edit.path != "autorun.inf"]
+    return written
+
+
+def compare_mends(root, started, site=None):
+    """Chromium's reading of each link fix wrote, against what the mend meant."""
+    from harness import medium
+    from test_fix import MENDS
+    sources = []
+    for n, (autorun, extra, args, _, _) in enumerate(MENDS.values()):
+        folder = os.path.join(root + ".home", "medium%d" % n)
+        medium(folder, autorun, extra)
+        sources.append((folder, args + (["--label", "Mended"] if "--label" not in args else [])))
+    if site:
+        sources.append((site, ["--start", "index.html", "--label", "Site"]))
+    written = mended_links(root, sources)
+    browser = Chromium(root)
+    differ = []
+    try:
+        for copy, page, address, meant in written:
+            url = "file://" + urllib.parse.quote(os.path.join(copy, page))
+            browser.visit(url)
+            said = browser.call("Runtime.evaluate", {"expression": "new URL(%s, %s).href" % (
+                json.dumps(address), "document.baseURI" if not page.endswith(".css") else json.dumps(url)),
+                "returnByValue": True}, session=True)
+            href = said.get("result", {}).get("value") or ""
+            # From a disc, "/" is its root (D:\\); here, the file system's.
+            reached = relative(copy, href) if not address.startswith(("/", "\\")) else urllib.parse.unquote(
+                urllib.parse.urlsplit(href).path).lstrip("/")
+            if reached != meant or not os.path.isfile(os.path.join(copy, meant)):
+                differ.append("DIFFER %s: %s, the link \"%s\": Chromium reaches %s, the mend meant %s" % (
+                    os.path.basename(copy), page, address, reached, meant))
+    finally:
+        browser.stop()
+    for line in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
+        print(line)
+    print("%d media mended, %d links written anew, each opened by Chromium from its mended page: %d reach another "
+          "file than the mend meant, %.0f s" % (len(sources), len(written), len(differ), time.time() - started))
+    return 1 if differ or not written else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seed", type=int, default=23)
     parser.add_argument("--pages", type=int, default=300)
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--site")
+    parser.add_argument("--mends", nargs="?", const="", default=None)
     a = parser.parse_args()
     if not shutil.which("chromium") or walls.usable():
         print("SKIP: Chromium or the sandbox is not here (%s)" % (walls.usable() or "no chromium"))
@@ -502,6 +562,9 @@ def main():
         if a.site:
             shutil.copytree(a.site, root, symlinks=True)
             return compare_site(root, started)
+        if a.mends is not None:
+            os.makedirs(root)
+            return compare_mends(root, started, a.mends or None)
         os.makedirs(root)
         made, forwarding, codecs = generate(root, random.Random(a.seed), a.pages)
         with_places = add_places(root, random.Random(a.seed + 1), made, forwarding, codecs)
