@@ -13,7 +13,7 @@ from .boxfiles import LARGEST_READ, read
 from .charsets import sniff
 from .codepages import UTF8_MARK, WESTERN
 from .links import FOLDER_PAGES
-from .names import DEVICES, FAT_NAME, FORBIDDEN, JOLIET_FORBIDDEN, JOLIET_NAME, device_name, upper
+from .names import DEVICES, disc_path, FAT_NAME, FORBIDDEN, JOLIET_FORBIDDEN, JOLIET_NAME, device_name, upper
 from .rewrites import escape_html, off_medium_path, quoted, relinked, resolved_folder, split, with_last
 from .texts import Unmendable, autorun_text_of, page_text_of
 
@@ -195,6 +195,8 @@ def link_missing(mender, finding):
     first = finding.place
     folder = first.file.rsplit("/", 1)[0] if "/" in first.file else ""
     path, rest = split(first.link)
+    if off_medium_path(first.link):  # /C:/Users/…, as a word processor writes a file's address: the PC's drive
+        return link_leaves(mender, finding)
     if not path or re.match(r"[a-zA-Z][a-zA-Z0-9+.-]*:", path):
         raise Unmendable("the link names no file of the medium")
     path = path.rstrip("/\\") or path  # a folder's address, for a page of that name
@@ -229,22 +231,27 @@ def link_missing(mender, finding):
 
 
 def link_leaves(mender, finding):
-    files = list(mender.m.tree.sizes)
+    # What an address off the medium may end with: a file, or a folder that holds one page (which it then names).
+    ends = [(p, p) for p in mender.m.tree.sizes]
+    for _, rel, _, _ in mender.m.tree.folders:
+        rel = "" if rel == "." else disc_path(rel)
+        pages = [mender.m.index[upper(rel + "/" + n if rel else n)] for n in FOLDER_PAGES
+                 if upper(rel + "/" + n if rel else n) in mender.m.index]
+        if rel and len(pages) == 1:
+            ends.append((rel, pages[0]))
 
     def relative(place):
-        ends = off_medium_path(place.link)
-        if not ends:
-            return None
-        for k in range(len(ends), 0, -1):
-            tail = [upper(p) for p in ends[-k:]]
-            found = [p for p in files if [upper(x) for x in p.split("/")[-k:]] == tail]
+        parts = off_medium_path(place.link)
+        for k in range(len(parts or ()), 0, -1):
+            tail = [upper(p) for p in parts[-k:]]
+            found = {target for end, target in ends if [upper(x) for x in end.split("/")[-k:]] == tail}
             if found:
                 if len(found) > 1:
                     return None
+                target = found.pop()
                 folder = place.file.rsplit("/", 1)[0] if "/" in place.file else ""
-                rel = os.path.relpath(found[0], folder or ".")
-                return ("/".join(quoted(p) if p != ".." else p for p in rel.split("/")) + split(place.link)[1],
-                        found[0])
+                rel = os.path.relpath(target, folder or ".")
+                return "/".join(quoted(p) if p != ".." else p for p in rel.split("/")) + split(place.link)[1], target
         return None
     return mender.relinked(finding, relative, "each link leads to the medium's own file, relatively")
 

@@ -50,7 +50,7 @@ def off_medium_path(address):
     a file of this machine or of a local server (file:, C:\\…, localhost);
     else None."""
     text = address.strip()
-    if re.match(r"[A-Za-z]:[\\/]|\\\\", text):
+    if re.match(r"[/\\]*[A-Za-z]:[\\/]|\\\\", text):
         path = text
     else:
         parsed = urllib.parse.urlsplit(text)
@@ -59,8 +59,8 @@ def off_medium_path(address):
             path = urllib.parse.unquote(parsed.path)
         else:
             return None
-    path = split(path)[0] if not re.match(r"[A-Za-z]:", path) else path.split("#")[0].split("?")[0]
-    parts = [p for p in re.split(r"[/\\]", path) if p and not re.fullmatch(r"[A-Za-z]:", p)]
+    path = split(path)[0] if not re.match(r"[/\\]*[A-Za-z]:", path) else path.split("#")[0].split("?")[0]
+    parts = [urllib.parse.unquote(p) for p in re.split(r"[/\\]", path) if p and not re.fullmatch(r"[A-Za-z]:", p)]
     return parts or None
 
 

@@ -515,7 +515,8 @@ def compare_mends(root, started, site=None):
         medium(folder, autorun, extra)
         sources.append((folder, args + (["--label", "Mended"] if "--label" not in args else [])))
     if site:
-        sources.append((site, ["--start", "index.html", "--label", "Site"]))
+        pages = sorted(n for n in os.listdir(site) if n.lower().endswith((".htm", ".html")))
+        sources.append((site, ["--start", "index.html" if "index.html" in pages else pages[0], "--label", "Site"]))
     written = mended_links(root, sources)
     browser = Chromium(root)
     differ = []

@@ -62,6 +62,12 @@ MENDS = {
                                         [("link-leaves-medium", None)],
                                         {"docs/a.htm": '"page%20two.htm#end">p</a><a href="a.htm">s</a><a href="caf%C'
                                                        '3%A9.htm">'}),
+    "a word processor's addresses of the author's disk": (OWN, {"docs/a.htm": PAGE + '<a href="/C:/Users/me/site/docs/'
+                                                                'page%20two.htm">p</a><a href="/C:/Users/me/site/img/"'
+                                                                '>i</a>', "img/index.html": PAGE}, [],
+                                                          [("link-missing", "safe")] * 2,
+                                                          {"docs/a.htm": '"page%20two.htm">p</a><a href="../img/index'
+                                                                         '.html">'}),
     "a link missing its page's ending, or misspelt": (OWN, {"docs/a.htm": PAGE + '<a href="page two.html">p</a>\n'
                                                             '<a href="indx.htm">i</a><a href="nothing.htm">n</a><a href="v2-31.htm">v</a>', "docs/v2-30.htm": PAGE}, [],
                                                       [("link-missing", "safe"), ("link-missing", "unsafe"),
