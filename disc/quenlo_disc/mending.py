@@ -4,6 +4,7 @@ outside a mend stays as it was; a file is written whole and atomically, and
 only if it is still what the mends were made from; a rename never takes the
 place of a file that is there."""
 import difflib
+import hashlib
 import os
 import shutil
 import tempfile
@@ -34,6 +35,10 @@ class Changes:
                 elif isinstance(change, Create):
                     self.created[change.path] = change.data
         self.before = {path: read(os.path.join(source, path), None, LARGEST_READ, follow=True) for path in self.edits}
+        for path, edits in self.edits.items():  # the bytes the mends were placed in, or none of them is made
+            if any(edit.digest != hashlib.sha256(self.before[path]).hexdigest() for edit in edits.values()):
+                raise Refusal("%s changed while fix read it: run fix again" % os.path.join(source, path),
+                              "fix-changed")
 
     def after(self, path):
         """The new bytes of the file at path, its edits made from the last back."""

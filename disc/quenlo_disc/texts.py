@@ -3,6 +3,7 @@ autorun.inf) reads in them, so that a mend is placed by line and column,
 as the check tells where things are, and made in bytes: nothing outside it
 changes, not a line ending, not a letter of a code page's."""
 import bisect
+import hashlib
 import re
 from dataclasses import dataclass
 
@@ -34,6 +35,7 @@ class Edit:
     encoding: str = "utf-8"  # Python's codec the file is read in, and its new bytes'
     was: str = None  # the codec it was read in, where the mend saves it in another
     target: str = None  # the disc path a link written anew leads to
+    digest: str = None  # SHA-256 of the file as the mend read it
 
     def as_dict(self):
         return {"kind": "edit", "path": self.path, "line": self.line, "column": self.column,
@@ -58,7 +60,7 @@ class Text:
 
     def __init__(self, rel, data, skip, read, codec, single=False):
         self.rel, self.data, self.skip, self.read, self.codec, self.single = rel, data, skip, read, codec, single
-        self.text = read(data[skip:])
+        self.text, self.digest = read(data[skip:]), hashlib.sha256(data).hexdigest()
         self.starts = [0] + [m.end() for m in re.finditer("\n", self.text)]
         self.known = []  # (letter, byte) where a letter is known to begin
 
@@ -100,13 +102,13 @@ class Text:
         line, column = self.where(start)
         end_line, end_column = self.where(end)
         return Edit(self.rel, first, last, written, self.text[start:end], new, line, column, end_line, end_column,
-                    self.codec, None, target)
+                    self.codec, None, target, self.digest)
 
     def whole(self, data, codec):
         """The Edit that makes the whole file data, saved in codec."""
         line, column = self.where(len(self.text))
         return Edit(self.rel, 0, len(self.data), data, self.text, data.decode(codec, "replace"), 1, 1, line, column,
-                    codec, self.codec)
+                    codec, self.codec, None, self.digest)
 
     def declare(self, name):
         """The Edit that declares the encoding name first in the page's head."""
@@ -120,7 +122,7 @@ class Text:
         text_at = len(self.read(self.data[self.skip:byte]))
         line, column = self.where(text_at)
         return Edit(self.rel, byte, byte, new.encode(self.codec, "surrogateescape"), "", new, line, column, line,
-                    column, self.codec)
+                    column, self.codec, None, None, self.digest)
 
     # autorun.inf's lines.
     def ending(self):

@@ -171,6 +171,14 @@ class Mends(TestCase):
         else; a new name that is taken stops it; --to refuses a folder that holds something."""
         m, _ = self.checked(OWN, {"docs/a.htm": PAGE + '<a href="guide/">g</a><a href="w%3F.htm">w</a>',
                                   "docs/guide/index.htm": PAGE, "docs/w?.htm": PAGE}, DISC, mend=True)
+        page = os.path.join(m.source, "docs", "a.htm")
+        with open(page, "a") as f:  # between the mends' reading and fix's
+            f.write(" ")
+        with self.assertRaises(Refusal) as refused:
+            Changes(m.source, chosen(m.mends))
+        self.assertEqual(refused.exception.code, "fix-changed")
+        m, _ = self.checked(OWN, {"docs/a.htm": PAGE + '<a href="guide/">g</a><a href="w%3F.htm">w</a>',
+                                  "docs/guide/index.htm": PAGE, "docs/w?.htm": PAGE}, DISC, mend=True)
         changes = Changes(m.source, chosen(m.mends))
         page = os.path.join(m.source, "docs", "a.htm")
         with open(page, "a") as f:
