@@ -3,6 +3,7 @@
 says (safe, unsafe, or not at all), the mended copy checked again with
 none of what a safe mend covered, every byte outside a mend as it was, a
 second fix with nothing left to make; and what fix refuses to write."""
+import collections
 import os
 import tempfile
 import urllib.parse
@@ -11,7 +12,7 @@ from harness import EXE, TestCase
 from quenlo_disc import Refusal, cli, reportpage, sarif
 from quenlo_disc.check import check_medium
 from quenlo_disc.mending import Changes, chosen
-from quenlo_disc.mends import held_name
+from quenlo_disc.mends import MENDS as MENDERS, held_name
 from quenlo_disc.rewrites import relinked
 from quenlo_disc.report import medium_json
 from test_findings import schema_errors
@@ -137,6 +138,39 @@ class Mends(TestCase):
                     self.assertLessEqual(len(left), sum(1 for f, mend, _ in m.mends if f.code == code and not (
                         mend and mend.safe)), left)
                 self.assertFalse(Changes(copy, chosen(checked.mends)), "a second fix changes nothing")
+
+    def test_check_tables(self):
+        """Every medium of the check's tables: fix never stops on it, the mended copy is
+        found with nothing a safe mend covered, and a second fix has nothing to make."""
+        import test_check
+        tally = collections.Counter()
+        mended = set(MENDERS)  # the rows whose findings fix has a mend for
+        rows = [(name, autorun, extra, args) for name, (autorun, extra, args, code, *_) in test_check.REFUSALS.items()
+                if mended & ({code} if isinstance(code, str) else set(code)) and "CERT" not in args]
+        rows += [(name, autorun, extra, args + DISC) for name, (autorun, extra, args, warnings, _) in
+                 test_check.ACCEPTED.items() if mended & set(warnings)]
+        rows = [row for row in rows if not any(isinstance(v, str) and v.startswith(("sparse:", "pipe:"))
+                                               for v in row[2].values())]  # no 4 GiB file copied
+        self.assertGreater(len(rows), 12)
+        for name, autorun, extra, args in rows:
+            with self.subTest(name):
+                m, _ = self.checked(autorun, extra, args, mend=True)
+                copy = os.path.join(tempfile.mkdtemp(dir=self.work), "mended")
+                changes = Changes(m.source, chosen(m.mends))
+                changes.make(copy)
+                tally.update((f.code, ("safe" if mend.safe else "unsafe") if mend else "none" if why else "-")
+                             for f, mend, why in m.mends)
+                outside_mends(self, m.source, copy, changes)
+                checked = self.again(copy, [a for a in args if a not in ("SOURCE", "OUTPUT")])
+                for code in {f.code for f, mend, _ in m.mends if mend and mend.safe}:
+                    left = [f.message for f in checked.findings.found if f.code == code]
+                    self.assertLessEqual(len(left), sum(1 for f, mend, _ in m.mends if f.code == code and not (
+                        mend and mend.safe)), left)
+                self.assertFalse(Changes(copy, chosen(checked.mends)), "a second fix changes nothing")
+        if os.environ.get("QUENLO_SHOW_MENDS"):
+            for safety in ("safe", "unsafe", "none", "-"):
+                print(safety, sum(n for (_, s), n in tally.items() if s == safety),
+                      sorted((c, n) for (c, s), n in tally.items() if s == safety))
 
     def test_documents(self):
         """--json gives each finding its mend, --sarif as SARIF's fixes (valid), each replacement where its edit is."""
