@@ -82,7 +82,7 @@ class Mender:
     """The mends of one checked Medium, finding by finding; texts read once."""
 
     def __init__(self, m):
-        self.m, self.texts, self.renames = m, {}, None
+        self.m, self.texts, self.renames, self.suffixes = m, {}, None, None
         # What each file was read in: its links' encoding, or a browser's guess.
         self.encodings = dict(m.read_in)
         self.encodings.update((rel, name) for name, rels in m.undeclared.items() for rel in rels)
@@ -130,6 +130,25 @@ class Mender:
             raise Unmendable("%s, line %s: the link is written in a way the mend cannot place (character references "
                              "or escapes)" % (path, line))
         return text.edit(at, at + len(address), new, target)
+
+    def ends(self):
+        """{the last names of a path, upper-cased: the files it may name}: what
+        an address off the medium may end with, a file, or a folder that holds
+        one page (which it then names)."""
+        if self.suffixes is None:
+            self.suffixes = {}
+            ends = [(p, p) for p in self.m.tree.sizes]
+            for _, rel, _, _ in self.m.tree.folders:
+                rel = "" if rel == "." else disc_path(rel)
+                pages = [self.m.index[upper(rel + "/" + n if rel else n)] for n in FOLDER_PAGES
+                         if upper(rel + "/" + n if rel else n) in self.m.index]
+                if rel and len(pages) == 1:
+                    ends.append((rel, pages[0]))
+            for end, target in ends:
+                parts = tuple(upper(end).split("/"))
+                for k in range(1, len(parts) + 1):
+                    self.suffixes.setdefault(parts[-k:], set()).add(target)
+        return self.suffixes
 
     def own_autorun(self):
         if self.m.options.start is not None:
@@ -231,24 +250,16 @@ def link_missing(mender, finding):
 
 
 def link_leaves(mender, finding):
-    # What an address off the medium may end with: a file, or a folder that holds one page (which it then names).
-    ends = [(p, p) for p in mender.m.tree.sizes]
-    for _, rel, _, _ in mender.m.tree.folders:
-        rel = "" if rel == "." else disc_path(rel)
-        pages = [mender.m.index[upper(rel + "/" + n if rel else n)] for n in FOLDER_PAGES
-                 if upper(rel + "/" + n if rel else n) in mender.m.index]
-        if rel and len(pages) == 1:
-            ends.append((rel, pages[0]))
+    ends = mender.ends()
 
     def relative(place):
-        parts = off_medium_path(place.link)
-        for k in range(len(parts or ()), 0, -1):
-            tail = [upper(p) for p in parts[-k:]]
-            found = {target for end, target in ends if [upper(x) for x in end.split("/")[-k:]] == tail}
+        parts = [upper(p) for p in off_medium_path(place.link) or ()]
+        for k in range(len(parts), 0, -1):
+            found = ends.get(tuple(parts[-k:]))
             if found:
                 if len(found) > 1:
                     return None
-                target = found.pop()
+                target = next(iter(found))
                 folder = place.file.rsplit("/", 1)[0] if "/" in place.file else ""
                 rel = os.path.relpath(target, folder or ".")
                 return "/".join(quoted(p) if p != ".." else p for p in rel.split("/")) + split(place.link)[1], target
