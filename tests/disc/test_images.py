@@ -3,6 +3,7 @@
 (what Windows reads), only plain files and folders, and never one whose
 records would make it outgrow its image. Each row an image crafted as an
 attacker would (xorriso's own options, then records patched by hand)."""
+import binascii
 import contextlib
 import io
 import json
@@ -58,6 +59,128 @@ def point(image, name, sector, size):
                         + struct.pack(">I", size))
 
 
+def tagged(block, at=None):
+    """block (a bytearray) with its descriptor tag's CRC and checksum made right again, at its location if given."""
+    if at is not None:
+        struct.pack_into("<I", block, 12, at)
+    length = struct.unpack_from("<H", block, 10)[0]
+    struct.pack_into("<H", block, 8, binascii.crc_hqx(bytes(block[16:16 + length]), 0))
+    block[4] = (sum(block[:4]) + sum(block[5:16])) & 0xFF
+    return block
+
+
+def metadata_partition(image, revision, alone=False):
+    """A UDF 1.02 image of genisoimage -udf made one of UDF 2.50 or 2.60 as
+    Windows writes them (no free maker writes a metadata partition): its
+    file set, file entries and folders moved into a metadata file appended
+    to the image, in two extents out of order, with a mirror; the blocks
+    they left zeroed; files' data left where it was, each file's entry
+    pointing at it by long allocation descriptors. alone: no ISO 9660 tree
+    beside it. Returns the bytes where the metadata was appended."""
+    from quenlo_disc import udf
+    block = 2048
+    with open(image, "rb") as f:
+        disc = bytearray(f.read())
+        volume = udf.Volume(f, len(disc))
+    (_, (start, _)), = volume.parts.maps
+    sequence = struct.unpack_from("<II", disc, 256 * block + 16)
+    descriptors = {udf.tag(disc[b * block:(b + 1) * block]): b for b in range(sequence[1], sequence[1] + 16)}
+    blocks, pending = {struct.unpack_from("<I", disc, descriptors[udf.VOLUME] * block + 252)[0]}, [volume.root]
+    while pending:  # every block of the tree's descriptors, each file entry's and each folder's
+        ref, at = pending.pop()
+        blocks.add(at)
+        entry = disc[(start + at) * block:(start + at + 1) * block]
+        _, length, extents = udf.allocation(entry, 0)
+        if entry[27] != udf.DIRECTORY:
+            continue
+        assert len(extents) == 1 and extents[0][2] <= block, "a folder of one block"
+        blocks.add(extents[0][1])
+        folder = disc[(start + extents[0][1]) * block:][:extents[0][2]]
+        pending += [icb for _, _, icb in udf.identifiers(folder)]
+    used = max(blocks) + 1
+    for at in set(range(used)) - blocks:
+        assert udf.tag(disc[(start + at) * block:][:block]) in (None, 8), "no file's data among the descriptors"
+    for at in blocks:  # into the metadata partition (reference 1); a file's data stays in the physical one
+        piece = disc[(start + at) * block:(start + at + 1) * block]
+        kind = udf.tag(piece)
+        if kind == udf.FILE_SET:
+            struct.pack_into("<H", piece, 408, 1)
+        elif kind == udf.FILE_ENTRY and piece[27] != udf.DIRECTORY:
+            _, length, extents = udf.allocation(piece, 0)
+            descriptors_at = 176 + struct.unpack_from("<I", piece, 168)[0]
+            area = b"".join(struct.pack("<IIH6x", n, first, 0) for _, first, n in extents)
+            piece[descriptors_at:] = area.ljust(block - descriptors_at, b"\0")
+            struct.pack_into("<I", piece, 172, len(area))
+            struct.pack_into("<H", piece, 34, struct.unpack_from("<H", piece, 34)[0] & ~7 | 1)
+            struct.pack_into("<H", piece, 10, descriptors_at + len(area) - 16)
+        elif kind == udf.IDENTIFIER:
+            at_identifier = 0
+            while at_identifier + 38 <= block and udf.tag(piece[at_identifier:at_identifier + 16]) == udf.IDENTIFIER:
+                struct.pack_into("<H", piece, at_identifier + 28, 1)
+                size = 38 + struct.unpack_from("<H", piece, at_identifier + 36)[0] + piece[at_identifier + 19]
+                piece[at_identifier:at_identifier + size] = tagged(piece[at_identifier:at_identifier + size])
+                at_identifier += (size + 3) // 4 * 4
+        if kind != udf.IDENTIFIER:
+            tagged(piece)
+        disc[(start + at) * block:(start + at + 1) * block] = piece
+    half, end = used // 2, len(disc) // block - start  # appended: entry, mirror's, the second half, the first, mirror
+    metadata = [disc[(start + b) * block:(start + b + 1) * block] for b in range(used)]
+    for at in range(used):
+        disc[(start + at) * block:(start + at + 1) * block] = bytes(block)
+    for n, (kind, extents) in enumerate(((250, [(half, end + 2 + used - half), (used - half, end + 2)]),
+                                         (251, [(used, end + 2 + used)]))):
+        entry = bytearray(block)
+        struct.pack_into("<HH", entry, 0, udf.FILE_ENTRY, 3)
+        struct.pack_into("<HHH", entry, 20, 4, 0, 1)
+        entry[27], entry[34] = kind, 0
+        struct.pack_into("<QQ", entry, 56, used * block, used)
+        area = b"".join(struct.pack("<II", n * block, at) for n, at in extents)
+        struct.pack_into("<II", entry, 168, 0, len(area))
+        entry[176:176 + len(area)] = area
+        struct.pack_into("<H", entry, 10, 176 + len(area) - 16)
+        disc += tagged(entry, end + n)
+    disc += b"".join(metadata[half:]) + b"".join(metadata[:half]) + b"".join(metadata)
+    suffix = struct.pack("<H", revision)
+    partition, logical = descriptors[udf.PARTITION] * block, descriptors[udf.VOLUME] * block
+    struct.pack_into("<I", disc, partition + 192, len(disc) // block - start)
+    disc[partition:partition + block] = tagged(disc[partition:partition + block])
+    table = struct.pack("<BBHH", 1, 6, 1, struct.unpack_from("<H", disc, partition + 22)[0]) + struct.pack(
+        "<BBH", 2, 64, 0) + b"\0*UDF Metadata Partition".ljust(24, b"\0") + suffix.ljust(8, b"\0") + struct.pack(
+        "<HHIIIIHB5x", 1, struct.unpack_from("<H", disc, partition + 22)[0], end, end + 1, 0xFFFFFFFF, 32, 1, 0)
+    struct.pack_into("<H", disc, logical + 256, 1)  # the file set: in the metadata partition
+    struct.pack_into("<II", disc, logical + 264, len(table), 2)
+    disc[logical + 440:logical + 440 + len(table)] = table
+    disc[logical + 216 + 24:logical + 216 + 26] = suffix  # the domain's revision
+    struct.pack_into("<H", disc, logical + 10, 440 + len(table) - 16)
+    disc[logical:logical + block] = tagged(disc[logical:logical + block])
+    integrity = struct.unpack_from("<I", disc, logical + 436)[0] * block  # its revisions, to read and to write
+    use = integrity + 80 + 8 * struct.unpack_from("<I", disc, integrity + 72)[0] + 40
+    struct.pack_into("<HHH", disc, use, revision, revision, revision)
+    disc[integrity:integrity + block] = tagged(disc[integrity:integrity + block])
+    recognition = [s for s in range(16, 32) if disc[s * block + 1:s * block + 6] in (b"BEA01", b"NSR02", b"TEA01")]
+    disc[recognition[1] * block + 1:recognition[1] * block + 6] = b"NSR03"
+    if alone:
+        kept = [disc[s * block:(s + 1) * block] for s in recognition]
+        disc[16 * block:(recognition[-1] + 1) * block] = b"".join(kept).ljust((recognition[-1] - 15) * block, b"\0")
+    with open(image, "wb") as f:
+        f.write(disc)
+    return (start + end) * block, len(disc) - (start + end) * block
+
+
+def walked(folder):
+    """{path: "folder", or a file's text} of what is in folder."""
+    found = {}
+    for top, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            kind = os.lstat(path).st_mode
+            found[os.path.relpath(path, folder)] = "folder" if stat.S_ISDIR(kind) else "other"
+            if stat.S_ISREG(kind):
+                with open(path, errors="replace") as f:
+                    found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
 class Images(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="quenlo-images-")
@@ -70,16 +193,7 @@ class Images(unittest.TestCase):
 
     def extracted(self, image):
         iso.extract(image, self.out)
-        found = {}
-        for top, dirs, files in os.walk(self.out):
-            for name in dirs + files:
-                path = os.path.join(top, name)
-                kind = os.lstat(path).st_mode
-                found[os.path.relpath(path, self.out)] = "folder" if stat.S_ISDIR(kind) else "other"
-                if stat.S_ISREG(kind):
-                    with open(path, errors="replace") as f:
-                        found[os.path.relpath(path, self.out)] = f.read()
-        return found
+        return walked(self.out)
 
     def test_rock_ridge_never_comes_out(self):
         """A link to a private key, a pipe as autorun.inf, and a quenlo.exe
@@ -177,6 +291,63 @@ class UDF(unittest.TestCase):
                     else:
                         self.assertEqual(found["code"], "udf-unread")
                         self.assertNotIn("\n", found["refusal"])
+
+    def test_metadata_partition(self):
+        """A UDF 2.50 disc's tree read through its metadata file, the mirror
+        where the file is damaged, a small file held in its entry as
+        Windows writes one; what does not add up refused in one line."""
+        from quenlo_disc import udf
+        work = tempfile.mkdtemp(prefix="quenlo-udf-")
+        self.addCleanup(shutil.rmtree, work)
+        os.makedirs(os.path.join(work, "source", "docs"))
+        for rel, text in {"docs/read me.htm": "<p>r", "docs/Caf\u00e9.htm": "<p>" + "c" * 5000}.items():
+            with open(os.path.join(work, "source", rel), "w") as f:
+                f.write(text)
+        made = os.path.join(work, "made.iso")
+        subprocess.run(["genisoimage", "-quiet", "-udf", "-V", "Katalog", "-o", made, os.path.join(work, "source")],
+                       check=True)
+        metadata, _ = metadata_partition(made, 0x250, alone=True)
+        with open(made, "rb") as f:
+            volume = udf.Volume(f, os.path.getsize(made))
+            docs = next(udf.identifiers(volume.content(volume.entry(volume.root)[1], 1 << 20)))[2]
+            files = {name: icb for name, _, icb in udf.identifiers(volume.content(volume.entry(docs)[1], 1 << 20))}
+            entry = {name: volume.parts.where(*icb, 2048)[0][0] for name, icb in files.items()}
+
+        def embedded(f):  # read me.htm's bytes moved into its entry, as Windows keeps a small file
+            f.seek(entry["read me.htm"])
+            block = bytearray(f.read(2048))
+            struct.pack_into("<H", block, 34, struct.unpack_from("<H", block, 34)[0] | 3)
+            struct.pack_into("<I", block, 172, 4)
+            block[176:180] = b"<p>r"
+            struct.pack_into("<H", block, 10, 180 - 16)
+            return entry["read me.htm"], tagged(block)
+
+        both = {"docs": "folder", "docs/read me.htm": "<p>r", "docs/Caf\u00e9.htm": "<p>" + "c" * 5000}
+        for name, craft, wanted in (
+                ("as made", lambda f: (0, b""), both),
+                ("a small file held in its entry", embedded, both),
+                ("the metadata file damaged: its mirror read", lambda f: (metadata, b"\0" * 16), both),
+                ("its extents beyond the partition: its mirror read", lambda f: (metadata + 180, b"\xff" * 4), both),
+                ("both damaged", lambda f: (metadata, b"\0" * 2064), "nor its mirror"),
+                ("a file in a partition the volume has not", lambda f: (entry["Caf\u00e9.htm"] + 184, b"\7"),
+                 "a partition the volume has not"),
+                ("a file's data beyond its partition", lambda f: (entry["read me.htm"] + 180, b"\0\0\0\1"),
+                 "beyond its partition")):
+            with self.subTest(name):
+                crafted, out = os.path.join(work, "crafted.iso"), tempfile.mkdtemp(dir=work)
+                shutil.copy(made, crafted)
+                with open(crafted, "r+b") as f:
+                    at, data = craft(f)
+                    f.seek(at)
+                    f.write(data)
+                if isinstance(wanted, str):
+                    with self.assertRaises(Refusal) as refused:
+                        udf.extract(crafted, out)
+                    self.assertIn(wanted, str(refused.exception))
+                    self.assertEqual(refused.exception.code, "image-unsafe")
+                    continue
+                self.assertEqual(udf.extract(crafted, out), (2, 5007))
+                self.assertEqual(walked(out), wanted)
 
 
 class Sticks(unittest.TestCase):
@@ -360,7 +531,9 @@ AUTHORS = {"autorun.inf": "[autorun]\r\nopen=quenlo.exe docs\\index.htm\r\nlabel
            "docs/long.htm": "<p>%s<a href=index.htm>back</a>" % ("x" * 40000)}  # of many clusters
 MAC = {".DS_Store": "", "._START.htm": "", ".fseventsd/fseventsd-uuid": "x"}
 # maker -> (its command: SOURCE the folder, IMAGE the image; the file
-# system Windows reads; the verdict; the codes of the check's findings)
+# system Windows reads; the verdict; the codes of the check's findings).
+# Those of UDF 2.50 and 2.60 are genisoimage's UDF 1.02 given a metadata
+# partition by metadata_partition(): no free maker writes one.
 BROKEN = {"link-missing"}
 MAKERS = {
     "genisoimage": (["genisoimage", "-quiet", "-V", "PRODUCT", "-o", "IMAGE", "SOURCE"], "ISO 9660", "refused",
@@ -384,6 +557,10 @@ MAKERS = {
                                 "mcopy -s -i IMAGE SOURCE/* ::/"], "FAT32", "ready", {"stick-start-hidden"}),
     "genisoimage -udf (a bridge disc)": (["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-V", "PRODUCT",
                                           "-o", "IMAGE", "SOURCE"], "UDF", "ready", set()),
+    "genisoimage -udf, made UDF 2.50 (a bridge disc)": (["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-V",
+                                                         "PRODUCT", "-o", "IMAGE", "SOURCE"], "UDF", "ready", set()),
+    "genisoimage -udf, made UDF 2.60 alone": (["genisoimage", "-quiet", "-udf", "-V", "PRODUCT", "-o", "IMAGE",
+                                               "SOURCE"], "UDF", "ready", set()),
     "quenlo-disc make": (["make", "SOURCE", "IMAGE"], "Joliet", "ready", set()),
     "quenlo-disc make --stick": (["make", "--stick", "SOURCE", "IMAGE"], "FAT32", "ready", {"stick-start-hidden"}),
 }
@@ -423,6 +600,7 @@ class Makers(unittest.TestCase):
             os.makedirs(os.path.dirname(os.path.join(cls.mac, rel)), exist_ok=True)
             with open(os.path.join(cls.mac, rel), "w") as f:
                 f.write(text)
+        cls.metadata = {}  # maker -> (byte, bytes) of the image where its UDF metadata partition lies
         cls.images = {name: cls.made(name, argv) for name, (argv, *_) in MAKERS.items()}
 
     @classmethod
@@ -440,6 +618,8 @@ class Makers(unittest.TestCase):
             assert status == 0, err
         else:
             subprocess.run(argv, check=True, capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        if "made UDF" in name:
+            cls.metadata[name] = metadata_partition(image, 0x250 if "2.50" in name else 0x260, "alone" in name)
         return image
 
     def test_makers(self):
@@ -486,8 +666,8 @@ class Makers(unittest.TestCase):
             # Where a maker keeps what the reader trusts: the first sectors, and the folders.
             spots = [(0, 512), (volume, 1 << 16)] if volume is not None else [
                 (16 * iso.SECTOR, 4 * iso.SECTOR), (256 * iso.SECTOR, iso.SECTOR),
-                (32 * iso.SECTOR, 300 * iso.SECTOR)] + [
-                (e.extents[0][0] * iso.SECTOR, e.extents[0][1]) for e in iso.tree(image) if e.folder]
+                (32 * iso.SECTOR, 300 * iso.SECTOR)] + ([self.metadata[name]] if name in self.metadata else [
+                (e.extents[0][0] * iso.SECTOR, e.extents[0][1]) for e in iso.tree(image) if e.folder])
             for n in range(25):
                 with self.subTest(name, n=n):
                     mutant = bytearray(data)
