@@ -95,13 +95,13 @@ class Partitions:
         for _ in range(min(maps, 64)):
             kind, length = table[at:at + 2] if len(table) >= at + 2 else (0, 0)
             if kind == 1 and length == 6:
-                self.maps.append(("physical", self.partition(struct.unpack_from("<H", table, at + 4)[0])))
+                self.maps.append((1, self.partition(struct.unpack_from("<H", table, at + 4)[0])))
             elif kind == 2 and length == 64:
                 name = table[at + 5:at + 28].rstrip(b"\0")
                 number = self.partition(struct.unpack_from("<H", table, at + 38)[0])
                 if name != b"*UDF Metadata Partition":
                     raise NotYet("a %s" % name.decode("latin-1").lstrip("*").replace("UDF ", "").lower())
-                self.maps.append(("metadata", self.metadata(number, *struct.unpack_from("<II", table, at + 40))))
+                self.maps.append((2, self.metadata(number, *struct.unpack_from("<II", table, at + 40))))
             else:
                 raise ValueError("a partition map of no known kind")
             at += length
@@ -147,8 +147,8 @@ class Partitions:
         """[(image byte, bytes)] of length bytes from a block of partition reference ref."""
         if ref >= len(self.maps):
             raise ValueError("an extent in a partition the volume has not")
-        kind, what = self.maps[ref]
-        if kind == "physical":
+        kind, what = self.maps[ref]  # of map type 1, a physical partition; of type 2, the metadata partition
+        if kind == 1:
             return self.span(what, block, length)
         starts, spans = what
         at, out = block * self.block, []
