@@ -1,11 +1,11 @@
 """UDF images as Windows reads them, alone or beside ISO 9660 on a bridge
 disc (where Windows reads UDF in preference): the logical volume's label and
-its tree, names in OSTA's compressed Unicode, from 1.02 to 2.60 (the
-metadata partition of 2.50 and later read through udfparts.py). Read from
-anyone in the extraction sandbox, with iso.py's bounds: every extent inside
-the image and its partition, a folder visited once, and the tree's records,
-depth, letters and bytes held. A disc written in packets (a virtual or a
-sparable partition) is not read yet: such an image is refused in one line.
+its tree, names in OSTA's compressed Unicode, from 1.02 to 2.60, pressed,
+written in packets or rewritable (its partitions read by udfparts.py). Read
+from anyone in the extraction sandbox, with iso.py's bounds: every extent
+inside the image and its partition, a folder visited once, and the tree's
+records, depth, letters and bytes held. A partition of another kind is
+refused in one line.
 """
 import collections
 import os
@@ -163,8 +163,8 @@ def tree(path):
                     found.append(Entry(here, False, extents, when))
             return volume.label, found
     except NotYet as error:
-        raise Refusal("%s is UDF with %s (a disc written in packets), which Windows reads "
-                      "and these tools do not read yet: check the folder it was made from" % (path, error),
+        raise Refusal("%s is UDF with %s, which these tools do not read: check the folder it was made from" % (
+                      path, error),
                       "udf-unread") from None
     except (ValueError, struct.error) as error:
         raise Refusal("%s is not a UDF image Windows can read safely (%s): make it again with Joliet names beside "

@@ -135,7 +135,7 @@ def iso_view(path):
 def udf_view(path):
     """What Windows reads of a disc that holds UDF, which it reads in
     preference to ISO 9660; None for a bridge disc whose UDF is not read
-    yet (written in packets), whose ISO 9660 tree is read instead."""
+    (a partition of an unknown kind), whose ISO 9660 tree is read instead."""
     try:
         label, _ = udf_reader.tree(path)
     except Refusal as refusal:

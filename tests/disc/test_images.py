@@ -267,30 +267,85 @@ class Images(unittest.TestCase):
 
 class UDF(unittest.TestCase):
     """UDF as mkudffs writes it, of each revision Windows reads, on a disc's
-    blocks and a drive's: its label read, what is not read yet refused in
-    one line."""
+    blocks and a drive's, pressed (cd, hd), written once in packets (cdr,
+    bdr: a virtual partition) or rewritten (cdrw: a sparable one): its label
+    read; a partition of another kind refused in one line; random bytes
+    changed in its descriptors and tables read or refused in one line."""
 
     def test_revisions(self):
         work = tempfile.mkdtemp(prefix="quenlo-udf-")
         self.addCleanup(shutil.rmtree, work)
+        rng = random.Random(52)
+
+        def read(image):
+            said, out, started = io.StringIO(), tempfile.mkdtemp(dir=work), time.monotonic()
+            with contextlib.redirect_stdout(said):
+                views.main([image, out])
+            self.assertLess(time.monotonic() - started, 2)
+            return json.loads(said.getvalue())
+
         for revision in ("1.02", "1.50", "2.00", "2.01", "2.50", "2.60"):
-            for media in ("cd", "hd") if revision < "2.50" else ("bdr",):
+            for media in ("cd", "hd") if revision == "1.02" else ("cd", "cdr", "cdrw") if revision < "2.50" else (
+                    "cdr", "bdr"):
                 with self.subTest(revision, media=media):
-                    image, out = os.path.join(work, "%s-%s.udf" % (revision, media)), tempfile.mkdtemp(dir=work)
+                    image = os.path.join(work, "%s-%s.udf" % (revision, media))
                     with open(image, "wb") as f:
                         f.truncate(4 << 20)
                     subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog",
                                     image], check=True, capture_output=True)
-                    said = io.StringIO()
-                    with contextlib.redirect_stdout(said):
-                        views.main([image, out])
-                    found = json.loads(said.getvalue())
-                    if revision < "2.50":
-                        self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
-                                         ("UDF", "Katalog", 0), found)
-                    else:
-                        self.assertEqual(found["code"], "udf-unread")
-                        self.assertNotIn("\n", found["refusal"])
+                    found = read(image)
+                    listed = int((revision, media) == ("1.50", "cdrw"))  # 1.50's file of the packets not to use
+                    self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
+                                     ("UDF", "Katalog", listed), found)
+                    with open(image, "rb") as f:
+                        data = f.read()
+                    written = len(data.rstrip(b"\0")) // 2048  # the virtual table is in the last block written
+                    for n in range(8):
+                        mutant = bytearray(data)
+                        for _ in range(rng.randint(1, 6)):
+                            start = rng.choice((32, 64, 96, 224, 256, 288, max(0, written - 1), written))
+                            mutant[start * 2048 + rng.randrange(2048 if start < 256 else 1024)] = rng.randrange(256)
+                        with open(image + ".mutant", "wb") as f:
+                            f.write(mutant)
+                        found = read(image + ".mutant")
+                        self.assertTrue("files" in found or "\n" not in found["refusal"], found)
+        with open(image, "r+b") as f:  # a partition of no kind Windows reads
+            data = bytearray(f.read())
+            at = data.index(b"*UDF Virtual Partition")
+            data[at:at + 22] = b"*UDF Unknown Partition"
+            logical = at - 440 - 6 - 5
+            f.seek(logical)
+            f.write(tagged(data[logical:logical + 2048]))
+        found = read(image)
+        self.assertEqual(found["code"], "udf-unread", found)
+        self.assertNotIn("\n", found["refusal"])
+
+    def test_packet_moved(self):
+        """A rewritable disc whose root folder's packet went bad and was
+        moved to a spare one, as its sparing tables say: read from there."""
+        from quenlo_disc import udf
+        work = tempfile.mkdtemp(prefix="quenlo-udf-")
+        self.addCleanup(shutil.rmtree, work)
+        image = os.path.join(work, "rw.udf")
+        with open(image, "wb") as f:
+            f.truncate(4 << 20)
+        subprocess.run(["mkudffs", "--media-type=cdrw", "--udfrev=2.01", "--label=Katalog", image], check=True,
+                       capture_output=True)
+        with open(image, "r+b") as f:
+            disc = bytearray(f.read())
+            volume = udf.Volume(f, len(disc))
+        (_, (partition, packet, _)), (_, root) = volume.parts.maps[0], volume.root
+        first = partition[0] + root - root % packet
+        at = disc.index(b"*UDF Sparable Partition") - 5
+        for table in struct.unpack_from("<II", disc, at + 48)[:disc[at + 42]]:
+            spare = struct.unpack_from("<I", disc, table * 2048 + 60)[0]
+            struct.pack_into("<I", disc, table * 2048 + 56, root - root % packet)
+            disc[table * 2048:table * 2048 + 2048] = tagged(disc[table * 2048:table * 2048 + 2048])
+            disc[spare * 2048:(spare + packet) * 2048] = disc[first * 2048:(first + packet) * 2048]
+        disc[first * 2048:(first + packet) * 2048] = bytes(packet * 2048)
+        with open(image, "wb") as f:
+            f.write(disc)
+        self.assertEqual(udf.tree(image), ("Katalog", []))
 
     def test_metadata_partition(self):
         """A UDF 2.50 disc's tree read through its metadata file, the mirror
