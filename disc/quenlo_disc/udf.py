@@ -8,6 +8,7 @@ records, depth, letters and bytes held. A partition of another kind is
 refused in one line.
 """
 import collections
+import hashlib
 import os
 import struct
 
@@ -96,7 +97,10 @@ class Volume:
         data = self.parts.read(spans)
         file_type, length, extents = allocation(data, ref, lambda there, where: self.logical(where, there, self.block))
         stamp = data[84:96] if tag(data) == FILE_ENTRY else data[92:104]  # when it was modified
-        when = record_date(bytes([max(0, struct.unpack_from("<H", stamp, 2)[0] - 1900) & 0xFF]) + stamp[4:9] + b"\0")
+        zone = struct.unpack_from("<H", stamp, 0)[0] & 0xFFF  # minutes from UTC, as 12 bits; -2047: not said
+        zone = 0 if zone == 0x801 else (zone - 0x1000 if zone & 0x800 else zone) // 15
+        when = record_date(bytes([max(0, struct.unpack_from("<H", stamp, 2)[0] - 1900) & 0xFF]) + stamp[4:9]
+                           + struct.pack("<b", max(-128, min(127, zone))))
         if isinstance(extents, int):  # its bytes held in the entry itself
             extents = self.parts.within(spans, extents, length)
         else:
@@ -169,6 +173,26 @@ def tree(path):
     except (ValueError, struct.error) as error:
         raise Refusal("%s is not a UDF image Windows can read safely (%s): make it again with Joliet names beside "
                       "UDF, or with quenlo-disc make" % (path, error), "image-unsafe") from None
+
+
+def contents(path):
+    """{path: (bytes' SHA-256, date)} of every file of the image's UDF tree."""
+    found = {}
+    with open(path, "rb") as f:
+        for entry in tree(path)[1]:
+            if entry.folder:
+                continue
+            digest = hashlib.sha256()
+            for start, length in entry.extents:
+                f.seek(start)
+                while length > 0:
+                    chunk = f.read(min(length, 1 << 20))
+                    if not chunk:
+                        break
+                    digest.update(chunk)
+                    length -= len(chunk)
+            found[entry.path] = (digest.hexdigest(), entry.date)
+    return found
 
 
 def extract(image, folder, whole=None):

@@ -152,6 +152,17 @@ def udf_view(path):
             "renamed": [], "cut": [], "udf": udf_revision(path)}
 
 
+def contents(path):
+    """{path: (bytes' SHA-256, date)} of the files Windows reads of an image
+    (for telling what differs between two): a stick's FAT, a disc's UDF
+    where it holds one, else its Joliet or ISO 9660 tree."""
+    if iso.is_stick(path):
+        return fat.contents(path)
+    if udf_revision(path) and udf_view(path):
+        return udf_reader.contents(path)
+    return iso.contents(path)
+
+
 def fat_label(path, oem):
     """The label Explorer shows for a FAT volume: its root's label entry,
     else the boot sector's (none for "NO NAME")."""
