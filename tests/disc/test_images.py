@@ -85,27 +85,28 @@ def metadata_partition(image, revision, alone=False):
     (_, (start, _)), = volume.parts.maps
     sequence = struct.unpack_from("<II", disc, 256 * block + 16)
     descriptors = {udf.tag(disc[b * block:(b + 1) * block]): b for b in range(sequence[1], sequence[1] + 16)}
-    blocks, pending = {struct.unpack_from("<I", disc, descriptors[udf.VOLUME] * block + 252)[0]}, [volume.root]
-    while pending:  # every block of the tree's descriptors, each file entry's and each folder's
+    file_set = struct.unpack_from("<I", disc, descriptors[udf.VOLUME] * block + 252)[0]
+    entries, folders, data, pending = [], [], [], [volume.root]
+    while pending:  # the tree's descriptors: each file entry, each folder's identifiers
         ref, at = pending.pop()
-        blocks.add(at)
         entry = disc[(start + at) * block:(start + at + 1) * block]
         _, length, extents = udf.allocation(entry, 0)
+        entries.append(at)
         if entry[27] != udf.DIRECTORY:
+            data += [first for _, first, n in extents]
             continue
-        assert len(extents) == 1 and extents[0][2] <= block, "a folder of one block"
-        blocks.add(extents[0][1])
-        folder = disc[(start + extents[0][1]) * block:][:extents[0][2]]
-        pending += [icb for _, _, icb in udf.identifiers(folder)]
+        (_, first, length), = extents
+        folders.append((first, length))
+        pending += [icb for _, _, icb in udf.identifiers(disc[(start + first) * block:(start + first) * block + length])]
+    blocks = {file_set, *entries} | {b for first, n in folders for b in range(first, first + -(-n // block))}
     used = max(blocks) + 1
-    for at in set(range(used)) - blocks:
-        assert udf.tag(disc[(start + at) * block:][:block]) in (None, 8), "no file's data among the descriptors"
-    for at in blocks:  # into the metadata partition (reference 1); a file's data stays in the physical one
+    assert min(data, default=used) >= used, "no file's data among the descriptors"
+    piece = disc[(start + file_set) * block:(start + file_set + 1) * block]
+    struct.pack_into("<H", piece, 408, 1)  # the root: in the metadata partition (reference 1)
+    disc[(start + file_set) * block:(start + file_set + 1) * block] = tagged(piece)
+    for at in entries:  # a file's data stays in the physical partition, now named by reference 0
         piece = disc[(start + at) * block:(start + at + 1) * block]
-        kind = udf.tag(piece)
-        if kind == udf.FILE_SET:
-            struct.pack_into("<H", piece, 408, 1)
-        elif kind == udf.FILE_ENTRY and piece[27] != udf.DIRECTORY:
+        if piece[27] != udf.DIRECTORY:
             _, length, extents = udf.allocation(piece, 0)
             descriptors_at = 176 + struct.unpack_from("<I", piece, 168)[0]
             area = b"".join(struct.pack("<IIH6x", n, first, 0) for _, first, n in extents)
@@ -113,16 +114,14 @@ def metadata_partition(image, revision, alone=False):
             struct.pack_into("<I", piece, 172, len(area))
             struct.pack_into("<H", piece, 34, struct.unpack_from("<H", piece, 34)[0] & ~7 | 1)
             struct.pack_into("<H", piece, 10, descriptors_at + len(area) - 16)
-        elif kind == udf.IDENTIFIER:
-            at_identifier = 0
-            while at_identifier + 38 <= block and udf.tag(piece[at_identifier:at_identifier + 16]) == udf.IDENTIFIER:
-                struct.pack_into("<H", piece, at_identifier + 28, 1)
-                size = 38 + struct.unpack_from("<H", piece, at_identifier + 36)[0] + piece[at_identifier + 19]
-                piece[at_identifier:at_identifier + size] = tagged(piece[at_identifier:at_identifier + size])
-                at_identifier += (size + 3) // 4 * 4
-        if kind != udf.IDENTIFIER:
-            tagged(piece)
-        disc[(start + at) * block:(start + at + 1) * block] = piece
+        disc[(start + at) * block:(start + at + 1) * block] = tagged(piece)
+    for first, length in folders:  # each identifier's entry: in the metadata partition
+        at = (start + first) * block
+        while at + 38 <= (start + first) * block + length:
+            struct.pack_into("<H", disc, at + 28, 1)
+            size = 38 + struct.unpack_from("<H", disc, at + 36)[0] + disc[at + 19]
+            disc[at:at + size] = tagged(disc[at:at + size])
+            at += (size + 3) // 4 * 4
     half, end = used // 2, len(disc) // block - start  # appended: entry, mirror's, the second half, the first, mirror
     metadata = [disc[(start + b) * block:(start + b + 1) * block] for b in range(used)]
     for at in range(used):
