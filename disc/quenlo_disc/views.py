@@ -44,13 +44,14 @@ def udf_revision(path):
     9660 on a bridge disc), which Windows reads in preference; else None."""
     try:
         with open(path, "rb") as f:
-            for sector in range(16, 64):
-                f.seek(sector * iso.SECTOR)
-                kind = f.read(6)[1:6]
-                if kind in (b"NSR02", b"NSR03"):
-                    return kind.decode()
-                if kind not in (b"CD001", b"BEA01", b"BOOT2", b"CDW02"):
-                    return None
+            for step in (iso.SECTOR, 4096):  # a descriptor a sector, of 2048 bytes at least
+                for n in range(48):
+                    f.seek(16 * iso.SECTOR + n * step)
+                    kind = f.read(6)[1:6]
+                    if kind in (b"NSR02", b"NSR03"):
+                        return kind.decode()
+                    if kind not in (b"CD001", b"BEA01", b"BOOT2", b"CDW02"):
+                        break
     except OSError:
         return None
     return None

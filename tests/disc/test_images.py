@@ -284,14 +284,15 @@ class UDF(unittest.TestCase):
             return json.loads(said.getvalue())
 
         for revision in ("1.02", "1.50", "2.00", "2.01", "2.50", "2.60"):
-            for media in ("cd", "hd") if revision == "1.02" else ("cd", "cdr", "cdrw") if revision < "2.50" else (
-                    "cdr", "bdr"):
+            for media in ("cd", "hd") if revision == "1.02" else ("cd", "cdr", "cdrw", "hd:512", "hd:4096") if (
+                    revision < "2.50") else ("cdr", "bdr"):
                 with self.subTest(revision, media=media):
                     image = os.path.join(work, "%s-%s.udf" % (revision, media))
                     with open(image, "wb") as f:
                         f.truncate(4 << 20)
-                    subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog",
-                                    image], check=True, capture_output=True)
+                    media, _, blocks = media.partition(":")  # a drive's sectors of other sizes
+                    subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog"]
+                                   + ["--blocksize=" + blocks] * bool(blocks) + [image], check=True, capture_output=True)
                     found = read(image)
                     listed = int((revision, media) == ("1.50", "cdrw"))  # 1.50's file of the packets not to use
                     self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
