@@ -367,6 +367,18 @@ class UDF(unittest.TestCase):
             docs = next(udf.identifiers(volume.content(volume.entry(volume.root)[1], 1 << 20)))[2]
             files = {name: icb for name, _, icb in udf.identifiers(volume.content(volume.entry(docs)[1], 1 << 20))}
             entry = {name: volume.parts.where(*icb, 2048)[0][0] for name, icb in files.items()}
+            free = volume.parts.maps[0][1][0] * 2048  # the physical partition's first block, left empty
+
+        def continued(f, to=0):  # Café.htm's descriptor moved to a block of its own, the entry's ending there
+            f.seek(entry["Caf\u00e9.htm"])
+            block = bytearray(f.read(2048))
+            descriptor = block[176:192]
+            block[176:186] = struct.pack("<IIH", 3 << 30 | 2048, 0, 0)
+            more = bytearray(2048)
+            struct.pack_into("<HHI", more, 0, 258, 3, 0)
+            struct.pack_into("<HIII", more, 10, 24, 0, 0, 16 if to == 0 else 32)
+            more[24:40] = descriptor if to == 0 else struct.pack("<IIH6x", 3 << 30 | 2048, 0, 0)
+            return [(entry["Caf\u00e9.htm"], tagged(block)), (free, tagged(more))]
 
         def embedded(f):  # read me.htm's bytes moved into its entry, as Windows keeps a small file
             f.seek(entry["read me.htm"])
@@ -381,6 +393,8 @@ class UDF(unittest.TestCase):
         for name, craft, wanted in (
                 ("as made", lambda f: (0, b""), both),
                 ("a small file held in its entry", embedded, both),
+                ("a file's descriptors continued in another block", continued, both),
+                ("continued in a loop", lambda f: continued(f, to=1), "too many extents of descriptors"),
                 ("the metadata file damaged: its mirror read", lambda f: (metadata, b"\0" * 16), both),
                 ("its extents beyond the partition: its mirror read", lambda f: (metadata + 180, b"\xff" * 4), both),
                 ("both damaged", lambda f: (metadata, b"\0" * 2064), "nor its mirror"),
@@ -392,9 +406,10 @@ class UDF(unittest.TestCase):
                 crafted, out = os.path.join(work, "crafted.iso"), tempfile.mkdtemp(dir=work)
                 shutil.copy(made, crafted)
                 with open(crafted, "r+b") as f:
-                    at, data = craft(f)
-                    f.seek(at)
-                    f.write(data)
+                    writes = craft(f)
+                    for at, data in writes if isinstance(writes, list) else [writes]:
+                        f.seek(at)
+                        f.write(data)
                 if isinstance(wanted, str):
                     with self.assertRaises(Refusal) as refused:
                         udf.extract(crafted, out)
