@@ -97,7 +97,8 @@ def metadata_partition(image, revision, alone=False):
             continue
         (_, first, length), = extents
         folders.append((first, length))
-        pending += [icb for _, _, icb in udf.identifiers(disc[(start + first) * block:(start + first) * block + length])]
+        at = (start + first) * block
+        pending += [icb for _, _, icb in udf.identifiers(disc[at:at + length])]
     blocks = {file_set, *entries} | {b for first, n in folders for b in range(first, first + -(-n // block))}
     used = max(blocks) + 1
     assert min(data, default=used) >= used, "no file's data among the descriptors"
@@ -292,7 +293,8 @@ class UDF(unittest.TestCase):
                         f.truncate(4 << 20)
                     media, _, blocks = media.partition(":")  # a drive's sectors of other sizes
                     subprocess.run(["mkudffs", "--media-type=" + media, "--udfrev=" + revision, "--label=Katalog"]
-                                   + ["--blocksize=" + blocks] * bool(blocks) + [image], check=True, capture_output=True)
+                                   + ["--blocksize=" + blocks] * bool(blocks) + [image],
+                                   check=True, capture_output=True)
                     found = read(image)
                     listed = int((revision, media) == ("1.50", "cdrw"))  # 1.50's file of the packets not to use
                     self.assertEqual((found.get("system"), found.get("label"), found.get("files")),
