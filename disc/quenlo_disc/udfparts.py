@@ -222,7 +222,7 @@ class Partitions(Tables):
                 elif name == b"*UDF Sparable Partition":
                     self.maps.append((SPARABLE, (number, *self.sparing(table[at:at + 64]))))
                 else:
-                    raise NotYet("a %s" % name.decode("latin-1").lstrip("*").replace("UDF ", "").lower())
+                    raise NotYet('a partition of the kind "%s"' % name.decode("latin-1").strip())
             else:
                 raise ValueError("a partition map of no known kind")
             at += length

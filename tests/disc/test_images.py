@@ -787,6 +787,26 @@ class Makers(unittest.TestCase):
                 if said:
                     self.assertRegex(against["differs"][0], said)
 
+    def test_unknown_partition(self):
+        """A bridge disc whose UDF has a partition of a kind the tools do
+        not read is checked by its Joliet tree, and says so; alone, refused."""
+        for name, system, code, says in (
+                ("genisoimage -udf, made UDF 2.50 (a bridge disc)", "Joliet", "image-udf", "read its Joliet names"),
+                ("genisoimage -udf, made UDF 2.60 alone", None, "udf-unread", 'kind "*UDF Unheard-of Kind", which')):
+            with self.subTest(name):
+                with open(self.images[name], "rb") as f:
+                    disc = bytearray(f.read())
+                at = disc.index(b"*UDF Metadata Partition")
+                disc[at:at + 23] = b"*UDF Unheard-of Kind   "
+                logical = at - at % 2048
+                disc[logical:logical + 2048] = tagged(disc[logical:logical + 2048])
+                crafted = os.path.join(self.work, "unknown.iso")
+                with open(crafted, "wb") as f:
+                    f.write(disc)
+                document = json.loads(run(["check", "--json", crafted])[1])
+                self.assertEqual((document.get("image") or {}).get("system"), system)
+                self.assertIn(says, next(f["message"] for f in document["findings"] if f["code"] == code))
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"), "a drive of one's own needs root")
     def test_drive(self):
         """A drive read as an image, as /dev/sdb would be: the same check as of its image file."""
