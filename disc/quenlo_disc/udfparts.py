@@ -22,7 +22,7 @@ LARGEST_DESCRIPTOR_BLOCKS = 64  # continuations of a file's allocation descripto
 
 
 class NotYet(ValueError):
-    """What Windows reads and this reader does not yet."""
+    """A partition of a kind this reader does not know."""
 
 
 def tag(data):
@@ -200,6 +200,7 @@ class Tables(Blocks):
                 pairs = [struct.unpack_from("<II", data, 56 + 8 * k) for k in range(min(moved, (len(data) - 56) // 8))]
                 return packet, {first: to for first, to in pairs if first < 0xFFFFFFF0}
         raise ValueError("no sparing table where its map says")
+
 
 class Partitions(Tables):
     """The partition maps of a logical volume (its descriptor's table), each
