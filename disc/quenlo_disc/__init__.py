@@ -12,7 +12,7 @@ What the modules are, foundations first; each imports only those before it
                              findings' codes; what a sandbox may ask and have;
                              the sandbox's walls; Chromium spoken to
   codepages, names, autorun, labels, charsets, scripts, css, markup, addresses,
-  documents, pages, pe, fat, iso, clamping, udf, views
+  documents, pages, pe, fat, iso, clamping, udfparts, udf, views
                              the formats, as Windows and browsers read them;
                              any maker's image as Windows shows it
   findings, links, medium, signing, sticks, mastering, texts, rewrites, mends,

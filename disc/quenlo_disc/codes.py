@@ -102,10 +102,10 @@ CODES = {
                                    "Make it with Joliet: -J -joliet-long (genisoimage, xorriso), -joliet (hdiutil)."),
     "image-names-cut": Code(W, "The image's Joliet names are cut at 64 letters, their extension with them.",
                                "Make it with -joliet-long (genisoimage, xorriso), or shorten the names."),
-    "image-udf": Code(W, "A bridge disc of UDF 2.50 or later: Windows reads its UDF tree, which the tools do not "
-                         "read yet; its Joliet or ISO 9660 tree was checked.",
+    "image-udf": Code(W, "A bridge disc whose UDF holds a partition of a kind the tools do not read; its Joliet or "
+                         "ISO 9660 tree was checked.",
                       "Check the folder it was made from as well."),
-    "udf-unread": Code(E, "A UDF image of 2.50 or later, or written in packets, which the tools do not read yet.",
+    "udf-unread": Code(E, "A UDF image with a partition of a kind the tools do not read.",
                        "Check the folder it was made from."),
     "image-label-differs": Code(W, "The label Explorer shows, the file system's, differs from autorun.inf's label.",
                                    "Give the maker the same label (-V for genisoimage and xorriso)."),

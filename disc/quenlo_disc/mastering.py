@@ -12,6 +12,7 @@ from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
 from .boxfiles import replacing
 from .tools import run
+from .views import contents
 
 
 def epoch(medium):
@@ -95,14 +96,16 @@ def against(medium, image, stage):
     master(medium, again)
     theirs, ours = sha256(image), sha256(again)
     compared = {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
-    if theirs != ours:
+    if theirs != ours:  # each read as Windows reads it, whichever maker made it
         try:
-            if medium.options.stick:
-                from .fat import contents
-                compared["differs"] = differences(image, again, contents) or ["only the volume's own data"]
-            else:
-                compared["differs"] = differences(image, again) or [
-                    "only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
+            compared["differs"] = differences(image, again, contents)
         except (Refusal, ValueError, StopIteration, OSError):
             compared["differs"] = ["it is not an image Windows reads"]
+        if not compared["differs"] and medium.options.stick:
+            compared["differs"] = ["only the volume's own data"]
+        elif not compared["differs"]:
+            try:
+                compared["differs"] = ["only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
+            except (ValueError, StopIteration, OSError):
+                compared["differs"] = ["only the image's own data"]
     return compared

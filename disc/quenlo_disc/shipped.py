@@ -103,8 +103,8 @@ def image_findings(m, view):
                    "names: 8.3 names in capitals (%s); every link to a longer name, or one with spaces or letters "
                    "beyond ASCII, breaks there: %s" % (tool, listed(sorted(m.tree.sizes)), mend))
     if view.get("udf") and view["system"] != "UDF":
-        found.warn("image-udf", "the image holds UDF of 2.50 or later (%s) beside ISO 9660, and Windows reads its "
-                   "UDF tree, which these tools do not read yet: the check read its %s names instead, which name "
+        found.warn("image-udf", "the image holds UDF (%s) beside ISO 9660, and Windows reads its UDF tree, of a "
+                   "partition of a kind these tools do not read: the check read its %s names instead, which name "
                    "the same files unless the maker cut them; check the folder it was made from as well" % (
                        view["udf"], view["system"]))
     for shown, given in view["renamed"]:

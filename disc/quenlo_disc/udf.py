@@ -1,28 +1,27 @@
 """UDF images as Windows reads them, alone or beside ISO 9660 on a bridge
 disc (where Windows reads UDF in preference): the logical volume's label and
-its tree, names in OSTA's compressed Unicode. Read from anyone in the
-extraction sandbox, with iso.py's bounds: every extent inside the image, a
-folder visited once, and the tree's records, depth, letters and bytes held.
-The metadata partition of UDF 2.50 and later is not read yet: such an image
-is refused in one line.
+its tree, names in OSTA's compressed Unicode, from 1.02 to 2.60, pressed,
+written in packets or rewritable (its partitions read by udfparts.py). Read
+from anyone in the extraction sandbox, with iso.py's bounds: every extent
+inside the image and its partition, a folder visited once, and the tree's
+records, depth, letters and bytes held. A partition of another kind is
+refused in one line.
 """
 import collections
+import hashlib
 import os
 import struct
 
 from . import Refusal
 from .fat import size_of
 from .iso import DEEPEST, LARGEST_TREE, LETTERS, LONGEST_PATH, Entry, record_date
+from .udfparts import FILE_ENTRY, NotYet, Partitions, allocation, tag
 
 BLOCKS = (2048, 512, 1024, 4096)  # the block sizes an anchor is looked for at, the discs' first
 ANCHOR, PARTITION, VOLUME, TERMINATOR = 2, 5, 6, 8
-FILE_SET, IDENTIFIER, FILE_ENTRY, EXTENDED_ENTRY = 256, 257, 261, 266
+FILE_SET, IDENTIFIER = 256, 257
 DIRECTORY, FILE = 4, 5
 LARGEST_DESCRIPTORS = 64  # of a volume descriptor sequence
-
-
-class NotYet(ValueError):
-    """What Windows reads and this reader does not yet."""
 
 
 def compressed(raw):
@@ -42,14 +41,14 @@ def dstring(raw):
 
 
 class Volume:
-    """The UDF volume of an image open in f: its block size, its one
-    partition's start and length, its label, its root folder's ICB."""
+    """The UDF volume of an image open in f: its block size, its partitions,
+    its label, its root folder's ICB as (partition reference, block)."""
 
     def __init__(self, f, size):
         self.f, self.size = f, size
         for block in BLOCKS:
             anchor = self.read_at(256 * block, 512)
-            if len(anchor) == 512 and self.tag(anchor) == ANCHOR:
+            if len(anchor) == 512 and tag(anchor) == ANCHOR:
                 self.block = block
                 break
         else:
@@ -58,7 +57,7 @@ class Volume:
         partitions, volume = {}, None
         for n in range(min(length // self.block, LARGEST_DESCRIPTORS)):
             descriptor = self.read_at((where + n) * self.block, self.block)
-            kind = self.tag(descriptor)
+            kind = tag(descriptor)
             if kind == PARTITION:
                 number, start, count = struct.unpack_from("<H", descriptor, 22)[0], *struct.unpack_from(
                     "<II", descriptor, 188)
@@ -73,17 +72,13 @@ class Volume:
             raise ValueError("its logical blocks are not its sectors")
         self.label = dstring(volume[84:212])
         self.maker = volume[273:296].rstrip(b"\0").decode("latin-1")  # its implementation's identifier
-        maps = struct.unpack_from("<I", volume, 268)[0]
         table = volume[440:440 + struct.unpack_from("<I", volume, 264)[0]]
-        if maps != 1 or table[:1] != b"\x01":
-            raise NotYet("a metadata or virtual partition")
-        self.start, self.count = partitions.get(struct.unpack_from("<H", table, 4)[0], (None, 0))
-        if self.start is None or (self.start + self.count) * self.block > size:
-            raise ValueError("its partition lies beyond the image's end")
-        file_set = self.logical(*struct.unpack_from("<IIH", volume, 248)[1:2], self.block)
-        if self.tag(file_set) != FILE_SET:
+        self.parts = Partitions(f, size, self.block, partitions, struct.unpack_from("<I", volume, 268)[0], table)
+        block, ref = struct.unpack_from("<IH", volume, 252)
+        file_set = self.logical(block, ref, self.block)
+        if tag(file_set) != FILE_SET:
             raise ValueError("no file set where the volume says")
-        self.root = struct.unpack_from("<I", file_set, 404)[0]
+        self.root = struct.unpack_from("<H", file_set, 408)[0], struct.unpack_from("<I", file_set, 404)[0]
 
     def read_at(self, at, length):
         if at < 0 or at + length > self.size:
@@ -91,73 +86,43 @@ class Volume:
         self.f.seek(at)
         return self.f.read(length)
 
-    def logical(self, block, length):
-        """length bytes from a logical block of the partition."""
-        if block >= self.count or length > (self.count - block) * self.block:
-            raise ValueError("an extent lies beyond its partition")
-        return self.read_at((self.start + block) * self.block, length)
+    def logical(self, block, ref, length):
+        """length bytes from a logical block of partition reference ref."""
+        return self.parts.read(self.parts.where(ref, block, length))
 
-    @staticmethod
-    def tag(data):
-        """A descriptor's kind, where its tag's checksum holds; else None."""
-        if len(data) < 16 or sum(data[:4]) + sum(data[5:16]) & 0xFF != data[4]:
-            return None
-        return struct.unpack_from("<H", data, 0)[0]
-
-    def entry(self, block):
-        """(is a folder, [(logical block, bytes)] or the embedded bytes, date) of the entry at block."""
-        data = self.logical(block, self.block)
-        kind = self.tag(data)
-        if kind not in (FILE_ENTRY, EXTENDED_ENTRY):
-            raise ValueError("no file entry where a folder says")
-        file_type, flags = data[27], struct.unpack_from("<H", data, 34)[0]
-        at = 168 if kind == FILE_ENTRY else 208
-        extra, descriptors = struct.unpack_from("<II", data, at)
-        length = struct.unpack_from("<Q", data, 56)[0]
-        start = at + 8 + extra
-        if start + descriptors > len(data):
-            raise ValueError("a file entry runs past its block")
-        area, kind_of_ad = data[start:start + descriptors], flags & 7
-        stamp = data[84:96] if kind == FILE_ENTRY else data[92:104]  # when it was modified
-        when = record_date(bytes([max(0, struct.unpack_from("<H", stamp, 2)[0] - 1900) & 0xFF]) + stamp[4:9] + b"\0")
-        if kind_of_ad == 3:
-            return file_type == DIRECTORY, area[:length], when
-        step = 8 if kind_of_ad == 0 else 16 if kind_of_ad == 1 else None
-        if step is None:
-            raise ValueError("extended allocation descriptors")
-        extents = []
-        for n in range(0, len(area) - step + 1, step):
-            raw_length, where = struct.unpack_from("<II", area, n)
-            if raw_length >> 30 == 3:
-                raise ValueError("a file continued in another extent of descriptors")
-            if raw_length & 0x3FFFFFFF and raw_length >> 30 == 0:
-                extents.append((where, raw_length & 0x3FFFFFFF))
-        if sum(n for _, n in extents) < length:
-            raise ValueError("a file's extents hold less than its size")
-        kept, left = [], length
-        for where, n in extents:  # the last block's rest is no part of the file
-            if left > 0:
-                kept.append((where, min(n, left)))
-                left -= n
-        return file_type == DIRECTORY, kept, when
+    def entry(self, icb):
+        """(is a folder, [(byte in the image, bytes)] or the embedded bytes, date) of the entry at icb (ref, block)."""
+        ref, block = icb
+        spans = self.parts.where(ref, block, self.block)
+        data = self.parts.read(spans)
+        file_type, length, extents = allocation(data, ref, lambda there, where: self.logical(where, there, self.block))
+        stamp = data[84:96] if tag(data) == FILE_ENTRY else data[92:104]  # when it was modified
+        zone = struct.unpack_from("<H", stamp, 0)[0] & 0xFFF  # minutes from UTC, as 12 bits; -2047: not said
+        zone = 0 if zone == 0x801 else (zone - 0x1000 if zone & 0x800 else zone) // 15
+        when = record_date(bytes([max(0, struct.unpack_from("<H", stamp, 2)[0] - 1900) & 0xFF]) + stamp[4:9]
+                           + struct.pack("<b", max(-128, min(127, zone))))
+        if isinstance(extents, int):  # its bytes held in the entry itself
+            extents = self.parts.within(spans, extents, length)
+        else:
+            extents = [span for there, where, n in extents for span in self.parts.where(there, where, n)]
+        return file_type == DIRECTORY, extents, when
 
     def content(self, extents, limit):
-        if isinstance(extents, bytes):
-            return extents[:limit]
         out = []
-        for block, length in extents:
-            out.append(self.logical(block, min(length, limit - sum(map(len, out)))))
+        for at, length in extents:
+            out.append(self.read_at(at, min(length, limit - sum(map(len, out)))))
         return b"".join(out)
 
 
 def identifiers(data):
-    """(name, is a folder, its entry's block) of each file identifier of a folder's bytes."""
+    """(name, is a folder, its entry's (partition reference, block)) of each file identifier of a folder's bytes."""
     at = 0
     while at + 38 <= len(data):
-        if Volume.tag(data[at:at + 16]) != IDENTIFIER:
+        if tag(data[at:at + 16]) != IDENTIFIER:
             raise ValueError("a folder's identifiers do not follow one another")
         characteristics, name_length = data[at + 18], data[at + 19]
-        icb, use = struct.unpack_from("<I", data, at + 24)[0], struct.unpack_from("<H", data, at + 36)[0]
+        block, ref = struct.unpack_from("<IH", data, at + 24)
+        icb, use = (ref, block), struct.unpack_from("<H", data, at + 36)[0]
         end = at + 38 + use + name_length
         if end > len(data):
             raise ValueError("a folder's identifier runs past its end")
@@ -176,8 +141,8 @@ def tree(path):
             found, seen, letters, held = [], {volume.root}, 0, 0
             pending = collections.deque([("", volume.root)])
             while pending:
-                folder, block = pending.popleft()
-                is_folder, extents, _ = volume.entry(block)
+                folder, icb = pending.popleft()
+                is_folder, extents, _ = volume.entry(icb)
                 data = volume.content(extents, 1 << 24)
                 for name, child_folder, icb in identifiers(data):
                     if len(found) >= LARGEST_TREE:
@@ -196,20 +161,38 @@ def tree(path):
                         pending.append((here, icb))
                         found.append(Entry(here, True, [], when))
                         continue
-                    if isinstance(extents, bytes):
-                        raise ValueError("%s is held in its entry, which is not read yet" % here)
                     held += sum(n for _, n in extents)
                     if held > 2 * max(size, 1 << 20):
                         raise ValueError("its names hold more than the image")
-                    found.append(Entry(here, False, [((volume.start + b) * volume.block, n) for b, n in extents], when))
+                    found.append(Entry(here, False, extents, when))
             return volume.label, found
     except NotYet as error:
-        raise Refusal("%s is UDF with %s (UDF 2.50 and later, or a disc written in packets), which Windows reads "
-                      "and these tools do not read yet: check the folder it was made from" % (path, error),
+        raise Refusal("%s is UDF with %s, which these tools do not read: check the folder it was made from" % (
+                      path, error),
                       "udf-unread") from None
     except (ValueError, struct.error) as error:
         raise Refusal("%s is not a UDF image Windows can read safely (%s): make it again with Joliet names beside "
                       "UDF, or with quenlo-disc make" % (path, error), "image-unsafe") from None
+
+
+def contents(path):
+    """{path: (bytes' SHA-256, date)} of every file of the image's UDF tree."""
+    found = {}
+    with open(path, "rb") as f:
+        for entry in tree(path)[1]:
+            if entry.folder:
+                continue
+            digest = hashlib.sha256()
+            for start, length in entry.extents:
+                f.seek(start)
+                while length > 0:
+                    chunk = f.read(min(length, 1 << 20))
+                    if not chunk:
+                        break
+                    digest.update(chunk)
+                    length -= len(chunk)
+            found[entry.path] = (digest.hexdigest(), entry.date)
+    return found
 
 
 def extract(image, folder, whole=None):

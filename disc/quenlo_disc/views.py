@@ -44,13 +44,14 @@ def udf_revision(path):
     9660 on a bridge disc), which Windows reads in preference; else None."""
     try:
         with open(path, "rb") as f:
-            for sector in range(16, 64):
-                f.seek(sector * iso.SECTOR)
-                kind = f.read(6)[1:6]
-                if kind in (b"NSR02", b"NSR03"):
-                    return kind.decode()
-                if kind not in (b"CD001", b"BEA01", b"BOOT2", b"CDW02"):
-                    return None
+            for step in (iso.SECTOR, 4096):  # a descriptor a sector, of 2048 bytes at least
+                for n in range(48):
+                    f.seek(16 * iso.SECTOR + n * step)
+                    kind = f.read(6)[1:6]
+                    if kind in (b"NSR02", b"NSR03"):
+                        return kind.decode()
+                    if kind not in (b"CD001", b"BEA01", b"BOOT2", b"CDW02"):
+                        break
     except OSError:
         return None
     return None
@@ -135,7 +136,7 @@ def iso_view(path):
 def udf_view(path):
     """What Windows reads of a disc that holds UDF, which it reads in
     preference to ISO 9660; None for a bridge disc whose UDF is not read
-    yet (2.50 and later), whose ISO 9660 tree is read instead."""
+    (a partition of an unknown kind), whose ISO 9660 tree is read instead."""
     try:
         label, _ = udf_reader.tree(path)
     except Refusal as refusal:
@@ -150,6 +151,17 @@ def udf_view(path):
             preparer, application = udf_reader.Volume(f, fat.size_of(path)).maker, ""
     return {"system": "UDF", "label": label, "stick": False, "preparer": preparer, "application": application,
             "renamed": [], "cut": [], "udf": udf_revision(path)}
+
+
+def contents(path):
+    """{path: (bytes' SHA-256, date)} of the files Windows reads of an image
+    (for telling what differs between two): a stick's FAT, a disc's UDF
+    where it holds one, else its Joliet or ISO 9660 tree."""
+    if iso.is_stick(path):
+        return fat.contents(path)
+    if udf_revision(path) and udf_view(path):
+        return udf_reader.contents(path)
+    return iso.contents(path)
 
 
 def fat_label(path, oem):
