@@ -515,8 +515,10 @@ def compare_mends(root, started, site=None):
         medium(folder, autorun, extra)
         sources.append((folder, args + (["--label", "Mended"] if "--label" not in args else [])))
     if site:
-        pages = sorted(n for n in os.listdir(site) if n.lower().endswith((".htm", ".html")))
-        sources.append((site, ["--start", "index.html" if "index.html" in pages else pages[0], "--label", "Site"]))
+        pages = sorted(os.path.relpath(os.path.join(top, n), site) for top, _, names in os.walk(site) for n in names
+                       if n.lower().endswith((".htm", ".html")))
+        start = "index.html" if "index.html" in pages else pages[0].replace("/", "\\")
+        sources.append((site, ["--start", start, "--label", "Site"]))
     written = mended_links(root, sources)
     browser = Chromium(root)
     differ = []
