@@ -370,10 +370,10 @@ def sign(exe, o, stage, found):
     return signature
 
 
-def check_against(m, image, stage):
-    """Whether the checked folder makes the very image given (mastering.against),
-    with a problem of the medium's where it does not, or where there is none."""
-    compared = m.findings.attempt(against, m, image, stage)
+def check_against(m, image, stage, read=None):
+    """Whether the checked folder makes the very image given (mastering.against,
+    with read), with a problem of the medium's where it does not, or where there is none."""
+    compared = m.findings.attempt(against, m, image, stage, read)
     if compared and not compared["same"]:
         differ = compared["differs"]
         shown = differ[:8] + (["%d more" % (len(differ) - 8)] if len(differ) > 8 else [])

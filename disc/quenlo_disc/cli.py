@@ -189,7 +189,10 @@ def run_check(a, stage, prog, out):
     if is_image_file(a.source):
         return run_check_image(a, stage, prog, out)
     m = check_medium(a.source, options(a, mend=bool(a.json or a.sarif or a.report)), stage)
-    same = check_against(m, a.against, stage) if a.against and not m.problems else None
+    same = None
+    if a.against and not m.problems:
+        from .shipped import contents_of  # the sandbox's reader, for an image from anyone
+        same = check_against(m, a.against, stage, contents_of)
     return report.check_said(m, out, prog, same, a.against)
 
 

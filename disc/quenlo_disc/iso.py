@@ -338,12 +338,13 @@ def contents(path):
     return found
 
 
-def differences(theirs, ours, read=None):
+def differences(theirs, ours, read=None, told=None):
     """What differs between two images' files, in words: each path whose
     bytes or date differ, or that only one of them holds. read: what reads
-    an image's contents (of a stick's image, fat.contents)."""
+    an image's contents (of a stick's image, fat.contents); told: theirs,
+    where read elsewhere ({path: (digest, date as text)})."""
     read = read or contents
-    a, b = read(theirs), read(ours)
+    a, b = told if told is not None else read(theirs), read(ours)
     said = []
     for path in sorted(set(a) | set(b)):
         if path not in b:
@@ -352,7 +353,7 @@ def differences(theirs, ours, read=None):
             said.append("%s (not in %s)" % (path, os.path.basename(theirs)))
         elif a[path][0] != b[path][0]:
             said.append("%s (its bytes)" % path)
-        elif a[path][1] != b[path][1]:
+        elif str(a[path][1]) != str(b[path][1]):
             said.append("%s (its date: %s there, %s here)" % (path, a[path][1], b[path][1]))
     return said
 

@@ -12,7 +12,7 @@ from .iso import differences, made_on, set_joliet_label, sha256
 from .names import iso_label, joliet_label
 from .boxfiles import replacing
 from .tools import run
-from .views import contents
+from .views import contents, made as made_when
 
 
 def epoch(medium):
@@ -86,10 +86,12 @@ def master(medium, output_name):
     return os.path.getsize(output)
 
 
-def against(medium, image, stage):
+def against(medium, image, stage, read=None):
     """Whether the folder makes the very image given, made again in stage:
     {"image", "sha256", "made", "same"}, and where it is not the same, what
-    "differs"; a Refusal where there is no image to compare."""
+    "differs"; a Refusal where there is no image to compare. read(image):
+    what views.main --contents says of it, read where an image from anyone
+    may be (the tools' process reads only the image it made itself)."""
     if not os.path.isfile(image):
         raise Refusal("no file at %s: give --against the image that make wrote" % image, "against-missing")
     again = os.path.join(stage, "again.iso")
@@ -97,15 +99,18 @@ def against(medium, image, stage):
     theirs, ours = sha256(image), sha256(again)
     compared = {"image": os.path.abspath(image), "sha256": theirs, "made": ours, "same": theirs == ours}
     if theirs != ours:  # each read as Windows reads it, whichever maker made it
+        told = {}
         try:
-            compared["differs"] = differences(image, again, contents)
+            told = read(image) if read else {"contents": contents(image), "made": made_when(image)}
+            compared["differs"] = differences(image, again, contents, told["contents"])
         except (Refusal, ValueError, StopIteration, OSError):
             compared["differs"] = ["it is not an image Windows reads"]
         if not compared["differs"] and medium.options.stick:
             compared["differs"] = ["only the volume's own data"]
         elif not compared["differs"]:
             try:
-                compared["differs"] = ["only the image's own data (made %s, not %s)" % (made_on(image), made_on(again))]
+                compared["differs"] = ["only the image's own data (made %s, not %s)" % (told["made"], made_on(again))
+                                       if told.get("made") else "only the image's own data"]
             except (ValueError, StopIteration, OSError):
                 compared["differs"] = ["only the image's own data"]
     return compared

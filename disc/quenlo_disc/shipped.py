@@ -57,6 +57,16 @@ def view_of(image, folder, code_page):
         raise Refusal("%s could not be read: %s" % (image, unavailable), "unavailable") from None
 
 
+def contents_of(image):
+    """What views.main --contents says of image (each file's digest and date,
+    and when it was made), read in the sandbox as any image from anyone."""
+    real = os.path.realpath(image)
+    try:
+        return sandbox.read_image(["--contents", real, "-"], real, walls.usable() is None)
+    except Unavailable as unavailable:
+        raise Refusal("%s could not be read: %s" % (image, unavailable), "unavailable") from None
+
+
 def check_image(image, options, stage, guess=None, progress=None):
     """The Medium of an image as Windows reads it: the folder's check of
     its view, and the image's own findings; a Refusal where it is none."""

@@ -164,6 +164,14 @@ def contents(path):
     return iso.contents(path)
 
 
+def made(path):
+    """When a disc image says it was made, where it does."""
+    try:
+        return iso.made_on(path)
+    except (ValueError, StopIteration, OSError):
+        return None
+
+
 def fat_label(path, oem):
     """The label Explorer shows for a FAT volume: its root's label entry,
     else the boot sector's (none for "NO NAME")."""
@@ -226,13 +234,18 @@ def main(argv):
     """In a sandbox: IMAGE FOLDER [OEM codec] [--whole], the tree Windows
     shows copied out into folder (without --whole, of the files the check
     only names and measures, just their size); --arch IMAGE, what a try
-    needs to know first (kind()); on standard output what it is, as JSON."""
+    needs to know first (kind()); --contents IMAGE, each file's digest and
+    date and when the image was made, to compare it with another; on
+    standard output what it is, as JSON."""
     image, folder = argv[-1 if argv[0] == "--arch" else 0], argv[1]
     oem = argv[2] if len(argv) > 2 else "cp850"
     whole = None if "--whole" in argv else is_read
     try:
         if argv[0] == "--arch":
             view = kind(image)
+        elif argv[0] == "--contents":
+            view = {"contents": {p: [digest, str(date)] for p, (digest, date) in contents(argv[1]).items()},
+                    "made": made(argv[1])}
         elif iso.is_stick(image):  # refused where it is a disc's too
             view = fat_view(image, oem)
             view["files"], view["bytes"] = fat.extract(image, folder, oem, whole)
