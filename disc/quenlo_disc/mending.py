@@ -61,23 +61,31 @@ class Changes:
     def __bool__(self):
         return bool(self.edits or self.renames or self.created)
 
-    def diff(self):
-        """The unified diff of the changes, as text: each file's lines as
-        read in its own encoding (UTF-8 where it is not told)."""
+    def diff(self, exact=False):
+        """The unified diff of the changes: each file's lines as read in its
+        own encoding, as text to read; exact, its very bytes, as bytes for
+        git apply or patch to make (a page in windows-1251 stays so)."""
         out, paths = [], sorted(set(self.edits) | set(self.renames) | set(self.created))
         for path in paths:
             new_path = self.moved(path) if path not in self.created else path
             if path in self.renames:
-                out += ["diff --git a/%s b/%s" % (path, new_path), "rename from %s" % path, "rename to %s" % new_path]
+                out += [("diff --git a/%s b/%s" % (path, new_path)).encode("utf-8", "surrogateescape"),
+                        ("rename from %s" % path).encode("utf-8", "surrogateescape"),
+                        ("rename to %s" % new_path).encode("utf-8", "surrogateescape")]
             if path in self.edits:
                 some = next(iter(self.edits[path].values()))
-                old, new = shown(self.before[path], some.was or some.encoding), shown(self.after(path), some.encoding)
-                out += ended(difflib.unified_diff(old, new, "a/" + path, "b/" + new_path, n=2, lineterm="\n"))
+                old, new = lines(self.before[path], some.was or some.encoding, exact), lines(
+                    self.after(path), some.encoding, exact)
+                out += ended(difflib.diff_bytes(difflib.unified_diff, old, new, ("a/" + path).encode(
+                    "utf-8", "surrogateescape"), ("b/" + new_path).encode("utf-8", "surrogateescape"), n=2,
+                    lineterm=b"\n"))
             elif path in self.created:
-                lines = shown(self.created[path], "utf-8")
-                out += ["--- /dev/null", "+++ b/" + path, "@@ -0,0 +1,%d @@" % len(lines)]
-                out += ended("+" + line for line in lines)
-        return "\n".join(out) + ("\n" if out else "")
+                made = lines(self.created[path], "utf-8", exact)
+                out += [b"--- /dev/null", ("+++ b/" + path).encode("utf-8", "surrogateescape"),
+                        b"@@ -0,0 +1,%d @@" % len(made)]
+                out += ended(b"+" + line for line in made)
+        done = b"\n".join(out) + (b"\n" if out else b"")
+        return done if exact else done.decode("utf-8", "replace")
 
     def make(self, dest=None):
         """The changes made in the folder, or (dest) in a copy of it written there."""
@@ -104,18 +112,21 @@ class Changes:
         return root
 
 
-def ended(lines):
+def ended(diff):
     """A diff's lines without their ends, a line that has none marked as patch reads it."""
     out = []
-    for line in lines:
-        out.append(line[:-1] if line.endswith("\n") else line)
-        if not line.endswith("\n"):
-            out.append("\\ No newline at end of file")
+    for line in diff:
+        out.append(line[:-1] if line.endswith(b"\n") else line)
+        if not line.endswith(b"\n"):
+            out.append(b"\\ No newline at end of file")
     return out
 
 
-def shown(data, codec):
-    return data.decode(codec, "replace").splitlines(keepends=True)
+def lines(data, codec, exact):
+    """A file's lines, ends kept: its bytes, or (not exact) its letters as UTF-8."""
+    if exact and not codec.startswith("utf-16"):
+        return data.splitlines(keepends=True)
+    return [line.encode("utf-8", "surrogateescape") for line in data.decode(codec, "replace").splitlines(keepends=True)]
 
 
 def same_file(a, b):

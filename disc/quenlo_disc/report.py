@@ -39,11 +39,20 @@ class Output:
         if not self.json:
             print(shown(text), file=self.out)
 
-    def raw(self, text):
-        """Text meant for a program (a diff for patch), as it is; made
-        visible where it goes to a terminal."""
-        if not self.json:
-            self.out.write(shown(text) + "\n" if self.out.isatty() else text)
+    def raw(self, made):
+        """What is meant for a program (a diff for git apply): made(True), its
+        very bytes, where it goes to a file or a pipe; made(False), its text
+        made visible, to a terminal."""
+        if self.json:
+            return
+        if self.out.isatty():
+            print(shown(made(False).rstrip("\n")), file=self.out)
+        elif hasattr(self.out, "buffer"):
+            self.out.flush()
+            self.out.buffer.write(made(True))
+            self.out.buffer.flush()
+        else:
+            self.out.write(made(True).decode("utf-8", "surrogateescape"))
 
     def stderr(self, text):
         if not self.json:
@@ -218,7 +227,7 @@ def fix_said(m, changes, out, prog, unsafe, made):
     is, and what was written. 0 where no problem is left unmended."""
     out.found(dict(medium_json(m, "fix"), written=made))
     if changes:
-        out.raw(changes.diff())
+        out.raw(changes.diff)
     left = 0
     for finding, mend, why in m.mends:
         if mend and (mend.safe or unsafe):

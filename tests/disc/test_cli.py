@@ -43,6 +43,13 @@ USAGE = {
     "no such page": (["check", "--json", "--exe", EXE, "--start", "docs\\gone.htm", "SOURCE"], 1, "",
                      ("refused", "page-missing")),
     "ready": (["check", "--json", "--exe", EXE] + START + ["SOURCE"], 0, "", ("ready", "label-missing")),
+    "fix with nothing to mend": (["fix", "--json", "--exe", EXE] + START + ["SOURCE"], 0, "",
+                                 ("ready", "label-missing")),
+    "fix in place and in a copy": (["fix", "--write", "--to", "WORK/copy", "SOURCE"], 2, "not allowed with argument",
+                                   None),
+    "fix of an image": (["fix", "--json", "SOURCE/docs/index.htm"], 1, "", ("refused", "fix-image")),
+    "fix into a folder that holds something": (["fix", "--json", "--exe", EXE, "--to", "SOURCE/docs"] + START +
+                                               ["SOURCE"], 1, "", ("refused", "fix-to-taken")),
     "try of no image": (["try", "--json", "WORK/none.iso"], 1, "", ("refused", "image-missing")),
     "try of a folder": (["try", "WORK"], 1, "is neither an ISO 9660 or UDF image", None),
 }

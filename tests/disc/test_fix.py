@@ -5,6 +5,8 @@ none of what a safe mend covered, every byte outside a mend as it was, a
 second fix with nothing left to make; and what fix refuses to write."""
 import collections
 import os
+import shutil
+import subprocess
 import tempfile
 import urllib.parse
 
@@ -15,6 +17,7 @@ from quenlo_disc.mending import Changes, chosen
 from quenlo_disc.mends import MENDS as MENDERS, held_name
 from quenlo_disc.rewrites import relinked
 from quenlo_disc.report import medium_json
+from test_cli import run
 from test_findings import schema_errors
 
 START, DISC = ["--start", "docs\\index.htm"], ["SOURCE", "OUTPUT"]
@@ -199,6 +202,30 @@ class Mends(TestCase):
         for path, line, column, new in edits:
             if path == "docs/a.htm":
                 self.assertRegex(lines[line - 1][column - 1:], r"^(\./)?(what|\.\./art/w)")
+
+    def test_command(self):
+        """fix shows a diff that git applies to a copy of the folder as --write
+        mends the folder itself, and changes nothing; --write exits 0 with
+        nothing left; a second fix says there is nothing to mend."""
+        m, _ = self.checked(OWN, {"docs/guide/index.htm": PAGE, "docs/a.htm": PAGE + '<a href="guide/">g</a>\r\n',
+                                  "docs/w?.htm": PAGE, "docs/b.htm": PAGE + '<a href="w%3F.htm">w</a>',
+                                  "docs/ru.htm": CYRILLIC.encode("cp1251")}, DISC)
+        before = snapshot(m.source)
+        applied = os.path.join(tempfile.mkdtemp(dir=self.work), "applied")
+        shutil.copytree(m.source, applied)
+        for argv, said, changed in (([], '+<a href="guide/index.htm">g</a>\r\n', False),
+                                    (["--write"], "rename from docs/w?.htm", True), ([], "", True)):
+            with self.subTest(argv):
+                got, out, err = run(["fix", "--exe", EXE] + argv + [m.source])
+                self.assertEqual(got, 0, err)
+                self.assertIn(said, out)
+                self.assertEqual(snapshot(m.source) != before, changed)
+                if not argv and not changed:
+                    patched = subprocess.run(["git", "apply", "-"], cwd=applied, input=out.encode(
+                        "utf-8", "surrogateescape"), capture_output=True)
+                    self.assertEqual(patched.returncode, 0, patched.stderr)
+        self.assertIn("0 findings to mend", err)
+        self.assertEqual(snapshot(applied), snapshot(m.source))
 
     def test_written_only_as_read(self):
         """--write: a file changed after fix read it is not written, nor is anything
