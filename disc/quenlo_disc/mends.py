@@ -9,11 +9,12 @@ import re
 import urllib.parse
 from dataclasses import dataclass
 
+from . import BUGS
 from .boxfiles import LARGEST_READ, read
 from .charsets import sniff
 from .codepages import UTF8_MARK, WESTERN
 from .links import FOLDER_PAGES
-from .names import DEVICES, disc_path, FAT_NAME, FORBIDDEN, JOLIET_FORBIDDEN, JOLIET_NAME, device_name, upper
+from .names import DEVICES, FAT_NAME, FORBIDDEN, JOLIET_FORBIDDEN, JOLIET_NAME, device_name, disc_path, upper
 from .rewrites import escape_html, off_medium_path, quoted, relinked, resolved_folder, split, with_last
 from .texts import Unmendable, autorun_text_of, page_text_of
 
@@ -337,6 +338,9 @@ def mends_of(m):
             found.append((finding, None, str(why)))
         except (OSError, UnicodeError) as error:
             found.append((finding, None, "its file cannot be read as it was (%s)" % error))
+        except Exception as error:  # a fault of the mends' own never costs the check its verdict
+            found.append((finding, None, "fix stopped on it by a fault of its own (%s: %s): please report it at %s"
+                          % (type(error).__name__, error, BUGS)))
     return found
 
 
