@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import tempfile
 import urllib.parse
+from unittest import mock
 
 from harness import EXE, TestCase
 from quenlo_disc import Refusal, cli, reportpage, sarif
@@ -271,6 +272,16 @@ class Mends(TestCase):
         self.assertNotIn("docs/w?.htm", after)
         self.assertEqual(sorted(p for p in after if not p.startswith(".quenlo")), sorted(
             [p for p in before if p != "docs/w?.htm"] + ["docs/w_.htm"]))
+
+    def test_fault_of_a_mend(self):
+        """A mend that fails by a fault of its own leaves its finding unmended, said so, and the check whole."""
+        autorun, extra, args, _, _ = MENDS["link to a folder"]
+        with mock.patch.dict(MENDERS, {"link-folder": lambda mender, finding: {}["no such key"]}):
+            m, _ = self.checked(autorun, extra, args + DISC, mend=True)
+        said = [why for f, mend, why in m.mends if f.code == "link-folder"]
+        self.assertEqual(len(said), 1)
+        self.assertIn("fault of its own (KeyError", said[0])
+        self.assertEqual([f.code for f in m.problems], ["link-folder"])
 
     def test_names(self):
         for name, stick, want in [("a?b.htm", False, "a_b.htm"), ("x.", False, "x"), ("CON.htm", False, "CON_.htm"),
