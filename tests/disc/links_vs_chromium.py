@@ -522,20 +522,23 @@ def compare_mends(root, started, site=None):
     written = mended_links(root, sources)
     browser = Chromium(root)
     differ = []
+    by_page = {}
+    for copy, page, address, meant in written:
+        by_page.setdefault((copy, page), []).append((address, meant))
     try:
-        for copy, page, address, meant in written:
+        for (copy, page), links in sorted(by_page.items()):
             url = "file://" + urllib.parse.quote(os.path.join(copy, page))
             browser.visit(url)
-            said = browser.call("Runtime.evaluate", {"expression": "new URL(%s, %s).href" % (
-                json.dumps(address), "document.baseURI" if not page.endswith(".css") else json.dumps(url)),
-                "returnByValue": True}, session=True)
-            href = said.get("result", {}).get("value") or ""
-            # From a disc, "/" is its root (D:\\); here, the file system's.
-            reached = relative(copy, href) if not address.startswith(("/", "\\")) else urllib.parse.unquote(
-                urllib.parse.urlsplit(href).path).lstrip("/")
-            if reached != meant or not os.path.isfile(os.path.join(copy, meant)):
-                differ.append("DIFFER %s: %s, the link \"%s\": Chromium reaches %s, the mend meant %s" % (
-                    os.path.basename(copy), page, address, reached, meant))
+            said = browser.call("Runtime.evaluate", {"expression": "%s.map(a => new URL(a, %s).href)" % (
+                json.dumps([address for address, _ in links]), "document.baseURI" if not page.endswith(".css") else
+                json.dumps(url)), "returnByValue": True}, session=True)
+            for (address, meant), href in zip(links, said.get("result", {}).get("value") or [""] * len(links)):
+                # From a disc, "/" is its root (D:\\); here, the file system's.
+                reached = relative(copy, href) if not address.startswith(("/", "\\")) else urllib.parse.unquote(
+                    urllib.parse.urlsplit(href).path).lstrip("/")
+                if reached != meant or not os.path.isfile(os.path.join(copy, meant)):
+                    differ.append("DIFFER %s: %s, the link \"%s\": Chromium reaches %s, the mend meant %s" % (
+                        os.path.basename(copy), page, address, reached, meant))
     finally:
         browser.stop()
     for line in differ[:int(os.environ.get("QUENLO_SHOW", "25"))]:
