@@ -195,7 +195,6 @@ int main()
     return 3;
 
   char line[40000];
-  lstrcpynA(line, command, sizeof(line));
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -204,8 +203,22 @@ int main()
   DWORD start = GetTickCount();
   // Whatever the process starts joins its job, so its boxes are seen too.
   HANDLE job = CreateJobObjectA(NULL, NULL);
-  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, directory, &startup, &process)) {
-    fprintf(out, "spawn-failed\t%lu\n", GetLastError());
+  // Wine's server, on a machine busy enough, may fail a start with
+  // ERROR_INTERNAL_ERROR that succeeds a moment later: that one is tried
+  // again, and any other failure is said at once.
+  BOOL started = FALSE;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 4 && !started; ++attempt) {
+    if (attempt > 0)
+      Sleep(250);
+    lstrcpynA(line, command, sizeof(line));
+    started = CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, directory, &startup, &process);
+    error = started ? 0 : GetLastError();
+    if (!started && error != ERROR_INTERNAL_ERROR)
+      break;
+  }
+  if (!started) {
+    fprintf(out, "spawn-failed\t%lu\n", error);
     fclose(out);
     return 1;
   }
