@@ -203,6 +203,21 @@ class Volume:
             raise ValueError("a file's clusters hold less than its size")
         return data if size is None else data[:size]
 
+    def spans(self, first, size):
+        """Where in the image the size bytes of a chain lie, as read() reads
+        them: [(start, length)], each run of neighbouring clusters one."""
+        runs = []
+        for cluster in self.chain(first, -(-size // self.bytes)):
+            start = self.data + (cluster - 2) * self.bytes
+            if runs and sum(runs[-1]) == start:
+                runs[-1] = (runs[-1][0], runs[-1][1] + self.bytes)
+            else:
+                runs.append((start, self.bytes))
+        over = sum(length for _, length in runs) - size
+        if over < 0:
+            raise ValueError("a file's clusters hold less than its size")
+        return runs[:-1] + [(runs[-1][0], runs[-1][1] - over)]
+
     def entries(self, first):
         """(name, is a folder, first cluster, size, time and date) of a folder's entries."""
         data, parts = self.read(first, None), []
@@ -298,15 +313,19 @@ def twins(seen, n, name, short, where, image):
                           'make --stick)' % (other, name, where, image), "name-case-twins")
 
 
+def refuse_expanding(entries, size):
+    if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
+        raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
+                      "image-unsafe")
+
+
 def extract(image, folder, oem="cp437", whole=None):
     """The stick image's files, checked, as plain files and folders in
     folder, all read-only; their number and bytes. whole(path, size):
     whether a file's bytes are copied (the rest are made empty, of their size)."""
     _, entries = tree(image, oem)
     size = size_of(image)
-    if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
-        raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
-                      "image-unsafe")
+    refuse_expanding(entries, size)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
     with open(image, "rb") as f:

@@ -212,16 +212,20 @@ def tree(path):
                       "UDF, or with quenlo-disc make" % (path, error), "image-unsafe") from None
 
 
-def extract(image, folder, whole=None):
-    """The UDF tree of image, checked, as plain files and folders in folder,
-    all read-only; their number and bytes. whole(path, size): whether a
-    file's bytes are copied (the rest are made empty, of their size)."""
-    label, entries = tree(image)
+def refuse_overlaps(entries):
     spans = sorted({e for entry in entries for e in entry.extents if e[1]})
     for (start, length), (other, _) in zip(spans, spans[1:]):
         if start + length > other:
             raise Refusal("the image's files overlap one another, which no mastering tool makes: it is not safe to "
                           "read", "image-unsafe")
+
+
+def extract(image, folder, whole=None):
+    """The UDF tree of image, checked, as plain files and folders in folder,
+    all read-only; their number and bytes. whole(path, size): whether a
+    file's bytes are copied (the rest are made empty, of their size)."""
+    label, entries = tree(image)
+    refuse_overlaps(entries)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
     with open(image, "rb") as f:

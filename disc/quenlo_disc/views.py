@@ -210,6 +210,57 @@ def kind(image):
     return {"arch": iso.arch(image), "stick": False, "label": iso.volume_label(image)}
 
 
+def seen(image, oem):
+    """(what Windows reads of image, which of fat, udf and iso reads its
+    files): a stick's FAT, else a disc's UDF where it holds one Windows
+    reads, else its ISO 9660 tree; a Refusal for an image of none."""
+    if iso.is_stick(image):  # refused where it is a disc's too
+        return fat_view(image, oem), "fat"
+    view = udf_revision(image) and udf_view(image)  # Windows reads UDF where a disc holds it
+    if view:
+        return view, "udf"
+    if iso.volume_label(image) is None:
+        raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
+                      "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
+    view, _ = iso_view(image)
+    view["udf"] = udf_revision(image)
+    return view, "iso"
+
+
+def spans(image, oem, reader, read=is_read):
+    """The view's tree as where its files lie in image, for a reader that
+    reads them from there (the web page's): [(path, is a folder, size,
+    [(start, length)] of a file read(path, size) picks, else None)],
+    refused as extract() refuses what it copies out."""
+    size = fat.size_of(image)
+    if reader == "fat":
+        _, tree = fat.tree(image, oem)
+        fat.refuse_expanding(tree, size)
+        with open(image, "rb") as f:
+            volume = fat.Volume(f, size, oem)
+            try:
+                return [(p, folder, length, volume.spans(first, length) if length and read(p, length) else None)
+                        for p, folder, first, length in tree]
+            except (ValueError, struct.error) as error:
+                raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc "
+                              "make --stick" % (image, error), "image-unsafe") from None
+    if reader == "udf":
+        entries = udf_reader.tree(image)[1]
+        udf_reader.refuse_overlaps(entries)
+        at = [(e, e.extents) for e in entries]
+    else:
+        entries = iso.tree(image)
+        iso.refuse_unsafe(entries, size)
+        at = [(e, [(sector * iso.SECTOR, length) for sector, length in e.extents]) for e in entries]
+    found = []
+    for entry, extents in at:
+        picked = not entry.folder and read(entry.path, entry.size)
+        if picked and any(start + length > size for start, length in extents):
+            raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
+        found.append((entry.path, entry.folder, entry.size, [e for e in extents if e[1]] if picked else None))
+    return found
+
+
 def main(argv):
     """In a sandbox: IMAGE FOLDER [OEM codec] [--whole], the tree Windows
     shows copied out into folder (without --whole, of the files the check
@@ -221,19 +272,11 @@ def main(argv):
     try:
         if argv[0] == "--arch":
             view = kind(image)
-        elif iso.is_stick(image):  # refused where it is a disc's too
-            view = fat_view(image, oem)
-            view["files"], view["bytes"] = fat.extract(image, folder, oem, whole)
-        elif udf_revision(image) and udf_view(image):  # Windows reads UDF where a disc holds it
-            view = udf_view(image)
-            view["files"], view["bytes"] = udf_reader.extract(image, folder, whole)
         else:
-            if iso.volume_label(image) is None:
-                raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
-                              "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
-            view, _ = iso_view(image)
-            view["udf"] = udf_revision(image)
-            view["files"], view["bytes"] = iso.extract(image, folder, whole)
+            view, reader = seen(image, oem)
+            view["files"], view["bytes"] = (fat.extract(image, folder, oem, whole) if reader == "fat" else
+                                            udf_reader.extract(image, folder, whole) if reader == "udf" else
+                                            iso.extract(image, folder, whole))
         print(json.dumps(view))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))
