@@ -77,6 +77,8 @@ def check_view(view, folder, image, path, options, stage, guess=None, progress=N
     ran = dataclasses.replace(options, exe=os.path.join(folder, exe) if exe else options.exe, keep_all=True,
                               stick=options.stick or view["stick"])
     m = check_medium(folder, ran, stage, guess, progress, name=image)
+    if folder != image:  # a folder named within the image, not the copy's
+        m.findings.found[:] = [dataclasses.replace(f, message=f.message.replace(folder, image)) for f in m.findings.found]
     m.image = dict(view, path=path)
     if not exe and not m.options.stick:
         m.findings.problem(Refusal("the image has no %s at its root, which its open line runs: put the built "

@@ -5,7 +5,9 @@ at 64 letters, FAT's 8.3 names in one OEM code page, other systems'
 droppings). Runs where iso.py and fat.py run, in the extraction sandbox:
 main() copies the view out and says what it saw, as JSON.
 """
+import errno
 import json
+import os
 import re
 import struct
 import sys
@@ -258,6 +260,8 @@ def spans(image, oem, reader, read=is_read):
         if picked and any(start + length > size for start, length in extents):
             raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
         found.append((entry.path, entry.folder, entry.size, [e for e in extents if e[1]] if picked else None))
+    if len({path for path, *_ in found}) < len(found):  # two names Windows shows alike: extract() cannot make both
+        raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
     return found
 
 

@@ -473,6 +473,19 @@ class Makers(unittest.TestCase):
                 shown = "DOCS/LONG.HTM" if MAKERS[name][1] == "ISO 9660" else "docs/long.htm"
                 self.assertEqual(os.path.getsize(os.path.join(out, shown)), len(AUTHORS["docs/long.htm"]))
 
+    def test_named_as_given(self):
+        """A folder a finding names is named within the image, never where the check copied it out."""
+        source = os.path.join(self.work, "twins")
+        for name in ("docs/A.htm", "docs/a.htm", "quenlo.exe"):
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            shutil.copy(EXE, os.path.join(source, name))
+        image = os.path.join(self.work, "twins.iso")
+        subprocess.run(["genisoimage", "-quiet", "-J", "-o", image, source], check=True)
+        said = json.loads(run(["check", "--json", "--start", "docs\\a.htm", image])[1])["findings"]
+        twins = [f["message"] for f in said if f["code"] == "name-case-twins"]
+        self.assertEqual(len(twins), 1, said)
+        self.assertTrue(twins[0].startswith('"A.htm" and "a.htm" in %s/docs differ' % image), twins)
+
     def test_page(self):
         """The web page's reading of each image (its tree as slices of the
         image, laid out here as the page's worker mounts it), checked: the
