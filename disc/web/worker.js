@@ -150,13 +150,14 @@ async function check(m) {
 }
 
 async function checked(source, choices, chromium, pages, image) {
-  let result = (await web.check.callPromising(source, choices, null, chromium, pages, chromium ? ask : null, image))
+  let result = (await web.check.callPromising(source, choices, null, chromium, pages, chromium ? ask : null,
+                                               image || undefined)) // null would reach Python as no None
     .toJs({dict_converter: Object.fromEntries});
   if (result.ask) {
     const asked = result.ask.map(path => ({path, bytes: python.FS.readFile(path)}));
     const answers = await new Promise(resolve => { answered = resolve; tell("ask", {pages: asked}); });
     tell("progress", {text: "Checking the medium with this browser's readings…"});
-    result = web.check(source, choices, python.toPy(answers), true, pages, null, image)
+    result = web.check(source, choices, python.toPy(answers), true, pages, null, image || undefined)
       .toJs({dict_converter: Object.fromEntries});
   }
   return result;
