@@ -121,16 +121,26 @@ def volume_start(f, size):
     raise ValueError("its partition table holds no FAT partition")
 
 
+# An image the web page reads from its browser's File: its path to what opens it.
+GIVEN = {}
+
+
+def opened(path):
+    """The image at path, open to read: a file, or where the web page gives
+    it, its browser's File (GIVEN)."""
+    return GIVEN[path]() if path in GIVEN else open(path, "rb")
+
+
 def size_of(path):
     """The bytes of an image file, or of a block device read as one."""
-    with open(path, "rb") as f:
+    with opened(path) as f:
         return f.seek(0, os.SEEK_END)
 
 
 def is_stick(path):
     """True for an image that holds a FAT volume as a stick does."""
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume_start(f, size_of(path))
             return True
     except (OSError, ValueError, struct.error):
@@ -272,7 +282,7 @@ def tree(path, oem="cp437"):
     it is none or could not be trusted."""
     size = size_of(path)
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume = Volume(f, size, oem)
             found, pending, seen, letters = [], [("", volume.root)], {volume.root}, 0
             while pending:
@@ -328,7 +338,7 @@ def extract(image, folder, oem="cp437", whole=None):
     refuse_expanding(entries, size)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
-    with open(image, "rb") as f:
+    with opened(image) as f:
         volume = Volume(f, size, oem)
         for path, folder_entry, cluster, length in entries:
             if folder_entry:
@@ -356,7 +366,7 @@ def contents(path):
     import hashlib
     tree(path)  # refused before anything is read, where it cannot be trusted
     found = {}
-    with open(path, "rb") as f:
+    with opened(path) as f:
         volume = Volume(f, size_of(path))
         pending = [("", volume.root)]
         while pending:

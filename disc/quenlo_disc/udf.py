@@ -11,7 +11,7 @@ import os
 import struct
 
 from . import Refusal
-from .fat import size_of
+from .fat import opened, size_of
 from .iso import DEEPEST, LARGEST_TREE, LETTERS, LONGEST_PATH, Entry, record_date
 
 BLOCKS = (2048, 512, 1024, 4096)  # the block sizes an anchor is looked for at, the discs' first
@@ -171,7 +171,7 @@ def tree(path):
     extents as (byte in the image, bytes)); a Refusal where it cannot be trusted."""
     size = size_of(path)
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume = Volume(f, size)
             found, seen, letters, held = [], {volume.root}, 0, 0
             pending = collections.deque([("", volume.root)])
@@ -228,7 +228,7 @@ def extract(image, folder, whole=None):
     refuse_overlaps(entries)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
-    with open(image, "rb") as f:
+    with opened(image) as f:
         for entry in entries:
             if entry.folder:
                 os.mkdir(entry.path, 0o755, dir_fd=top)

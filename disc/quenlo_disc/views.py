@@ -45,7 +45,7 @@ def udf_revision(path):
     """"NSR02" or "NSR03" where the image holds UDF (alone, or beside ISO
     9660 on a bridge disc), which Windows reads in preference; else None."""
     try:
-        with open(path, "rb") as f:
+        with fat.opened(path) as f:
             for sector in range(16, 64):
                 f.seek(sector * iso.SECTOR)
                 kind = f.read(6)[1:6]
@@ -114,7 +114,7 @@ def iso_view(path):
     """What Windows reads of an ISO 9660 image, and what the maker did to the author's names."""
     size = fat.size_of(path)
     entries = iso.tree(path)
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         _, shown, joliet = iso.shown_descriptor(f)
         primary = next(d for _, d in iso.descriptors(f) if d[0] == 1)
         try:
@@ -144,7 +144,7 @@ def udf_view(path):
         if refusal.code == "udf-unread" and iso.volume_label(path) is not None:
             return None
         raise
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         try:
             primary = next(d for _, d in iso.descriptors(f) if d[0] == 1)
             preparer, application = (primary[a:a + 128].decode("latin-1").strip() for a in (446, 574))
@@ -157,7 +157,7 @@ def udf_view(path):
 def fat_label(path, oem):
     """The label Explorer shows for a FAT volume: its root's label entry,
     else the boot sector's (none for "NO NAME")."""
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         volume = fat.Volume(f, fat.size_of(path), oem)
         data = volume.read(volume.root, None)
     for at in range(0, min(len(data), fat.LARGEST_ENTRIES * 32), 32):
@@ -175,7 +175,7 @@ def fat_view(path, oem):
     _, entries = fat.tree(path, oem)
     other = fat.tree(path, "cp866" if oem != "cp866" else "cp437")[1]
     local = [p for (p, *_), (q, *_) in zip(entries, other) if p != q]
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         bits = fat.Volume(f, fat.size_of(path), oem).bits
     return {"system": "FAT%d" % bits, "label": fat_label(path, oem), "stick": True, "preparer": "",
             "application": "", "renamed": [], "cut": [], "code_page_names": local,
@@ -187,7 +187,7 @@ def udf_arch(image):
     from .autorun import keys_and_exe
     from .pe import machine
     root = {e.path: e for e in udf_reader.tree(image)[1] if "/" not in e.path and not e.folder}
-    with open(image, "rb") as f:
+    with fat.opened(image) as f:
         def read(name):
             data = b""
             for start, length in root[name].extents if name in root else ():
@@ -238,7 +238,7 @@ def spans(image, oem, reader, read=is_read):
     if reader == "fat":
         _, tree = fat.tree(image, oem)
         fat.refuse_expanding(tree, size)
-        with open(image, "rb") as f:
+        with fat.opened(image) as f:
             volume = fat.Volume(f, size, oem)
             try:
                 return [(p, folder, length, volume.spans(first, length) if length and read(p, length) else None)

@@ -21,15 +21,16 @@ import tempfile
 import zipfile
 import zlib
 
-from . import LIB, VERSION, Refusal, installed, report
+from . import LIB, VERSION, Refusal, fat, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
 from .codes import CODES
-from .codepages import WESTERN, parse
+from .codepages import parse
 from .medium import Options
 from .names import FAT_NAME
 from .shipped import check_view
-from .views import OEM, READ, SMALL, seen, spans
+from .slices import Sliced, imaged
+from .views import READ, SMALL
 FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
 UNPACKED = 1 << 30  # bytes a zip may unpack to in the page, all told
 BOMB = 500  # a file's size against its packed size beyond which the zip is a bomb's
@@ -199,44 +200,23 @@ def waiting(ask):
     return (lambda path: run_sync(ask(path))) if can_run_sync() else None
 
 
-class Imaged:
-    """An image's medium as the page mounts it: its name, the view Windows
-    reads (views.seen, as the command's sandbox says it), and its tree:
-    files, (path, size, where) with where the (start, length) runs of the
-    image that hold a file the check reads, else None (its size alone);
-    folders, every folder."""
-
-    def __init__(self, name, view, tree):
-        self.name, self.view = name, view
-        self.files = [(p, size, where) for p, folder, size, where in tree if not folder]
-        self.folders = [p for p, folder, _, _ in tree if folder]
-        view["files"], view["bytes"] = len(self.files), sum(size for _, size, where in self.files if where)
-
-
-def imaged(image, code_page=None):
-    """The Imaged medium of the image at image, read as the command reads
-    it; a Refusal where the command refuses it."""
-    oem = OEM.get(code_page or WESTERN, "cp850")
-    try:
-        view, reader = seen(image, oem)
-        return Imaged(image, view, spans(image, oem, reader))
-    except OSError as error:
-        raise Refusal("the image could not be copied out: %s" % (error.strerror or error), "image-unsafe") from None
-
-
-def given(path, into, name="medium", code_page=""):
+def given(path, into, name="medium", code_page="", read=None):
     """The medium of the file the author gave (at path, named name): an
     image's Imaged, or a zip's Unzipped, judged by what it holds (the name
-    only where it is neither); where it is refused, refused()'s result."""
+    only where it is neither); where it is refused, refused()'s result.
+    read(start, length): its bytes, where the browser gives them (Sliced)."""
     try:
         code_page = parse(code_page) if code_page else None
     except Refusal:
         code_page = None  # check() says so beside its field
-    here = os.getcwd()
+    here, image = os.getcwd(), os.path.basename(path)
     os.chdir(os.path.dirname(path))  # the readers name the image as the author did
+    if read is not None:
+        size = os.path.getsize(image)
+        fat.GIVEN[image] = lambda: Sliced(read, size)
     try:
         try:
-            return imaged(os.path.basename(path), code_page)
+            return imaged(image, code_page)
         except Refusal as refusal:
             if refusal.code != "not-an-image" or not (zipfile.is_zipfile(path) or name.lower().endswith(".zip")):
                 raise
@@ -245,6 +225,7 @@ def given(path, into, name="medium", code_page=""):
         return refused(refusal, name)
     finally:
         os.chdir(here)
+        fat.GIVEN.pop(image, None)
 
 
 def check(source, choices, answers=None, chromium=True, progress=None, ask=None, image=None):

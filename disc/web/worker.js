@@ -57,7 +57,10 @@ function opened(given, name, codePage) {
   FS.mount(FS.filesystems.WORKERFS, {blobs: [{name, data: given}]}, "/given");
   FS.mkdirTree("/unpacked");
   try {
-    const got = web.given("/given/" + name, "/unpacked", name, codePage || "");
+    // Its bytes read from the File itself: Python's own files in the page seek no further than 2 GiB.
+    const read = (start, length) => new Uint8Array(new FileReaderSync().readAsArrayBuffer(given.slice(start,
+                                                                                                   start + length)));
+    const got = web.given("/given/" + name, "/unpacked", name, codePage || "", read);
     if (got.type === "dict") return {refused: got.toJs({dict_converter: Object.fromEntries})};
     return got.type === "Imaged" ? image(given, got) : unzipped(given, got);
   } finally {

@@ -12,7 +12,7 @@ import zipfile
 from unittest import mock
 
 from harness import TestCase, medium
-from quenlo_disc import web
+from quenlo_disc import slices, web
 from test_cli import run
 
 BIG = 3 << 20  # past web.SMALL: a file the check need not read
@@ -149,7 +149,7 @@ class Images(TestCase):
                         os.path.join(folder, "zip.img")], check=True)
         twin_names(os.path.join(folder, "twins"), os.path.join(folder, "twins.iso"))
         for name, wanted in (("bytes.img", "not-an-image"), ("page.zip", "zip-unreadable"), ("zip.img", web.Unzipped),
-                             ("disc.zip", web.Imaged), ("twins.iso", "image-unsafe")):
+                             ("disc.zip", slices.Imaged), ("twins.iso", "image-unsafe")):
             with self.subTest(name):
                 path = os.path.join(folder, name)
                 got = web.given(path, folder, name)

@@ -11,7 +11,7 @@ findings `check IMAGE` gives, as a disc and as a stick; bad input one
 sentence, with the page still usable after it; hostile undeclared pages read
 as Chromium reads them, with nothing of theirs run or reaching out.
 
-  web_vs_cli.py [--keep] [--image IMAGE]   (--image: that image alone, picked, its time and memory told)
+  web_vs_cli.py [--keep] [--image IMAGE [--start PAGE]]   (that image alone, picked: its time and memory told)
 """
 import argparse
 import io
@@ -204,13 +204,13 @@ class Page:
         self.js("fetched(%s)" % json.dumps(address))
         return self.outcome()
 
-    def pick(self, folder, params, button="folder"):
+    def pick(self, folder, params, button="folder", limit=60):
         """folder picked with the page's folder button (or a file with its other), as an author picks it."""
         self.choose(params)
         field = self.browser.call("Runtime.evaluate", {"expression": "document.getElementById('%s')" % button},
                                   session=True)["result"]["objectId"]
         self.browser.call("DOM.setFileInputFiles", {"files": [folder], "objectId": field}, session=True)
-        return self.outcome()
+        return self.outcome(limit)
 
     def outcome(self, limit=60):
         """(title, #result's document or None, the status line) once the check is done or refused."""
@@ -385,11 +385,11 @@ def images(media):
     return made[:1] + [("bytes that are no image", os.path.join(media, "garbage.img"), [])] + made[1:]
 
 
-def same_image(page, name, image, args, picked=False):
+def same_image(page, name, image, args, picked=False, limit=60):
     """What is wrong of the page's check of image against the command's, as the author gives it."""
     want = json.loads(run_check(args + [image]))
     began = time.time()
-    title, doc, status = (page.pick(image, query(args), "zip") if picked else
+    title, doc, status = (page.pick(image, query(args), "zip", limit) if picked else
                           page.give("media/" + os.path.basename(image), query(args)))
     said = [(f["code"], f["message"].replace(os.path.dirname(image) + "/", "")) for f in want["findings"]]
     got = doc and [(f["code"], f["message"]) for f in doc["findings"]]
@@ -423,7 +423,7 @@ def descendants(pid):
     return found
 
 
-def measured(page, image):
+def measured(page, image, args):
     """The page's time and its renderer's memory at most, on image picked, beside the command's time."""
     peak, done = [0], threading.Event()
     renderers = [pid for pid in descendants(page.browser.process.pid)
@@ -441,11 +441,11 @@ def measured(page, image):
             time.sleep(0.05)
     threading.Thread(target=sample, daemon=True).start()
     began = time.time()
-    failures = same_image(page, os.path.basename(image), image, [], picked=True)
+    failures = same_image(page, os.path.basename(image), image, args, picked=True, limit=1800)
     seconds = time.time() - began
     done.set()
     began = time.time()
-    run_check([image])
+    run_check(args + [image])
     print("%s (%.0f MB) picked: the page's verdict in %.1f s, its renderer's memory %d MB at most; the command's "
           "in %.1f s" % (image, os.path.getsize(image) / 1e6, seconds, peak[0] >> 10, time.time() - began))
     return failures
@@ -455,6 +455,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--keep", action="store_true", help="keep the served folder and the media")
     parser.add_argument("--image", help="an image to pick in the page alone, its time and memory told")
+    parser.add_argument("--start", help="with --image: the page to open, as check's --start")
     a = parser.parse_args()
     bundle = web.bundle()
     if bundle is None:
@@ -488,7 +489,7 @@ def main():
         page = Page("http://127.0.0.1:%d/index.html" % server.server_address[1], os.path.join(work, "profile"))
         try:
             page.open({})
-            failures = measured(page, os.path.abspath(a.image))
+            failures = measured(page, os.path.abspath(a.image), ["--start", a.start] if a.start else [])
         finally:
             page.stop()
             server.shutdown()
