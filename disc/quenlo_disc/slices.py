@@ -5,6 +5,7 @@ page's worker mounts as slices of that File, never the image whole. There
 is no sandbox in a browser: its worker is the wall, and the readers keep
 their own bounds there as in the command's sandbox.
 """
+import json
 import os
 
 from . import Refusal
@@ -25,14 +26,20 @@ class Imaged:
         self.folders = [p for p, folder, _, _ in tree if folder]
         view["files"], view["bytes"] = len(self.files), sum(size for _, size, where in self.files if where)
 
+    def listed(self):
+        """[files, folders] as JSON, which the page's JavaScript takes at
+        once (a DVD's 20,000 files as Python's objects took it 12 s)."""
+        return json.dumps([self.files, self.folders])
+
 
 class Sliced:
     """An image the browser holds, as the readers read a file: read(start,
     length) gives its bytes from the browser's File. Python's own files in
     the page seek no further than 2 GiB (its offsets are 32-bit there),
     and a DVD's image is more. What was read last is kept a block at a
-    time, as the readers read a few bytes at a time (a FAT's entries)."""
-    BLOCK = 1 << 16
+    time, as the readers read a few bytes at a time (a FAT's entries); a
+    small block, as they read a disc's folders a few sectors each, far apart."""
+    BLOCK = 1 << 13
 
     def __init__(self, read, size):
         self.read_at, self.size, self.at, self.kept = read, size, 0, (0, b"")
@@ -70,7 +77,7 @@ def imaged(image, code_page=None):
     it; a Refusal where the command refuses it."""
     oem = OEM.get(code_page or WESTERN, "cp850")
     try:
-        view, reader = seen(image, oem)
-        return Imaged(image, view, spans(image, oem, reader))
+        view, reader, entries = seen(image, oem)
+        return Imaged(image, view, spans(image, oem, reader, entries))
     except OSError as error:
         raise Refusal("the image could not be copied out: %s" % (error.strerror or error), "image-unsafe") from None

@@ -214,26 +214,28 @@ def kind(image):
 
 def seen(image, oem):
     """(what Windows reads of image, which of fat, udf and iso reads its
-    files): a stick's FAT, else a disc's UDF where it holds one Windows
-    reads, else its ISO 9660 tree; a Refusal for an image of none."""
+    files, the ISO 9660 tree read on the way or None): a stick's FAT, else
+    a disc's UDF where it holds one Windows reads, else its ISO 9660 tree;
+    a Refusal for an image of none."""
     if iso.is_stick(image):  # refused where it is a disc's too
-        return fat_view(image, oem), "fat"
+        return fat_view(image, oem), "fat", None
     view = udf_revision(image) and udf_view(image)  # Windows reads UDF where a disc holds it
     if view:
-        return view, "udf"
+        return view, "udf", None
     if iso.volume_label(image) is None:
         raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
                       "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
-    view, _ = iso_view(image)
+    view, entries = iso_view(image)
     view["udf"] = udf_revision(image)
-    return view, "iso"
+    return view, "iso", entries
 
 
-def spans(image, oem, reader, read=is_read):
+def spans(image, oem, reader, entries=None, read=is_read):
     """The view's tree as where its files lie in image, for a reader that
     reads them from there (the web page's): [(path, is a folder, size,
     [(start, length)] of a file read(path, size) picks, else None)],
-    refused as extract() refuses what it copies out."""
+    refused as extract() refuses what it copies out. entries: the ISO 9660
+    tree where seen() read it already."""
     size = fat.size_of(image)
     if reader == "fat":
         _, tree = fat.tree(image, oem)
@@ -251,7 +253,7 @@ def spans(image, oem, reader, read=is_read):
         udf_reader.refuse_overlaps(entries)
         at = [(e, e.extents) for e in entries]
     else:
-        entries = iso.tree(image)
+        entries = entries or iso.tree(image)
         iso.refuse_unsafe(entries, size)
         at = [(e, [(sector * iso.SECTOR, length) for sector, length in e.extents]) for e in entries]
     found = []
@@ -277,7 +279,7 @@ def main(argv):
         if argv[0] == "--arch":
             view = kind(image)
         else:
-            view, reader = seen(image, oem)
+            view, reader, _ = seen(image, oem)
             view["files"], view["bytes"] = (fat.extract(image, folder, oem, whole) if reader == "fat" else
                                             udf_reader.extract(image, folder, whole) if reader == "udf" else
                                             iso.extract(image, folder, whole))
