@@ -3,7 +3,9 @@ and which tool made it, the label Explorer shows, and what the maker did to
 the author's names on the way (ISO 9660's 8.3 capitals, Joliet's names cut
 at 64 letters, FAT's 8.3 names in one OEM code page, other systems'
 droppings). Runs where iso.py and fat.py run, in the extraction sandbox:
-main() copies the view out and says what it saw, as JSON.
+main() copies the view out and says what it saw, as JSON. The web page,
+which has no sandbox but its browser's worker, reads the same view
+(seen()) and takes each file where it lies in the image (spans()).
 """
 import errno
 import json
