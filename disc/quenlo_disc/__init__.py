@@ -12,9 +12,10 @@ What the modules are, foundations first; each imports only those before it
                              findings' codes; what a sandbox may ask and have;
                              the sandbox's walls; Chromium spoken to
   codepages, names, autorun, labels, charsets, scripts, css, markup, addresses,
-  documents, pages, pe, fat, iso, clamping, udfparts, udf, views
+  documents, pages, pe, fat, iso, clamping, udfparts, udf, views, slices
                              the formats, as Windows and browsers read them;
-                             any maker's image as Windows shows it
+                             any maker's image as Windows shows it, and as
+                             the web page reads it
   findings, links, medium, signing, sticks, mastering, texts, rewrites, mends,
   mending, check
                              checking a medium, mending it and mastering

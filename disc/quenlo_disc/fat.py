@@ -121,16 +121,26 @@ def volume_start(f, size):
     raise ValueError("its partition table holds no FAT partition")
 
 
+# An image the web page reads from its browser's File: its path to what opens it.
+GIVEN = {}
+
+
+def opened(path):
+    """The image at path, open to read: a file, or where the web page gives
+    it, its browser's File (GIVEN)."""
+    return GIVEN[path]() if path in GIVEN else open(path, "rb")
+
+
 def size_of(path):
     """The bytes of an image file, or of a block device read as one."""
-    with open(path, "rb") as f:
+    with opened(path) as f:
         return f.seek(0, os.SEEK_END)
 
 
 def is_stick(path):
     """True for an image that holds a FAT volume as a stick does."""
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume_start(f, size_of(path))
             return True
     except (OSError, ValueError, struct.error):
@@ -203,6 +213,21 @@ class Volume:
             raise ValueError("a file's clusters hold less than its size")
         return data if size is None else data[:size]
 
+    def spans(self, first, size):
+        """Where in the image the size bytes of a chain lie, as read() reads
+        them: [(start, length)], each run of neighbouring clusters one."""
+        runs = []
+        for cluster in self.chain(first, -(-size // self.bytes)):
+            start = self.data + (cluster - 2) * self.bytes
+            if runs and sum(runs[-1]) == start:
+                runs[-1] = (runs[-1][0], runs[-1][1] + self.bytes)
+            else:
+                runs.append((start, self.bytes))
+        over = sum(length for _, length in runs) - size
+        if over < 0:
+            raise ValueError("a file's clusters hold less than its size")
+        return runs[:-1] + [(runs[-1][0], runs[-1][1] - over)]
+
     def entries(self, first):
         """(name, is a folder, first cluster, size, time and date) of a folder's entries."""
         data, parts = self.read(first, None), []
@@ -257,7 +282,7 @@ def tree(path, oem="cp437"):
     it is none or could not be trusted."""
     size = size_of(path)
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume = Volume(f, size, oem)
             found, pending, seen, letters = [], [("", volume.root)], {volume.root}, 0
             while pending:
@@ -298,18 +323,22 @@ def twins(seen, n, name, short, where, image):
                           'make --stick)' % (other, name, where, image), "name-case-twins")
 
 
+def refuse_expanding(entries, size):
+    if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
+        raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
+                      "image-unsafe")
+
+
 def extract(image, folder, oem="cp437", whole=None):
     """The stick image's files, checked, as plain files and folders in
     folder, all read-only; their number and bytes. whole(path, size):
     whether a file's bytes are copied (the rest are made empty, of their size)."""
     _, entries = tree(image, oem)
     size = size_of(image)
-    if sum(length for _, folder_entry, _, length in entries if not folder_entry) > 4 * max(size, SECTOR):
-        raise Refusal("the image's names hold more bytes than it has: make it again with quenlo-disc make --stick",
-                      "image-unsafe")
+    refuse_expanding(entries, size)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
-    with open(image, "rb") as f:
+    with opened(image) as f:
         volume = Volume(f, size, oem)
         for path, folder_entry, cluster, length in entries:
             if folder_entry:
@@ -337,7 +366,7 @@ def contents(path):
     import hashlib
     tree(path)  # refused before anything is read, where it cannot be trusted
     found = {}
-    with open(path, "rb") as f:
+    with opened(path) as f:
         volume = Volume(f, size_of(path))
         pending = [("", volume.root)]
         while pending:

@@ -16,7 +16,7 @@ import struct
 from dataclasses import dataclass
 
 from . import Refusal
-from .fat import size_of
+from .fat import opened, size_of
 
 SECTOR = 2048
 JOLIET = (b"%/@", b"%/C", b"%/E")
@@ -48,7 +48,7 @@ def fitting(size, stick=False):
 
 def sha256(path):
     digest = hashlib.sha256()
-    with open(path, "rb") as f:
+    with opened(path) as f:
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
@@ -91,7 +91,7 @@ def volume_label(path):
     """The volume label Windows shows for an ISO 9660 image (Joliet's where
     there is Joliet), or None for any other file."""
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             _, descriptor, joliet = shown_descriptor(f)
     except (OSError, ValueError):
         return None
@@ -114,7 +114,7 @@ def set_joliet_label(path, label):
 
 def made_on(path):
     """When the image says it was made (its volume's creation date), as text."""
-    with open(path, "rb") as f:
+    with opened(path) as f:
         primary = next(d for _, d in descriptors(f) if d[0] == 1)
     digits = primary[813:827].decode("ascii", errors="replace")
     return "%s-%s-%s %s:%s:%s" % (digits[:4], digits[4:6], digits[6:8], digits[8:10], digits[10:12], digits[12:14])
@@ -168,7 +168,7 @@ def tree(path):
     (code "image-unsafe") where its records could not be trusted."""
     size = size_of(path)
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             _, descriptor, joliet = shown_descriptor(f)
             return list(_walk(f, descriptor, size, joliet))
     except ValueError as error:
@@ -269,7 +269,7 @@ def extract(image, folder, whole=None):
     refuse_unsafe(entries, size_of(image))
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
-    with open(image, "rb") as f:
+    with opened(image) as f:
         for entry in entries:
             parent, name = entry.path.rpartition("/")[::2]
             where = os.open(parent, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=top) if parent else top
@@ -319,14 +319,14 @@ def read_files(path, wanted, limit=1 << 20):
     """{path on the disc: at most limit bytes} of the files of the image's
     Joliet tree that wanted(entries) picks from all of them."""
     entries = tree(path)
-    with open(path, "rb") as f:
+    with opened(path) as f:
         return {entry.path: read_entry(f, entry, limit) for entry in wanted(entries)}
 
 
 def contents(path):
     """{path: (bytes' SHA-256, date)} of every file of the image's Joliet tree."""
     found = {}
-    with open(path, "rb") as f:
+    with opened(path) as f:
         for entry in tree(path):
             if entry.folder:
                 continue

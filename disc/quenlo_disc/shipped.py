@@ -72,16 +72,24 @@ def check_image(image, options, stage, guess=None, progress=None):
     its view, and the image's own findings; a Refusal where it is none."""
     folder = place_for(image, stage)
     try:
-        view = view_of(image, folder, options.code_page)
-        exe = find_name(folder, PROGRAM)
-        ran = dataclasses.replace(options, exe=os.path.join(folder, exe) if exe else options.exe, keep_all=True,
-                                  stick=options.stick or view["stick"])
-        m = check_medium(folder, ran, stage, guess, progress, name=image)
+        return check_view(view_of(image, folder, options.code_page), folder, image, os.path.abspath(image), options,
+                          stage, guess, progress)
     finally:
         for top, dirs, _ in os.walk(folder):  # the copy is read-only
             os.chmod(top, 0o755)
         shutil.rmtree(folder, ignore_errors=True)
-    m.image = dict(view, path=os.path.abspath(image))
+
+
+def check_view(view, folder, image, path, options, stage, guess=None, progress=None):
+    """check_image()'s Medium of the view of image, its tree in folder
+    (copied out, or as the web page mounts it); path: the image as told."""
+    exe = find_name(folder, PROGRAM)
+    ran = dataclasses.replace(options, exe=os.path.join(folder, exe) if exe else options.exe, keep_all=True,
+                              stick=options.stick or view["stick"])
+    m = check_medium(folder, ran, stage, guess, progress, name=image)
+    if folder != image:  # a folder named within the image, not the copy's
+        m.findings.found[:] = [dataclasses.replace(f, message=f.message.replace(folder, image)) for f in m.findings.found]
+    m.image = dict(view, path=path)
     if not exe and not m.options.stick:
         m.findings.problem(Refusal("the image has no %s at its root, which its open line runs: put the built "
                                    "exe there" % PROGRAM, "exe-missing"))

@@ -13,7 +13,7 @@ import os
 import struct
 
 from . import Refusal
-from .fat import size_of
+from .fat import opened, size_of
 from .iso import DEEPEST, LARGEST_TREE, LETTERS, LONGEST_PATH, Entry, record_date
 from .udfparts import FILE_ENTRY, NotYet, Partitions, allocation, tag
 
@@ -136,7 +136,7 @@ def tree(path):
     extents as (byte in the image, bytes)); a Refusal where it cannot be trusted."""
     size = size_of(path)
     try:
-        with open(path, "rb") as f:
+        with opened(path) as f:
             volume = Volume(f, size)
             found, seen, letters, held = [], {volume.root}, 0, 0
             pending = collections.deque([("", volume.root)])
@@ -195,19 +195,23 @@ def contents(path):
     return found
 
 
-def extract(image, folder, whole=None):
-    """The UDF tree of image, checked, as plain files and folders in folder,
-    all read-only; their number and bytes. whole(path, size): whether a
-    file's bytes are copied (the rest are made empty, of their size)."""
-    label, entries = tree(image)
+def refuse_overlaps(entries):
     spans = sorted({e for entry in entries for e in entry.extents if e[1]})
     for (start, length), (other, _) in zip(spans, spans[1:]):
         if start + length > other:
             raise Refusal("the image's files overlap one another, which no mastering tool makes: it is not safe to "
                           "read", "image-unsafe")
+
+
+def extract(image, folder, whole=None):
+    """The UDF tree of image, checked, as plain files and folders in folder,
+    all read-only; their number and bytes. whole(path, size): whether a
+    file's bytes are copied (the rest are made empty, of their size)."""
+    label, entries = tree(image)
+    refuse_overlaps(entries)
     top = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
     files = written = 0
-    with open(image, "rb") as f:
+    with opened(image) as f:
         for entry in entries:
             if entry.folder:
                 os.mkdir(entry.path, 0o755, dir_fd=top)

@@ -3,9 +3,13 @@ and which tool made it, the label Explorer shows, and what the maker did to
 the author's names on the way (ISO 9660's 8.3 capitals, Joliet's names cut
 at 64 letters, FAT's 8.3 names in one OEM code page, other systems'
 droppings). Runs where iso.py and fat.py run, in the extraction sandbox:
-main() copies the view out and says what it saw, as JSON.
+main() copies the view out and says what it saw, as JSON. The web page,
+which has no sandbox but its browser's worker, reads the same view
+(seen()) and takes each file where it lies in the image (spans()).
 """
+import errno
 import json
+import os
 import re
 import struct
 import sys
@@ -43,7 +47,7 @@ def udf_revision(path):
     """"NSR02" or "NSR03" where the image holds UDF (alone, or beside ISO
     9660 on a bridge disc), which Windows reads in preference; else None."""
     try:
-        with open(path, "rb") as f:
+        with fat.opened(path) as f:
             for step in (iso.SECTOR, 4096):  # a descriptor a sector, of 2048 bytes at least
                 for n in range(48):
                     f.seek(16 * iso.SECTOR + n * step)
@@ -113,7 +117,7 @@ def iso_view(path):
     """What Windows reads of an ISO 9660 image, and what the maker did to the author's names."""
     size = fat.size_of(path)
     entries = iso.tree(path)
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         _, shown, joliet = iso.shown_descriptor(f)
         primary = next(d for _, d in iso.descriptors(f) if d[0] == 1)
         try:
@@ -143,7 +147,7 @@ def udf_view(path):
         if refusal.code == "udf-unread" and iso.volume_label(path) is not None:
             return None
         raise
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         try:
             primary = next(d for _, d in iso.descriptors(f) if d[0] == 1)
             preparer, application = (primary[a:a + 128].decode("latin-1").strip() for a in (446, 574))
@@ -175,7 +179,7 @@ def made(path):
 def fat_label(path, oem):
     """The label Explorer shows for a FAT volume: its root's label entry,
     else the boot sector's (none for "NO NAME")."""
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         volume = fat.Volume(f, fat.size_of(path), oem)
         data = volume.read(volume.root, None)
     for at in range(0, min(len(data), fat.LARGEST_ENTRIES * 32), 32):
@@ -193,7 +197,7 @@ def fat_view(path, oem):
     _, entries = fat.tree(path, oem)
     other = fat.tree(path, "cp866" if oem != "cp866" else "cp437")[1]
     local = [p for (p, *_), (q, *_) in zip(entries, other) if p != q]
-    with open(path, "rb") as f:
+    with fat.opened(path) as f:
         bits = fat.Volume(f, fat.size_of(path), oem).bits
     return {"system": "FAT%d" % bits, "label": fat_label(path, oem), "stick": True, "preparer": "",
             "application": "", "renamed": [], "cut": [], "code_page_names": local,
@@ -205,7 +209,7 @@ def udf_arch(image):
     from .autorun import keys_and_exe
     from .pe import machine
     root = {e.path: e for e in udf_reader.tree(image)[1] if "/" not in e.path and not e.folder}
-    with open(image, "rb") as f:
+    with fat.opened(image) as f:
         def read(name):
             data = b""
             for start, length in root[name].extents if name in root else ():
@@ -230,6 +234,61 @@ def kind(image):
     return {"arch": iso.arch(image), "stick": False, "label": iso.volume_label(image)}
 
 
+def seen(image, oem):
+    """(what Windows reads of image, which of fat, udf and iso reads its
+    files, the ISO 9660 tree read on the way or None): a stick's FAT, else
+    a disc's UDF where it holds one Windows reads, else its ISO 9660 tree;
+    a Refusal for an image of none."""
+    if iso.is_stick(image):  # refused where it is a disc's too
+        return fat_view(image, oem), "fat", None
+    view = udf_revision(image) and udf_view(image)  # Windows reads UDF where a disc holds it
+    if view:
+        return view, "udf", None
+    if iso.volume_label(image) is None:
+        raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
+                      "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
+    view, entries = iso_view(image)
+    view["udf"] = udf_revision(image)
+    return view, "iso", entries
+
+
+def spans(image, oem, reader, entries=None, read=is_read):
+    """The view's tree as where its files lie in image, for a reader that
+    reads them from there (the web page's): [(path, is a folder, size,
+    [(start, length)] of a file read(path, size) picks, else None)],
+    refused as extract() refuses what it copies out. entries: the ISO 9660
+    tree where seen() read it already."""
+    size = fat.size_of(image)
+    if reader == "fat":
+        _, tree = fat.tree(image, oem)
+        fat.refuse_expanding(tree, size)
+        with fat.opened(image) as f:
+            volume = fat.Volume(f, size, oem)
+            try:
+                return [(p, folder, length, volume.spans(first, length) if length and read(p, length) else None)
+                        for p, folder, first, length in tree]
+            except (ValueError, struct.error) as error:
+                raise Refusal("%s is not a stick image Windows can read safely (%s): make it again with quenlo-disc "
+                              "make --stick" % (image, error), "image-unsafe") from None
+    if reader == "udf":
+        entries = udf_reader.tree(image)[1]
+        udf_reader.refuse_overlaps(entries)
+        at = [(e, e.extents) for e in entries]
+    else:
+        entries = entries or iso.tree(image)
+        iso.refuse_unsafe(entries, size)
+        at = [(e, [(sector * iso.SECTOR, length) for sector, length in e.extents]) for e in entries]
+    found = []
+    for entry, extents in at:
+        picked = not entry.folder and read(entry.path, entry.size)
+        if picked and any(start + length > size for start, length in extents):
+            raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
+        found.append((entry.path, entry.folder, entry.size, [e for e in extents if e[1]] if picked else None))
+    if len({path for path, *_ in found}) < len(found):  # two names Windows shows alike: extract() cannot make both
+        raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
+    return found
+
+
 def main(argv):
     """In a sandbox: IMAGE FOLDER [OEM codec] [--whole], the tree Windows
     shows copied out into folder (without --whole, of the files the check
@@ -246,19 +305,11 @@ def main(argv):
         elif argv[0] == "--contents":
             view = {"contents": {p: [digest, str(date)] for p, (digest, date) in contents(argv[1]).items()},
                     "made": made(argv[1])}
-        elif iso.is_stick(image):  # refused where it is a disc's too
-            view = fat_view(image, oem)
-            view["files"], view["bytes"] = fat.extract(image, folder, oem, whole)
-        elif udf_revision(image) and udf_view(image):  # Windows reads UDF where a disc holds it
-            view = udf_view(image)
-            view["files"], view["bytes"] = udf_reader.extract(image, folder, whole)
         else:
-            if iso.volume_label(image) is None:
-                raise Refusal("%s is neither an ISO 9660 or UDF image nor a stick's image (a partition table and a FAT "
-                              "volume): give the image a disc maker or make --stick wrote" % image, "not-an-image")
-            view, _ = iso_view(image)
-            view["udf"] = udf_revision(image)
-            view["files"], view["bytes"] = iso.extract(image, folder, whole)
+            view, reader, _ = seen(image, oem)
+            view["files"], view["bytes"] = (fat.extract(image, folder, oem, whole) if reader == "fat" else
+                                            udf_reader.extract(image, folder, whole) if reader == "udf" else
+                                            iso.extract(image, folder, whole))
         print(json.dumps(view))
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))

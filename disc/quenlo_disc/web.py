@@ -3,8 +3,11 @@ the author's own browser (Pyodide, CPython in WebAssembly), and that page
 served from this machine.
 
 In the page, the browser hands over the medium: a folder's files, which it
-reads only when the check does, or a zip, which unzip() unpacks only as far
-as the check reads. check() then gives what the command would say. The page
+reads only when the check does; a zip, which unzip() unpacks only as far
+as the check reads; or a disc's or stick's image, which imaged() reads as
+Windows does, with the readers the command runs in its sandbox (here the
+browser's worker is the wall), and whose files the page then reads from
+the image's own bytes, never the image whole. check() then gives what the command would say. The page
 asks its own browser how it reads the pages that declare no encoding, as the
 command asks Chromium: Edge, the browser most authors' users have, is one.
 """
@@ -18,13 +21,15 @@ import tempfile
 import zipfile
 import zlib
 
-from . import LIB, VERSION, Refusal, installed, report
+from . import LIB, VERSION, Refusal, fat, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
 from .codes import CODES
 from .codepages import parse
 from .medium import Options
 from .names import FAT_NAME
+from .shipped import check_view
+from .slices import Sliced, imaged
 from .views import READ, SMALL
 FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
 UNPACKED = 1 << 30  # bytes a zip may unpack to in the page, all told
@@ -195,7 +200,35 @@ def waiting(ask):
     return (lambda path: run_sync(ask(path))) if can_run_sync() else None
 
 
-def check(source, choices, answers=None, chromium=True, progress=None, ask=None):
+def given(path, into, name="medium", code_page="", read=None):
+    """The medium of the file the author gave (at path, named name): an
+    image's Imaged, or a zip's Unzipped, judged by what it holds (the name
+    only where it is neither); where it is refused, refused()'s result.
+    read(start, length): its bytes, where the browser gives them (Sliced)."""
+    try:
+        code_page = parse(code_page) if code_page else None
+    except Refusal:
+        code_page = None  # check() says so beside its field
+    here, image = os.getcwd(), os.path.basename(path)
+    os.chdir(os.path.dirname(path))  # the readers name the image as the author did
+    if read is not None:
+        size = os.path.getsize(image)
+        fat.GIVEN[image] = lambda: Sliced(read, size)
+    try:
+        try:
+            return imaged(image, code_page)
+        except Refusal as refusal:
+            if refusal.code != "not-an-image" or not (zipfile.is_zipfile(path) or name.lower().endswith(".zip")):
+                raise
+        return unzip(path, into, name)
+    except Refusal as refusal:
+        return refused(refusal, name)
+    finally:
+        os.chdir(here)
+        fat.GIVEN.pop(image, None)
+
+
+def check(source, choices, answers=None, chromium=True, progress=None, ask=None, image=None):
     """What the page shows of the medium in the folder source (as the author
     named it), as a dict: "usage", {option: why the command would refuse it}
     where an option is wrong; "ask", the undeclared pages whose encoding the
@@ -204,7 +237,8 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None)
     (check's words), "report" (the HTML report) and "codes" (each finding's
     code: its summary and mend). choices: the author's, by the command's
     option names; progress(pages read, of how many), told now and then;
-    ask(path): how the browser reads that undeclared page."""
+    ask(path): how the browser reads that undeclared page; image: the
+    Imaged medium whose tree source is, checked as check IMAGE checks it."""
     try:
         code_page = parse(choices["code-page"]) if choices.get("code-page") else None
     except Refusal as refusal:
@@ -215,7 +249,10 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None)
                       label=choices.get("label") or None, code_page=code_page)
     answers = dict(answers) if answers else None  # JavaScript's null is no None
     asker = Asker(answers, waiting(ask) if chromium and ask is not None and answers is None else None)
-    m = check_medium(source, options, tempfile.mkdtemp(), guess=asker, progress=progress)
+    if image is not None:
+        m = check_view(image.view, source, image.name, image.name, options, tempfile.mkdtemp(), asker, progress)
+    else:
+        m = check_medium(source, options, tempfile.mkdtemp(), guess=asker, progress=progress)
     if chromium and answers is None and asker.ask is None and asker.asked:
         return {"ask": sorted(set(asker.asked))}
     if not chromium and asker.asked:

@@ -49,7 +49,9 @@ function start() {
     const files = Array.from($("folder").files);
     give({files: files.map(f => ({path: f.webkitRelativePath || f.name, file: f}))});
   };
-  $("zip").onchange = () => { if ($("zip").files[0]) give({zip: $("zip").files[0], name: $("zip").files[0].name}); };
+  $("zip").onchange = () => { // a zip or an image, as its bytes say
+    if ($("zip").files[0]) give({given: $("zip").files[0], name: $("zip").files[0].name});
+  };
   // A drop anywhere on the page is the medium's: a browser left to it would open the file in the page's place.
   const drop = $("drop");
   document.addEventListener("dragover", e => { e.preventDefault(); drop.className = "over"; });
@@ -131,27 +133,28 @@ function give(medium) {
 async function fetched(address) {
   const url = new URL(address, location.href);
   if (url.origin !== location.origin) {
-    return say("?medium= loads a zip from this page's own site only: put the zip beside the page.", true);
+    return say("?medium= loads a zip or an image from this page's own site only: put it beside the page.", true);
   }
   say("Loading " + url.pathname + "…");
   try {
     const answer = await fetch(url);
     if (!answer.ok) return say("Could not load " + url.pathname + " (" + answer.status + "): check the address.", true);
-    give({zip: await answer.blob(), name: decodeURIComponent(url.pathname.split("/").pop())});
+    give({given: await answer.blob(), name: decodeURIComponent(url.pathname.split("/").pop())});
   } catch (e) {
     say("Could not load " + url.pathname + " (" + e.message + "): check the address.", true);
   }
 }
 
-// A dropped folder read whole (its files, not their bytes, and its empty folders), or a dropped zip.
+// A dropped folder read whole (its files, not their bytes, and its empty folders), or a dropped zip or image,
+// which its bytes tell apart, whatever its name.
 async function dropped(transfer) {
   const entries = Array.from(transfer.items || []).map(i => i.webkitGetAsEntry && i.webkitGetAsEntry()).filter(e => e);
   const file = transfer.files && transfer.files.length === 1 && transfer.files[0];
-  if ((entries.length === 1 && entries[0].isFile || !entries.length) && file && /\.zip$/i.test(file.name)) {
-    return give({zip: file, name: file.name});
+  if ((entries.length === 1 && entries[0].isFile || !entries.length) && file) {
+    return give({given: file, name: file.name});
   }
   if (entries.length !== 1 || !entries[0].isDirectory) {
-    return say("Drop one folder, or one .zip of it.", true);
+    return say("Drop one folder, a .zip of it, or the disc's or stick's image.", true);
   }
   const files = [], folders = [];
   const walk = async (entry, path) => {

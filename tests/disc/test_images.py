@@ -742,10 +742,66 @@ class Makers(unittest.TestCase):
                 shown = "DOCS/LONG.HTM" if MAKERS[name][1] == "ISO 9660" else "docs/long.htm"
                 self.assertEqual(os.path.getsize(os.path.join(out, shown)), len(AUTHORS["docs/long.htm"]))
 
+    def test_named_as_given(self):
+        """A folder a finding names is named within the image, never where the check copied it out."""
+        source = os.path.join(self.work, "twins")
+        for name in ("docs/A.htm", "docs/a.htm", "quenlo.exe"):
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            shutil.copy(EXE, os.path.join(source, name))
+        image = os.path.join(self.work, "twins.iso")
+        subprocess.run(["genisoimage", "-quiet", "-J", "-o", image, source], check=True)
+        said = json.loads(run(["check", "--json", "--start", "docs\\a.htm", image])[1])["findings"]
+        twins = [f["message"] for f in said if f["code"] == "name-case-twins"]
+        self.assertEqual(len(twins), 1, said)
+        self.assertTrue(twins[0].startswith('"A.htm" and "a.htm" in %s/docs differ' % image), twins)
+
+    def test_page(self):
+        """The web page's reading of each image (its tree as slices of the
+        image, laid out here as the page's worker mounts it), checked: the
+        command's findings, word for word, with the image named as given,
+        as a disc and as a stick."""
+        from quenlo_disc import web
+        for name, image in self.images.items():
+            for args in ([], ["--stick"]):
+                with self.subTest(name, args=args):
+                    wanted = json.loads(run(["check", "--json"] + args + [image])[1])
+                    mount, reads = tempfile.mkdtemp(dir=self.work), []
+
+                    def read(start, length):  # as the browser's File gives it: Python's files there stop at 2 GiB
+                        reads.append(length)
+                        with open(image, "rb") as f:
+                            f.seek(start)
+                            return f.read(length)
+                    imaged = web.given(image, mount, os.path.basename(image), read=read)
+                    self.assertTrue(reads)  # the page reads the File, not the path
+                    with open(image, "rb") as raw:
+                        for rel, size, where in imaged.files:
+                            path = os.path.join(mount, imaged.name, rel)
+                            os.makedirs(os.path.dirname(path), exist_ok=True)
+                            with open(path, "wb") as out:
+                                for start, length in where or ():
+                                    raw.seek(start)
+                                    out.write(raw.read(length))
+                                out.truncate(size)
+                    for folder in imaged.folders:
+                        os.makedirs(os.path.join(mount, imaged.name, folder), exist_ok=True)
+                    was = os.getcwd()
+                    os.chdir(mount)  # as the worker does: the medium named as given, not where it is mounted
+                    try:
+                        result = web.check(imaged.name, {"stick": bool(args)}, {}, image=imaged)
+                    finally:
+                        os.chdir(was)
+                    got = json.loads(result["json"])
+                    said = [f["message"].replace(os.path.dirname(image) + "/", "") for f in wanted["findings"]]
+                    self.assertEqual([f["message"] for f in got["findings"]], said)
+                    self.assertEqual((got["verdict"], got["image"]["system"], got["image"]["files"]),
+                                     (wanted["verdict"], wanted["image"]["system"], wanted["image"]["files"]))
+
     def test_fuzzed(self):
         """Random bytes changed in each image's descriptors, boot sector,
         FAT and folders: the reader copies it out or refuses it in one line,
         at once, whatever it meets (the sandbox runs this same main)."""
+        from quenlo_disc import slices
         rng = random.Random(52)
         for name, image in self.images.items():
             with open(image, "rb") as f:
@@ -771,6 +827,15 @@ class Makers(unittest.TestCase):
                         views.main([crafted, out, "cp850"])
                     found = json.loads(said.getvalue())
                     self.assertTrue("files" in found or "\n" not in found["refusal"], found)
+                    self.assertLess(time.monotonic() - started, 2)
+                    # The web page's reader, which has no sandbox but its browser's worker: the same, at once.
+                    started = time.monotonic()
+                    try:
+                        sliced = slices.imaged(crafted)
+                        self.assertEqual(sliced.view["files"], found["files"])
+                        self.assertTrue(all(s + n <= len(mutant) for _, _, w in sliced.files for s, n in w or ()))
+                    except Refusal as refusal:
+                        self.assertEqual((str(refusal), refusal.code), (found["refusal"], found["code"]))
                     self.assertLess(time.monotonic() - started, 2)
 
     def test_against(self):

@@ -6,12 +6,13 @@ The page itself in Chromium: web_vs_cli.py."""
 import json
 import os
 import socket
+import subprocess
 import tempfile
 import zipfile
 from unittest import mock
 
 from harness import TestCase, medium
-from quenlo_disc import web
+from quenlo_disc import slices, web
 from test_cli import run
 
 BIG = 3 << 20  # past web.SMALL: a file the check need not read
@@ -121,6 +122,45 @@ class Zips(TestCase):
         self.assertIn("quenlo-disc check: page.zip is no zip", result["lines"])
         self.assertIn("page.zip is no zip", result["report"])
         self.assertEqual(result["codes"]["zip-unreadable"][0], web.CODES["zip-unreadable"].summary)
+
+
+def twin_names(folder, image):
+    """An image whose ISO 9660 names show a folder and a link beside it alike (BINUTILS), as genisoimage -R makes
+    of a folder and a link to it."""
+    os.makedirs(os.path.join(folder, "binutils-common"))
+    with open(os.path.join(folder, "binutils-common", "a.htm"), "w") as f:
+        f.write("<p>")
+    os.symlink("binutils-common", os.path.join(folder, "binutils-x86"))
+    subprocess.run(["genisoimage", "-quiet", "-R", "-o", image, folder], check=True)
+
+
+class Images(TestCase):
+    def test_given(self):
+        """What the author gives is an image or a zip by its bytes, whatever its name; an image the command refuses,
+        the page refuses with the command's words and code."""
+        folder = tempfile.mkdtemp(dir=self.work)
+        given = {"bytes.img": os.urandom(1 << 16), "page.zip": b"<html>a page</html>"}
+        for name, data in given.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        with zipfile.ZipFile(os.path.join(folder, "zip.img"), "w") as z:
+            z.writestr("site/index.htm", "<p>")
+        subprocess.run(["genisoimage", "-quiet", "-J", "-o", os.path.join(folder, "disc.zip"),
+                        os.path.join(folder, "zip.img")], check=True)
+        twin_names(os.path.join(folder, "twins"), os.path.join(folder, "twins.iso"))
+        for name, wanted in (("bytes.img", "not-an-image"), ("page.zip", "zip-unreadable"), ("zip.img", web.Unzipped),
+                             ("disc.zip", slices.Imaged), ("twins.iso", "image-unsafe")):
+            with self.subTest(name):
+                path = os.path.join(folder, name)
+                got = web.given(path, folder, name)
+                if not isinstance(wanted, str):
+                    self.assertIsInstance(got, wanted)
+                    continue
+                doc = json.loads(got["json"])
+                command = json.loads(run(["check", "--json", path])[1]) if wanted != "zip-unreadable" else doc
+                self.assertEqual([(f["code"], f["message"]) for f in doc["findings"]],
+                                 [(f["code"], f["message"].replace(folder + "/", "")) for f in command["findings"]])
+                self.assertEqual(([f["code"] for f in doc["findings"]], doc["verdict"]), ([wanted], "refused"))
 
 
 GREEK = "<p>\u0386\u03b3\u03b1\u03bb\u03bc\u03b1 \u03b1\u03c0\u03cc \u03c4\u03b7 \u039d\u03ac\u03be\u03bf</p>".encode(

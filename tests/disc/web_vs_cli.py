@@ -5,11 +5,13 @@ nothing else, each medium given as a zip (?medium=media/NAME.zip, or handed
 to the open page), the verdict read from the title and #result. Every medium
 of the check's own tables that a zip can hold, the example medium, a broken
 one and a real documentation tree must get the verdict, the counts and the
-codes that `quenlo-disc check --json` gives the same folder; bad input one
+codes that `quenlo-disc check --json` gives the same folder; each real
+maker's image of one folder (test_images' makers), given or picked, the
+findings `check IMAGE` gives, as a disc and as a stick; bad input one
 sentence, with the page still usable after it; hostile undeclared pages read
 as Chromium reads them, with nothing of theirs run or reaching out.
 
-  web_vs_cli.py [--keep]
+  web_vs_cli.py [--keep] [--image IMAGE [--start PAGE]]   (that image alone, picked: its time and memory told)
 """
 import argparse
 import io
@@ -202,13 +204,13 @@ class Page:
         self.js("fetched(%s)" % json.dumps(address))
         return self.outcome()
 
-    def pick(self, folder, params):
-        """folder picked with the page's folder button, as an author picks it."""
+    def pick(self, folder, params, button="folder", limit=60):
+        """folder picked with the page's folder button (or a file with its other), as an author picks it."""
         self.choose(params)
-        field = self.browser.call("Runtime.evaluate", {"expression": "document.getElementById('folder')"},
+        field = self.browser.call("Runtime.evaluate", {"expression": "document.getElementById('%s')" % button},
                                   session=True)["result"]["objectId"]
         self.browser.call("DOM.setFileInputFiles", {"files": [folder], "objectId": field}, session=True)
-        return self.outcome()
+        return self.outcome(limit)
 
     def outcome(self, limit=60):
         """(title, #result's document or None, the status line) once the check is done or refused."""
@@ -364,9 +366,95 @@ def long_checks(page, served, folders):
     return failures
 
 
+def images(media):
+    """(name, the image beside the page, the command's options) of each maker's image of test_images' one folder,
+    as a disc and as a stick, and of bytes that are no image, named as a stick's image is."""
+    from test_images import MAKERS, Makers
+    Makers.setUpClass()
+    try:
+        made = []
+        for number, name in enumerate(MAKERS):
+            served = os.path.join(media, "image%d%s" % (number, os.path.splitext(Makers.images[name])[1]))
+            shutil.copy(Makers.images[name], served)
+            made += [(name, served, []), (name + ", --stick", served, ["--stick"])]
+    finally:
+        Makers.tearDownClass()
+    with open(os.path.join(media, "garbage.img"), "wb") as f:
+        f.write(os.urandom(1 << 20))
+    # The refusal among what is handed over, not before a pick: a pick does not clear the refusal said before it.
+    return made[:1] + [("bytes that are no image", os.path.join(media, "garbage.img"), [])] + made[1:]
+
+
+def same_image(page, name, image, args, picked=False, limit=60):
+    """What is wrong of the page's check of image against the command's, as the author gives it."""
+    want = json.loads(run_check(args + [image]))
+    title, doc, status = (page.pick(image, query(args), "zip", limit) if picked else
+                          page.give("media/" + os.path.basename(image), query(args)))
+    said = [(f["code"], f["message"].replace(os.path.dirname(image) + "/", "")) for f in want["findings"]]
+    got = doc and [(f["code"], f["message"]) for f in doc["findings"]]
+    if got != said or (doc["verdict"], doc.get("image", {}).get("system")) != (want["verdict"], want.get(
+            "image", {}).get("system")):
+        return ["the image of %s: the page says %r %s, the command %s (%s)" % (name, title, got, said, status)]
+    return [] if doc.get("image") or not picked else ["%s: no image in the page's document" % name]
+
+
+def run_check(argv):
+    out = io.StringIO()
+    cli.main(["check", "--json"] + argv, out=out, err=io.StringIO())
+    return out.getvalue()
+
+
+def descendants(pid):
+    """The processes pid started, and theirs."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+    found, pending = [], [pid]
+    while pending:
+        here = pending.pop()
+        children = [p for p, parent in parents.items() if parent == here]
+        found += children
+        pending += children
+    return found
+
+
+def measured(page, image, args):
+    """The page's time and its renderer's memory at most, on image picked, beside the command's time."""
+    peak, done = [0], threading.Event()
+    renderers = [pid for pid in descendants(page.browser.process.pid)
+                 if b"--type=renderer" in open("/proc/%d/cmdline" % pid, "rb").read()]
+
+    def sample():
+        while not done.is_set():
+            for pid in renderers:
+                try:
+                    with open("/proc/%s/status" % pid) as f:
+                        rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+                    peak[0] = max(peak[0], rss)
+                except (OSError, StopIteration):
+                    pass
+            time.sleep(0.05)
+    threading.Thread(target=sample, daemon=True).start()
+    began = time.time()
+    failures = same_image(page, os.path.basename(image), image, args, picked=True, limit=1800)
+    seconds = time.time() - began
+    done.set()
+    began = time.time()
+    run_check(args + [image])
+    print("%s (%.0f MB) picked: the page's verdict in %.1f s, its renderer's memory %d MB at most; the command's "
+          "in %.1f s" % (image, os.path.getsize(image) / 1e6, seconds, peak[0] >> 10, time.time() - began))
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--keep", action="store_true", help="keep the served folder and the media")
+    parser.add_argument("--image", help="an image to pick in the page alone, its time and memory told")
+    parser.add_argument("--start", help="with --image: the page to open, as check's --start")
     a = parser.parse_args()
     bundle = web.bundle()
     if bundle is None:
@@ -395,6 +483,19 @@ def main():
         else:
             zipped(folder, os.path.join(media, "%d.zip" % number))
     refusals = bad_zips(media)
+    if a.image:
+        server = serving(served)
+        page = Page("http://127.0.0.1:%d/index.html" % server.server_address[1], os.path.join(work, "profile"))
+        try:
+            page.open({})
+            failures = measured(page, os.path.abspath(a.image), ["--start", a.start] if a.start else [])
+        finally:
+            page.stop()
+            server.shutdown()
+            shutil.rmtree(work, ignore_errors=True)
+        print("\n".join("FAIL " + f for f in failures))
+        return 1 if failures else 0
+    made = images(media)
 
     server = serving(served)
     url = "http://127.0.0.1:%d/index.html" % server.server_address[1]
@@ -435,6 +536,8 @@ def main():
             if title != expected or doc is None or summary(doc) != summary(want):
                 failures.append("%s: the page says %r %s, the command %r %s (%s)" % (
                     name, title, doc and summary(doc)[3], expected, summary(want)[3], status))
+        for number, (name, image, args) in enumerate(made):  # the first picked, as an author picks it
+            failures += same_image(page, name, image, args, picked=number == 0)
         # A DVD's folder, picked with no server left to ask: the loaded page works offline, and its film's 3.9 GB
         # are never read.
         server.shutdown()
@@ -487,8 +590,8 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
     for failure in failures:
         print("FAIL " + failure)
-    print("%d media, %d undeclared pages and %d refusals through the page, %d disagreements"
-          % (len(cases), len(UNDECLARED), len(refusals), len(failures)))
+    print("%d media, %d images, %d undeclared pages and %d refusals through the page, %d disagreements"
+          % (len(cases), len(made), len(UNDECLARED), len(refusals), len(failures)))
     return 1 if failures else 0
 
 
