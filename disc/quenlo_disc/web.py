@@ -13,12 +13,13 @@ import io
 import os
 import posixpath
 import re
+import shutil
 import struct
 import tempfile
 import zipfile
 import zlib
 
-from . import LIB, VERSION, Refusal, installed, report
+from . import LIB, VERSION, Refusal, installed, mending, report
 from .boxfiles import write_atomically
 from .check import check_medium
 from .codes import CODES
@@ -44,10 +45,11 @@ class Unzipped:
         self.name, self.files, self.folders = name, [], []
 
 
-def unzip(path, into, name="medium"):
+def unzip(path, into, name="medium", whole=False):
     """The Unzipped medium of the zip at path, whose files the check reads
-    unpacked into the folder into; a Refusal for a zip that is not one, or
-    that no folder could come from."""
+    unpacked into the folder into (whole: every file, whole, for its mends
+    to be made); a Refusal for a zip that is not one, or that no folder
+    could come from."""
     try:
         archive = zipfile.ZipFile(path)
         # macOS's Finder adds each file's metadata under __MACOSX/, which its own unzipping hides.
@@ -74,9 +76,9 @@ def unzip(path, into, name="medium"):
             modified = zip_time(info.date_time)
             if info.flag_bits & 1:
                 raise Refusal("%s is encrypted in the zip: zip the folder without a password" % rel, "zip-unsafe")
-            if info.compress_type == zipfile.ZIP_STORED:
+            if info.compress_type == zipfile.ZIP_STORED and not whole:
                 where = ("slice", data_start(raw, info, name), info.file_size)
-            elif info.file_size <= SMALL or rel.lower().endswith(READ):
+            elif whole or info.file_size <= SMALL or rel.lower().endswith(READ):
                 unpacked += min(info.file_size, FIRST)
                 if unpacked > UNPACKED:
                     raise Refusal("%s holds more pages than a browser can unpack (over %d MiB): check the folder "
@@ -84,7 +86,7 @@ def unzip(path, into, name="medium"):
                 where = ("unpacked", os.path.join(into, str(number)))
                 with archive.open(info) as member, open(where[1], "wb") as out:
                     try:
-                        out.write(member.read(FIRST))
+                        shutil.copyfileobj(member, out, 1 << 20) if whole else out.write(member.read(FIRST))
                     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
                         raise Refusal("%s is damaged at %s (%s): zip the folder afresh" % (name, rel, error),
                                       "zip-unreadable") from None
@@ -202,7 +204,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None)
     browser is to tell first (with answers None, in a browser that can, where
     ask cannot be waited for); else "json" (check --json's document), "lines"
     (check's words), "report" (the HTML report) and "codes" (each finding's
-    code: its summary and mend). choices: the author's, by the command's
+    code: its summary and mend), and mends()'s. choices: the author's, by the command's
     option names; progress(pages read, of how many), told now and then;
     ask(path): how the browser reads that undeclared page."""
     try:
@@ -212,7 +214,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None)
     words = io.StringIO()
     said = report.Output(out=words, err=words)
     options = Options(stick=bool(choices.get("stick")), start=choices.get("start") or None,
-                      label=choices.get("label") or None, code_page=code_page)
+                      label=choices.get("label") or None, code_page=code_page, mend=True)
     answers = dict(answers) if answers else None  # JavaScript's null is no None
     asker = Asker(answers, waiting(ask) if chromium and ask is not None and answers is None else None)
     m = check_medium(source, options, tempfile.mkdtemp(), guess=asker, progress=progress)
@@ -223,7 +225,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None)
                         "read the %s that declare no encoding: the check guessed with its own detector, which mostly "
                         "agrees; check in Edge or Chrome to be sure" % report.counted(len(set(asker.asked)), "page"))
     report.check_said(m, said, "quenlo-disc check")
-    return finish(said, words, source, m.source)
+    return dict(finish(said, words, source, m.source), **mends(m, source))
 
 
 def refused(refusal, name):
@@ -255,6 +257,59 @@ def finish(said, words, source, mounted=None):
              if f["code"] in CODES}
     lines = words.getvalue().replace(mounted, source) if mounted else words.getvalue()
     return {"json": report.as_json(doc), "lines": lines, "report": reportpage.page(doc), "codes": codes}
+
+
+# ---------------------------------------------------------------- the medium mended
+
+MENDED = 512 << 20  # bytes of a medium the page mends: copied, then zipped, in the browser's memory
+last = None  # (the mounted folder, its name, the safe Mends) of the page's last check, for mended()
+
+
+def mends(m, name):
+    """The page's words of the checked Medium m's safe mends: "diff", as
+    fix shows them ("" where there are none: an image is mended in its
+    folder), and "mends", how many findings they mend; kept for mended()."""
+    global last
+    chosen = [] if m.image else mending.chosen(m.mends or ())
+    last = (m.source, name, chosen) if chosen else None
+    return {"diff": mending.Changes(m.source, chosen).diff() if chosen else "", "mends": len(chosen)}
+
+
+def mended(into, given=None):
+    """The last check's medium with its safe mends made, as fix --to makes
+    it, zipped at into as a folder of its name (its empty folders too), by
+    the command's own code: {"name": the zip's name}, or {"refused": why
+    not}. given: the zip the medium came from, unpacked whole first (the
+    check unpacked only what it read)."""
+    source, name, chosen = last
+    work = tempfile.mkdtemp()
+    try:
+        size = (sum(i.file_size for i in zipfile.ZipFile(given).infolist()) if given else
+                sum(os.path.getsize(os.path.join(here, f)) for here, _, files in os.walk(source) for f in files))
+        if size > MENDED:
+            return {"refused": "The medium holds %d MiB, more than this page mends in a browser's memory (%d MiB): "
+                               "mend it with quenlo-disc fix --to" % (size >> 20, MENDED >> 20)}
+        root = os.path.join(work, "mended", name)
+        if given:  # the copy the mends are made in, as the command's is its folder's
+            unpacked = unzip(given, work, name, whole=True)
+            for rel, _, modified, where in unpacked.files:
+                os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True)
+                os.rename(where[1], os.path.join(root, rel))
+                os.utime(os.path.join(root, rel), (modified, modified))
+            for folder in unpacked.folders:
+                os.makedirs(os.path.join(root, folder), exist_ok=True)
+            mending.Changes(root, chosen).make()
+        else:
+            mending.Changes(source, chosen).make(root)
+        with zipfile.ZipFile(into, "w", zipfile.ZIP_DEFLATED, strict_timestamps=False) as z:
+            for here, folders, files in sorted(os.walk(root)):
+                if here != root and not folders and not files:
+                    z.write(here, os.path.relpath(here, os.path.dirname(root)) + "/")
+                for f in sorted(files):
+                    z.write(os.path.join(here, f), os.path.relpath(os.path.join(here, f), os.path.dirname(root)))
+        return {"name": name + "-mended.zip"}
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 # ---------------------------------------------------------------- the page served
