@@ -281,6 +281,8 @@ def mended(into, given=None):
     the command's own code: {"name": the zip's name}, or {"refused": why
     not}. given: the zip the medium came from, unpacked whole first (the
     check unpacked only what it read)."""
+    if last is None:  # a page whose check was cancelled has a worker of its own, which checked nothing
+        return {"refused": "The medium is no longer loaded: check it again, then download its mended copy."}
     source, name, chosen = last
     work = tempfile.mkdtemp()
     try:

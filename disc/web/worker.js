@@ -7,6 +7,7 @@
 // package's web module only as far as the check reads.
 
 let python = null, web = null, answered = null;
+let given = null; // the zip the last check's medium came from, unpacked whole for its mends
 
 function tell(kind, fields) { postMessage(Object.assign({kind}, fields)); }
 
@@ -132,6 +133,25 @@ async function check(m) {
   tell("done", Object.assign(result, {seconds: (performance.now() - began) / 1000}));
 }
 
+// The last check's medium with its safe mends made, as quenlo-disc fix --to makes it, zipped: its bytes and name
+// for the page to offer, or why the page cannot make it.
+function mend() {
+  const FS = python.FS, began = performance.now();
+  if (given) {
+    FS.mkdirTree("/given");
+    FS.mount(FS.filesystems.WORKERFS, {blobs: [{name: "medium.zip", data: given}]}, "/given");
+  }
+  try {
+    const got = web.mended("/mended.zip", given && "/given/medium.zip").toJs({dict_converter: Object.fromEntries});
+    if (got.refused) return tell("mended", {text: got.refused});
+    const bytes = FS.readFile("/mended.zip");
+    FS.unlink("/mended.zip");
+    postMessage({kind: "mended", bytes, name: got.name, seconds: (performance.now() - began) / 1000}, [bytes.buffer]);
+  } finally {
+    if (given) FS.unmount("/given");
+  }
+}
+
 // What went wrong outside the check's own findings: the last line of a Python error.
 function sentence(error) {
   const text = String(error && error.message || error).trim().split("\n").pop();
@@ -152,10 +172,17 @@ onmessage = async e => {
   } else if (m.kind === "answers") {
     if (answered) answered(m.answers);
   } else if (m.kind === "check") {
+    given = m.zip || null;
     try {
       await check(m);
     } catch (error) {
       tell("failed", {text: sentence(error), ready: true});
+    }
+  } else if (m.kind === "mend") {
+    try {
+      mend();
+    } catch (error) {
+      tell("mended", {text: sentence(error).replace("The check failed", "The mends failed")});
     }
   }
 };
