@@ -303,12 +303,13 @@ def mended(into, given=None):
             mending.Changes(root, chosen).make()
         else:
             mending.Changes(source, chosen).make(root)
-        with zipfile.ZipFile(into, "w", zipfile.ZIP_DEFLATED, strict_timestamps=False) as z:
+        with zipfile.ZipFile(into, "w", strict_timestamps=False) as z:
             for here, folders, files in sorted(os.walk(root)):
                 if here != root and not folders and not files:
                     z.write(here, os.path.relpath(here, os.path.dirname(root)) + "/")
-                for f in sorted(files):
-                    z.write(os.path.join(here, f), os.path.relpath(os.path.join(here, f), os.path.dirname(root)))
+                for f in sorted(files):  # films and pictures, packed already, stored as they are
+                    z.write(os.path.join(here, f), os.path.relpath(os.path.join(here, f), os.path.dirname(root)),
+                            zipfile.ZIP_DEFLATED if f.lower().endswith(READ) else zipfile.ZIP_STORED)
         return {"name": name + "-mended.zip"}
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -405,9 +405,10 @@ def mended_media(page, served, folders, bundle):
             if given == "folder":  # a folder's button gives its files alone, not its empty folders (a drop does)
                 want = {k: v for k, v in want.items() if v is not None}
             if got != want or page.js("document.getElementById('diff').textContent") != out.getvalue():
-                failures.append("%s (%s): the page's mended medium %s, fix --to's %s; its changes %r, fix's %r" % (
-                    name, given, sorted(got), sorted(want), page.js("document.getElementById('diff')"
-                                                                              ".textContent"), out.getvalue()))
+                differ = sorted(k for k in set(got) | set(want) if got.get(k, 0) != want.get(k, 0))
+                failures.append("%s (%s): the page's mended medium and fix --to's differ at %s; its changes %r, fix's "
+                                "%r" % (name, given, differ, page.js("document.getElementById('diff').textContent"),
+                                        out.getvalue()))
             print("%s (%s): mended in the page in %.1f s (%.1f s from the click to the download)"
                   % (name, given, seconds, time.time() - began))
     with open(os.path.join(os.path.dirname(bundle), AXE)) as f:
