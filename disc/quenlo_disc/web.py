@@ -292,7 +292,7 @@ def mended(into, given=None):
             return {"refused": "The medium holds %d MiB, more than this page mends in a browser's memory (%d MiB): "
                                "mend it with quenlo-disc fix --to" % (size >> 20, MENDED >> 20)}
         root = os.path.join(work, "mended", name)
-        if given:  # the copy the mends are made in, as the command's is its folder's
+        if given:  # the copy the mends are made in, as fix --to's is made of the folder
             unpacked = unzip(given, work, name, whole=True)
             for rel, _, modified, where in unpacked.files:
                 os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True)
@@ -300,9 +300,9 @@ def mended(into, given=None):
                 os.utime(os.path.join(root, rel), (modified, modified))
             for folder in unpacked.folders:
                 os.makedirs(os.path.join(root, folder), exist_ok=True)
-            mending.Changes(root, chosen).make()
         else:
-            mending.Changes(source, chosen).make(root)
+            shutil.copytree(source, root, symlinks=True, copy_function=copied)
+        mending.Changes(root, chosen).make()
         with zipfile.ZipFile(into, "w", strict_timestamps=False) as z:
             for here, folders, files in sorted(os.walk(root)):
                 if here != root and not folders and not files:
@@ -313,6 +313,15 @@ def mended(into, given=None):
         return {"name": name + "-mended.zip"}
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def copied(source, dest):
+    """source copied to dest with its dates, in runs of 8 MiB: in the page
+    each read of a file the author picked is a call into the browser, and
+    shutil's runs of 64 KiB made a film's copy take three times as long."""
+    with open(source, "rb") as f, open(dest, "wb") as out:
+        shutil.copyfileobj(f, out, 8 << 20)
+    shutil.copystat(source, dest)
 
 
 # ---------------------------------------------------------------- the page served
