@@ -19,9 +19,10 @@ import tempfile
 import zipfile
 import zlib
 
-from . import LIB, VERSION, Refusal, installed, mending, report
+from . import LIB, VERSION, Refusal, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
+from .mending import Changes, chosen
 from .codes import CODES
 from .codepages import parse
 from .medium import Options
@@ -261,67 +262,17 @@ def finish(said, words, source, mounted=None):
 
 # ---------------------------------------------------------------- the medium mended
 
-MENDED = 512 << 20  # bytes of a medium the page mends: copied, then zipped, in the browser's memory
-last = None  # (the mounted folder, its name, the safe Mends) of the page's last check, for mended()
+last = None  # (the mounted folder, its name, the safe Mends) of the page's last check, for pagemends
 
 
 def mends(m, name):
     """The page's words of the checked Medium m's safe mends: "diff", as
     fix shows them ("" where there are none: an image is mended in its
-    folder), and "mends", how many findings they mend; kept for mended()."""
+    folder), and "mends", how many findings they mend; kept for pagemends.mended()."""
     global last
-    chosen = [] if m.image else mending.chosen(m.mends or ())
-    last = (m.source, name, chosen) if chosen else None
-    return {"diff": mending.Changes(m.source, chosen).diff() if chosen else "", "mends": len(chosen)}
-
-
-def mended(into, given=None):
-    """The last check's medium with its safe mends made, as fix --to makes
-    it, zipped at into as a folder of its name (its empty folders too), by
-    the command's own code: {"name": the zip's name}, or {"refused": why
-    not}. given: the zip the medium came from, unpacked whole first (the
-    check unpacked only what it read)."""
-    if last is None:  # a page whose check was cancelled has a worker of its own, which checked nothing
-        return {"refused": "The medium is no longer loaded: check it again, then download its mended copy."}
-    source, name, chosen = last
-    work = tempfile.mkdtemp()
-    try:
-        size = (sum(i.file_size for i in zipfile.ZipFile(given).infolist()) if given else
-                sum(os.path.getsize(os.path.join(here, f)) for here, _, files in os.walk(source) for f in files))
-        if size > MENDED:
-            return {"refused": "The medium holds %d MiB, more than this page mends in a browser's memory (%d MiB): "
-                               "mend it with quenlo-disc fix --to" % (size >> 20, MENDED >> 20)}
-        root = os.path.join(work, "mended", name)
-        if given:  # the copy the mends are made in, as fix --to's is made of the folder
-            unpacked = unzip(given, work, name, whole=True)
-            for rel, _, modified, where in unpacked.files:
-                os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True)
-                os.rename(where[1], os.path.join(root, rel))
-                os.utime(os.path.join(root, rel), (modified, modified))
-            for folder in unpacked.folders:
-                os.makedirs(os.path.join(root, folder), exist_ok=True)
-        else:
-            shutil.copytree(source, root, symlinks=True, copy_function=copied)
-        mending.Changes(root, chosen).make()
-        with zipfile.ZipFile(into, "w", strict_timestamps=False) as z:
-            for here, folders, files in sorted(os.walk(root)):
-                if here != root and not folders and not files:
-                    z.write(here, os.path.relpath(here, os.path.dirname(root)) + "/")
-                for f in sorted(files):  # films and pictures, packed already, stored as they are
-                    z.write(os.path.join(here, f), os.path.relpath(os.path.join(here, f), os.path.dirname(root)),
-                            zipfile.ZIP_DEFLATED if f.lower().endswith(READ) else zipfile.ZIP_STORED)
-        return {"name": name + "-mended.zip"}
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def copied(source, dest):
-    """source copied to dest with its dates, in runs of 8 MiB: in the page
-    each read of a file the author picked is a call into the browser, and
-    shutil's runs of 64 KiB made a film's copy take three times as long."""
-    with open(source, "rb") as f, open(dest, "wb") as out:
-        shutil.copyfileobj(f, out, 8 << 20)
-    shutil.copystat(source, dest)
+    made = [] if m.image else chosen(m.mends or ())
+    last = (m.source, name, made) if made else None
+    return {"diff": Changes(m.source, made).diff() if made else "", "mends": len(made)}
 
 
 # ---------------------------------------------------------------- the page served

@@ -6,8 +6,8 @@
 // zip's, stored ones read from the zip as needed and the rest unpacked by the
 // package's web module only as far as the check reads.
 
-let python = null, web = null, answered = null;
-let given = null; // the zip the last check's medium came from, unpacked whole for its mends
+let python = null, web = null, answered = null, pagemends = null;
+let zipGiven = null; // the zip the last check's medium came from, unpacked whole for its mends
 
 function tell(kind, fields) { postMessage(Object.assign({kind}, fields)); }
 
@@ -39,6 +39,7 @@ async function loaded() {
   python.unpackArchive(await answer.arrayBuffer(), "zip", {extractDir: "/lib/quenlo"});
   python.runPython("import sys; sys.path.insert(0, '/lib/quenlo')");
   web = python.pyimport("quenlo_disc.web");
+  pagemends = python.pyimport("quenlo_disc.pagemends");
 }
 
 // The medium's files as WORKERFS takes them: a name beneath /medium, and an
@@ -137,18 +138,19 @@ async function check(m) {
 // for the page to offer, or why the page cannot make it.
 function mend() {
   const FS = python.FS, began = performance.now();
-  if (given) {
+  if (zipGiven) {
     FS.mkdirTree("/given");
-    FS.mount(FS.filesystems.WORKERFS, {blobs: [{name: "medium.zip", data: given}]}, "/given");
+    FS.mount(FS.filesystems.WORKERFS, {blobs: [{name: "medium.zip", data: zipGiven}]}, "/given");
   }
   try {
-    const got = web.mended("/mended.zip", given && "/given/medium.zip").toJs({dict_converter: Object.fromEntries});
+    const got = pagemends.mended("/mended.zip", zipGiven && "/given/medium.zip")
+      .toJs({dict_converter: Object.fromEntries});
     if (got.refused) return tell("mended", {text: got.refused});
     const bytes = FS.readFile("/mended.zip");
     FS.unlink("/mended.zip");
     postMessage({kind: "mended", bytes, name: got.name, seconds: (performance.now() - began) / 1000}, [bytes.buffer]);
   } finally {
-    if (given) FS.unmount("/given");
+    if (zipGiven) FS.unmount("/given");
   }
 }
 
@@ -172,7 +174,7 @@ onmessage = async e => {
   } else if (m.kind === "answers") {
     if (answered) answered(m.answers);
   } else if (m.kind === "check") {
-    given = m.zip || null;
+    zipGiven = m.zip || null;
     try {
       await check(m);
     } catch (error) {

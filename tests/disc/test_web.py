@@ -12,7 +12,7 @@ import zipfile
 from unittest import mock
 
 from harness import TestCase, medium
-from quenlo_disc import web
+from quenlo_disc import pagemends, web
 from test_cli import run
 
 BIG = 3 << 20  # past web.SMALL: a file the check need not read
@@ -250,7 +250,7 @@ class Mended(TestCase):
                 shutil.make_archive(os.path.join(work, "given"), "zip", work, "site")
                 for given in (None, os.path.join(work, "given.zip")):
                     into = os.path.join(work, "mended.zip")
-                    self.assertEqual(web.mended(into, given), {"name": "site-mended.zip"})
+                    self.assertEqual(pagemends.mended(into, given), {"name": "site-mended.zip"})
                     with zipfile.ZipFile(into) as z:
                         z.extractall(os.path.join(work, "unpacked"))
                     self.assertEqual(tree(os.path.join(work, "unpacked", "site")), tree(os.path.join(work, "fixed")))
@@ -266,8 +266,8 @@ class Mended(TestCase):
         autorun, extra, choices = MENDABLE["a quoted autorun.inf page"]
         medium(source, autorun, extra)
         web.check(source, choices)
-        with mock.patch.object(web, "MENDED", BIG):
-            said = web.mended(os.path.join(self.work, "m.zip"))
+        with mock.patch.object(pagemends, "MENDED", BIG):
+            said = pagemends.mended(os.path.join(self.work, "m.zip"))
         self.assertIn("more than this page mends", said["refused"])
         self.assertIn("quenlo-disc fix --to", said["refused"])
 

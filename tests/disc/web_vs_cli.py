@@ -150,6 +150,61 @@ def hostile_readings(page, reader, work):
     return failures
 
 
+# A site whose every page has a mend, for the time the page takes.
+MANY = {"1,000 pages, each with a link to a folder": (None, dict({"docs/guide/index.htm": '<meta charset="utf-8">'}, **{
+    "docs/p%d.htm" % n: '<meta charset="utf-8"><a href="guide/">guide</a> <a href="p%d.htm">next</a>' % (n + 1)
+    for n in range(1000)}), {"start": "docs\\p0.htm"})}
+
+
+def mended_media(page, served, folders, bundle):
+    """Each medium of MENDABLE, zipped and picked as a folder, mended by the page: the zip the browser downloads
+    holds what quenlo-disc fix --to writes, byte for byte, and the changes shown are fix's; axe-core's rules kept
+    with the mends shown. The failures."""
+    failures, downloads = [], os.path.join(folders, "downloads")
+    page.browser.call("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    for number, (name, (autorun, extra, choices)) in enumerate(dict(MENDABLE, **MANY).items()):
+        source = os.path.join(folders, "mend%d" % number, "site")
+        medium(source, autorun, {k: v for k, v in extra.items() if not k.endswith("/")})
+        for folder in (k for k in extra if k.endswith("/")):
+            os.makedirs(os.path.join(source, folder))
+        fixed = os.path.join(folders, "mend%d" % number, "fixed")
+        out, err = io.StringIO(), io.StringIO()
+        cli.main(["fix", "--to", fixed] + arguments(choices) + [source], out=out, err=err)
+        zipped(source, os.path.join(served, "media", "mend%d.zip" % number))
+        for given in ("zip", "folder"):
+            title, doc, status = (page.give("media/mend%d.zip" % number, choices) if given == "zip" else
+                                  page.pick(source, choices))
+            shutil.rmtree(downloads, ignore_errors=True)
+            began = time.time()
+            page.js("document.getElementById('mend').click()")
+            try:
+                page.wait(lambda: os.path.isfile(os.path.join(downloads, "site-mended.zip")), 60)
+            except TimeoutError:
+                failures.append("%s (%s): no site-mended.zip downloaded; the page said %r" % (
+                    name, given, page.js("document.getElementById('mend-said').textContent")))
+                continue
+            seconds = page.js("parseFloat(document.getElementById('mend-said').textContent.split(' in ')[1])")
+            with zipfile.ZipFile(os.path.join(downloads, "site-mended.zip")) as z:
+                z.extractall(os.path.join(downloads, "unpacked"))
+            got, want = tree(os.path.join(downloads, "unpacked", "site")), tree(fixed)
+            if given == "folder":  # a folder's button gives its files alone, not its empty folders (a drop does)
+                want = {k: v for k, v in want.items() if v is not None}
+            if got != want or page.js("document.getElementById('diff').textContent") != out.getvalue():
+                differ = sorted(k for k in set(got) | set(want) if got.get(k, 0) != want.get(k, 0))
+                failures.append("%s (%s): the page's mended medium and fix --to's differ at %s; its changes %r, fix's "
+                                "%r" % (name, given, differ, page.js("document.getElementById('diff').textContent"),
+                                        out.getvalue()))
+            print("%s (%s): mended in the page in %.1f s (%.1f s from the click to the download)"
+                  % (name, given, seconds, time.time() - began))
+    with open(os.path.join(os.path.dirname(bundle), AXE)) as f:
+        page.js(f.read())
+    page.js("for (const d of document.querySelectorAll('#mending details')) d.open = true")
+    violations = page.js("axe.run(document).then(r => r.violations.map(v => v.id + ': ' + v.nodes.length))")
+    if violations:
+        failures.append("axe-core finds, with the mends shown, %s" % violations)
+    return failures
+
+
 def cli_doc(folder, args):
     out, err = io.StringIO(), io.StringIO()
     cli.main(["check", "--json", "--exe", EXE] + args + [folder], out=out, err=err)
@@ -365,61 +420,6 @@ def long_checks(page, served, folders):
     return failures
 
 
-# A site whose every page has a mend, for the time the page takes.
-MANY = {"1,000 pages, each with a link to a folder": (None, dict({"docs/guide/index.htm": '<meta charset="utf-8">'}, **{
-    "docs/p%d.htm" % n: '<meta charset="utf-8"><a href="guide/">guide</a> <a href="p%d.htm">next</a>' % (n + 1)
-    for n in range(1000)}), {"start": "docs\\p0.htm"})}
-
-
-def mended_media(page, served, folders, bundle):
-    """Each medium of MENDABLE, zipped and picked as a folder, mended by the page: the zip the browser downloads
-    holds what quenlo-disc fix --to writes, byte for byte, and the changes shown are fix's; axe-core's rules kept
-    with the mends shown. The failures."""
-    failures, downloads = [], os.path.join(folders, "downloads")
-    page.browser.call("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
-    for number, (name, (autorun, extra, choices)) in enumerate(dict(MENDABLE, **MANY).items()):
-        source = os.path.join(folders, "mend%d" % number, "site")
-        medium(source, autorun, {k: v for k, v in extra.items() if not k.endswith("/")})
-        for folder in (k for k in extra if k.endswith("/")):
-            os.makedirs(os.path.join(source, folder))
-        fixed = os.path.join(folders, "mend%d" % number, "fixed")
-        out, err = io.StringIO(), io.StringIO()
-        cli.main(["fix", "--to", fixed] + arguments(choices) + [source], out=out, err=err)
-        zipped(source, os.path.join(served, "media", "mend%d.zip" % number))
-        for given in ("zip", "folder"):
-            title, doc, status = (page.give("media/mend%d.zip" % number, choices) if given == "zip" else
-                                  page.pick(source, choices))
-            shutil.rmtree(downloads, ignore_errors=True)
-            began = time.time()
-            page.js("document.getElementById('mend').click()")
-            try:
-                page.wait(lambda: os.path.isfile(os.path.join(downloads, "site-mended.zip")), 60)
-            except TimeoutError:
-                failures.append("%s (%s): no site-mended.zip downloaded; the page said %r" % (
-                    name, given, page.js("document.getElementById('mend-said').textContent")))
-                continue
-            seconds = page.js("parseFloat(document.getElementById('mend-said').textContent.split(' in ')[1])")
-            with zipfile.ZipFile(os.path.join(downloads, "site-mended.zip")) as z:
-                z.extractall(os.path.join(downloads, "unpacked"))
-            got, want = tree(os.path.join(downloads, "unpacked", "site")), tree(fixed)
-            if given == "folder":  # a folder's button gives its files alone, not its empty folders (a drop does)
-                want = {k: v for k, v in want.items() if v is not None}
-            if got != want or page.js("document.getElementById('diff').textContent") != out.getvalue():
-                differ = sorted(k for k in set(got) | set(want) if got.get(k, 0) != want.get(k, 0))
-                failures.append("%s (%s): the page's mended medium and fix --to's differ at %s; its changes %r, fix's "
-                                "%r" % (name, given, differ, page.js("document.getElementById('diff').textContent"),
-                                        out.getvalue()))
-            print("%s (%s): mended in the page in %.1f s (%.1f s from the click to the download)"
-                  % (name, given, seconds, time.time() - began))
-    with open(os.path.join(os.path.dirname(bundle), AXE)) as f:
-        page.js(f.read())
-    page.js("for (const d of document.querySelectorAll('#mending details')) d.open = true")
-    violations = page.js("axe.run(document).then(r => r.violations.map(v => v.id + ': ' + v.nodes.length))")
-    if violations:
-        failures.append("axe-core finds, with the mends shown, %s" % violations)
-    return failures
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--keep", action="store_true", help="keep the served folder and the media")
@@ -491,9 +491,6 @@ def main():
             if title != expected or doc is None or summary(doc) != summary(want):
                 failures.append("%s: the page says %r %s, the command %r %s (%s)" % (
                     name, title, doc and summary(doc)[3], expected, summary(want)[3], status))
-        began = time.time()
-        failures += mended_media(page, served, folders, bundle)
-        print("the mended media: %.1f s" % (time.time() - began))
         # A DVD's folder, picked with no server left to ask: the loaded page works offline, and its film's 3.9 GB
         # are never read.
         server.shutdown()
@@ -525,6 +522,9 @@ def main():
         began = time.time()
         failures += browser_only(page, served, folders, bundle)
         print("what only a browser shows: %.1f s" % (time.time() - began))
+        began = time.time()
+        failures += mended_media(page, served, folders, bundle)
+        print("the mended media: %.1f s" % (time.time() - began))
         page.open({})
         empty = os.path.join(folders, "empty")
         os.mkdir(empty)
