@@ -326,7 +326,7 @@ function mended(m) {
   linked("mended-file", mendedZip, m.name);
   $("mended-file").textContent = m.name + " (" + Math.max(mendedZip.size / 1024, 1).toFixed(0) + " KiB)";
   $("mended-file").hidden = false;
-  $("mend-said").textContent = "The mended medium was made in " + m.seconds.toFixed(1) + " s: " + m.name + ".";
+  $("mend-said").textContent = "Made in " + m.seconds.toFixed(1) + " s, and handed to this browser to save.";
   $("mended-file").click();
 }
 

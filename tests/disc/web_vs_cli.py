@@ -183,7 +183,7 @@ def mended_media(page, served, folders, bundle):
                 failures.append("%s (%s): no site-mended.zip downloaded; the page said %r" % (
                     name, given, page.js("document.getElementById('mend-said').textContent")))
                 continue
-            seconds = page.js("parseFloat(document.getElementById('mend-said').textContent.split(' in ')[1])")
+            seconds = page.js("parseFloat(document.getElementById('mend-said').textContent.split('Made in ')[1])")
             with zipfile.ZipFile(os.path.join(downloads, "site-mended.zip")) as z:
                 z.extractall(os.path.join(downloads, "unpacked"))
             got, want = tree(os.path.join(downloads, "unpacked", "site")), tree(fixed)
