@@ -22,10 +22,10 @@ import zlib
 from . import LIB, VERSION, Refusal, installed, report
 from .boxfiles import write_atomically
 from .check import check_medium
-from .mending import Changes, chosen
 from .codes import CODES
 from .codepages import parse
 from .medium import Options
+from .mending import Changes, chosen
 from .names import FAT_NAME
 from .views import READ, SMALL
 FIRST = 64 << 20  # bytes read of any one file: boxfiles.LARGEST_READ
@@ -268,7 +268,8 @@ last = None  # (the mounted folder, its name, the safe Mends) of the page's last
 def mends(m, name):
     """The page's words of the checked Medium m's safe mends: "diff", as
     fix shows them ("" where there are none: an image is mended in its
-    folder), and "mends", how many findings they mend; kept for pagemends.mended()."""
+    folder), and "mends", how many findings they mend; kept for
+    pagemends.mended()."""
     global last
     made = [] if m.image else chosen(m.mends or ())
     last = (m.source, name, made) if made else None
