@@ -267,13 +267,15 @@ last = None  # (the mounted folder, its name, the safe Mends) of the page's last
 
 def mends(m, name):
     """The page's words of the checked Medium m's safe mends: "diff", as
-    fix shows them ("" where there are none: an image is mended in its
-    folder), and "mends", how many findings they mend; kept for
-    pagemends.mended()."""
+    fix shows them on a terminal ("" where there are none: an image is
+    mended in its folder), "patch", the bytes it writes for git apply, and
+    "mends", how many findings they mend; kept for pagemends.mended()."""
     global last
     made = [] if m.image else chosen(m.mends or ())
     last = (m.source, name, made) if made else None
-    return {"diff": Changes(m.source, made).diff() if made else "", "mends": len(made)}
+    changes = Changes(m.source, made)
+    return {"diff": changes.diff() if made else "", "patch": changes.diff(exact=True) if made else b"",
+            "mends": len(made)}
 
 
 # ---------------------------------------------------------------- the page served

@@ -306,7 +306,7 @@ function mendable(m, doc) {
     "one right answer. The mended medium is a copy of it with the changes below made, as fix --to makes it; " +
     "the rest are yours to mend. Check the copy again before you make the medium.";
   $("diff").textContent = m.diff;
-  linked("diff-file", new Blob([m.diff], {type: "text/x-diff"}), name + "-mended.diff");
+  linked("diff-file", new Blob([m.patch], {type: "text/x-diff"}), name + "-mended.diff"); // git apply's bytes
 }
 
 function mend() {

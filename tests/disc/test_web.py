@@ -230,7 +230,7 @@ def arguments(choices):
 
 class Mended(TestCase):
     def test_as_fix_makes_it(self):
-        """The page's mended medium, from a folder or from a zip, holds what fix --to writes, and its diff is fix's."""
+        """The page's mended medium, from a folder or from a zip, holds what fix --to writes, and its .diff is fix's."""
         for name, (autorun, extra, choices) in MENDABLE.items():
             with self.subTest(name):
                 work = tempfile.mkdtemp(dir=self.work)
@@ -246,7 +246,9 @@ class Mended(TestCase):
                     result = web.check("site", choices, None, False)  # the detector: Chromium is web_vs_cli.py's
                 finally:
                     os.chdir(was)
-                self.assertEqual((result["diff"], result["mends"] > 0), (diff, True))
+                patch = diff.encode("utf-8", "surrogateescape")  # fix's very bytes, as it writes them to a file
+                self.assertEqual((result["patch"], result["mends"] > 0), (patch, True))
+                self.assertEqual(len(result["diff"].splitlines()), len(patch.splitlines()))
                 shutil.make_archive(os.path.join(work, "given"), "zip", work, "site")
                 for given in (None, os.path.join(work, "given.zip")):
                     into = os.path.join(work, "mended.zip")
@@ -262,7 +264,7 @@ class Mended(TestCase):
         source = os.path.join(tempfile.mkdtemp(dir=self.work), "site")
         medium(source, None, {})
         result = web.check(source, {"start": "docs\\index.htm"})
-        self.assertEqual((result["diff"], result["mends"], web.last), ("", 0, None))
+        self.assertEqual((result["diff"], result["patch"], result["mends"], web.last), ("", b"", 0, None))
         autorun, extra, choices = MENDABLE["a quoted autorun.inf page"]
         medium(source, autorun, extra)
         web.check(source, choices)
