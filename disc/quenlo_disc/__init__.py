@@ -24,9 +24,10 @@ What the modules are, foundations first; each imports only those before it
   browser, onepc, trying, shipped
                              trying an image as a user's PC meets it;
                              checking an image as shipped
-  sarif, report, progress, reportpage, web, cli, manual
+  sarif, report, progress, reportpage, web, pagemends, cli, manual
                              what the command says and writes (a try's as it
-                             goes), the check as a web page, and the command
+                             goes), the check as a web page and its mends,
+                             and the command
 """
 import os
 

@@ -16,6 +16,7 @@ import io
 import os
 import posixpath
 import re
+import shutil
 import struct
 import tempfile
 import zipfile
@@ -27,6 +28,7 @@ from .check import check_medium
 from .codes import CODES
 from .codepages import parse
 from .medium import Options
+from .mending import Changes, chosen
 from .names import FAT_NAME
 from .shipped import check_view
 from .slices import Sliced, imaged
@@ -49,10 +51,11 @@ class Unzipped:
         self.name, self.files, self.folders = name, [], []
 
 
-def unzip(path, into, name="medium"):
+def unzip(path, into, name="medium", whole=False):
     """The Unzipped medium of the zip at path, whose files the check reads
-    unpacked into the folder into; a Refusal for a zip that is not one, or
-    that no folder could come from."""
+    unpacked into the folder into (whole: every file, whole, for its mends
+    to be made); a Refusal for a zip that is not one, or that no folder
+    could come from."""
     try:
         archive = zipfile.ZipFile(path)
         # macOS's Finder adds each file's metadata under __MACOSX/, which its own unzipping hides.
@@ -79,9 +82,9 @@ def unzip(path, into, name="medium"):
             modified = zip_time(info.date_time)
             if info.flag_bits & 1:
                 raise Refusal("%s is encrypted in the zip: zip the folder without a password" % rel, "zip-unsafe")
-            if info.compress_type == zipfile.ZIP_STORED:
+            if info.compress_type == zipfile.ZIP_STORED and not whole:
                 where = ("slice", data_start(raw, info, name), info.file_size)
-            elif info.file_size <= SMALL or rel.lower().endswith(READ):
+            elif whole or info.file_size <= SMALL or rel.lower().endswith(READ):
                 unpacked += min(info.file_size, FIRST)
                 if unpacked > UNPACKED:
                     raise Refusal("%s holds more pages than a browser can unpack (over %d MiB): check the folder "
@@ -89,7 +92,7 @@ def unzip(path, into, name="medium"):
                 where = ("unpacked", os.path.join(into, str(number)))
                 with archive.open(info) as member, open(where[1], "wb") as out:
                     try:
-                        out.write(member.read(FIRST))
+                        shutil.copyfileobj(member, out, 1 << 20) if whole else out.write(member.read(FIRST))
                     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
                         raise Refusal("%s is damaged at %s (%s): zip the folder afresh" % (name, rel, error),
                                       "zip-unreadable") from None
@@ -235,7 +238,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None,
     browser is to tell first (with answers None, in a browser that can, where
     ask cannot be waited for); else "json" (check --json's document), "lines"
     (check's words), "report" (the HTML report) and "codes" (each finding's
-    code: its summary and mend). choices: the author's, by the command's
+    code: its summary and mend), and mends()'s. choices: the author's, by the command's
     option names; progress(pages read, of how many), told now and then;
     ask(path): how the browser reads that undeclared page; image: the
     Imaged medium whose tree source is, checked as check IMAGE checks it."""
@@ -246,7 +249,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None,
     words = io.StringIO()
     said = report.Output(out=words, err=words)
     options = Options(stick=bool(choices.get("stick")), start=choices.get("start") or None,
-                      label=choices.get("label") or None, code_page=code_page)
+                      label=choices.get("label") or None, code_page=code_page, mend=True)
     answers = dict(answers) if answers else None  # JavaScript's null is no None
     asker = Asker(answers, waiting(ask) if chromium and ask is not None and answers is None else None)
     if image is not None:
@@ -260,7 +263,7 @@ def check(source, choices, answers=None, chromium=True, progress=None, ask=None,
                         "read the %s that declare no encoding: the check guessed with its own detector, which mostly "
                         "agrees; check in Edge or Chrome to be sure" % report.counted(len(set(asker.asked)), "page"))
     report.check_said(m, said, "quenlo-disc check")
-    return finish(said, words, source, m.source)
+    return dict(finish(said, words, source, m.source), **mends(m, source))
 
 
 def refused(refusal, name):
@@ -292,6 +295,24 @@ def finish(said, words, source, mounted=None):
              if f["code"] in CODES}
     lines = words.getvalue().replace(mounted, source) if mounted else words.getvalue()
     return {"json": report.as_json(doc), "lines": lines, "report": reportpage.page(doc), "codes": codes}
+
+
+# ---------------------------------------------------------------- the medium mended
+
+last = None  # (the mounted folder, its name, the safe Mends) of the page's last check, for pagemends
+
+
+def mends(m, name):
+    """The page's words of the checked Medium m's safe mends: "diff", as
+    fix shows them on a terminal ("" where there are none: an image is
+    mended in its folder), "patch", the bytes it writes for git apply, and
+    "mends", how many findings they mend; kept for pagemends.mended()."""
+    global last
+    made = [] if m.image else chosen(m.mends or ())
+    last = (m.source, name, made) if made else None
+    changes = Changes(m.source, made)
+    return {"diff": changes.diff() if made else "", "patch": changes.diff(exact=True) if made else b"",
+            "mends": len(made)}
 
 
 # ---------------------------------------------------------------- the page served

@@ -58,6 +58,7 @@ function start() {
   document.addEventListener("dragleave", e => { if (!e.relatedTarget) drop.className = ""; });
   document.addEventListener("drop", e => { e.preventDefault(); drop.className = ""; dropped(e.dataTransfer); });
   $("cancel").onclick = cancel;
+  $("mend").onclick = mend;
   for (const id of ["start", "label", "code-page"]) $(id).onchange = again;
   for (const radio of document.querySelectorAll("input[name=kind]")) radio.onchange = again;
   const params = new URLSearchParams(location.search);
@@ -229,6 +230,8 @@ async function heard(e) {
       m.pages.length + " pages") + ", which declare" + (m.pages.length === 1 ? "s" : "") + " no encoding…");
     for (const page of m.pages) answers[page.path] = await read(page.bytes);
     if (from === worker) worker.postMessage({kind: "answers", answers});
+  } else if (m.kind === "mended") {
+    mended(m);
   } else if (m.kind === "failed") {
     ready = !!m.ready;
     clearTimeout(loading);
@@ -268,6 +271,7 @@ function show(m) {
     ", as a CD or DVD: " : ": ") + (doc.verdict === "ready" ? "ready" : "not ready") + " (" + counts + ")";
   $("headline").className = doc.verdict === "ready" ? "good" : "bad";
   facts(doc);
+  mendable(m, doc);
   const list = $("findings");
   list.textContent = "";
   const few = doc.findings.length <= 8;
@@ -288,6 +292,53 @@ function show(m) {
     "not ready") + ", " + counts + ".");
   document.title = "Quenlo check: " + doc.verdict + ", " + counts;
   $("headline").focus();
+}
+
+// The check's safe mends: their changes to read, as quenlo-disc fix shows them, and the mended medium, made when
+// asked, in this browser as fix --to makes it.
+let mendedZip = null; // the last mended medium made, a Blob
+function mendable(m, doc) {
+  $("mending").hidden = !m.diff;
+  $("mend").disabled = false;
+  $("mend-said").textContent = "";
+  $("mended-file").hidden = true;
+  mendedZip = null;
+  if (!m.diff) return;
+  const name = doc.source.split("/").pop();
+  $("mends").textContent = "quenlo-disc fix mends " + plural(m.mends, "finding") + " of these safely, each with " +
+    "one right answer. The mended medium is a copy of it with the changes below made, as fix --to makes it; " +
+    "the rest are yours to mend. Check the copy again before you make the medium.";
+  $("diff").textContent = m.diff;
+  linked("diff-file", new Blob([m.patch], {type: "text/x-diff"}), name + "-mended.diff"); // git apply's bytes
+}
+
+function mend() {
+  if (busy || !ready) return say("The mended medium can be made once the check has ended.", true);
+  $("mend").disabled = true;
+  $("mend-said").textContent = "Making the mended medium…";
+  worker.postMessage({kind: "mend"});
+}
+
+function mended(m) {
+  $("mend").disabled = false;
+  if (!m.bytes) {
+    $("mend-said").textContent = m.text;
+    return;
+  }
+  mendedZip = new Blob([m.bytes], {type: "application/zip"});
+  linked("mended-file", mendedZip, m.name);
+  $("mended-file").textContent = m.name + " (" + Math.max(mendedZip.size / 1024, 1).toFixed(0) + " KiB)";
+  $("mended-file").hidden = false;
+  $("mend-said").textContent = "Made in " + m.seconds.toFixed(1) + " s, and handed to this browser to save.";
+  $("mended-file").click();
+}
+
+// The link id made to download blob as name.
+function linked(id, blob, name) {
+  const old = $(id).href;
+  if (old.startsWith("blob:")) URL.revokeObjectURL(old);
+  $(id).href = URL.createObjectURL(blob);
+  $(id).download = name;
 }
 
 function element(tag, fields, text) {

@@ -8,7 +8,8 @@
 // Windows shows it, each file the slices of the image that hold it, so that a
 // DVD's image is read only where the check reads.
 
-let python = null, web = null, answered = null;
+let python = null, web = null, answered = null, pagemends = null;
+let zipGiven = null; // the zip the last check's medium came from, unpacked whole for its mends
 
 function tell(kind, fields) { postMessage(Object.assign({kind}, fields)); }
 
@@ -40,6 +41,7 @@ async function loaded() {
   python.unpackArchive(await answer.arrayBuffer(), "zip", {extractDir: "/lib/quenlo"});
   python.runPython("import sys; sys.path.insert(0, '/lib/quenlo')");
   web = python.pyimport("quenlo_disc.web");
+  pagemends = python.pyimport("quenlo_disc.pagemends");
 }
 
 // The medium's files as WORKERFS takes them: a name beneath /medium, and an
@@ -181,6 +183,26 @@ async function checked(source, choices, chromium, pages, image) {
   return result;
 }
 
+// The last check's medium with its safe mends made, as quenlo-disc fix --to makes it, zipped: its bytes and name
+// for the page to offer, or why the page cannot make it.
+function mend() {
+  const FS = python.FS, began = performance.now();
+  if (zipGiven) {
+    FS.mkdirTree("/given");
+    FS.mount(FS.filesystems.WORKERFS, {blobs: [{name: "medium.zip", data: zipGiven}]}, "/given");
+  }
+  try {
+    const got = pagemends.mended("/mended.zip", zipGiven && "/given/medium.zip")
+      .toJs({dict_converter: Object.fromEntries});
+    if (got.refused) return tell("mended", {text: got.refused});
+    const bytes = FS.readFile("/mended.zip");
+    FS.unlink("/mended.zip");
+    postMessage({kind: "mended", bytes, name: got.name, seconds: (performance.now() - began) / 1000}, [bytes.buffer]);
+  } finally {
+    if (zipGiven) FS.unmount("/given");
+  }
+}
+
 // What went wrong outside the check's own findings: the last line of a Python error.
 function sentence(error) {
   const text = String(error && error.message || error).trim().split("\n").pop();
@@ -201,10 +223,17 @@ onmessage = async e => {
   } else if (m.kind === "answers") {
     if (answered) answered(m.answers);
   } else if (m.kind === "check") {
+    zipGiven = m.given || null; // a zip's or an image's: an image has no mends
     try {
       await check(m);
     } catch (error) {
       tell("failed", {text: sentence(error), ready: true});
+    }
+  } else if (m.kind === "mend") {
+    try {
+      mend();
+    } catch (error) {
+      tell("mended", {text: sentence(error).replace("The check failed", "The mends failed")});
     }
   }
 };

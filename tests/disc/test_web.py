@@ -5,6 +5,7 @@ browser's readings or without them, and the command that serves the page.
 The page itself in Chromium: web_vs_cli.py."""
 import json
 import os
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -12,7 +13,7 @@ import zipfile
 from unittest import mock
 
 from harness import TestCase, medium
-from quenlo_disc import slices, web
+from quenlo_disc import pagemends, slices, web
 from test_cli import run
 
 BIG = 3 << 20  # past web.SMALL: a file the check need not read
@@ -228,6 +229,89 @@ class Check(TestCase):
         self.assertEqual(list(result), ["usage"])
         self.assertIn("latin is not a code page", result["usage"]["code-page"])
         checked.assert_not_called()
+
+
+# name -> (autorun.inf, extra files, the page's choices) of media whose findings fix mends safely; the page's
+# mended zip must hold what fix --to writes, byte for byte (web_vs_cli.py runs them through the page too)
+FRENCH = "<p>D\u00e9j\u00e0 vu \u00e0 la fran\u00e7aise: o\u00f9 est la biblioth\u00e8que? \u00c7a va tr\u00e8s bien.</p>"
+MENDABLE = {
+    "a link to a folder": (None, {"docs/index.htm": '<meta charset="utf-8"><a href="guide/">guide</a>',
+                                  "docs/guide/index.htm": '<meta charset="utf-8"><p>guide', "docs/empty/": ""},
+                           {"start": "docs\\index.htm"}),
+    "a name with ?": (None, {"docs/index.htm": '<meta charset="utf-8"><a href="a%3Fb.htm">q</a>',
+                             "docs/two.htm": '<meta charset="utf-8"><a href="a%3Fb.htm#x">q</a>',
+                             "docs/a?b.htm": '<meta charset="utf-8"><p id="x">q'}, {"start": "docs\\index.htm"}),
+    "a file:///C:/ link": (None, {"docs/index.htm": '<meta charset="utf-8"><a href="file:///C:/Users/ann/site/docs/'
+                                                    'two.htm">two</a>', "docs/two.htm": '<meta charset="utf-8"><p>2'},
+                           {"start": "docs\\index.htm"}),
+    "an undeclared windows-1252 page": (None, {"docs/index.htm": ("<html><head><title>t</title></head><body>%s"
+                                                                  % FRENCH).encode("cp1252")},
+                                        {"start": "docs\\index.htm"}),
+    "a quoted autorun.inf page": ('[autorun]\r\nopen=quenlo.exe "docs\\index.htm"\r\nlabel=M',
+                                  {"film.mp4": os.urandom(BIG)}, {}),
+}
+
+
+def tree(folder):
+    """{path: bytes, or None for an empty folder} beneath folder."""
+    found = {}
+    for here, folders, files in os.walk(folder):
+        if not folders and not files and here != folder:
+            found[os.path.relpath(here, folder)] = None
+        for name in files:
+            with open(os.path.join(here, name), "rb") as f:
+                found[os.path.relpath(os.path.join(here, name), folder)] = f.read()
+    return found
+
+
+def arguments(choices):
+    return [a for k, v in choices.items() for a in ("--" + k, v)]
+
+
+class Mended(TestCase):
+    def test_as_fix_makes_it(self):
+        """The page's mended medium, from a folder or from a zip, holds what fix --to writes, and its .diff is fix's."""
+        for name, (autorun, extra, choices) in MENDABLE.items():
+            with self.subTest(name):
+                work = tempfile.mkdtemp(dir=self.work)
+                source = os.path.join(work, "site")
+                medium(source, autorun, {k: v for k, v in extra.items() if not k.endswith("/")})
+                for folder in (k for k in extra if k.endswith("/")):  # an empty one, which fix --to keeps
+                    os.makedirs(os.path.join(source, folder))
+                status, diff, err = run(["fix", "--to", os.path.join(work, "fixed")] + arguments(choices) + [source])
+                self.assertEqual(status, 0, err)
+                was = os.getcwd()
+                os.chdir(work)  # the page names the medium as the author gave it
+                try:
+                    result = web.check("site", choices, None, False)  # the detector: Chromium is web_vs_cli.py's
+                finally:
+                    os.chdir(was)
+                patch = diff.encode("utf-8", "surrogateescape")  # fix's very bytes, as it writes them to a file
+                self.assertEqual((result["patch"], result["mends"] > 0), (patch, True))
+                self.assertEqual(len(result["diff"].splitlines()), len(patch.splitlines()))
+                shutil.make_archive(os.path.join(work, "given"), "zip", work, "site")
+                for given in (None, os.path.join(work, "given.zip")):
+                    into = os.path.join(work, "mended.zip")
+                    self.assertEqual(pagemends.mended(into, given), {"name": "site-mended.zip"})
+                    with zipfile.ZipFile(into) as z:
+                        z.extractall(os.path.join(work, "unpacked"))
+                    self.assertEqual(tree(os.path.join(work, "unpacked", "site")), tree(os.path.join(work, "fixed")))
+                    self.assertNotEqual(tree(os.path.join(work, "fixed")), tree(source))
+                    shutil.rmtree(os.path.join(work, "unpacked"))
+
+    def test_nothing_to_mend(self):
+        """A medium with no safe mend offers none; one past what the page holds is said so."""
+        source = os.path.join(tempfile.mkdtemp(dir=self.work), "site")
+        medium(source, None, {})
+        result = web.check(source, {"start": "docs\\index.htm"})
+        self.assertEqual((result["diff"], result["patch"], result["mends"], web.last), ("", b"", 0, None))
+        autorun, extra, choices = MENDABLE["a quoted autorun.inf page"]
+        medium(source, autorun, extra)
+        web.check(source, choices)
+        with mock.patch.object(pagemends, "MENDED", BIG):
+            said = pagemends.mended(os.path.join(self.work, "m.zip"))
+        self.assertIn("more than this page mends", said["refused"])
+        self.assertIn("quenlo-disc fix --to", said["refused"])
 
 
 class Serve(TestCase):

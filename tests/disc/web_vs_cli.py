@@ -34,6 +34,7 @@ from quenlo_disc import cli, devtools, web  # noqa: E402
 from quenlo_disc.report import counted  # noqa: E402
 from harness import EXE, LINK, PIPE, medium  # noqa: E402
 from test_check import ACCEPTED, REFUSALS  # noqa: E402
+from test_web import MENDABLE, arguments, tree  # noqa: E402
 
 # The options the page offers, by the command's names.
 OFFERED = {"--start", "--label", "--code-page"}
@@ -148,6 +149,63 @@ def hostile_readings(page, reader, work):
             del ears.heard[:]
     finally:
         ears.close()
+    return failures
+
+
+# A site whose every page has a mend, for the time the page takes.
+MANY = {"1,000 pages, each with a link to a folder": (None, dict({"docs/guide/index.htm": '<meta charset="utf-8">'}, **{
+    "docs/p%d.htm" % n: '<meta charset="utf-8"><a href="guide/">guide</a> <a href="p%d.htm">next</a>' % (n + 1)
+    for n in range(1000)}), {"start": "docs\\p0.htm"})}
+
+
+def mended_media(page, served, folders, bundle):
+    """Each medium of MENDABLE, zipped and picked as a folder, mended by the page: the zip the browser downloads
+    holds what quenlo-disc fix --to writes, byte for byte, and the .diff it downloads is the one fix writes; axe-core's
+    rules kept with the mends shown. The failures."""
+    failures, downloads = [], os.path.join(folders, "downloads")
+    page.browser.call("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    for number, (name, (autorun, extra, choices)) in enumerate(dict(MENDABLE, **MANY).items()):
+        source = os.path.join(folders, "mend%d" % number, "site")
+        medium(source, autorun, {k: v for k, v in extra.items() if not k.endswith("/")})
+        for folder in (k for k in extra if k.endswith("/")):
+            os.makedirs(os.path.join(source, folder))
+        fixed = os.path.join(folders, "mend%d" % number, "fixed")
+        out, err = io.StringIO(), io.StringIO()
+        cli.main(["fix", "--to", fixed] + arguments(choices) + [source], out=out, err=err)
+        zipped(source, os.path.join(served, "media", "mend%d.zip" % number))
+        for given in ("zip", "folder"):
+            title, doc, status = (page.give("media/mend%d.zip" % number, choices) if given == "zip" else
+                                  page.pick(source, choices))
+            shutil.rmtree(downloads, ignore_errors=True)
+            began = time.time()
+            page.js("document.getElementById('mend').click(); document.getElementById('diff-file').click()")
+            try:
+                page.wait(lambda: all(os.path.isfile(os.path.join(downloads, "site-mended." + e)) for e in ("zip",
+                                                                                                          "diff")), 60)
+            except TimeoutError:
+                failures.append("%s (%s): no site-mended.zip and .diff downloaded; the page said %r" % (
+                    name, given, page.js("document.getElementById('mend-said').textContent")))
+                continue
+            seconds = page.js("parseFloat(document.getElementById('mend-said').textContent.split('Made in ')[1])")
+            with zipfile.ZipFile(os.path.join(downloads, "site-mended.zip")) as z:
+                z.extractall(os.path.join(downloads, "unpacked"))
+            got, want = tree(os.path.join(downloads, "unpacked", "site")), tree(fixed)
+            if given == "folder":  # a folder's button gives its files alone, not its empty folders (a drop does)
+                want = {k: v for k, v in want.items() if v is not None}
+            with open(os.path.join(downloads, "site-mended.diff"), "rb") as f:
+                patch = f.read()
+            if got != want or patch != out.getvalue().encode("utf-8", "surrogateescape"):
+                differ = sorted(k for k in set(got) | set(want) if got.get(k, 0) != want.get(k, 0))
+                failures.append("%s (%s): the page's mended medium and fix --to's differ at %s; its .diff %r, fix's "
+                                "%r" % (name, given, differ, patch, out.getvalue()))
+            print("%s (%s): mended in the page in %.1f s (%.1f s from the click to the download)"
+                  % (name, given, seconds, time.time() - began))
+    with open(os.path.join(os.path.dirname(bundle), AXE)) as f:
+        page.js(f.read())
+    page.js("for (const d of document.querySelectorAll('#mending details')) d.open = true")
+    violations = page.js("axe.run(document).then(r => r.violations.map(v => v.id + ': ' + v.nodes.length))")
+    if violations:
+        failures.append("axe-core finds, with the mends shown, %s" % violations)
     return failures
 
 
@@ -563,12 +621,16 @@ def main():
                 failures.append("%s: the page said %r (%s), not a refusal %s that says %r"
                                 % (name, status, found, code, says))
         title, doc, status = page.give("media/%d.zip" % [c[0] for c in cases].index("example"), {})
-        if not title.startswith("Quenlo check: ready"):
-            failures.append("after the refusals the page no longer checks: %r (%s)" % (title, status))
+        if not title.startswith("Quenlo check: ready") or not page.js("document.getElementById('mending').hidden"):
+            failures.append("after the refusals the page no longer checks, or offers mends of a medium that has "
+                            "none: %r (%s)" % (title, status))
         began = time.time()
         failures += browser_only(page, served, folders, bundle)
         print("what only a browser shows: %.1f s" % (time.time() - began))
         page.open({})
+        began = time.time()
+        failures += mended_media(page, served, folders, bundle)
+        print("the mended media: %.1f s" % (time.time() - began))
         empty = os.path.join(folders, "empty")
         os.mkdir(empty)
         title, doc, status = page.pick(empty, {})
