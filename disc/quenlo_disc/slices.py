@@ -10,7 +10,7 @@ import os
 
 from . import Refusal
 from .codepages import WESTERN
-from .views import OEM, seen, spans
+from .views import OEM, not_copied, seen, spans
 
 
 class Imaged:
@@ -80,4 +80,4 @@ def imaged(image, code_page=None):
         view, reader, entries = seen(image, oem)
         return Imaged(image, view, spans(image, oem, reader, entries))
     except OSError as error:
-        raise Refusal("the image could not be copied out: %s" % (error.strerror or error), "image-unsafe") from None
+        raise Refusal(not_copied(error), "image-unsafe") from None

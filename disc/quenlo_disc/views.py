@@ -289,6 +289,16 @@ def spans(image, oem, reader, entries=None, read=is_read):
     return found
 
 
+def not_copied(error):
+    """What a refusal says of an image whose view could not be copied out (an OSError)."""
+    if error.errno == errno.EEXIST:
+        return ("the image holds two files or folders that Windows shows by one name (%s), which one of them hides: "
+                "make the image afresh, with names that differ" % os.path.basename(error.filename or "") if
+                error.filename else "the image holds two files or folders that Windows shows by one name: make the "
+                "image afresh, with names that differ")
+    return "the image could not be copied out: %s" % (error.strerror or error)
+
+
 def main(argv):
     """In a sandbox: IMAGE FOLDER [OEM codec] [--whole], the tree Windows
     shows copied out into folder (without --whole, of the files the check
@@ -314,8 +324,7 @@ def main(argv):
     except Refusal as refusal:
         print(json.dumps({"refusal": str(refusal), "code": refusal.code}))
     except OSError as error:
-        print(json.dumps({"refusal": "the image could not be copied out: %s" % (error.strerror or error),
-                          "code": "image-unsafe"}))
+        print(json.dumps({"refusal": not_copied(error), "code": "image-unsafe"}))
 
 
 if __name__ == "__main__":

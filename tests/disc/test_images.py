@@ -5,6 +5,7 @@ records would make it outgrow its image. Each row an image crafted as an
 attacker would (xorriso's own options, then records patched by hand)."""
 import binascii
 import contextlib
+import errno
 import io
 import json
 import os
@@ -741,6 +742,15 @@ class Makers(unittest.TestCase):
                 self.assertEqual(kind["label"], "OTHER" if "OTHER" in MAKERS[name][0] else "PRODUCT")
                 shown = "DOCS/LONG.HTM" if MAKERS[name][1] == "ISO 9660" else "docs/long.htm"
                 self.assertEqual(os.path.getsize(os.path.join(out, shown)), len(AUTHORS["docs/long.htm"]))
+
+    def test_one_name_twice(self):
+        """Two entries Windows shows by one name (the copy out finds the name taken): the refusal names it and
+        says what to do, not "File exists"; any other failure to copy says the system's words."""
+        said = views.not_copied(FileExistsError(errno.EEXIST, "File exists", "docs/Pics"))
+        self.assertIn("two files or folders that Windows shows by one name (Pics)", said)
+        self.assertIn("make the image afresh", said)
+        self.assertEqual(views.not_copied(OSError(errno.ENOSPC, "No space left on device")),
+                         "the image could not be copied out: No space left on device")
 
     def test_named_as_given(self):
         """A folder a finding names is named within the image, never where the check copied it out."""
