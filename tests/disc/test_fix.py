@@ -7,6 +7,7 @@ import collections
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import urllib.parse
 from unittest import mock
@@ -227,6 +228,25 @@ class Mends(TestCase):
                     self.assertEqual(patched.returncode, 0, patched.stderr)
         self.assertIn("0 findings to mend", err)
         self.assertEqual(snapshot(applied), snapshot(m.source))
+
+    def test_as_a_library(self):
+        """The mends as a library user calls them, in a fresh python3, with their defaults only."""
+        m, _ = self.checked(OWN, {"docs/guide/index.htm": PAGE, "docs/a.htm": PAGE + '<a href="guide/">g</a>'}, DISC)
+        copy = os.path.join(tempfile.mkdtemp(dir=self.work), "mended")
+        code = ("import sys, tempfile\n"
+                "from quenlo_disc.check import check_medium\n"
+                "from quenlo_disc.medium import Options\n"
+                "from quenlo_disc.mending import Changes, chosen\n"
+                "m = check_medium(sys.argv[1], Options(exe=sys.argv[3], mend=True), tempfile.mkdtemp())\n"
+                "changes = Changes(m.source, chosen(m.mends))\n"
+                "print(changes.diff(), end='')\n"
+                "changes.make(sys.argv[2])\n")
+        ran = subprocess.run([sys.executable, "-c", code, m.source, copy, EXE], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(cli.__file__))))
+        self.assertEqual(ran.returncode, 0, ran.stderr)
+        self.assertIn('+<a href="guide/index.htm">g</a>', ran.stdout)
+        with open(os.path.join(copy, "docs", "a.htm")) as f:
+            self.assertIn('href="guide/index.htm"', f.read())
 
     def test_written_only_as_read(self):
         """--write: a file changed after fix read it is not written, nor is anything
