@@ -40,15 +40,26 @@ class Changes:
                 raise Refusal("%s changed while fix read it: run fix again" % os.path.join(source, path),
                               "fix-changed")
 
+    def resaved(self, path):
+        """The Edit that saves the file at path in another encoding, or None."""
+        return next((edit for edit in self.edits[path].values() if edit.was), None)
+
     def after(self, path):
-        """The new bytes of the file at path, its edits made from the last back."""
-        data = self.before[path]
+        """The new bytes of the file at path, its edits made from the last
+        back, then saved in another encoding where a mend says so."""
+        data, resave = self.before[path], self.resaved(path)
         last = len(data) + 1
-        for start, end, new in sorted(self.edits[path], reverse=True):
-            if end > last:  # two mends of one place: the first made stands
+        for (start, end, new), edit in sorted(self.edits[path].items(), key=lambda item: item[0], reverse=True):
+            if edit is resave or end > last:  # two mends of one place: the first made stands
                 continue
             data = data[:start] + new + data[end:]
             last = start
+        if resave:
+            text = data.decode(resave.was, "surrogateescape")
+            try:
+                data = text.encode(resave.encoding)
+            except UnicodeEncodeError:  # a letter a mend brought that the code page has no form for
+                data = text.encode("utf-8-sig", "surrogateescape")
         return data
 
     def moved(self, path):
@@ -73,7 +84,7 @@ class Changes:
                         ("rename from %s" % path).encode("utf-8", "surrogateescape"),
                         ("rename to %s" % new_path).encode("utf-8", "surrogateescape")]
             if path in self.edits:
-                some = next(iter(self.edits[path].values()))
+                some = self.resaved(path) or next(iter(self.edits[path].values()))
                 old, new = lines(self.before[path], some.was or some.encoding, exact), lines(
                     self.after(path), some.encoding, exact)
                 out += ended(difflib.diff_bytes(difflib.unified_diff, old, new, ("a/" + path).encode(

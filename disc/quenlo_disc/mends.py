@@ -305,7 +305,7 @@ def utf8(mender, finding):
         saved = UTF8_MARK + text.data
         says = "autorun.inf is saved as UTF-8 with a byte-order mark, which Windows reads as written"
     return Mend(finding.code, True, says, (text.whole(saved, "utf-8-sig" if saved.startswith(UTF8_MARK) else
-                                                      "cp%d" % code_page),))
+                                                      "cp%d" % code_page, "utf-8"),))
 
 
 def start_page(mender, finding):

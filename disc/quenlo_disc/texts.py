@@ -104,11 +104,13 @@ class Text:
         return Edit(self.rel, first, last, written, self.text[start:end], new, line, column, end_line, end_column,
                     self.codec, None, target, self.digest)
 
-    def whole(self, data, codec):
-        """The Edit that makes the whole file data, saved in codec."""
+    def whole(self, data, codec, was):
+        """The Edit that saves the whole file, whose bytes are in the codec
+        was, in codec instead (data: as it is now): made after the file's
+        other edits, on what they made."""
         line, column = self.where(len(self.text))
         return Edit(self.rel, 0, len(self.data), data, self.text, data.decode(codec, "replace"), 1, 1, line, column,
-                    codec, self.codec, None, self.digest)
+                    codec, was, None, self.digest)
 
     def declare(self, name):
         """The Edit that declares the encoding name first in the page's head."""

@@ -96,6 +96,10 @@ MENDS = {
     "autorun.inf in UTF-8 without its mark": ("[autorun]\r\nopen=quenlo.exe docs\\caf\u00e9.htm\r\nlabel=Caf\u00e9",
                                               {}, [], [("autorun-utf8", "safe")],
                                               {"autorun.inf": "\ufeff[autorun]\r\nopen=quenlo.exe docs\\caf\u00e9.htm"}),
+    "autorun.inf in UTF-8, its page quoted": ('[autorun]\r\nopen=quenlo.exe "docs\\caf\u00e9.htm"\r\nlabel=Caf\u00e9',
+                                             {}, ["--code-page", "1252"], [("autorun-utf8", "safe"),
+                                                                            ("page-quoted", "safe")],
+                                             {"autorun.inf": "open=quenlo.exe docs\\caf\ufffd.htm\r\nlabel=Caf\ufffd"}),
     "autorun.inf in UTF-8, for PCs of a code page": ("[autorun]\r\nopen=quenlo.exe docs\\caf\u00e9.htm\r\nlabel=Caf\u00e9",
                                                      {}, ["--code-page", "1252"], [("autorun-utf8", "safe")],
                                                      {"autorun.inf": "docs\\caf\ufffd.htm"}),
@@ -338,6 +342,11 @@ def outside_mends(test, source, copy, changes):
         test.assertIn(moved, after, path)
         if path not in changes.edits:
             test.assertEqual(after[moved], data, path)
+            continue
+        if changes.resaved(path):  # saved in another encoding: every byte may change, every letter is kept
+            was, now = changes.resaved(path).was, changes.resaved(path).encoding
+            test.assertEqual(after[moved].decode(now), changes.after(path).decode(now), path)
+            test.assertTrue(set(data.decode(was)) - set(after[moved].decode(now)) <= set('"'), path)
             continue
         # Between the mends' spans, the very bytes, in order.
         spans, at = sorted((start, end) for start, end, _ in changes.edits[path]), 0
