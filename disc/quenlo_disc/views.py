@@ -284,8 +284,11 @@ def spans(image, oem, reader, entries=None, read=is_read):
         if picked and any(start + length > size for start, length in extents):
             raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
         found.append((entry.path, entry.folder, entry.size, [e for e in extents if e[1]] if picked else None))
-    if len({path for path, *_ in found}) < len(found):  # two names Windows shows alike: extract() cannot make both
-        raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
+    seen = set()
+    for path, *_ in found:  # two names Windows shows alike: extract() cannot make both, and stops at the second
+        if path in seen:
+            raise OSError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+        seen.add(path)
     return found
 
 

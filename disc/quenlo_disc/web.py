@@ -63,7 +63,7 @@ def unzip(path, into, name="medium", whole=False):
     except (zipfile.BadZipFile, OSError, ValueError, EOFError) as error:
         raise Refusal("%s is no zip (%s): give a .zip of the medium's folder, or pick the folder itself"
                       % (name, error), "zip-unreadable") from None
-    names = [inside(i.filename, name) for i in members]
+    names = [inside(named(i), name) for i in members]
     if not members:
         raise Refusal("%s holds no file: zip the folder with the medium's pages in it" % name, "zip-empty")
     top = {n.split("/")[0] for n in names}
@@ -109,10 +109,34 @@ def empty_folders(archive, names, strip, zipped):
         while "/" in n:
             n = n.rsplit("/", 1)[0]
             holding.add(n)
-    folders = (inside(i.filename, zipped) for i in archive.infolist()
+    folders = (inside(named(i), zipped) for i in archive.infolist()
                if i.is_dir() and not i.filename.startswith("__MACOSX/"))
     return sorted(f.split("/", 1)[1] if strip else f for f in folders
                   if f not in holding and (not strip or "/" in f))
+
+
+def named(info):
+    """A zip member's name as the folder zipped had it: UTF-8 where the zip
+    says so, by its flag or by the Unicode path Info-ZIP's zip adds (as 7-Zip
+    and unzip read it); else its bytes, as UTF-8 where they are (as zip on
+    Linux and macOS stores names), or in the DOS code page the zip standard
+    names (437)."""
+    if info.flag_bits & 0x800:
+        return info.filename
+    raw = info.orig_filename.encode("cp437")
+    extra = info.extra
+    while len(extra) >= 4:
+        kind, size = struct.unpack("<HH", extra[:4])
+        if kind == 0x7075 and size >= 5 and extra[4] == 1 and struct.unpack("<I", extra[5:9])[0] == zlib.crc32(raw):
+            try:
+                return extra[9:4 + size].decode("utf-8")
+            except UnicodeDecodeError:
+                break
+        extra = extra[4 + size:]
+    try:
+        return raw.decode("utf-8") if not raw.isascii() else info.filename
+    except UnicodeDecodeError:
+        return info.filename
 
 
 def inside(name, zipped):

@@ -7,9 +7,11 @@ import json
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import zipfile
+import zlib
 from unittest import mock
 
 from harness import TestCase, medium
@@ -58,24 +60,57 @@ ZIPS = {
     "an empty folder": ({"site/": b"", "site/a.htm": b"<p>", "site/empty/": b"", "site/docs/": b"",
                          "site/docs/b.htm": b"<p>"}, {"a.htm": "unpacked", "docs/b.htm": "unpacked", "empty/": "folder"}),
     "an empty folder at the top": ({"a.htm": b"<p>", "empty/": b""}, {"a.htm": "unpacked", "empty/": "folder"}),
+    # Names as zip tools store them: UTF-8 without the zip's flag (zip on Linux, macOS), with Info-ZIP's
+    # Unicode path beside a name of the DOS code page, and in that code page alone (437: 0x82 is é).
+    "names in UTF-8 with no flag": ({"site/raw:Accueil \u00e9t\u00e9.htm": b"<p>",
+                                     "site/raw:\u03b5\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac/a.htm": b"<p>"},
+                                    {"Accueil \u00e9t\u00e9.htm": "unpacked",
+                                     "\u03b5\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac/a.htm": "unpacked"}),
+    "a Unicode path beside the name": ({"site/unicode:Accueil \u00e9t\u00e9.htm": b"<p>"},
+                                       {"Accueil \u00e9t\u00e9.htm": "unpacked"}),
+    "names of the DOS code page": ({"site/oem:Caf\u00e9.htm": b"<p>"}, {"Caf\u00e9.htm": "unpacked"}),
 }
+TOLD = ("stored:", "claims:", "crc:", "raw:", "unicode:", "oem:")  # how a member is written, not its name
+
+
+def plain(name):
+    for told in TOLD:
+        name = name.replace(told, "")
+    return name
 
 
 class Zips(TestCase):
     def unzip(self, members):
         folder = tempfile.mkdtemp(dir=self.work)
         path = os.path.join(folder, "given.zip")
+        patched = []
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-            for name, data in members.items():
+            for number, (name, data) in enumerate(members.items()):
                 if "stored:" in name:
-                    stored(z, name.replace("stored:", "").replace("claims:", ""), data)
+                    stored(z, plain(name), data)
                 elif name.endswith("/"):
                     z.writestr(zipfile.ZipInfo(name), b"")
+                elif "raw:" in name or "oem:" in name:  # its bytes put in after, where Python would flag them
+                    written = plain(name).encode("utf-8" if "raw:" in name else "cp437")
+                    patched.append((("m%d-" % number).ljust(len(written), "x").encode(), written))
+                    z.writestr(patched[-1][0].decode(), data)
+                elif "unicode:" in name:
+                    info = zipfile.ZipInfo(plain(name).encode("ascii", "replace").decode(), (2020, 1, 2, 3, 4, 12))
+                    unicode = plain(name).encode("utf-8")
+                    info.extra = struct.pack("<HHBI", 0x7075, 5 + len(unicode), 1, zlib.crc32(
+                        info.filename.encode())) + unicode
+                    z.writestr(info, data, zipfile.ZIP_DEFLATED)
                 else:
-                    z.writestr(name.replace("claims:", "").replace("crc:", ""), data)
+                    z.writestr(plain(name), data)
                 if "claims:" in name:
                     z.filelist[-1].file_size = z.filelist[-1].compress_size = 1 << 40
                 z.filelist[-1].CRC ^= "crc:" in name
+        with open(path, "rb") as f:
+            data = f.read()
+        for placeholder, written in patched:
+            data = data.replace(placeholder, written)
+        with open(path, "wb") as f:
+            f.write(data)
         into = os.path.join(folder, "unpacked")
         os.mkdir(into)
         return web.unzip(path, into, "given.zip"), path
@@ -94,8 +129,7 @@ class Zips(TestCase):
                 self.assertEqual(dict({rel: where[0] for rel, _, _, where in got.files},
                                       **{f + "/": "folder" for f in got.folders}), wanted)
                 for rel, size, modified, where in got.files:  # every byte the page reads is the member's own
-                    original = next(d for n, d in members.items() if n.replace("stored:", "").replace("\\", "/")
-                                    .endswith(rel))
+                    original = next(d for n, d in members.items() if plain(n).replace("\\", "/").endswith(rel))
                     self.assertEqual(size, len(original))
                     if where[0] == "slice":
                         with open(path, "rb") as f:
