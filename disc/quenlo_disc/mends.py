@@ -310,9 +310,10 @@ def utf8(mender, finding):
 
 def start_page(mender, finding):
     page = (mender.m.page or "").replace("\\", "/")
-    name = START_PAGE
-    while upper(name) in mender.m.index:
-        name = "START HERE (%d).htm" % (len(name) - len(START_PAGE) + 2)
+    name, n = START_PAGE, 1
+    while upper(name) in mender.m.index:  # a page of that name that does not lead there: another beside it
+        n += 1
+        name = "%s (%d).htm" % (START_PAGE[:-4], n)
     address = "/".join(quoted(p) for p in page.split("/"))
     data = ('<!DOCTYPE html>\r\n<meta charset="utf-8">\r\n<title>Start here</title>\r\n'
             '<meta http-equiv="refresh" content="0; url=%s">\r\n<p><a href="%s">Open %s</a></p>\r\n'

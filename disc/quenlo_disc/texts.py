@@ -114,11 +114,8 @@ class Text:
 
     def declare(self, name):
         """The Edit that declares the encoding name first in the page's head."""
-        for pattern in (HEAD, HTML, DOCUMENT):
-            found = pattern.match(self.data) if pattern is DOCUMENT else pattern.search(self.data[:4096])
-            if found and (pattern is not HTML or not HEAD.search(self.data[:4096])):
-                return self.inserted(found.end(), '<meta charset="%s">' % name.lower())
-        return self.inserted(self.skip, '<meta charset="%s">' % name.lower())
+        found = HEAD.search(self.data[:4096]) or HTML.search(self.data[:4096]) or DOCUMENT.match(self.data)
+        return self.inserted(found.end() if found else self.skip, '<meta charset="%s">' % name.lower())
 
     def inserted(self, byte, new):
         text_at = len(self.read(self.data[self.skip:byte]))

@@ -105,6 +105,10 @@ MENDS = {
                                                      {"autorun.inf": "docs\\caf\ufffd.htm"}),
     "a stick whose page no root page leads to": (OWN, {}, ["--stick"], [("stick-start-hidden", "safe")],
                                                  {"START HERE.htm": 'url=docs/index.htm">'}),
+    "a stick whose start page's name is taken": (OWN, {"START HERE.htm": PAGE + "<p>welcome"}, ["--stick"],
+                                                 [("stick-start-hidden", "safe")],
+                                                 {"START HERE (2).htm": 'url=docs/index.htm">',
+                                                  "START HERE.htm": "<p>welcome"}),
     "given by --start": (None, {"docs/a.htm": PAGE + '<a href="guide/">g</a>', "docs/guide/index.htm": PAGE},
                          START + ["--label", "Mended"], [("link-folder", "safe")], {"docs/a.htm": "guide/index.htm"}),
 }
