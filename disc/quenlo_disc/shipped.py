@@ -84,8 +84,9 @@ def check_view(view, folder, image, path, options, stage, guess=None, progress=N
     """check_image()'s Medium of the view of image, its tree in folder
     (copied out, or as the web page mounts it); path: the image as told."""
     exe = find_name(folder, PROGRAM)
+    # An image is mended in the folder that made it: its copy here has no mends.
     ran = dataclasses.replace(options, exe=os.path.join(folder, exe) if exe else options.exe, keep_all=True,
-                              stick=options.stick or view["stick"])
+                              stick=options.stick or view["stick"], mend=False)
     m = check_medium(folder, ran, stage, guess, progress, name=image)
     if folder != image:  # a folder named within the image, not the copy's
         m.findings.found[:] = [dataclasses.replace(f, message=f.message.replace(folder, image)) for f in m.findings.found]
