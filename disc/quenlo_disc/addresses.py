@@ -37,12 +37,15 @@ def resolve(index, folder, address):
         spelled = "/".join(parts)
         return "file", index.get(spelled.upper()), spelled, climbed
     address = re.sub("[\t\n\r]", "", address.strip(CONTROL)).replace("\\", "/")
-    if re.match(r"[A-Za-z][:|]", address):
+    # "/C:/…" too, as a word processor writes a file's address: Chromium takes it for that drive, not the disc's.
+    if re.match(r"[A-Za-z][:|]|/[A-Za-z]:(?:[/?#]|$)", address):
         raise ValueError("a drive letter, and the disc's differs from PC to PC")
     scheme = address.split(":", 1)[0].lower() if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", address) else ""
     if address.startswith("//"):
         raise ValueError("a UNC path, which names another computer")
     if scheme in WEB:
+        if re.match(r"[a-z+.-]+://(?:[^/?#@]*@)?(?:localhost|127(?:\.\d+){3}|\[::1\])(?:[:/?#]|$)", address.lower()):
+            raise ValueError("an address of the author's own computer (localhost), which no user's PC serves")
         return "web", None, None, False
     if scheme in MAIL:
         return "mail", None, None, False

@@ -130,7 +130,8 @@ CODES = {
     # Links between the pages.
     "link-missing": Code(E, "A link of a page or stylesheet leads to nothing on the disc.",
                             "Correct the link, or add the file."),
-    "link-leaves-medium": Code(E, "A link leaves the medium (a drive letter, another computer, a file:/// address).",
+    "link-leaves-medium": Code(E, "A link leaves the medium (a drive letter, another computer, a file:/// address, "
+                                  "the author's own server at localhost).",
                                "Link to the file on the disc relatively."),
     "link-folder": Code(E, "A link leads to a folder, which a browser shows from a disc as a list of its files.",
                         "Link the page in it instead."),

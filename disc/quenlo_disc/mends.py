@@ -211,8 +211,6 @@ def link_missing(mender, finding):
     first = finding.place
     folder = first.file.rsplit("/", 1)[0] if "/" in first.file else ""
     path, rest = split(first.link)
-    if off_medium_path(first.link):  # /C:/Users/…, as a word processor writes a file's address: the PC's drive
-        return link_leaves(mender, finding)
     if not path or re.match(r"[a-zA-Z][a-zA-Z0-9+.-]*:", path):
         raise Unmendable("the link names no file of the medium")
     path = path.rstrip("/\\") or path  # a folder's address, for a page of that name

@@ -64,14 +64,15 @@ MENDS = {
     "a link to the author's own disk": (OWN, {"docs/a.htm": PAGE + '<a href="file:///C:/Users/me/site/docs/page%20two'
                                               '.htm#end">p</a><a href="C:\\site\\docs\\a.htm">s</a><a href="file:/'
                                               '//C:/Users/me/site/docs/caf%C3%A9.htm">c</a><a href="file:///C:/x/gone'
-                                              '.htm">g</a>'}, [], [("link-leaves-medium", "safe")] * 3 +
+                                              '.htm">g</a><a href="http://localhost:8000/docs/a.htm">l</a>'}, [],
+                                        [("link-leaves-medium", "safe")] * 4 +
                                         [("link-leaves-medium", None)],
                                         {"docs/a.htm": '"page%20two.htm#end">p</a><a href="a.htm">s</a><a href="caf%C'
-                                                       '3%A9.htm">'}),
+                                                       '3%A9.htm">c</a><a href="file:///C:/x/gone.htm">g</a><a href="a.htm">l'}),
     "a word processor's addresses of the author's disk": (OWN, {"docs/a.htm": PAGE + '<a href="/C:/Users/me/site/docs/'
                                                                 'page%20two.htm">p</a><a href="/C:/Users/me/site/img/"'
                                                                 '>i</a>', "img/index.html": PAGE}, [],
-                                                          [("link-missing", "safe")] * 2,
+                                                          [("link-leaves-medium", "safe")] * 2,
                                                           {"docs/a.htm": '"page%20two.htm">p</a><a href="../img/index'
                                                                          '.html">'}),
     "a link missing its page's ending, or misspelt": (OWN, {"docs/a.htm": PAGE + '<a href="page two.html">p</a>\n'
