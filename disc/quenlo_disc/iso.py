@@ -260,6 +260,18 @@ def refuse_unsafe(entries, size):
                       "disk when copied out; make it again with quenlo-disc make".format(total, size), "image-unsafe")
 
 
+def copy_run(f, out, start, length, path):
+    """length bytes of the image f from start onto out, a MiB at a time;
+    a Refusal where the image ends first (path: the file they are of)."""
+    f.seek(start)
+    while length:
+        chunk = f.read(min(length, 1 << 20))
+        if not chunk:
+            raise Refusal("the image ends inside %s" % path, "image-unsafe")
+        out.write(chunk)
+        length -= len(chunk)
+
+
 def extract(image, folder, whole=None):
     """The tree Windows shows of image, checked, as plain files and folders
     in folder, all read-only; their number and bytes. Nothing but files and
@@ -284,15 +296,8 @@ def extract(image, folder, whole=None):
                         files += 1
                         continue
                     for sector, length in entry.extents:
-                        f.seek(sector * SECTOR)
-                        left = length
-                        while left:
-                            chunk = f.read(min(left, 1 << 20))
-                            if not chunk:
-                                raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
-                            out.write(chunk)
-                            left -= len(chunk)
-                    written += length
+                        copy_run(f, out, sector * SECTOR, length, entry.path)
+                    written += entry.size
                 files += 1
             finally:
                 if where != top:

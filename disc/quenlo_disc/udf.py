@@ -14,7 +14,7 @@ import struct
 
 from . import Refusal
 from .fat import opened, size_of
-from .iso import DEEPEST, LARGEST_TREE, LETTERS, LONGEST_PATH, Entry, record_date
+from .iso import DEEPEST, LARGEST_TREE, LETTERS, LONGEST_PATH, Entry, copy_run, record_date
 from .udfparts import FILE_ENTRY, NotYet, Partitions, allocation, tag
 
 BLOCKS = (2048, 512, 1024, 4096)  # the block sizes an anchor is looked for at, the discs' first
@@ -222,13 +222,7 @@ def extract(image, folder, whole=None):
                     out.truncate(entry.size)
                 else:
                     for start, length in entry.extents:
-                        f.seek(start)
-                        while length:
-                            chunk = f.read(min(length, 1 << 20))
-                            if not chunk:
-                                raise Refusal("the image ends inside %s" % entry.path, "image-unsafe")
-                            out.write(chunk)
-                            length -= len(chunk)
+                        copy_run(f, out, start, length, entry.path)
                     written += entry.size
             files += 1
     for entry in reversed(entries):
